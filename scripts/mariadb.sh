@@ -1,0 +1,84 @@
+#!/bin/bash
+# Starts or stops the project's private MariaDB server (the measurement database).
+#   mariadb.sh start   initialise the data directory if needed, start the server,
+#                      create database "KOVAData" and user "KOVAUser" (empty password)
+#   mariadb.sh stop    stop it (the data directory stays for the next run)
+#   mariadb.sh status  exit 0 when the server answers
+#   mariadb.sh sql     run the mariadb client on KOVAData as root (arguments passed on)
+# Data live under .state/mariadb; the server listens on $KOVA_DB_HOST:$KOVA_DB_PORT
+# and on a UNIX socket in that folder. It is never a system-wide service.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+dir=$KOVA_STATE_DIR/mariadb
+data=$dir/data
+sock=$dir/mysqld.sock
+pidf=$dir/mysqld.pid
+log=$dir/mysqld.log
+
+client() { mariadb --no-defaults --socket="$sock" -uroot "$@"; }
+
+answers() { [[ -S "$sock" ]] && client -e 'SELECT 1' >/dev/null 2>&1; }
+
+server_pid() {
+    local pid
+    [[ -f "$pidf" ]] && pid=$(cat "$pidf" 2>/dev/null) && kill -0 "$pid" 2>/dev/null && echo "$pid"
+    return 0
+}
+
+stop() {
+    local pid
+    pid=$(server_pid)
+    # A server of this data directory may also run without its pid file.
+    [[ -z "$pid" ]] && pid=$(pgrep -f -- "--datadir=$data( |$)" || true)
+    if [[ -n "$pid" ]]; then
+        kill $pid 2>/dev/null || true
+        for _ in $(seq 1 100); do
+            kill -0 $pid 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -9 $pid 2>/dev/null || true
+    fi
+    rm -f "$sock" "$pidf" "$KOVA_FORWARD_DIR/$KOVA_DB_PORT"
+}
+
+start() {
+    mkdir -p "$dir"
+    if answers; then
+        echo "mariadb: already running ($sock)"
+    else
+        stop
+        if [[ ! -d "$data/mysql" ]]; then
+            rm -rf "$data"
+            mariadb-install-db --no-defaults --datadir="$data" --user="$(id -un)" \
+                --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1 ||
+                { cat "$dir/install.log"; echo "mariadb: initialising $data failed" >&2; exit 1; }
+        fi
+        mariadbd --no-defaults --datadir="$data" --socket="$sock" --pid-file="$pidf" \
+            --bind-address="$KOVA_DB_HOST" --port="$KOVA_DB_PORT" --log-error="$log" \
+            --user="$(id -un)" --skip-name-resolve --innodb-buffer-pool-size=64M \
+            --max-connections=500 >/dev/null 2>&1 &
+        for _ in $(seq 1 300); do
+            answers && break
+            sleep 0.1
+        done
+        answers || { tail -20 "$log"; echo "mariadb: server did not start" >&2; exit 1; }
+        echo "mariadb: started on $KOVA_DB_HOST:$KOVA_DB_PORT ($sock)"
+    fi
+    client <<'SQL'
+CREATE DATABASE IF NOT EXISTS KOVAData;
+CREATE USER IF NOT EXISTS 'KOVAUser'@'%' IDENTIFIED BY '';
+CREATE USER IF NOT EXISTS 'KOVAUser'@'localhost' IDENTIFIED BY '';
+GRANT ALL PRIVILEGES ON KOVAData.* TO 'KOVAUser'@'%';
+GRANT ALL PRIVILEGES ON KOVAData.* TO 'KOVAUser'@'localhost';
+FLUSH PRIVILEGES;
+SQL
+    echo "$sock" >"$KOVA_FORWARD_DIR/$KOVA_DB_PORT"
+}
+
+case "${1:-}" in
+    start) start ;;
+    stop) stop; echo "mariadb: stopped" ;;
+    status) answers ;;
+    sql) shift; client KOVAData "$@" ;;
+    *) echo "usage: $0 start|stop|status|sql [client args]" >&2; exit 2 ;;
+esac
