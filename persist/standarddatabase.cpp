@@ -1,0 +1,369 @@
+#include "standarddatabase.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+std::vector<StandardDatabase*> StandardDatabase::msDbConnections;
+
+namespace {
+
+// Seconds a connection attempt may take before it counts as failed.
+constexpr unsigned int CONNECT_TIMEOUT_SECONDS = 10;
+
+// Column types whose values are written bare: decimal up to int24, and year.
+bool IsNumericField(enum_field_types type) {
+    return type <= MYSQL_TYPE_INT24 || type == MYSQL_TYPE_YEAR;
+}
+
+// True for a plain decimal number ("-12", "3.5", "1e+06"), the only text that
+// may stand bare in a statement.
+bool IsNumberLiteral(const char* text) {
+    const char* p = text;
+    if (*p == '+' || *p == '-') ++p;
+    bool digits = false;
+    while (std::isdigit(static_cast<unsigned char>(*p))) ++p, digits = true;
+    if (*p == '.') {
+        ++p;
+        while (std::isdigit(static_cast<unsigned char>(*p))) ++p, digits = true;
+    }
+    if (!digits) return false;
+    if (*p == 'e' || *p == 'E') {
+        ++p;
+        if (*p == '+' || *p == '-') ++p;
+        if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+        while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+    }
+    return *p == '\0';
+}
+
+bool IsTextField(enum_field_types type) {
+    return type == MYSQL_TYPE_VARCHAR || type == MYSQL_TYPE_VAR_STRING || type == MYSQL_TYPE_STRING;
+}
+
+// Widest value, in bytes of this connection's character set (one byte per
+// character), that a text column holds.
+std::size_t TextFieldWidth(const MYSQL_FIELD& field) {
+    const MARIADB_CHARSET_INFO* charset = mariadb_get_charset_by_nr(field.charsetnr);
+    const unsigned int bytesPerCharacter = charset && charset->char_maxlen > 0 ? charset->char_maxlen : 1;
+    return field.length / bytesPerCharacter;
+}
+
+}  // namespace
+
+FieldType Attribute2FieldType(const bool&) { return TP_BOOL; }
+FieldType Attribute2FieldType(const int&) { return TP_INT; }
+FieldType Attribute2FieldType(const unsigned int&) { return TP_UINT; }
+FieldType Attribute2FieldType(const long long&) { return TP_TIME; }
+FieldType Attribute2FieldType(const float&) { return TP_FLOAT; }
+FieldType Attribute2FieldType(const double&) { return TP_DOUBLE; }
+FieldType Attribute2FieldType(const char&) { return TP_CHAR; }
+FieldType Attribute2FieldType(const std::string&) { return TP_STRING; }
+
+std::string FieldType2String(FieldType type) {
+    switch (type) {
+    case TP_BOOL: return "bool";
+    case TP_INT: return "int";
+    case TP_UINT: return "int unsigned";
+    case TP_TIME: return "bigint";
+    case TP_FLOAT: return "float";
+    case TP_DOUBLE: return "double";
+    case TP_CHAR: return "char";
+    case TP_STRING: return "varchar(50)";
+    }
+    return "";
+}
+
+bool FieldTypeNeedsQuotes(FieldType type) { return type == TP_CHAR || type == TP_STRING; }
+
+std::string QuotedString(const std::string& str) {
+    std::string quoted = "'";
+    for (char c : str) {
+        switch (c) {
+        case '\'': quoted += "\\'"; break;
+        case '\\': quoted += "\\\\"; break;
+        case '\0': quoted += "\\0"; break;
+        default: quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::string CutToWidth(const std::string& str, std::size_t width) {
+    if (str.size() <= width) return str;
+    std::size_t cut = width;
+    // A UTF-8 continuation byte at the cut belongs to a character that starts before it.
+    while (cut > 0 && (static_cast<unsigned char>(str[cut]) & 0xC0) == 0x80) --cut;
+    return str.substr(0, cut);
+}
+
+std::string StringWithDateAndTime() {
+    const std::time_t now = std::time(nullptr);
+    std::string text = std::asctime(std::localtime(&now));
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+Db_Equal::Db_Equal(const std::string& user, const std::string& db_name, const std::string& db_server)
+    : mUser(user), mDbServer(db_server), mDbName(db_name) {}
+
+bool Db_Equal::operator()(const StandardDatabase* db) const {
+    return db->mUser == mUser && db->mDbServer == mDbServer && db->mDbName == mDbName;
+}
+
+StandardDatabase::StandardDatabase(const std::string& user, const std::string& password, const std::string& db_name,
+                                   const std::string& db_server, unsigned int port)
+    : mDbServer(db_server), mDbName(db_name), mUser(user), mNbrUsed(0) {
+    mysql_init(&mMysql);
+    ConnectToDatabase(password, port);
+}
+
+StandardDatabase::~StandardDatabase() { CloseDatabaseConnection(); }
+
+void StandardDatabase::ConnectToDatabase(const std::string& password, unsigned int port) {
+    mysql_options(&mMysql, MYSQL_OPT_CONNECT_TIMEOUT, &CONNECT_TIMEOUT_SECONDS);
+    // latin1 maps every byte to one character, so any text is stored byte for byte
+    // and a column's width in characters is its width in bytes.
+    mysql_options(&mMysql, MYSQL_SET_CHARSET_NAME, "latin1");
+    // Multi-statement texts let QueryBatch send many statements in one round trip.
+    if (mysql_real_connect(&mMysql, mDbServer.c_str(), mUser.c_str(), password.c_str(), mDbName.c_str(), port,
+                           nullptr, CLIENT_MULTI_STATEMENTS) == nullptr) {
+        std::cout << "Failed to connect to the database server " << mDbName << "\n"
+                  << mysql_error(&mMysql) << std::flush;
+        std::exit(-1);
+    }
+}
+
+void StandardDatabase::CloseDatabaseConnection() { mysql_close(&mMysql); }
+
+StandardDatabase* StandardDatabase::GetDbConnection(const std::string& user, const std::string& password,
+                                                    const std::string& db_name, const std::string& db_server,
+                                                    unsigned int port) {
+    auto found = std::find_if(msDbConnections.begin(), msDbConnections.end(), Db_Equal(user, db_name, db_server));
+    StandardDatabase* db = nullptr;
+    if (found != msDbConnections.end()) {
+        db = *found;
+    } else {
+        db = new StandardDatabase(user, password, db_name, db_server, port);
+        msDbConnections.push_back(db);
+    }
+    ++db->mNbrUsed;
+    return db;
+}
+
+void StandardDatabase::EndOfUseOfDbConnection(StandardDatabase* dbConnection) {
+    if (dbConnection == nullptr) return;
+    if (--dbConnection->mNbrUsed != 0) return;
+    auto found = std::find(msDbConnections.begin(), msDbConnections.end(), dbConnection);
+    if (found != msDbConnections.end()) msDbConnections.erase(found);
+    delete dbConnection;
+}
+
+void StandardDatabase::SetStatementLog(std::ostream* log) { mStatementLog = log; }
+
+bool StandardDatabase::Send(const std::string& query) {
+    if (mStatementLog != nullptr) *mStatementLog << query << std::endl;
+    return mysql_real_query(&mMysql, query.data(), query.size()) == 0;
+}
+
+void StandardDatabase::ReportFailure(const std::string& heading, const std::string& query) {
+    std::cout << heading << query << "\n" << mysql_error(&mMysql) << std::endl;
+}
+
+bool StandardDatabase::DiscardFurtherResults() {
+    int status;
+    while ((status = mysql_next_result(&mMysql)) == 0) {
+        if (MYSQL_RES* result = mysql_store_result(&mMysql)) mysql_free_result(result);
+    }
+    return status < 0;
+}
+
+MYSQL_RES* StandardDatabase::QueryRows(const std::string& query) {
+    if (!Send(query)) {
+        ReportFailure("Query failed: ", query);
+        std::exit(-1);
+    }
+    MYSQL_RES* result = mysql_store_result(&mMysql);
+    if ((result == nullptr && mysql_errno(&mMysql) != 0) || !DiscardFurtherResults()) {
+        ReportFailure("Query failed: ", query);
+        std::exit(-1);
+    }
+    return result;
+}
+
+int StandardDatabase::Query(const std::string& query) {
+    if (!Send(query)) {
+        ReportFailure("Query failed: ", query);
+        throw 1;
+    }
+    int count = 1;
+    if (const char* info = mysql_info(&mMysql)) {
+        if (const char* colon = std::strchr(info, ':')) count = colon[1] != '\0' ? std::atoi(colon + 2) : 0;
+    }
+    if (MYSQL_RES* result = mysql_store_result(&mMysql)) mysql_free_result(result);
+    if (!DiscardFurtherResults()) {
+        ReportFailure("Query failed: ", query);
+        throw 1;
+    }
+    return count;
+}
+
+int StandardDatabase::QueryBatch(const std::vector<std::string>& statements) {
+    if (statements.empty()) return 0;
+    // Result i of the text: 0 opens the transaction, 1..n are the statements, n + 1 commits.
+    std::string text = "START TRANSACTION";
+    for (const std::string& statement : statements) {
+        std::size_t end = statement.find_last_not_of("; \t\r\n");
+        text += "; ";
+        text.append(statement, 0, end == std::string::npos ? 0 : end + 1);
+    }
+    text += "; COMMIT";
+
+    long long total = 0;
+    std::size_t failed = std::string::npos;
+    if (!Send(text)) {
+        failed = 0;
+    } else {
+        for (std::size_t i = 0;; ++i) {
+            if (MYSQL_RES* result = mysql_store_result(&mMysql)) {
+                mysql_free_result(result);
+            } else if (i >= 1 && i <= statements.size()) {
+                total += static_cast<long long>(mysql_affected_rows(&mMysql));
+            }
+            const int status = mysql_next_result(&mMysql);
+            if (status < 0) break;
+            if (status > 0) {
+                failed = i + 1;
+                break;
+            }
+        }
+    }
+    if (failed != std::string::npos) {
+        const std::string failedStatement = failed == 0                    ? "START TRANSACTION"
+                                            : failed <= statements.size() ? statements[failed - 1]
+                                                                          : "COMMIT";
+        ReportFailure("Query failed: ", failedStatement);
+        // The server stops a multi-statement text at its first failure, inside the
+        // open transaction; rolling back keeps nothing of the batch.
+        if (Send("ROLLBACK")) DiscardFurtherResults();
+        throw 1;
+    }
+    return static_cast<int>(total);
+}
+
+std::string StandardDatabase::QuotedValue(const std::string& value) {
+    std::string escaped(2 * value.size() + 1, '\0');
+    const unsigned long length = mysql_real_escape_string(&mMysql, &escaped[0], value.data(), value.size());
+    escaped.resize(length);
+    return "'" + escaped + "'";
+}
+
+std::string StandardDatabase::FieldValue(const MYSQL_FIELD* field, const char* value) {
+    if (value == nullptr) return "NULL";
+    if (field != nullptr && IsNumericField(field->type) && IsNumberLiteral(value)) return value;
+    if (field != nullptr && IsTextField(field->type)) return QuotedValue(CutToWidth(value, TextFieldWidth(*field)));
+    return QuotedValue(value);
+}
+
+void StandardDatabase::InsertRecord(const std::string& table_name, int nbrValues, ...) {
+    std::string query = "INSERT INTO " + table_name + " VALUES (";
+    MYSQL_RES* fields = mysql_list_fields(&mMysql, table_name.c_str(), nullptr);
+    const int nbrFields = fields != nullptr ? static_cast<int>(mysql_num_fields(fields)) : 0;
+    std::va_list values;
+    va_start(values, nbrValues);
+    for (int i = 0; i < nbrValues; ++i) {
+        if (i > 0) query += ", ";
+        const char* value = va_arg(values, const char*);
+        query += FieldValue(fields != nullptr ? mysql_fetch_field(fields) : nullptr, value);
+    }
+    va_end(values);
+    for (int i = std::max(nbrValues, 0); i < nbrFields; ++i) {
+        if (i > 0) query += ", ";
+        query += "DEFAULT";
+    }
+    query += ")";
+    if (fields != nullptr) mysql_free_result(fields);
+    Query(query);
+}
+
+std::string StandardDatabase::QueryFirst(const std::string& query) {
+    MYSQL_RES* result = QueryRows(query);
+    if (result == nullptr) return "";
+    std::string first;
+    if (MYSQL_ROW row = mysql_fetch_row(result)) {
+        if (row[0] != nullptr) first.assign(row[0], mysql_fetch_lengths(result)[0]);
+    }
+    mysql_free_result(result);
+    return first;
+}
+
+std::vector<std::string> StandardDatabase::QueryStrings(const std::string& query) {
+    std::vector<std::string> strings;
+    MYSQL_RES* result = QueryRows(query);
+    if (result == nullptr) return strings;
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+        strings.emplace_back(row[0] != nullptr ? std::string(row[0], mysql_fetch_lengths(result)[0]) : std::string());
+    }
+    mysql_free_result(result);
+    return strings;
+}
+
+MYSQL_RES* StandardDatabase::QuerySequenceRows(const std::string& query) {
+    if (!Send(query)) {
+        ReportFailure("select sequence query failed: ", query);
+        std::exit(-1);
+    }
+    MYSQL_RES* result = mysql_store_result(&mMysql);
+    if (result == nullptr || !DiscardFurtherResults()) {
+        ReportFailure("select sequence query failed: ", query);
+        std::exit(-1);
+    }
+    return result;
+}
+
+int StandardDatabase::CheckExistence(const std::string& tableName, const std::string& fieldName,
+                                     const std::string& fieldValue) {
+    const bool numeric = IsNumericField(GetTypeOfField(tableName, fieldName));
+    const std::string value =
+        numeric && IsNumberLiteral(fieldValue.c_str()) ? fieldValue : QuotedValue(fieldValue);
+    MYSQL_RES* result = QuerySequenceRows("SELECT * FROM " + tableName + " WHERE " + fieldName + " = " + value);
+    const int rows = static_cast<int>(mysql_num_rows(result));
+    mysql_free_result(result);
+    return rows;
+}
+
+long StandardDatabase::GetSequence(const std::string& table_name) {
+    MYSQL_RES* result = QuerySequenceRows("SELECT _seq FROM " + table_name);
+    long sequence = 0;
+    if (MYSQL_ROW row = mysql_fetch_row(result)) {
+        if (row[0] != nullptr) sequence = std::atol(row[0]);
+    }
+    mysql_free_result(result);
+    return sequence;
+}
+
+long StandardDatabase::GetNextID(const std::string& tableName, const std::string& idFieldName,
+                                 const std::string& whereClause) {
+    std::string query = "SELECT " + idFieldName + " FROM " + tableName;
+    if (!whereClause.empty()) query += " WHERE " + whereClause;
+    query += " ORDER BY " + idFieldName + " DESC";
+    return std::atol(QueryFirst(query).c_str()) + 1;
+}
+
+enum_field_types StandardDatabase::GetTypeOfField(const std::string& tableName, const std::string& fieldName) {
+    enum_field_types type = MYSQL_TYPE_NULL;
+    MYSQL_RES* fields = mysql_list_fields(&mMysql, tableName.c_str(), nullptr);
+    if (fields == nullptr) return type;
+    while (MYSQL_FIELD* field = mysql_fetch_field(fields)) {
+        if (fieldName == field->name) {
+            type = field->type;
+            break;
+        }
+    }
+    mysql_free_result(fields);
+    return type;
+}
