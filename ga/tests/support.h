@@ -1,0 +1,73 @@
+// Helpers of the recorder and program tests: running a command line, and reading and
+// writing the legacy database "parallel_performance" through the mSQL client.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// What a command printed (standard output and standard error together) and its exit
+// status (-1 when it did not exit normally).
+struct Outcome
+{
+    int status = -1;
+    std::string output;
+};
+
+// Runs a command line through the shell.
+Outcome RunCommand(const std::string& command);
+
+// Number of times `needle` occurs in `text`.
+int CountOf(const std::string& text, const std::string& needle);
+
+// The lines of `text` that begin with `prefix`.
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
+
+typedef std::vector<std::string> Row;
+
+// A connection to the legacy database on the stand-in server at the recorder's address.
+// Failures are reported as test failures.
+class LegacyDatabase
+{
+public:
+    LegacyDatabase();
+    ~LegacyDatabase();
+    LegacyDatabase(const LegacyDatabase&) = delete;
+    LegacyDatabase& operator=(const LegacyDatabase&) = delete;
+
+    bool Connected() const { return mSock != -1; }
+    // Sends a statement; true when the server accepted it.
+    bool Execute(const std::string& statement);
+    // The rows of a SELECT, every column as text ("NULL" for a NULL value).
+    std::vector<Row> Rows(const std::string& select);
+
+    // Stores experiment `number` as a finished parallel run of `cpus` CPUs whose five
+    // totals are given, replacing any row of that number.
+    void StoreExperiment(int number, int cpus, const long long totals[5]);
+    // Removes every row of experiment `number` from the three tables.
+    void DeleteExperiment(int number);
+
+private:
+    int mSock = -1;
+};
+
+// A stand-in legacy database server of a test's own, with an empty database, that a
+// virtual cluster started with StateDir() as KOVA_STATE_DIR reaches at the recorder's
+// address. Its data are read back straight from the SQLite file, read-only.
+class PrivateLegacyServer
+{
+public:
+    PrivateLegacyServer();
+    ~PrivateLegacyServer();
+    PrivateLegacyServer(const PrivateLegacyServer&) = delete;
+    PrivateLegacyServer& operator=(const PrivateLegacyServer&) = delete;
+
+    bool Running() const { return mPid > 0; }
+    const std::string& StateDir() const { return mStateDir; }
+    // The rows of a query on the database file, columns separated by '|'.
+    std::vector<std::string> Query(const std::string& select) const;
+
+private:
+    std::string mFolder;
+    std::string mStateDir;
+    int mPid = -1;
+};
