@@ -1,0 +1,64 @@
+// kovaschema: creates the measurement tables in the measurement database from the
+// records' own descriptions, and lets the "ID" column of "Experiments" generate its
+// values on insert. Running it again changes nothing.
+#include <KOVAData.h>
+#include <dbDescribable.h>
+#include <kova_site.h>
+#include <standarddatabase.h>
+
+#include <iostream>
+#include <string>
+
+namespace {
+
+// Creates the table of record unless it exists (the convertor then lists it).
+void CreateTableOf(StandardDatabase& db, Describable& record, const std::string& table) {
+    DbConvertor convertor(&db);
+    if (convertor.CreateTable(record)) std::cout << "kovaschema: created table " << table << std::endl;
+}
+
+bool ExperimentIDGeneratesValues(StandardDatabase& db) {
+    const std::string extra = db.QueryFirst(
+        "SELECT EXTRA FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
+        "AND TABLE_NAME = 'Experiments' AND COLUMN_NAME = 'ID'");
+    return extra.find("auto_increment") != std::string::npos;
+}
+
+}  // namespace
+
+int main(int argc, char**) {
+    if (argc > 1) {
+        std::cout << "usage: kovaschema\n"
+                     "Creates the measurement tables in database KOVAData on "
+                  << KOVA_DB_HOST << ":" << KOVA_DB_PORT << " (takes no arguments)." << std::endl;
+        return 2;
+    }
+    StandardDatabase db("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
+    try {
+        Application application;
+        AppParameter parameter;
+        ExpParValue parameterValue;
+        PhaseType phaseType;
+        PhaseDuration total;
+        Process process;
+        Phase phase;
+        Experiment experiment;
+        CreateTableOf(db, application, "Applications");
+        CreateTableOf(db, parameter, "AppParameter");
+        CreateTableOf(db, parameterValue, "ExpParValue");
+        CreateTableOf(db, phaseType, "PhaseTypes");
+        CreateTableOf(db, total, "PhaseDurations");
+        CreateTableOf(db, process, "Processes");
+        CreateTableOf(db, phase, "Phases");
+        CreateTableOf(db, experiment, "Experiments");
+        if (!ExperimentIDGeneratesValues(db)) {
+            db.Query("ALTER TABLE Experiments MODIFY ID int NOT NULL AUTO_INCREMENT");
+            std::cout << "kovaschema: Experiments.ID now generates its own values" << std::endl;
+        }
+    } catch (int) {
+        // The failed statement and the server's error are already printed.
+        return 1;
+    }
+    std::cout << "kovaschema: the measurement tables are ready" << std::endl;
+    return 0;
+}

@@ -1,0 +1,554 @@
+#include "KOVAInstrumentation.h"
+
+#include <kova_site.h>
+#include <pvm3.h>
+#include <standarddatabase.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+const char* const ERROR_HEADING = " *** Error with KOVAInstrumentation!!";
+const char* const WARNING_HEADING = " *** Warning for KOVAInstrumentation!";
+
+std::string UserFromEnvironment() {
+    const char* user = getenv("USER");
+    return user != nullptr ? user : "UNKNOWN_USER";
+}
+
+}  // namespace
+
+bool KOVAProbe::msExistProbeInstance = false;
+bool KOVAProbe::msUsesPvm = false;
+
+template <class Write> void KOVAProbe::Store(Write&& write) {
+    try {
+        write();
+    } catch (int) {
+        // The failed statement and the server's error were printed by the database layer.
+        std::cout << " *** KOVA Instrumentation: the measurement could not be stored, the process ends" << std::endl;
+        LeavePvm();
+        exit(-1);
+    }
+}
+
+KOVAProbeSettings KOVAProbeSettings::Current() {
+    KOVAProbeSettings settings;
+    settings.slaveWait = {3600, 0};
+    settings.writeDuringRun = true;
+    settings.userFromEnvironment = false;
+    settings.masterAlwaysEnrols = false;
+    settings.experimentOfApplication = true;
+    settings.syncOnMasterHost = false;
+    settings.reportSyncFailure = true;
+    settings.notWrittenNamesConfiguration = true;
+    settings.intPhaseDurations = false;
+    settings.keepAllChoiceName = "DO_NOT_REPLACE";
+    settings.noExpIDLastLine = " ***  Or the measuring is not activated for the parent ";
+    settings.initsendErrorLine = 232;
+    settings.sendErrorLine = 237;
+    settings.trecvErrorLine = 496;
+    settings.upkintErrorLine = 500;
+    return settings;
+}
+
+KOVAProbeSettings KOVAProbeSettings::FirstRelease() {
+    KOVAProbeSettings settings;
+    settings.slaveWait = {2, 0};
+    settings.writeDuringRun = false;
+    settings.userFromEnvironment = true;
+    settings.masterAlwaysEnrols = true;
+    settings.experimentOfApplication = false;
+    settings.syncOnMasterHost = true;
+    settings.reportSyncFailure = false;
+    settings.notWrittenNamesConfiguration = false;
+    settings.intPhaseDurations = true;
+    settings.keepAllChoiceName = "DO_NO_REPLACE_EXP";
+    settings.noExpIDLastLine = " ***  Or the measureming is not activated for the parent ";
+    settings.initsendErrorLine = 146;
+    settings.sendErrorLine = 151;
+    settings.trecvErrorLine = 408;
+    settings.upkintErrorLine = 412;
+    return settings;
+}
+
+KOVAProbe::KOVAProbe(const std::string& application, const std::string& project, const std::string& appVersion,
+                     bool activateMeasurements, DO_WITH_SIMILAR_EXP doWithSimilarExp)
+    : mApp(GetUserID(), application, project, appVersion, ""),
+      mExp(&mApp, DateTime(), "", 0, 0),
+      mDoWithSimilarExp(doWithSimilarExp),
+      mSettings(KOVAProbeSettings::Current()) {
+    if (activateMeasurements)
+        ConstructorForMaster();
+    else
+        mMeasure = false;
+}
+
+KOVAProbe::KOVAProbe(const std::string& appName, int nbrMachines, DO_WITH_SIMILAR_EXP doWithSimilarExp, int W,
+                     const std::string& expComment, const KOVAProbeSettings& settings)
+    : mDoWithSimilarExp(doWithSimilarExp), mSettings(settings) {
+    if (mSettings.experimentOfApplication) {
+        mApp = Application(GetUserID(), appName, "", "", "");
+        mExp = Experiment(&mApp, DateTime(), expComment, nbrMachines, W);
+    } else {
+        const std::string user = mSettings.userFromEnvironment ? UserFromEnvironment() : GetUserID();
+        mExp = Experiment(appName, user, DateTime(), expComment, nbrMachines, W);
+    }
+    ConstructorForMaster();
+    if (mSettings.experimentOfApplication) {
+        SetNbrOfMachines(nbrMachines);
+        SetProblemSize(W);
+    }
+}
+
+KOVAProbe::KOVAProbe(bool activateMeasurements, const KOVAProbeSettings& settings) : mSettings(settings) {
+    if (!activateMeasurements) return;
+    mMeasure = true;
+    mWritePhasesDuringRun = mSettings.writeDuringRun;
+    mTimeLastSave = 0;
+    if (msExistProbeInstance)
+        Fatal({ERROR_HEADING,
+               " *** you try to create a second slave KOVAProbe in this process. Only 1 probe per process!"},
+              "in KOVAProbe constructor of slave ");
+    msExistProbeInstance = true;
+    mRunning = true;
+    mMeasurePhaseDetails = true;
+    mPhaseCnt = 0;
+    msUsesPvm = true;
+    if (pvm_parent() == PvmNoParent)
+        Fatal({ERROR_HEADING, " ***  you called the slave KOVAProbe constructor for a master"},
+              "in KOVAProbe constructor of slave ");
+    mIsMaster = false;
+    const int myTid = pvm_mytid();
+    const int parentTid = pvm_parent();
+    const std::string host = ThisMachineName();
+    const int expID = ReceiveExpID();
+    mExp.mID = expID;
+    mProcess = std::make_unique<Process>(expID, myTid, host, myTid, parentTid);
+    if (mWritePhasesDuringRun) OpenDatabase();
+    StartMeasuring();
+    if (mWritePhasesDuringRun) Store([&] { *mDB << *mProcess; });
+}
+
+KOVAProbe::KOVAProbe() : mSettings(KOVAProbeSettings::Current()) {}
+
+KOVAProbe::~KOVAProbe() { Stop(); }
+
+void KOVAProbe::ConstructorForMaster() {
+    if (msExistProbeInstance)
+        Fatal({ERROR_HEADING,
+               " ***  you try to create a second master KOVAProbe in this process. Only 1 probe per process!"},
+              "in KOVAProbe constructor of master ");
+    msExistProbeInstance = true;
+    mMeasure = true;
+    mWritePhasesDuringRun = mSettings.writeDuringRun;
+    mRunning = true;
+    mMeasurePhaseDetails = true;
+    mTimeLastSave = 0;
+    mPhaseCnt = 0;
+
+    const bool enrols = mSettings.masterAlwaysEnrols || mExp.mP != 1;
+    if (mSettings.masterAlwaysEnrols || mExp.mP > 1) {
+        msUsesPvm = true;
+        if (pvm_parent() != PvmNoParent)
+            std::cout << ERROR_HEADING << '\n'
+                      << " ***  you called the master KOVAProbe constructor for a slave" << std::endl;
+    }
+    mIsMaster = true;
+    if (mDoWithSimilarExp == ASK_USER) mDoWithSimilarExp = GetDoWithSimilarExpFromUser();
+    OpenDatabase();
+    Store([&] { *mDB << mExp; });
+    mExp.mID = GetExperimentIDFromDB();
+
+    // A sequential run does not enrol in PVM.
+    int tid = 0;
+    int parentTid = 0;
+    if (enrols) {
+        msUsesPvm = true;
+        tid = pvm_mytid();
+        if (mSettings.masterAlwaysEnrols) parentTid = pvm_parent();
+    }
+    mProcess = std::make_unique<Process>(mExp.mID, tid, ThisMachineName(), tid, parentTid);
+    StartMeasuring();
+    if (mWritePhasesDuringRun) Store([&] { *mDB << *mProcess; });
+}
+
+void KOVAProbe::OpenDatabase() {
+    mDB = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
+}
+
+void KOVAProbe::StartMeasuring() {
+    // A stopped probe has no process record left to start.
+    if (!mMeasure || !mRunning) return;
+    if (mPhaseCnt > 0)
+        Fatal({ERROR_HEADING,
+               " ***  you called StartMeasuring() after EndOfPhase or SlaveIsSpawned calls! Resetting the "
+               "measurements is not possible yet",
+               " ***  this will be made available in the future..."},
+              "in KOVAProbe StartMeasuring() ");
+    const timeval now = CurrentTime();
+    mExpChrono.Restart(now);
+    mPhaseChrono.Restart(now);
+    SynchroWithMaster();
+}
+
+template <class... Args> void KOVAProbe::AddPhase(const timeval& now, Args&&... args) {
+    mPhases.emplace_back(std::forward<Args>(args)...);
+    if (!mWritePhasesDuringRun) return;
+    const TIME expTime = mExpChrono.GetTime(now);
+    if (static_cast<double>(expTime - mTimeLastSave) > static_cast<double>(WRITE_PHASES_PERIOD)) {
+        Store([&] { WritePendingPhases(); });
+        mTimeLastSave = expTime;
+    }
+}
+
+TIME KOVAProbe::EndOfPhase(int phaseType, int nbrQuantums, int nbrOperations, const std::string& comment) {
+    if (!mMeasure || !mRunning) return 0;
+    switch (phaseType) {
+        case PH_COMM_SEND:
+        case PH_COMM_RECV:
+            std::cout << WARNING_HEADING << '\n'
+                      << " ***   you called EndOfPhase with a comm phaseType:" << phaseType << '\n'
+                      << " ***   use EndOfCommPhase instead for indicating communication phases." << std::endl;
+            break;
+        case PH_IDLE:
+        case PH_WORK:
+        case PH_SPAWN:
+        case PH_PART:
+        case PH_SYNC:
+            break;
+        default: {
+            const std::string typeLine = " ***   you called EndOfPhase with a unknown phaseType:" +
+                                         std::to_string(phaseType);
+            Fatal({" *** Error for KOVAInstrumentation!!", typeLine.c_str(),
+                   " ***   only use PH_IDLE, PH_WORK, PH_PART or PH_SYNC."},
+                  "in KOVAProbe EndOfPhase() ");
+        }
+    }
+    // One clock reading ends this phase, starts the next and dates the batch check.
+    const timeval now = CurrentTime();
+    const TIME duration = mPhaseChrono.Restart(now);
+    AccumulateDuration(phaseType, duration);
+    if (mMeasurePhaseDetails) {
+        ++mPhaseCnt;
+        AddPhase(now, mProcess->mExpID, mProcess->mID, mPhaseCnt, phaseType, duration, nbrQuantums, nbrOperations,
+                 comment);
+    }
+    return duration;
+}
+
+TIME KOVAProbe::EndOfCommPhase(int phaseType, int commPartnerTid, int nbrQuantums, const std::string& comment) {
+    if (!mMeasure || !mRunning) return 0;
+    if (phaseType != PH_COMM_SEND && phaseType != PH_COMM_RECV && phaseType != PH_SPAWN)
+        std::cout << WARNING_HEADING << '\n'
+                  << " ***   you called EndOfCommPhase with a non-comm phaseType:" << phaseType << '\n'
+                  << " ***   use EndOfPhase instead." << std::endl;
+    const timeval now = CurrentTime();
+    const TIME duration = mPhaseChrono.Restart(now);
+    AccumulateDuration(phaseType, duration);
+    if (mMeasurePhaseDetails) {
+        ++mPhaseCnt;
+        AddPhase(now, mProcess->mExpID, mProcess->mID, mPhaseCnt, phaseType, duration, commPartnerTid,
+                 phaseType == PH_COMM_SEND, nbrQuantums, comment);
+    }
+    return duration;
+}
+
+void KOVAProbe::AccumulateDuration(int phaseType, TIME duration) {
+    // A type outside the table has no total to add to.
+    if (phaseType < 0 || phaseType >= mProcess->GetNbrPhaseTypes()) {
+        std::cout << "Error in  KOVAProbe::EndOfPhase: phasetype too big" << std::endl;
+        return;
+    }
+    mProcess->mPhaseDurations[phaseType].mDuration += duration;
+}
+
+void KOVAProbe::WritePendingPhases() {
+    if (mSettings.intPhaseDurations) {
+        std::vector<BasicPhase<int>> rows(mPhases.begin(), mPhases.end());
+        WriteRecordBatch(*mDB, rows);
+    } else {
+        WriteRecordBatch(*mDB, mPhases);
+    }
+    mPhases.clear();
+}
+
+void KOVAProbe::SlaveIsSpawned(int slaveTid) {
+    if (!mMeasure) return;
+    EndOfCommPhase(PH_SPAWN, slaveTid, 0, "");
+    if (pvm_initsend(PvmDataDefault) < 0)
+        PvmFailure(" calling pvm_initsend", "in MasterSpawnsSlave", mSettings.initsendErrorLine);
+    int expID = mExp.mID;
+    pvm_pkint(&expID, 1, 1);
+    if (pvm_send(slaveTid, SLAVE_EXP_ID) < 0)
+        PvmFailure(" calling pvm_send", "in MasterSpawnsSlave", mSettings.sendErrorLine);
+    ++mExp.mNbrProcesses;
+}
+
+int KOVAProbe::ReceiveExpID() {
+    timeval timeout = mSettings.slaveWait;
+    const int bufid = pvm_trecv(pvm_parent(), SLAVE_EXP_ID, &timeout);
+    if (bufid == 0)
+        Fatal({ERROR_HEADING,
+               " ***  The KOVA function SlaveIsSpawned() is not called for this process, this should be done by "
+               "its parent.",
+               mSettings.noExpIDLastLine},
+              "in KOVAProbe constructor of slave ");
+    if (bufid < 0) PvmFailure(" calling pvmtrecv", "in ReceiveExpID", mSettings.trecvErrorLine);
+    int expID = 0;
+    if (pvm_upkint(&expID, 1, 1) < 0)
+        PvmFailure(" calling pvm_upkint ", "in ReceiveExpID", mSettings.upkintErrorLine);
+    return expID;
+}
+
+void KOVAProbe::SynchroWithMaster() {
+    const timeval start = mExpChrono.GetStartTime();
+    mProcess->mStartTime_sec = static_cast<int>(start.tv_sec);
+    mProcess->mStartTime_usec = static_cast<int>(start.tv_usec);
+    if (mIsMaster) return;
+    const int parentHost = pvm_tidtohost(mProcess->mParentTid);
+    if (!mSettings.syncOnMasterHost && parentHost == pvm_tidtohost(mProcess->mMyTid)) return;
+    timeval clock;
+    timeval delta;
+    if (pvm_hostsync(parentHost, &clock, &delta) != 0) {
+        if (mSettings.reportSyncFailure)
+            std::cout << " *** Host " << ThisMachineName() << " Failed to synchronise time with Master "
+                      << mProcess->mParentTid << " on host " << parentHost << "!\n"
+                      << "Using a TimeDiff of 0 secs and 0 usecs!" << std::endl;
+        return;
+    }
+    SubtractClockDelta(mProcess->mStartTime_sec, mProcess->mStartTime_usec, delta);
+}
+
+void SubtractClockDelta(int& sec, int& usec, const timeval& delta) {
+    sec -= static_cast<int>(delta.tv_sec);
+    usec -= static_cast<int>(delta.tv_usec);
+    if (usec < 0) {
+        sec -= 1;
+        usec += 1000000;
+    }
+}
+
+void KOVAProbe::Stop() {
+    if (!mMeasure || !mRunning) return;
+    mExpChrono.Stop();
+    if (mIsMaster)
+        StopMaster();
+    else
+        StopSlave();
+    mProcess.reset();
+    mDB.reset();
+    mRunning = false;
+    msExistProbeInstance = false;
+}
+
+void KOVAProbe::StopMaster() {
+    mExp.mTp = mExpChrono.GetTime();
+    mExp.mStatusData = Experiment::EXP_FINISHED;
+    bool writeExperiment = true;
+    switch (mDoWithSimilarExp) {
+        case REPLACE_IF_FASTER:
+            writeExperiment = ReplaceIfFaster(true);
+            if (writeExperiment) {
+                std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID
+                          << " written to database (it replaces all slower similar experiments)" << std::endl;
+            } else {
+                std::cout << " *** KOVA Instrumentation: experiment is NOT written to database, because it was "
+                             "slower than similar experiments";
+                if (mSettings.notWrittenNamesConfiguration)
+                    std::cout << " (" << mExp.mName << " p=" << mExp.mP << " W=" << mExp.mW << ")";
+                std::cout << std::endl;
+            }
+            break;
+        case REPLACE_IF_SUCCESFULL:
+            ReplaceIfFaster(false);
+            std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID
+                      << " written to database (it replaces all similar experiments)" << std::endl;
+            break;
+        default:
+            std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID << " written to database "
+                      << std::endl;
+    }
+    if (!writeExperiment) return;
+    Store([&] {
+        *mDB << mExp;
+        if (!mWritePhasesDuringRun) *mDB << *mProcess;
+        WritePendingPhases();
+        *mDB << mProcess->mPhaseDurations;
+    });
+}
+
+void KOVAProbe::StopSlave() {
+    // The final writes go over a fresh connection; the one held since construction
+    // is closed first.
+    mDB.reset();
+    OpenDatabase();
+    Store([&] {
+        *mDB << *mProcess;
+        WritePendingPhases();
+        *mDB << mProcess->mPhaseDurations;
+    });
+}
+
+bool KOVAProbe::ReplaceIfFaster(bool onlyIfFaster) {
+    bool stays = true;
+    Store([&] { stays = ReplaceSimilarExperiments(mExp, onlyIfFaster, *mDB); });
+    return stays;
+}
+
+KOVAProbe::DO_WITH_SIMILAR_EXP KOVAProbe::GetDoWithSimilarExpFromUser() {
+    const std::string choices = std::string("r (REPLACE_IF_FASTER), s (REPLACE_IF_SUCCESFULL) or n (") +
+                                mSettings.keepAllChoiceName + ")";
+    std::cout << " *** KOVA: What should I do with similar experiments?\n *** " << choices << std::endl;
+    for (;;) {
+        std::cout << " ?" << std::flush;
+        char answer;
+        if (!(std::cin >> answer)) {
+            std::cout << "\n *** KOVA: no answer (end of input), all similar experiments are kept ("
+                      << mSettings.keepAllChoiceName << ")" << std::endl;
+            return DO_NOT_REPLACE;
+        }
+        switch (answer) {
+            case 'r': return REPLACE_IF_FASTER;
+            case 's': return REPLACE_IF_SUCCESFULL;
+            case 'n': return DO_NOT_REPLACE;
+            default: std::cout << " *** Please answer with: " << choices << std::endl;
+        }
+    }
+}
+
+int KOVAProbe::GetExperimentIDFromDB() { return static_cast<int>(mysql_insert_id(&mDB->mMysql)); }
+
+template <class Value>
+bool KOVAProbe::DeclareParameter(const std::string& name, AppParameter::PARAMETER_TYPE_EN type,
+                                 const std::string& comment, const char* notMasterHeading, const char* notMasterText,
+                                 const std::string& repeatedCallText, const Value& value) {
+    if (!mIsMaster) std::cout << notMasterHeading << '\n' << notMasterText << std::endl;
+    if (mApp.AddAppParameter(name, type, comment)) return true;
+    std::cout << WARNING_HEADING << '\n' << repeatedCallText << value << " is ignored" << std::endl;
+    return false;
+}
+
+void KOVAProbe::SetNbrOfMachines(int nbrMachines) {
+    if (!DeclareParameter("p", AppParameter::INT, "", WARNING_HEADING,
+                          " *** calling SetNbrOfMachines() makes only sense in the master process",
+                          " *** call SetNbrOfMachines() only once. This call with value ", nbrMachines))
+        return;
+    mExp.mP = nbrMachines;
+    mExp.mExpParValues.emplace_back(mExp.mID, "p", mApp.mID, nbrMachines);
+}
+
+void KOVAProbe::SetProblemSize(int problemSize) {
+    if (!DeclareParameter("W", AppParameter::INT, "", WARNING_HEADING,
+                          " *** calling SetProblemSize() makes only sense in the master process",
+                          " *** call SetProbelemSize() only once. This call with value ", problemSize))
+        return;
+    mExp.mW = problemSize;
+    mExp.mExpParValues.emplace_back(mExp.mID, "W", mApp.mID, problemSize);
+}
+
+namespace {
+const char* const PARAMETER_NOT_MASTER_HEADING = " *** Warning for KOVAInstrumentation!!";
+const char* const PARAMETER_NOT_MASTER_TEXT =
+    " *** calling SetApplicationParameter() makes only sense in the master process";
+
+std::string RepeatedParameterText(const std::string& name) {
+    return " *** call SetApplicationParameter() only once for each parameter. This call for parameter " + name +
+           " with value ";
+}
+}  // namespace
+
+void KOVAProbe::SetApplicationParameter(const std::string& name, int value, const std::string& comment) {
+    if (DeclareParameter(name, AppParameter::INT, comment, PARAMETER_NOT_MASTER_HEADING, PARAMETER_NOT_MASTER_TEXT,
+                         RepeatedParameterText(name), value))
+        mExp.mExpParValues.emplace_back(mExp.mID, name, mApp.mID, value);
+}
+
+void KOVAProbe::SetApplicationParameter(const std::string& name, double value, const std::string& comment) {
+    if (DeclareParameter(name, AppParameter::DOUBLE, comment, PARAMETER_NOT_MASTER_HEADING,
+                         PARAMETER_NOT_MASTER_TEXT, RepeatedParameterText(name), value))
+        mExp.mExpParValues.emplace_back(mExp.mID, name, mApp.mID, value);
+}
+
+void KOVAProbe::SetApplicationParameter(const std::string& name, std::string value, const std::string& comment) {
+    if (DeclareParameter(name, AppParameter::STRING, comment, PARAMETER_NOT_MASTER_HEADING,
+                         PARAMETER_NOT_MASTER_TEXT, RepeatedParameterText(name), value))
+        mExp.mExpParValues.emplace_back(mExp.mID, name, mApp.mID, value);
+}
+
+void KOVAProbe::SetApplicationComment(const std::string& appComment) { mApp.mComment = appComment; }
+
+void KOVAProbe::SetExperimentComment(const std::string& expComment) { mExp.mComment = expComment; }
+
+int KOVAProbe::GetExperimentID() const { return mMeasure ? mExp.mID : -1; }
+
+TIME KOVAProbe::ViewExpChrono() {
+    if (!mMeasure) return 0;
+    if (!mRunning) std::cout << " *** measurement is not running, the time that is returned will be wrong" << std::endl;
+    return mExpChrono.GetTime();
+}
+
+TIME KOVAProbe::ViewPhaseChrono() {
+    if (!mMeasure) return 0;
+    if (!mRunning) std::cout << " *** measurement is not running, the time that is returned will be wrong" << std::endl;
+    return mPhaseChrono.GetTime();
+}
+
+int KOVAProbe::AddPhaseType(const std::string&, int) { return -1; }
+
+void KOVAProbe::StartMeasurePhaseDetails() {}
+
+void KOVAProbe::StopMeasurePhaseDetails() {}
+
+void KOVAProbe::LeavePvm() {
+    // A process that never entered PVM has nothing to leave (and PVM refuses to
+    // start for root without PVM_ALLOW_ROOT, so the call would end the process).
+    if (msUsesPvm) pvm_exit();
+}
+
+void KOVAProbe::Fatal(std::initializer_list<const char*> lines, const std::string& message) {
+    for (const char* line : lines) std::cout << line << '\n';
+    std::cout.flush();
+    LeavePvm();
+    error(message, "", 0);
+}
+
+void KOVAProbe::PvmFailure(const char* callText, const std::string& message, int line) {
+    std::cout.flush();
+    pvm_perror(const_cast<char*>(callText));
+    pvm_exit();
+    error(message, "KOVAInstrumentation", line);
+}
+
+void DeleteExperiment(int expID, StandardDatabase& db) {
+    const std::string id = std::to_string(expID);
+    const std::string condition = "WHERE expID = " + id;
+    db.Query("DELETE FROM Experiments WHERE ID = " + id);
+    db.Query("DELETE FROM PhaseDurations " + condition);
+    db.Query("DELETE FROM Processes " + condition);
+    db.Query("DELETE FROM Phases " + condition);
+}
+
+bool ReplaceSimilarExperiments(const Experiment& current, bool onlyIfFaster, StandardDatabase& db) {
+    // The texts are compared as they were stored: cut to the column width, escaped.
+    auto text = [&db](const std::string& value) { return db.QuotedValue(CutToWidth(value)); };
+    std::ostringstream where;
+    where << "WHERE user = " << text(current.mUser) << " AND project = " << text(current.mProject)
+          << " AND name = " << text(current.mName) << " AND version = " << text(current.mVersion)
+          << " AND p = " << current.mP << " AND W = " << current.mW;
+    std::vector<Experiment> similar;
+    db >> WhereClause(where.str()) >> similar;
+    bool stays = true;
+    for (const Experiment& stored : similar) {
+        if (stored.mID == current.mID) continue;
+        if (onlyIfFaster && stored.mTp > 0 && stored.mTp <= current.mTp)
+            stays = false;
+        else
+            DeleteExperiment(stored.mID, db);
+    }
+    if (!stays) DeleteExperiment(current.mID, db);
+    return stays;
+}

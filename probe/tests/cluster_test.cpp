@@ -1,0 +1,261 @@
+// End-to-end tests of the probe on the virtual cluster: probetask runs as a user
+// runs it, on node1 of a private PVM virtual machine, with slaves spawned onto the
+// other hosts; the tests check what it prints and what the database then holds.
+#include "probe_test_support.h"
+
+#include <KOVAInstrumentation.h>
+#include <kova_site.h>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <set>
+
+namespace {
+
+struct RunResult {
+    int exitCode = -1;
+    std::string output;
+};
+
+// Runs probetask with the arguments on a virtual cluster of the given size; input
+// goes to its standard input.
+RunResult RunOnCluster(int hosts, const std::string& arguments, const std::string& input = "",
+                       const std::string& environment = "") {
+    const std::string command = "printf '" + input + "' | " KOVA_SOURCE_DIR "/scripts/vcluster.sh " +
+                                std::to_string(hosts) + " --timeout 90 --bin " KOVA_BINARY_DIR "/bin -- " +
+                                environment + " probetask " + arguments + " 2>&1";
+    RunResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    std::size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+    const int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// The numbers that follow each match of pattern's first group, in order.
+std::vector<long long> NumbersAfter(const std::string& text, const std::string& pattern) {
+    std::vector<long long> numbers;
+    const std::regex expression(pattern);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), expression); it != std::sregex_iterator(); ++it)
+        numbers.push_back(std::atoll((*it)[1].str().c_str()));
+    return numbers;
+}
+
+std::string Str(long long value) { return std::to_string(value); }
+
+}  // namespace
+
+class ProbeCluster : public testing::Test {
+protected:
+    void SetUp() override {
+        mDb = ConnectToMeasurementDb();
+        mApp = UniqueAppName("ProbeCluster");
+    }
+    void TearDown() override {
+        DeleteExperimentsOf(*mDb, mApp);
+        // Slaves may store their rows after their master deleted the experiment.
+        for (int expID : mRunExperiments) DeleteExperiment(expID, *mDb);
+    }
+
+    // Runs probetask on the cluster and notes the experiments it opened.
+    RunResult Run(int hosts, const std::string& arguments, const std::string& input = "",
+                  const std::string& environment = "") {
+        RunResult run = RunOnCluster(hosts, arguments, input, environment);
+        for (long long expID : NumbersAfter(run.output, "probetask: (?:sequential )?experiment (\\d+)"))
+            mRunExperiments.push_back(static_cast<int>(expID));
+        return run;
+    }
+
+    // Checks the stored experiment of a master/slave run against what probetask
+    // printed; returns the experiment number.
+    int CheckStoredRun(const RunResult& run, const std::string& user) {
+        const auto experiment = NumbersAfter(run.output, "probetask: experiment (\\d+)");
+        EXPECT_EQ(experiment.size(), 1u) << run.output;
+        if (experiment.size() != 1) return 0;
+        const int expID = static_cast<int>(experiment[0]);
+        const auto exps = SelectRows(*mDb, "SELECT * FROM Experiments WHERE ID = " + Str(expID));
+        EXPECT_EQ(exps.size(), 1u);
+        if (exps.size() != 1) return expID;
+        EXPECT_EQ(exps[0].at("name"), mApp);
+        EXPECT_EQ(exps[0].at("user"), user);
+        EXPECT_EQ(exps[0].at("p"), "3");
+        EXPECT_EQ(exps[0].at("W"), "100");
+        EXPECT_EQ(exps[0].at("nbrProcesses"), "3");
+        EXPECT_EQ(exps[0].at("statusData"), "1");
+
+        // The processes as the master saw them: itself on node1, a slave on node2 and node3.
+        std::map<std::string, std::string> hostOf;
+        const std::regex master("probetask: process (\\d+) on (\\w+) measured");
+        const std::regex slave("probetask: slave (\\d+) spawned on (\\w+)");
+        for (const std::regex& line : {master, slave})
+            for (auto it = std::sregex_iterator(run.output.begin(), run.output.end(), line);
+                 it != std::sregex_iterator(); ++it)
+                hostOf[(*it)[1]] = (*it)[2];
+        const auto processes = SelectRows(*mDb, "SELECT * FROM Processes WHERE expID = " + Str(expID));
+        EXPECT_EQ(processes.size(), 3u);
+        std::set<std::string> hosts;
+        for (const Row& process : processes) {
+            EXPECT_EQ(process.at("ID"), process.at("pvmTid"));
+            EXPECT_GT(std::atoll(process.at("pvmTid").c_str()), 0);
+            EXPECT_EQ(process.at("processor"), hostOf[process.at("ID")]) << "process " << process.at("ID");
+            hosts.insert(process.at("processor"));
+        }
+        EXPECT_EQ(hosts, (std::set<std::string>{"node1", "node2", "node3"}));
+
+        // Each process's phases are numbered from 1 without gaps and add up to the
+        // experiment time it measured right after its last phase.
+        const std::regex measured("probetask: process (\\d+) (?:on \\w+ )?measured (\\d+) us in (\\d+) phases");
+        int reports = 0;
+        for (auto it = std::sregex_iterator(run.output.begin(), run.output.end(), measured);
+             it != std::sregex_iterator(); ++it, ++reports) {
+            const std::string id = (*it)[1];
+            const long long time = std::atoll((*it)[2].str().c_str());
+            const long long count = std::atoll((*it)[3].str().c_str());
+            const auto phases = SelectRows(*mDb,
+                                           "SELECT COUNT(*) AS n, MIN(nbr) AS first, MAX(nbr) AS last, SUM(duration) "
+                                           "AS total FROM Phases WHERE expID = " +
+                                               Str(expID) + " AND processID = " + id);
+            EXPECT_EQ(phases[0].at("n"), Str(count)) << "process " << id;
+            EXPECT_EQ(phases[0].at("first"), "1");
+            EXPECT_EQ(phases[0].at("last"), Str(count));
+            const long long total = std::atoll(phases[0].at("total").c_str());
+            EXPECT_LE(total, time) << "process " << id;
+            EXPECT_LT(time - total, 20000) << "process " << id;
+            EXPECT_GT(total, 1000000) << "process " << id;
+        }
+        EXPECT_EQ(reports, 3) << run.output;
+
+        // Totals: one row per type with time, each the sum of that type's phases.
+        const auto mismatched = SelectRows(
+            *mDb, "SELECT t.processID, t.phaseTypeID FROM PhaseDurations t LEFT JOIN (SELECT processID, typeID, "
+                  "SUM(duration) AS total FROM Phases WHERE expID = " +
+                      Str(expID) +
+                      " GROUP BY processID, typeID) p ON p.processID = t.processID AND p.typeID = t.phaseTypeID "
+                      "WHERE t.expID = " +
+                      Str(expID) + " AND (p.total IS NULL OR p.total <> t.duration OR t.duration = 0)");
+        EXPECT_TRUE(mismatched.empty()) << mismatched.size() << " totals differ from their phases";
+        EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM (SELECT DISTINCT processID, typeID FROM Phases WHERE "
+                                     "expID = " +
+                                         Str(expID) + " AND duration <> 0) k"),
+                  SelectNumber(*mDb, "SELECT COUNT(*) FROM PhaseDurations WHERE expID = " + Str(expID)));
+
+        // The master's Tp covers its phases; the slaves started after it, on its clock.
+        const long long tp = std::atoll(exps[0].at("Tp").c_str());
+        const auto masterTime = NumbersAfter(run.output, "probetask: process \\d+ on node1 measured (\\d+) us");
+        EXPECT_EQ(masterTime.size(), 1u);
+        if (!masterTime.empty()) {
+            EXPECT_GE(tp, masterTime[0]);
+            EXPECT_LT(tp - masterTime[0], 200000);
+        }
+        const auto starts = SelectRows(
+            *mDb, "SELECT processor, startTimeSec * 1000000 + startTimeMicroSec AS start FROM Processes WHERE expID = " +
+                      Str(expID) + " ORDER BY processor");
+        if (starts.size() == 3) {
+            const long long masterStart = std::atoll(starts[0].at("start").c_str());
+            for (int i = 1; i < 3; ++i) {
+                const long long slaveStart = std::atoll(starts[i].at("start").c_str());
+                EXPECT_GT(slaveStart, masterStart) << starts[i].at("processor");
+                EXPECT_LT(slaveStart - masterStart, 10000000) << starts[i].at("processor");
+            }
+        }
+        return expID;
+    }
+
+    std::unique_ptr<StandardDatabase> mDb;
+    std::string mApp;
+    std::vector<int> mRunExperiments;
+};
+
+TEST_F(ProbeCluster, MasterAndTwoSlavesOnThreeHostsStoreOneExperiment) {
+    const RunResult run = Run(3, "-a " + mApp);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const int expID = CheckStoredRun(run, GetUserID());
+    // Process rows at construction and phases in batches reach the database while running.
+    EXPECT_NE(run.output.find("probetask: stored while running: processes 3 phases "), std::string::npos);
+    EXPECT_GT(NumbersAfter(run.output, "stored while running: processes 3 phases (\\d+)").at(0), 0);
+    EXPECT_NE(run.output.find(" *** KOVA Instrumentation: experiment " + Str(expID) + " written to database \n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("Failed to synchronise"), std::string::npos) << run.output;
+}
+
+TEST_F(ProbeCluster, UnannouncedSlaveGivesUpAfterItsWait) {
+    const RunResult run = Run(2, "-a " + mApp + " -u -t 2");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::regex report(
+        "\\[t\\w+\\]  \\*\\*\\* Error with KOVAInstrumentation!!\n"
+        "\\[t\\w+\\]  \\*\\*\\*  The KOVA function SlaveIsSpawned\\(\\) is not called for this process, this should be "
+        "done by its parent.\n"
+        "\\[t\\w+\\]  \\*\\*\\*  Or the measuring is not activated for the parent \n"
+        "\\[t\\w+\\] error in KOVAProbe constructor of slave \n");
+    EXPECT_TRUE(std::regex_search(run.output, report)) << run.output;
+    const auto waited = NumbersAfter(run.output, "slave ended after (\\d+) ms");
+    ASSERT_EQ(waited.size(), 1u) << run.output;
+    EXPECT_GE(waited[0], 2000);
+    EXPECT_LT(waited[0], 10000);
+}
+
+TEST_F(ProbeCluster, SlaveProbeWithoutParentEnds) {
+    const RunResult run = Run(1, "-S");
+    EXPECT_EQ(run.exitCode, 255) << run.output;
+    EXPECT_NE(run.output.find(" *** Error with KOVAInstrumentation!!\n ***  you called the slave KOVAProbe "
+                              "constructor for a master\nerror in KOVAProbe constructor of slave \n"),
+              std::string::npos)
+        << run.output;
+}
+
+TEST_F(ProbeCluster, EarlierFormWritesEverythingAtStop) {
+    const RunResult run = Run(3, "-a " + mApp + " -e", "", "env USER=kovatester");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("probetask: stored while running: processes 0 phases 0\n"), std::string::npos)
+        << run.output;
+    CheckStoredRun(run, "kovatester");
+    // Even a sequential run enrols in PVM there, so its process is numbered by its tid.
+    const auto sequential = NumbersAfter(run.output, "sequential experiment (\\d+) process");
+    const auto tid = NumbersAfter(run.output, "sequential experiment \\d+ process (\\d+)");
+    ASSERT_EQ(sequential.size(), 1u) << run.output;
+    EXPECT_GT(tid.at(0), 0);
+    const auto rows = SelectRows(*mDb, "SELECT ID, pvmTid FROM Processes WHERE expID = " + Str(sequential[0]));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].at("ID"), Str(tid[0]));
+}
+
+TEST_F(ProbeCluster, EarlierFormTexts) {
+    // A stored faster experiment of the same configuration: the new one is not kept.
+    Experiment faster("", "kovatester", DateTime(), "", 3, 100);
+    faster.mName = mApp;
+    faster.mTp = 1;
+    faster.mStatusData = Experiment::EXP_FINISHED;
+    *mDb << faster;
+    const RunResult slower = Run(3, "-a " + mApp + " -e -r f", "", "env USER=kovatester");
+    ASSERT_EQ(slower.exitCode, 0) << slower.output;
+    EXPECT_NE(slower.output.find(" *** KOVA Instrumentation: experiment is NOT written to database, because it was "
+                                 "slower than similar experiments\n"),
+              std::string::npos)
+        << slower.output;
+
+    const RunResult asked = Run(3, "-a " + mApp + " -e -r a", "x\\nn\\n", "env USER=kovatester");
+    ASSERT_EQ(asked.exitCode, 0) << asked.output;
+    EXPECT_NE(asked.output.find(" *** r (REPLACE_IF_FASTER), s (REPLACE_IF_SUCCESFULL) or n (DO_NO_REPLACE_EXP)\n"),
+              std::string::npos)
+        << asked.output;
+    EXPECT_NE(asked.output.find(" *** Please answer with: r (REPLACE_IF_FASTER), s (REPLACE_IF_SUCCESFULL) or n "
+                                "(DO_NO_REPLACE_EXP)\n"),
+              std::string::npos);
+
+    const RunResult unannounced = Run(2, "-a " + mApp + " -u -e");
+    EXPECT_NE(unannounced.output.find(" ***  Or the measureming is not activated for the parent \n"),
+              std::string::npos)
+        << unannounced.output;
+    const auto waited = NumbersAfter(unannounced.output, "slave ended after (\\d+) ms");
+    ASSERT_EQ(waited.size(), 1u) << unannounced.output;
+    EXPECT_GE(waited[0], 2000);
+    EXPECT_LT(waited[0], 10000);
+}
