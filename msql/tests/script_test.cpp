@@ -1,0 +1,114 @@
+// End-to-end test of scripts/msqld.sh as the test command runs it, on a private
+// state folder and port: start, start again, the cluster's forwarding entry, the
+// recorder's database, stop, and a leftover server without its pid file.
+#include "kova_site.h"
+#include "msql.h"
+#include "private_server.h"
+#include "temp_dir.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// True while the process runs (an ended process not yet reaped does not count).
+bool running(pid_t pid)
+{
+    std::string stat = msqltest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
+}
+
+class MsqlScript : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        state = msqltest::makeTempDir("msql-state");
+        port = msqltest::freePort();
+        inst = state + "/msql";
+    }
+    void TearDown() override
+    {
+        run("stop");
+        msqltest::removeTree(state);
+    }
+
+    // Runs the script with an action; returns its exit status, output in output.
+    int run(const std::string& action)
+    {
+        std::string command = "KOVA_STATE_DIR=" + state + " KOVA_BUILD_DIR=" KOVA_BINARY_DIR
+                              " KOVA_MSQL_PORT=" + std::to_string(port) +
+                              " bash " KOVA_SOURCE_DIR "/scripts/msqld.sh " + action + " 2>&1";
+        return msqltest::runCommand(command, output);
+    }
+
+    pid_t serverPid() { return static_cast<pid_t>(std::atoi(msqltest::readFile(inst + "/msql2.pid").c_str())); }
+
+    std::string state, inst, output;
+    int port = 0;
+};
+
+TEST_F(MsqlScript, StartsOnceServesTheRecorderDatabaseAndStops)
+{
+    ASSERT_EQ(run("start"), 0) << output;
+    EXPECT_EQ(output, "msqld: started on 127.0.0.1:" + std::to_string(port) + " (" + inst + "/msql2.sock)\n");
+    const pid_t first = serverPid();
+    ASSERT_GT(first, 0);
+    const std::string forward = state + "/forward/" + std::to_string(port);
+    EXPECT_EQ(msqltest::readFile(forward), inst + "/msql2.sock\n");
+
+    ASSERT_EQ(run("start"), 0) << output;
+    EXPECT_EQ(output, "msqld: already running (" + inst + "/msql2.sock)\n");
+    EXPECT_EQ(serverPid(), first);
+    EXPECT_EQ(run("status"), 0);
+
+    // The configuration the script wrote is the one the client reads.
+    ASSERT_EQ(msqlLoadConfigFile((inst + "/msql.conf").c_str()), 0);
+    EXPECT_EQ(msqlGetIntConf("general", "tcp_port"), port);
+    int sock = msqlConnect("127.0.0.1");
+    ASSERT_GE(sock, 0) << msqlErrMsg;
+    ASSERT_EQ(msqlSelectDB(sock, "parallel_performance"), 0) << msqlErrMsg;
+    m_result* tables = msqlListTables(sock);
+    ASSERT_NE(tables, nullptr) << msqlErrMsg;
+    EXPECT_EQ(msqlNumRows(tables), 3);
+    msqlFreeResult(tables);
+    const char* phase = "INSERT INTO time_measurements VALUES ('sync',5,1,0,1,0,0,0)";
+    EXPECT_EQ(msqlQuery(sock, phase), 1) << msqlErrMsg;
+    EXPECT_EQ(msqlQuery(sock, phase), -1) << "a second row of the same phase";
+    msqlClose(sock);
+
+    ASSERT_EQ(run("stop"), 0) << output;
+    EXPECT_EQ(output, "msqld: stopped\n");
+    EXPECT_NE(access(forward.c_str(), F_OK), 0) << "forwarding entry left behind";
+    EXPECT_NE(access((inst + "/msql2.sock").c_str(), F_OK), 0);
+    EXPECT_FALSE(running(first)) << "the server still runs";
+    EXPECT_NE(run("status"), 0);
+
+    // A server whose pid file is lost is found, stopped and replaced; the data stay.
+    ASSERT_EQ(run("start"), 0) << output;
+    const pid_t leftover = serverPid();
+    unlink((inst + "/msql2.pid").c_str());
+    ASSERT_EQ(run("start"), 0) << output;
+    EXPECT_EQ(output.rfind("msqld: started", 0), 0u) << output;
+    EXPECT_FALSE(running(leftover)) << "the leftover server still runs";
+    sock = msqlConnect(nullptr);
+    ASSERT_GE(sock, 0) << msqlErrMsg;
+    ASSERT_EQ(msqlSelectDB(sock, "parallel_performance"), 0) << msqlErrMsg;
+    ASSERT_EQ(msqlQuery(sock, "SELECT phase FROM time_measurements"), 1) << msqlErrMsg;
+    msqlFreeResult(msqlStoreResult());
+    msqlClose(sock);
+}
+
+TEST_F(MsqlScript, MissingServerProgramIsReported)
+{
+    std::string command = "KOVA_STATE_DIR=" + state + " KOVA_BUILD_DIR=" + state + "/nobuild KOVA_MSQL_PORT=" +
+                          std::to_string(port) + " bash " KOVA_SOURCE_DIR "/scripts/msqld.sh start 2>&1";
+    std::string printed;
+    EXPECT_EQ(msqltest::runCommand(command, printed), 1);
+    EXPECT_EQ(printed, "msqld: " + state + "/nobuild/bin/msqld is not built\n");
+}
+
+}  // namespace

@@ -1,0 +1,460 @@
+// Tests of msqld through the client library, as the legacy recorder uses it,
+// and through raw sockets for broken requests. Each test runs its own server.
+#include "kova_site.h"
+#include "msql.h"
+#include "private_server.h"
+#include "scripted_peer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using msqltest::packet;
+
+// Every row of a select as texts ("NULL" for a NULL), or the error.
+std::vector<std::vector<std::string>> selectRows(int sock, const std::string& statement)
+{
+    std::vector<std::vector<std::string>> rows;
+    int count = msqlQuery(sock, statement.c_str());
+    EXPECT_GE(count, 0) << statement << ": " << msqlErrMsg;
+    m_result* result = msqlStoreResult();
+    if (result == nullptr)
+        return rows;
+    while (m_row row = msqlFetchRow(result)) {
+        std::vector<std::string> texts;
+        for (int i = 0; i < msqlNumFields(result); i++)
+            texts.push_back(row[i] ? row[i] : "NULL");
+        rows.push_back(texts);
+    }
+    EXPECT_EQ(static_cast<int>(rows.size()), count);
+    msqlFreeResult(result);
+    return rows;
+}
+
+class MsqlServer : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        server.createDatabase("parallel_performance", msqltest::recorderSchema());
+        std::string error;
+        ASSERT_TRUE(server.start(error)) << error;
+        ASSERT_EQ(msqlLoadConfigFile(server.configPath().c_str()), 0);
+    }
+
+    // A connection with "parallel_performance" selected; host null for the UNIX socket.
+    int connectRecorder(const char* host = nullptr)
+    {
+        int sock = msqlConnect(host);
+        EXPECT_GE(sock, 0) << msqlErrMsg;
+        EXPECT_EQ(msqlSelectDB(sock, "parallel_performance"), 0) << msqlErrMsg;
+        return sock;
+    }
+
+    msqltest::PrivateServer server;
+};
+
+// The recorder's statements as it sends them, over TCP and over the UNIX socket.
+class Transport : public MsqlServer, public testing::WithParamInterface<const char*> {};
+
+TEST_P(Transport, RecorderStatementsStoreAndReadBack)
+{
+    const char* host = GetParam();
+    int sock = connectRecorder(host);
+    ASSERT_GE(sock, 0);
+    EXPECT_STREQ(msqlGetHostInfo(), host ? "127.0.0.1 via TCP/IP" : "Localhost via UNIX socket");
+    EXPECT_EQ(msqlGetProtoInfo(), 23);
+
+    EXPECT_TRUE(selectRows(sock, "SELECT Experiment_No FROM experiments ORDER BY Experiment_No DESC").empty());
+    for (int number : {1, 2}) {
+        std::string insert = "INSERT INTO experiments VALUES (" + std::to_string(number) +
+                             ",4,'kova','Mon Dec  8 01:30:00 2025\n','tourga','run " + std::to_string(number) +
+                             "',0,0,0,0,0,0,0,20)";
+        EXPECT_EQ(msqlQuery(sock, insert.c_str()), 1) << msqlErrMsg;
+    }
+    auto newest = selectRows(sock, "SELECT Experiment_No FROM experiments WHERE user='kova' ORDER BY "
+                                   "Experiment_No DESC");
+    ASSERT_EQ(newest.size(), 2u);
+    EXPECT_EQ(newest[0][0], "2");
+    EXPECT_EQ(selectRows(sock, "SELECT Number_of_CPUs  FROM experiments WHERE Experiment_No=2"),
+              (std::vector<std::vector<std::string>>{{"4"}}));
+
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO time_measurements VALUES ('comp',2500000,2,0,1,7,0,0)"), 1)
+        << msqlErrMsg;
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO analysis  VALUES (2, 'node1'  ,0,2500000,10,20,30,40,9,999800,"
+                              "262145)"),
+              1)
+        << msqlErrMsg;
+    EXPECT_EQ(msqlQuery(sock, "UPDATE experiments SET calculation_time=2500000, partitioning_time=10, "
+                              "communication_time=20, synchronisation_time=30, blocking_time=40, "
+                              "speed_up=1.5 WHERE Experiment_No=2"),
+              1)
+        << msqlErrMsg;
+
+    ASSERT_EQ(msqlQuery(sock, "SELECT calculation_time, partitioning_time, communication_time, "
+                              "synchronisation_time, blocking_time, Number_of_CPUs, Experiment_name, user, "
+                              "datum, Comments, speed_up  FROM experiments  WHERE Experiment_No = 2 "),
+              1)
+        << msqlErrMsg;
+    m_result* result = msqlStoreResult();
+    ASSERT_NE(result, nullptr);
+    m_row row = msqlFetchRow(result);
+    const char* expected[] = {"2500000", "10",   "20",      "30", "40", "4", "tourga", "kova",
+                              "Mon Dec  8 01:30:00 2025\n", "run 2", "1.5"};
+    for (int i = 0; i < 11; i++)
+        EXPECT_STREQ(row[i], expected[i]) << i;
+    const struct {
+        const char* name;
+        int type;
+        int length;
+    } fields[] = {{"calculation_time", INT_TYPE, 4}, {"partitioning_time", INT_TYPE, 4},
+                  {"communication_time", INT_TYPE, 4}, {"synchronisation_time", INT_TYPE, 4},
+                  {"blocking_time", INT_TYPE, 4},  {"Number_of_CPUs", INT_TYPE, 4},
+                  {"Experiment_name", CHAR_TYPE, 64}, {"user", CHAR_TYPE, 32},
+                  {"datum", CHAR_TYPE, 32},        {"Comments", TEXT_TYPE, 255},
+                  {"speed_up", REAL_TYPE, 8}};
+    for (const auto& expectedField : fields) {
+        m_field* field = msqlFetchField(result);
+        ASSERT_NE(field, nullptr);
+        EXPECT_STREQ(field->name, expectedField.name);
+        EXPECT_STREQ(field->table, "experiments");
+        EXPECT_EQ(field->type, expectedField.type) << field->name;
+        EXPECT_EQ(field->length, expectedField.length) << field->name;
+    }
+    msqlFreeResult(result);
+
+    EXPECT_EQ(selectRows(sock, "SELECT calculating, partitioning, communication, synchronisation, blocking, "
+                               "CPU_No FROM analysis WHERE Experiment_No = 2"),
+              (std::vector<std::vector<std::string>>{{"2500000", "10", "20", "30", "40", "0"}}));
+    msqlClose(sock);
+}
+
+INSTANTIATE_TEST_SUITE_P(MsqlServer, Transport, testing::Values(nullptr, "127.0.0.1"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return info.param ? "Tcp" : "UnixSocket";
+                         });
+
+TEST_F(MsqlServer, NullsComputedColumnsAndEmptyResults)
+{
+    int sock = connectRecorder();
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO analysis VALUES (5, NULL, 1, 0, 0, 0, 0, 0, 0, 0, 0)"), 1)
+        << msqlErrMsg;
+    EXPECT_EQ(selectRows(sock, "SELECT host, CPU_No FROM analysis"),
+              (std::vector<std::vector<std::string>>{{"NULL", "1"}}));
+
+    ASSERT_EQ(msqlQuery(sock, "SELECT count(*) AS n FROM analysis"), 1);
+    m_result* result = msqlStoreResult();
+    ASSERT_NE(result, nullptr);
+    EXPECT_STREQ(msqlFetchRow(result)[0], "1");
+    m_field* field = msqlFetchField(result);
+    EXPECT_STREQ(field->name, "n");
+    EXPECT_STREQ(field->table, "");
+    EXPECT_EQ(field->type, INT_TYPE);
+    msqlFreeResult(result);
+
+    ASSERT_EQ(msqlQuery(sock, "SELECT Experiment_No, phase FROM time_measurements WHERE CPU_No = 99"), 0);
+    result = msqlStoreResult();
+    ASSERT_NE(result, nullptr) << "a select without rows still has a result";
+    EXPECT_EQ(msqlNumRows(result), 0);
+    EXPECT_EQ(msqlNumFields(result), 2);
+    field = msqlFetchField(result);
+    EXPECT_EQ(field->flags, NOT_NULL_FLAG);
+    msqlFreeResult(result);
+    msqlClose(sock);
+}
+
+TEST_F(MsqlServer, PhaseRowIsUniquePerExperimentCpuAndCounter)
+{
+    int sock = connectRecorder();
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO time_measurements VALUES ('part',10,7,1,1,0,0,0)"), 1);
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO time_measurements VALUES ('comp',20,7,1,1,0,0,0)"), -1);
+    EXPECT_NE(std::strstr(msqlErrMsg, "UNIQUE"), nullptr) << msqlErrMsg;
+    // The recorder's next try, with the next CPU number, and the next phase.
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO time_measurements VALUES ('comp',20,7,2,1,0,0,0)"), 1);
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO time_measurements VALUES ('comm',30,7,1,2,0,0,0)"), 1);
+    EXPECT_EQ(selectRows(sock, "SELECT phase, CPU_No, phase_counter FROM time_measurements ORDER BY "
+                               "CPU_No, phase_counter"),
+              (std::vector<std::vector<std::string>>{{"part", "1", "1"}, {"comm", "1", "2"}, {"comp", "2", "1"}}));
+    msqlClose(sock);
+}
+
+TEST_F(MsqlServer, SixteenClientsInsertingAtOnceLoseNoRow)
+{
+    constexpr int clients = 16, rowsEach = 1000;
+    std::vector<pid_t> children;
+    for (int client = 0; client < clients; client++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int sock = msqlConnect(client % 2 ? "127.0.0.1" : nullptr);
+            if (sock < 0 || msqlSelectDB(sock, "parallel_performance") < 0)
+                _exit(2);
+            for (int i = 1; i <= rowsEach; i++) {
+                std::string insert = "INSERT INTO time_measurements VALUES ('comp'," + std::to_string(i) +
+                                     ",100," + std::to_string(client) + "," + std::to_string(i) + ",0,0,0)";
+                if (msqlQuery(sock, insert.c_str()) != 1)
+                    _exit(3);
+            }
+            msqlClose(sock);
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "client exit status " << status;
+    }
+    int sock = connectRecorder();
+    ASSERT_GE(sock, 0);
+    auto perClient = selectRows(sock, "SELECT CPU_No, count(*), min(phase_counter), max(phase_counter), "
+                                      "sum(phase_length) FROM time_measurements WHERE Experiment_No=100 "
+                                      "GROUP BY CPU_No ORDER BY CPU_No");
+    ASSERT_EQ(perClient.size(), static_cast<size_t>(clients));
+    for (int client = 0; client < clients; client++)
+        EXPECT_EQ(perClient[client], (std::vector<std::string>{std::to_string(client), "1000", "1", "1000",
+                                                               "500500"}));
+    msqlClose(sock);
+}
+
+TEST_F(MsqlServer, CatalogueRequests)
+{
+    server.createDatabase("scratch", "");
+    int sock = connectRecorder();
+    ASSERT_GE(sock, 0);
+    auto names = [](m_result* result) {
+        std::vector<std::string> out;
+        while (m_row row = msqlFetchRow(result))
+            out.push_back(row[0]);
+        msqlFreeResult(result);
+        return out;
+    };
+    m_result* dbs = msqlListDBs(sock);
+    ASSERT_NE(dbs, nullptr) << msqlErrMsg;
+    EXPECT_EQ(names(dbs), (std::vector<std::string>{"parallel_performance", "scratch"}));
+    m_result* tables = msqlListTables(sock);
+    ASSERT_NE(tables, nullptr) << msqlErrMsg;
+    EXPECT_EQ(names(tables), (std::vector<std::string>{"analysis", "experiments", "time_measurements"}));
+
+    m_result* fields = msqlListFields(sock, "time_measurements");
+    ASSERT_NE(fields, nullptr) << msqlErrMsg;
+    EXPECT_EQ(msqlNumFields(fields), 8);
+    const char* columns[] = {"phase", "phase_length", "Experiment_No", "CPU_No",
+                             "phase_counter", "value", "partner_tid", "sent"};
+    for (const char* column : columns) {
+        m_field* field = msqlFetchField(fields);
+        ASSERT_NE(field, nullptr);
+        EXPECT_STREQ(field->name, column);
+        EXPECT_STREQ(field->table, "time_measurements");
+        EXPECT_EQ(field->type, std::strcmp(column, "phase") == 0 ? CHAR_TYPE : INT_TYPE) << column;
+    }
+    msqlFreeResult(fields);
+
+    EXPECT_EQ(msqlListFields(sock, "no_such_table"), nullptr);
+    EXPECT_STREQ(msqlErrMsg, "Unknown table \"no_such_table\"");
+    EXPECT_EQ(msqlCreateDB(sock, "other"), -1);
+    EXPECT_STREQ(msqlErrMsg, "Command 7 is not served by this server");
+    EXPECT_EQ(selectRows(sock, "SELECT 1").size(), 1u) << "the connection goes on";
+    msqlClose(sock);
+}
+
+TEST_F(MsqlServer, RefusedStatementsLeaveTheConnectionUsable)
+{
+    int sock = msqlConnect(nullptr);
+    ASSERT_GE(sock, 0) << msqlErrMsg;
+    EXPECT_EQ(msqlQuery(sock, "SELECT 1"), -1);
+    EXPECT_STREQ(msqlErrMsg, "No database selected");
+    for (const char* name : {"nope", "../db/parallel_performance", ""}) {
+        EXPECT_EQ(msqlSelectDB(sock, name), -1);
+        EXPECT_EQ(std::string(msqlErrMsg), std::string("Unknown database \"") + name + "\"");
+    }
+    ASSERT_EQ(msqlSelectDB(sock, "parallel_performance"), 0);
+
+    const struct {
+        const char* statement;
+        const char* error;
+    } refused[] = {
+        {"SELEKT 1", "near \"SELEKT\": syntax error"},
+        {"SELECT 1; DROP TABLE analysis", "Only one statement per query"},
+        {"ATTACH DATABASE '/tmp/elsewhere.db' AS other", "not authorized"},
+        {"VACUUM INTO '/tmp/kova-vacuum-copy.db'", "authorization denied"},
+        {"BEGIN", "not authorized"},
+        {"PRAGMA journal_mode=DELETE", "not authorized"},
+        {"", "Empty query"},
+    };
+    for (const auto& r : refused) {
+        EXPECT_EQ(msqlQuery(sock, r.statement), -1) << r.statement;
+        EXPECT_STREQ(msqlErrMsg, r.error) << r.statement;
+        EXPECT_EQ(selectRows(sock, "SELECT count(*) FROM analysis"),
+                  (std::vector<std::vector<std::string>>{{"0"}}))
+            << "after " << r.statement;
+    }
+    EXPECT_NE(access("/tmp/kova-vacuum-copy.db", F_OK), 0) << "a statement wrote outside its database";
+    // Statements may end in a semicolon, and mSQL's backslash escapes work.
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO analysis (Experiment_No, host) VALUES (1, 'it\\'s a\\\\b:c');"), 1)
+        << msqlErrMsg;
+    EXPECT_EQ(selectRows(sock, "SELECT host FROM analysis WHERE host = 'it''s a\\\\b:c'"),
+              (std::vector<std::vector<std::string>>{{"it's a\\b:c"}}));
+    msqlClose(sock);
+}
+
+// A connection that speaks the protocol by hand, for requests the client
+// library never sends.
+class RawClient {
+public:
+    explicit RawClient(const std::string& socketPath)
+    {
+        mFd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+        connected = connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        greeting = readPacket();
+        sendBytes(packet("tester\n"));
+        userReply = readPacket();
+    }
+    ~RawClient() { close(mFd); }
+    void sendBytes(const std::string& bytes) { (void)!write(mFd, bytes.data(), bytes.size()); }
+    // The text of the next packet, or "EOF" when the server closed.
+    std::string readPacket()
+    {
+        std::string header = readBytes(4);
+        if (header.size() < 4)
+            return "EOF";
+        uint32_t length = 0;
+        for (int i = 0; i < 4; i++)
+            length |= static_cast<uint32_t>(static_cast<unsigned char>(header[i])) << (8 * i);
+        return readBytes(length);
+    }
+
+    bool connected = false;
+    std::string greeting, userReply;
+
+private:
+    std::string readBytes(size_t count)
+    {
+        std::string out;
+        while (out.size() < count) {
+            pollfd watch{mFd, POLLIN, 0};
+            if (poll(&watch, 1, 5000) <= 0)
+                break;
+            char buffer[4096];
+            ssize_t got = read(mFd, buffer, std::min(count - out.size(), sizeof buffer));
+            if (got <= 0)
+                break;
+            out.append(buffer, static_cast<size_t>(got));
+        }
+        return out;
+    }
+    int mFd;
+};
+
+TEST_F(MsqlServer, BrokenRequestsEndOnlyTheirConnection)
+{
+    int sock = connectRecorder();
+    ASSERT_GE(sock, 0);
+    {
+        RawClient raw(server.socketPath());
+        ASSERT_TRUE(raw.connected);
+        EXPECT_EQ(raw.greeting.rfind("0:23:msqld", 0), 0u) << raw.greeting;
+        EXPECT_EQ(raw.userReply, "0:\n");
+        raw.sendBytes(packet("no colon here\n"));
+        EXPECT_EQ(raw.readPacket(), "-1:Malformed request\n");
+        raw.sendBytes(packet("x1:\n"));
+        EXPECT_EQ(raw.readPacket(), "-1:Malformed request\n");
+        raw.sendBytes(packet("99:\n"));
+        EXPECT_EQ(raw.readPacket(), "-1:Command 99 is not served by this server\n");
+        raw.sendBytes(packet("4:\n"));
+        EXPECT_EQ(raw.readPacket(), "20:parallel_performance") << "the connection goes on";
+        EXPECT_EQ(raw.readPacket(), "-100:\n");
+        raw.sendBytes(std::string("\xff\xff\xff\xff", 4));
+        EXPECT_EQ(raw.readPacket(), "-1:Malformed packet\n");
+        EXPECT_EQ(raw.readPacket(), "EOF");
+    }
+    {
+        RawClient raw(server.socketPath());
+        raw.sendBytes(std::string("\x01\x00\x02\x00", 4));
+        EXPECT_EQ(raw.readPacket(), "-1:Packet too large\n");
+        EXPECT_EQ(raw.readPacket(), "EOF");
+    }
+    {
+        RawClient raw(server.socketPath());
+        raw.sendBytes(std::string("\x20\x00\x00\x00" "3:SELECT", 12));  // cut short, then gone
+    }
+    EXPECT_EQ(selectRows(sock, "SELECT count(*) FROM experiments"),
+              (std::vector<std::vector<std::string>>{{"0"}}))
+        << "the other connection is still served";
+    msqlClose(sock);
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST_F(MsqlServer, StopsOnSigtermAndKeepsItsData)
+{
+    int sock = connectRecorder("127.0.0.1");
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO experiments (Experiment_No, W) VALUES (42, 20)"), 1) << msqlErrMsg;
+    msqlClose(sock);
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_NE(access(server.socketPath().c_str(), F_OK), 0) << "socket file left behind";
+    EXPECT_NE(msqltest::readFile(server.logPath()).find("msqld: stopped\n"), std::string::npos);
+
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    sock = connectRecorder();
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(selectRows(sock, "SELECT Experiment_No, W FROM experiments"),
+              (std::vector<std::vector<std::string>>{{"42", "20"}}));
+    msqlClose(sock);
+}
+
+// Runs msqld with the arguments; returns its exit status and what it printed.
+int runServer(const std::string& arguments, std::string& output)
+{
+    return msqltest::runCommand(KOVA_BINARY_DIR "/bin/msqld " + arguments + " 2>&1", output);
+}
+
+TEST_F(MsqlServer, StartupProblemsAreReportedWithAnExitStatus)
+{
+    std::string output;
+    EXPECT_EQ(runServer("-f " + server.configPath(), output), 1) << output;
+    EXPECT_EQ(output, "msqld: can't listen on TCP port " + std::to_string(server.port()) +
+                          ": Address already in use\n");
+    // Another port, but the UNIX socket of the running server.
+    const std::string otherConfig = server.dataDir() + "-other.conf";
+    std::ofstream(otherConfig) << "[general]\ntcp_port " << msqltest::freePort() << "\nunix_port "
+                               << server.socketPath() << "\ndb_dir " << server.dataDir() << "\n";
+    EXPECT_EQ(runServer("-f " + otherConfig, output), 1) << output;
+    EXPECT_EQ(output, "msqld: another server answers on " + server.socketPath() + "\n");
+
+    server.stop();
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(server.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    EXPECT_EQ(runServer("-f " + server.configPath(), output), 1);
+    EXPECT_EQ(output, "msqld: can't listen on TCP port " + std::to_string(server.port()) +
+                          ": Address already in use\n");
+    close(blocker);
+
+    EXPECT_EQ(runServer("-f /no/such.conf", output), 1);
+    EXPECT_EQ(output, "Load of /no/such.conf failed\nmsqld: can't read the configuration file /no/such.conf\n");
+    EXPECT_EQ(runServer("-x", output), 2);
+    EXPECT_NE(output.find("usage: msqld [-f config-file]"), std::string::npos) << output;
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// A private msqld instance for tests and benchmarks.
+#include "private_server.h"
+
+#include "kova_site.h"
+#include "temp_dir.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace msqltest {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int runCommand(const std::string& command, std::string& output)
+{
+    output.clear();
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe))
+        output += buffer;
+    int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string recorderSchema()
+{
+    return readFile(KOVA_SOURCE_DIR "/msql/server/parallel_performance.sql");
+}
+
+int freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+PrivateServer::PrivateServer()
+{
+    mDir = makeTempDir("msqld");
+    mConfig = mDir + "/msql.conf";
+    mSocket = mDir + "/msql2.sock";
+    mData = mDir + "/db";
+    mLog = mDir + "/msqld.log";
+    mPort = freePort();
+    std::ofstream(mConfig) << "[general]\n"
+                           << "tcp_port = " << mPort << "\n"
+                           << "unix_port = " << mSocket << "\n"
+                           << "db_dir = " << mData << "\n"
+                           << "pid_file = " << mDir << "/msql2.pid\n";
+}
+
+PrivateServer::~PrivateServer()
+{
+    stop();
+    removeTree(mDir);
+}
+
+bool PrivateServer::start(std::string& error)
+{
+    mPid = fork();
+    if (mPid == 0) {
+        int log = open(mLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(log, 1);
+        dup2(log, 2);
+        execl(KOVA_BINARY_DIR "/bin/msqld", "msqld", "-f", mConfig.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int attempt = 0; attempt < 200; attempt++) {
+        int status;
+        if (waitpid(mPid, &status, WNOHANG) == mPid) {
+            mPid = -1;
+            break;
+        }
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, mSocket.c_str(), sizeof address.sun_path - 1);
+        bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (up)
+            return true;
+        usleep(25000);
+    }
+    error = "msqld did not start: " + readFile(mLog);
+    stop();
+    return false;
+}
+
+int PrivateServer::stop()
+{
+    if (mPid <= 0)
+        return -1;
+    kill(mPid, SIGTERM);
+    int status = 0;
+    waitpid(mPid, &status, 0);
+    mPid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void PrivateServer::createDatabase(const std::string& name, const std::string& sql) const
+{
+    mkdir(mData.c_str(), 0700);
+    sqlite3* db = nullptr;
+    std::string path = mData + "/" + name + ".db";
+    char* message = nullptr;
+    bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+              sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
+    std::string why = message ? message : "";
+    sqlite3_free(message);
+    sqlite3_close(db);
+    if (!ok)
+        throw std::runtime_error("cannot create database " + name + ": " + why);
+}
+
+}  // namespace msqltest

@@ -1,0 +1,53 @@
+// A msqld instance of its own for a test or a benchmark.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace msqltest {
+
+// Runs the built msqld on a temporary directory (configuration, data directory,
+// UNIX socket, log) and a free TCP port of 127.0.0.1; stops it and removes the
+// directory on destruction.
+class PrivateServer {
+public:
+    PrivateServer();
+    ~PrivateServer();
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    // Starts the server and waits until it accepts connections; false with the
+    // end of its log in error when it does not come up.
+    bool start(std::string& error);
+    // Stops it with SIGTERM; returns its exit status (-1 when it was not running
+    // or died of a signal).
+    int stop();
+    bool running() const { return mPid > 0; }
+
+    // Creates the database name (an SQLite file of the data directory) and runs
+    // the statements of sql in it.
+    void createDatabase(const std::string& name, const std::string& sql) const;
+
+    const std::string& configPath() const { return mConfig; }
+    const std::string& socketPath() const { return mSocket; }
+    const std::string& dataDir() const { return mData; }
+    const std::string& logPath() const { return mLog; }
+    int port() const { return mPort; }
+
+private:
+    std::string mDir, mConfig, mSocket, mData, mLog;
+    int mPort = 0;
+    pid_t mPid = -1;
+};
+
+// The statements of the legacy recorder's tables (the file msqld.sh applies).
+std::string recorderSchema();
+// A TCP port of 127.0.0.1 that nothing listens on just now.
+int freePort();
+// Runs a shell command; returns its exit status (-1 when it died of a signal)
+// and what it printed on standard output in output.
+int runCommand(const std::string& command, std::string& output);
+// The whole content of a file ("" when it cannot be read).
+std::string readFile(const std::string& path);
+
+}  // namespace msqltest

@@ -1,0 +1,101 @@
+#!/bin/bash
+# Starts or stops the project's stand-in mSQL server (the legacy recorder's database).
+#   msqld.sh start   write msql.conf, create database "parallel_performance" with its
+#                    tables (msql/server/parallel_performance.sql), start msqld
+#   msqld.sh stop    stop it (the data stay for the next run)
+#   msqld.sh status  exit 0 when the server answers
+# Everything lives in the mSQL installation directory (KOVA_MSQL_INST_DIR, default
+# .state/msql, which must match the build's KOVA_MSQL_INST_DIR): msql.conf, the UNIX
+# socket msql2.sock, msql2.pid, msqld.log and the data directory msqldb (one SQLite
+# file per database). TCP on 127.0.0.1:$KOVA_MSQL_PORT (default 1114). It is never a
+# system-wide service.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+inst=${KOVA_MSQL_INST_DIR:-$KOVA_STATE_DIR/msql}
+port=${KOVA_MSQL_PORT:-1114}
+conf=$inst/msql.conf
+sock=$inst/msql2.sock
+pidf=$inst/msql2.pid
+log=$inst/msqld.log
+data=$inst/msqldb
+bin=$KOVA_BUILD_DIR/bin/msqld
+schema=$KOVA_ROOT/msql/server/parallel_performance.sql
+
+# The server answers when a connection on its socket gets the protocol-23 greeting.
+answers() {
+    [[ -S "$sock" ]] &&
+        timeout 3 socat -t1 - UNIX-CONNECT:"$sock" </dev/null 2>/dev/null | head -c 64 | grep -aq '0:23:'
+}
+
+# A process that has ended but is not yet reaped (a zombie) counts as gone.
+alive() {
+    local state
+    state=$(ps -o stat= -p "$1" 2>/dev/null) && [[ $state != Z* ]]
+}
+
+server_pid() {
+    local pid
+    [[ -f "$pidf" ]] && pid=$(cat "$pidf" 2>/dev/null) && alive "$pid" && echo "$pid"
+    return 0
+}
+
+stop() {
+    local pid
+    pid=$(server_pid)
+    # A server of this configuration may also run without its pid file.
+    [[ -z "$pid" ]] && pid=$(pgrep -f -- "msqld -f $conf\$" || true)
+    if [[ -n "$pid" ]]; then
+        kill $pid 2>/dev/null || true
+        for _ in $(seq 1 100); do
+            alive $pid || break
+            sleep 0.1
+        done
+        alive $pid && kill -9 $pid 2>/dev/null || true
+    fi
+    rm -f "$sock" "$pidf" "$KOVA_FORWARD_DIR/$port"
+}
+
+write_config() {
+    cat >"$conf" <<EOF
+# Written by scripts/msqld.sh on every start; read by msqld and by the mSQL client.
+[general]
+inst_dir = $inst
+tcp_port = $port
+unix_port = $sock
+pid_file = $pidf
+db_dir = $data
+
+[system]
+remote_access = false
+local_access = true
+EOF
+}
+
+start() {
+    mkdir -p "$inst" "$data"
+    if answers && [[ -n "$(server_pid)" ]]; then
+        echo "msqld: already running ($sock)"
+    else
+        stop
+        [[ -x "$bin" ]] || { echo "msqld: $bin is not built" >&2; exit 1; }
+        write_config
+        "$bin" -f "$conf" >>"$log" 2>&1 </dev/null &
+        for _ in $(seq 1 100); do
+            answers && break
+            alive $! || break
+            sleep 0.1
+        done
+        answers || { tail -5 "$log" >&2; echo "msqld: server did not start" >&2; exit 1; }
+        echo "msqld: started on 127.0.0.1:$port ($sock)"
+    fi
+    sqlite3 -bail "$data/parallel_performance.db" <"$schema" ||
+        { echo "msqld: creating database parallel_performance failed" >&2; exit 1; }
+    echo "$sock" >"$KOVA_FORWARD_DIR/$port"
+}
+
+case "${1:-}" in
+    start) start ;;
+    stop) stop; echo "msqld: stopped" ;;
+    status) answers ;;
+    *) echo "usage: $0 start|stop|status" >&2; exit 2 ;;
+esac
