@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "examplefactory.h"
+#include "slavespawn.h"
 
 namespace NeuralNetwork {
 
@@ -25,13 +26,6 @@ const char* const SOURCE_NAME = "parallel";
     pvm_perror(const_cast<char*>(callText));
     pvm_exit();
     error(where, SOURCE_NAME, line);
-}
-
-// Ends the copies already spawned in tids[1 .. count], so that none of them waits
-// for a master that is gone.
-void killSpawned(const int* tids, unsigned count) {
-    for (unsigned i = 1; i <= count; ++i)
-        if (tids[i] > 0) pvm_kill(tids[i]);
 }
 
 // A message of the end of training, or of a slave's end of training: 1.0 and zeros.
@@ -99,22 +93,7 @@ void receiveInitNet(int* buf, int tid, int taskTag, int lengthOfBuf, KOVAProbe& 
 }
 
 void spawnSlaves(char* exe, char hosts[][STRING_SIZE], unsigned n, int* tids) {
-    for (unsigned i = 1; i <= n; ++i) {
-        const int flag = hosts[i][0] != '\0' ? PvmTaskHost : PvmTaskDefault;
-        const int started = pvm_spawn(exe, nullptr, flag, hosts[i], 1, &tids[i]);
-        // When PVM itself fails, the reason is the result, not an entry of tids.
-        if (started < 1 && tids[i] >= 0) tids[i] = started < 0 ? started : PvmSysErr;
-        if (tids[i] >= 0) continue;
-        pvm_perror(exe);
-        std::cout << " Error in spawn slave : negative tid " << tids[i] << std::endl;
-        if (tids[i] == PvmNoHost || tids[i] == PvmNoFile) {
-            const bool noHost = tids[i] == PvmNoHost;
-            killSpawned(tids, i - 1);
-            pvm_exit();
-            if (noHost) error(std::string(" host '") + hosts[i] + "' is not added to pvm,", SOURCE_NAME, 161);
-            error(std::string("Slave executable ") + exe + " cannot be found,", SOURCE_NAME, 163);
-        }
-    }
+    spawnCopies(exe, nullptr, hosts, n, tids, {161, 163});
 }
 
 PalNet::PalNet(int, int* layerSizes, real learningRate, real momentumFactor, real gain) : gmKovaProbe(nullptr) {
@@ -149,7 +128,7 @@ void PalNet::constructMaster(const int* layerSizes, real learningRate, real mome
     // it for ever.
     for (int i = 1; i <= SLAVENUM; ++i) {
         if (allTids[i] < 0) {
-            killSpawned(allTids, SLAVENUM);
+            killCopies(allTids, SLAVENUM);
             pvm_exit();
             error("in PalNet: slave " + std::to_string(i) + " could not be spawned", SOURCE_NAME, __LINE__);
         }

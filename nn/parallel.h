@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net.h"
+#include "slavespawn.h"
 
 namespace NeuralNetwork {
 
@@ -21,7 +22,7 @@ constexpr int TRAIN_TIMES = 100;
 // Values of every activation message, whatever the widths of the layers.
 constexpr int DIM = 150;
 // Characters per host name given to spawnSlaves.
-constexpr int STRING_SIZE = 25;
+constexpr int STRING_SIZE = SPAWN_HOST_NAME_SIZE;
 
 // Message tags of the pipeline.
 enum PipelineTag {
