@@ -3,7 +3,7 @@
 // same statements run directly on SQLite (the floor). Rates are of wall-clock time.
 #include "msql.h"
 #include "private_server.h"
-#include "temp_dir.h"
+#include "testsupport.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -23,7 +23,7 @@ const char* const insertStatement = "INSERT INTO inserts VALUES (1, 'one row', 2
 const char* const selectStatement = "SELECT id, name, value FROM samples ORDER BY id DESC";
 
 std::unique_ptr<msqltest::PrivateServer> server;
-std::string sqliteDir;
+std::unique_ptr<ScratchFolder> sqliteDir;
 
 // 0: UNIX socket, 1: TCP.
 int connectServer(benchmark::State& state)
@@ -69,7 +69,7 @@ void BM_MsqlSelect100(benchmark::State& state)
 sqlite3* openDirect()
 {
     sqlite3* db = nullptr;
-    sqlite3_open((sqliteDir + "/direct.db").c_str(), &db);
+    sqlite3_open((sqliteDir->path() / "direct.db").c_str(), &db);
     sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
     return db;
 }
@@ -130,15 +130,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "msql_bench: %s\n", error.c_str());
         return 1;
     }
-    sqliteDir = msqltest::makeTempDir("msql-bench-sqlite");
+    sqliteDir = std::make_unique<ScratchFolder>("msql-bench-sqlite", ScratchFolder::SystemTemp);
     sqlite3* db = nullptr;
-    sqlite3_open((sqliteDir + "/direct.db").c_str(), &db);
+    sqlite3_open((sqliteDir->path() / "direct.db").c_str(), &db);
     sqlite3_exec(db, schema, nullptr, nullptr, nullptr);
     sqlite3_close(db);
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     server.reset();
-    msqltest::removeTree(sqliteDir);
+    sqliteDir.reset();
     return 0;
 }

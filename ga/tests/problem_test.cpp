@@ -1,31 +1,24 @@
 // Tests of the travelling-salesman instance and its population operations.
 #include "instance_text.h"
 #include "problem.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <numeric>
 #include <string>
 
 namespace {
 
-// Output of a program run through the shell, with its exit status.
+// Standard output of a program run through the shell, which must succeed.
 std::string OutputOf(const std::string& command)
 {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return output;
-    char buffer[4096];
-    std::size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, got);
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    return output;
+    const CommandResult run = RunCommand(command, ErrorStream::Apart);
+    EXPECT_EQ(run.status, 0) << command << ": " << run.errors;
+    return run.output;
 }
 
 bool IsTour(const std::vector<int>& tour)

@@ -120,7 +120,7 @@ TEST_F(GAParallelRecorder, CpuNumbersStopAtTheMachineCount)
     chronometer.split_chrono(measure::comp, 0, 0, false);
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_EQ(chronometer.mCPUnbr, 2);
-    EXPECT_EQ(CountOf(output, "query failed: "), 1) << output;
+    EXPECT_EQ(CountOccurrences(output, "query failed: "), 1) << output;
     EXPECT_EQ(PhaseRows().size(), 2u);
 }
 

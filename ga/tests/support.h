@@ -1,26 +1,11 @@
-// Helpers of the recorder and program tests: running a command line, and reading and
-// writing the legacy database "parallel_performance" through the mSQL client.
+// Helpers of the recorder and program tests: reading and writing the legacy database
+// "parallel_performance" through the mSQL client, and a private server of it.
 #pragma once
+
+#include "testsupport.h"
 
 #include <string>
 #include <vector>
-
-// What a command printed (standard output and standard error together) and its exit
-// status (-1 when it did not exit normally).
-struct Outcome
-{
-    int status = -1;
-    std::string output;
-};
-
-// Runs a command line through the shell.
-Outcome RunCommand(const std::string& command);
-
-// Number of times `needle` occurs in `text`.
-int CountOf(const std::string& text, const std::string& needle);
-
-// The lines of `text` that begin with `prefix`.
-std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
 
 typedef std::vector<std::string> Row;
 
@@ -67,7 +52,7 @@ public:
     std::vector<std::string> Query(const std::string& select) const;
 
 private:
-    std::string mFolder;
+    const ScratchFolder mFolder{"msqld-test"};
     std::string mStateDir;
     int mPid = -1;
 };

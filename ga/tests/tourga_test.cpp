@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -18,53 +16,7 @@ namespace {
 
 const std::string TOURGA = TOURGA_PATH;
 const std::string BIN_DIR = TOURGA.substr(0, TOURGA.rfind('/'));
-const std::string VCLUSTER = std::string(KOVA_SOURCE_DIR) + "/scripts/vcluster.sh";
 const char* const SOLUTION = "The best solution to the problem is: ";
-
-// The login name, which the cluster gives every task as USER.
-std::string LoginName()
-{
-    const passwd* entry = getpwuid(geteuid());
-    return entry ? entry->pw_name : "";
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// A fresh folder for one test's files, removed afterwards. It lies in the build tree,
-// not in /tmp, which every cluster host replaces by a private one.
-class ScratchFolder
-{
-public:
-    ScratchFolder()
-    {
-        std::string pattern = std::string(KOVA_BINARY_DIR) + "/tourga-test-XXXXXX";
-        mPath = mkdtemp(pattern.data());
-    }
-    ~ScratchFolder() { RunCommand("rm -rf " + mPath); }
-    const std::string& Path() const { return mPath; }
-
-private:
-    std::string mPath;
-};
-
-// The cluster keeps the logs of a command that failed; these tests fail on purpose.
-void RemoveKeptLogs(const std::string& clusterOutput)
-{
-    const std::string marker = "the logs of the run are in ";
-    const std::size_t at = clusterOutput.find(marker);
-    if (at == std::string::npos)
-        return;
-    const std::size_t from = at + marker.size();
-    const std::string folder = clusterOutput.substr(from, clusterOutput.find(' ', from) - from);
-    if (folder.find("/vcluster/") != std::string::npos)
-        RunCommand("rm -rf '" + folder + "'");
-}
 
 // The experiment number a parallel master announces, or -1.
 int AnnouncedExperiment(const std::string& output)
@@ -92,13 +44,13 @@ protected:
 
     // Runs tourga on a virtual cluster of `hosts` hosts; `prefix` goes before tourga
     // (e.g. "env -u USER"), `bin` is PVM's executable folder.
-    Outcome OnCluster(int hosts, const std::string& arguments, const std::string& prefix = "",
-                      const std::string& bin = BIN_DIR)
+    ClusterRun OnCluster(int hosts, const std::string& arguments, const std::string& prefix = "",
+                         const std::string& bin = BIN_DIR)
     {
-        const Outcome run = RunCommand(VCLUSTER + " " + std::to_string(hosts) + " --timeout 120 --bin " + bin +
-                                       " -- " + prefix + " " + TOURGA + " " + arguments);
-        RemoveKeptLogs(run.output);
-        return run;
+        ClusterOptions options;
+        options.binFolder = bin;
+        options.errors = ErrorStream::Merged;
+        return RunOnCluster(hosts, prefix + " " + TOURGA + " " + arguments, options);
     }
 
     int NewestExperiment()
@@ -117,7 +69,7 @@ using TourgaParallel = TourgaTest;
 
 TEST_F(TourgaCommandLine, EchoesSettingsInTheirOrderAndReadsAnyBase)
 {
-    const Outcome run = RunCommand(TOURGA + " -o 60 -g 0x64 -m 010 -s 30 -c 7 -p 1 -x");
+    const CommandResult run = RunCommand(TOURGA + " -o 60 -g 0x64 -m 010 -s 30 -c 7 -p 1 -x");
     EXPECT_EQ(run.status, 0) << run.output;
     const std::vector<std::string> echoed = {"Size of Population: 60", "Number of Generations: 100",
                                              "Percentage of Mutation: 8", "Percentage of Selection: 30",
@@ -128,19 +80,19 @@ TEST_F(TourgaCommandLine, EchoesSettingsInTheirOrderAndReadsAnyBase)
         if (line.find("invalid option") == std::string::npos)
             lines.push_back(line);
     EXPECT_EQ(lines, echoed) << run.output;
-    EXPECT_EQ(LinesStartingWith(run.output, "City ").size(), 20u);
+    EXPECT_EQ(LinesStartingWith(run.outputLines(), "City ").size(), 20u);
     // 100 generations: after 0, 10, ..., 90 and at the end.
-    EXPECT_EQ(CountOf(run.output, SOLUTION), 11) << run.output;
-    EXPECT_EQ(CountOf(run.output, "Hi, I am"), 0);
+    EXPECT_EQ(CountOccurrences(run.output, SOLUTION), 11) << run.output;
+    EXPECT_EQ(CountOccurrences(run.output, "Hi, I am"), 0);
 }
 
 TEST_F(TourgaCommandLine, WithoutOptionsRunsTheDefaultSearch)
 {
-    const Outcome run = RunCommand(TOURGA);
+    const CommandResult run = RunCommand(TOURGA);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.output.rfind("City 0: 1364, 9536\nCity 1: 5050, 1957\n", 0), 0u) << run.output;
-    EXPECT_EQ(CountOf(run.output, SOLUTION), 11);
-    for (const std::string& route : LinesStartingWith(run.output, SOLUTION)) {
+    EXPECT_EQ(CountOccurrences(run.output, SOLUTION), 11);
+    for (const std::string& route : LinesStartingWith(run.outputLines(), SOLUTION)) {
         const std::size_t at = run.output.find(route) + route.size() + 1;
         EXPECT_EQ(run.output.compare(at, 2, "1 "), 0) << run.output.substr(at, 80);
     }
@@ -157,23 +109,23 @@ TEST_F(TourgaCommandLine, UnusableSettingsAreRefusedBeforeTheRun)
         {"-g 0x100000000", "tourga: the number of generations must lie between 0 and 2147483647 (-g 4294967296)"},
     };
     for (const auto& [arguments, message] : refusals) {
-        const Outcome run = RunCommand(TOURGA + " " + arguments);
+        const CommandResult run = RunCommand(TOURGA + " " + arguments);
         EXPECT_EQ(run.status, 1) << arguments;
         EXPECT_NE(run.output.find(message + "\n"), std::string::npos) << run.output;
-        EXPECT_EQ(CountOf(run.output, "City "), 0) << arguments;
+        EXPECT_EQ(CountOccurrences(run.output, "City "), 0) << arguments;
     }
 }
 
 TEST_F(TourgaSequential, ShortRunPrintsEveryGeneration)
 {
-    const Outcome run = RunCommand(TOURGA + " -g 5");
+    const CommandResult run = RunCommand(TOURGA + " -g 5");
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(CountOf(run.output, SOLUTION), 6) << run.output;
+    EXPECT_EQ(CountOccurrences(run.output, SOLUTION), 6) << run.output;
 }
 
 TEST_F(TourgaSequential, StoresTheSpeedupOfTheReferenceExperiment)
 {
-    const Outcome run = RunCommand(TOURGA + " -g 200");
+    const CommandResult run = RunCommand(TOURGA + " -g 200");
     ASSERT_EQ(run.status, 0) << run.output;
     const std::vector<Row> rows = db.Rows("SELECT sequential_time, speed_up FROM experiments WHERE Experiment_No = 94");
     ASSERT_EQ(rows.size(), 1u);
@@ -196,9 +148,9 @@ TEST_F(TourgaSequential, StoresTheSpeedupOfTheReferenceExperiment)
 TEST_F(TourgaSequential, MissingReferenceExperimentFailsAfterEverySolution)
 {
     db.DeleteExperiment(94);
-    const Outcome run = RunCommand(TOURGA + " -g 20");
+    const CommandResult run = RunCommand(TOURGA + " -g 20");
     EXPECT_EQ(run.status, 255) << run.output;
-    EXPECT_EQ(CountOf(run.output, SOLUTION), 11) << run.output;
+    EXPECT_EQ(CountOccurrences(run.output, SOLUTION), 11) << run.output;
     const std::size_t failure =
         run.output.find("Experiment 94 is not in the table experiments of database parallel_performance\n");
     ASSERT_NE(failure, std::string::npos) << run.output;
@@ -208,14 +160,14 @@ TEST_F(TourgaSequential, MissingReferenceExperimentFailsAfterEverySolution)
 TEST_F(TourgaSequential, ReferenceExperimentWithoutCpusOrTimeIsAFailure)
 {
     db.StoreExperiment(94, 0, REFERENCE_TOTALS);
-    const Outcome noCpus = RunCommand(TOURGA + " -g 10");
+    const CommandResult noCpus = RunCommand(TOURGA + " -g 10");
     EXPECT_EQ(noCpus.status, 255) << noCpus.output;
-    EXPECT_EQ(CountOf(noCpus.output, SOLUTION), 11);
+    EXPECT_EQ(CountOccurrences(noCpus.output, SOLUTION), 11);
     EXPECT_NE(noCpus.output.find("Experiment 94 has 0 CPUs in the database"), std::string::npos) << noCpus.output;
 
     const long long none[5] = {0, 0, 0, 0, 0};
     db.StoreExperiment(94, 3, none);
-    const Outcome noTime = RunCommand(TOURGA + " -g 10");
+    const CommandResult noTime = RunCommand(TOURGA + " -g 10");
     EXPECT_EQ(noTime.status, 255) << noTime.output;
     EXPECT_NE(noTime.output.find("Experiment 94 has no parallel time stored (its totals are 0)"), std::string::npos)
         << noTime.output;
@@ -228,44 +180,42 @@ TEST_F(TourgaSequential, ReferenceExperimentWithoutCpusOrTimeIsAFailure)
 TEST_F(TourgaSequential, MissingServerIsReportedBeforeTheRun)
 {
     // A network of its own, where nothing listens.
-    const Outcome run = RunCommand("unshare --net " + TOURGA + " -g 10");
+    const CommandResult run = RunCommand("unshare --net " + TOURGA + " -g 10");
     EXPECT_EQ(run.status, 255) << run.output;
     EXPECT_NE(run.output.find("Failed to connect to the database server " KOVA_MSQL_HOST "\nCan't connect to MSQL server on " KOVA_MSQL_HOST),
               std::string::npos)
         << run.output;
-    EXPECT_EQ(CountOf(run.output, SOLUTION), 0);
+    EXPECT_EQ(CountOccurrences(run.output, SOLUTION), 0);
 }
 
 // One parallel run on three hosts, with what it printed, what its slaves printed and
 // what it stored.
-struct ClusterRun
+struct ParallelRun
 {
-    Outcome master;
+    CommandResult master;
     std::string slaves;
     int experiment = -1;
 };
 
-// Runs a shell script on node1 of three hosts, in a scratch folder; the script leaves
-// the master's output in master.out, its status in status, and copies the log of the
-// slaves' output to slaves.log.
-ClusterRun RunScriptOnThreeHosts(const std::string& script)
+// Runs a shell script on node1 of three hosts, with $TOURGA naming the program; the
+// master's output is what the script printed, the slaves' is node1's pvmd log.
+ParallelRun RunScriptOnThreeHosts(const std::string& script)
 {
-    ScratchFolder folder;
-    ClusterRun run;
-    const Outcome cluster = RunCommand("cd " + folder.Path() + " && TOURGA=" + TOURGA + " " + VCLUSTER +
-                                       " 3 --timeout 120 --bin " + BIN_DIR + " -- bash -c '" + script + "'");
-    EXPECT_EQ(cluster.status, 0) << cluster.output;
-    run.master.output = ReadFile(folder.Path() + "/master.out");
-    run.master.status = std::atoi(ReadFile(folder.Path() + "/status").c_str());
-    run.slaves = ReadFile(folder.Path() + "/slaves.log");
+    ClusterOptions options;
+    options.binFolder = BIN_DIR;
+    options.errors = ErrorStream::Merged;
+    const ClusterRun cluster = RunOnCluster(3, "TOURGA=" + ShellQuoted(TOURGA) + "; " + script, options);
+    EXPECT_EQ(cluster.clusterStatus, 0) << cluster.clusterErrors;
+    ParallelRun run;
+    run.master = cluster;
+    run.slaves = cluster.pvmLog;
     run.experiment = AnnouncedExperiment(run.master.output);
     return run;
 }
 
-ClusterRun RunOnThreeHosts(const std::string& arguments)
+ParallelRun RunOnThreeHosts(const std::string& arguments)
 {
-    return RunScriptOnThreeHosts("$TOURGA " + arguments +
-                                 " > master.out 2>&1; echo $? > status; cp \"$VCLUSTER_PVMLOG\" slaves.log");
+    return RunScriptOnThreeHosts("$TOURGA " + arguments);
 }
 
 // Phase rows of one process: how many of each kind and their summed lengths.
@@ -278,7 +228,7 @@ struct Phases
 
 // Checks one parallel run of `generations` generations with 2 slaves: the output of
 // both sides, the message counts per slave, and the experiment it stored.
-void ExpectParallelRun(LegacyDatabase& db, const ClusterRun& run, int cycles)
+void ExpectParallelRun(LegacyDatabase& db, const ParallelRun& run, int cycles)
 {
     ASSERT_EQ(run.master.status, 0) << run.master.output;
     ASSERT_GT(run.experiment, 0) << run.master.output;
@@ -289,14 +239,14 @@ void ExpectParallelRun(LegacyDatabase& db, const ClusterRun& run, int cycles)
               std::string::npos)
         << out;
     EXPECT_NE(out.find("Finding Solution\n"), std::string::npos);
-    EXPECT_EQ(CountOf(out, SOLUTION), cycles + 1) << out;
+    EXPECT_EQ(CountOccurrences(out, SOLUTION), cycles + 1) << out;
 
-    EXPECT_EQ(CountOf(run.slaves, "Hi, I am a slave"), 2) << run.slaves;
-    EXPECT_EQ(CountOf(run.slaves, "I'll use exp #" + std::to_string(run.experiment)), 2) << run.slaves;
-    EXPECT_EQ(CountOf(run.slaves, "Beginning to Work"), 2) << run.slaves;
-    EXPECT_EQ(CountOf(run.slaves, "Parameters Received"), 2) << run.slaves;
-    EXPECT_EQ(CountOf(run.slaves, "synchronising"), 2 * cycles) << run.slaves;
-    EXPECT_EQ(CountOf(run.slaves, "finished"), 2) << run.slaves;
+    EXPECT_EQ(CountOccurrences(run.slaves, "Hi, I am a slave"), 2) << run.slaves;
+    EXPECT_EQ(CountOccurrences(run.slaves, "I'll use exp #" + std::to_string(run.experiment)), 2) << run.slaves;
+    EXPECT_EQ(CountOccurrences(run.slaves, "Beginning to Work"), 2) << run.slaves;
+    EXPECT_EQ(CountOccurrences(run.slaves, "Parameters Received"), 2) << run.slaves;
+    EXPECT_EQ(CountOccurrences(run.slaves, "synchronising"), 2 * cycles) << run.slaves;
+    EXPECT_EQ(CountOccurrences(run.slaves, "finished"), 2) << run.slaves;
 
     const std::string number = std::to_string(run.experiment);
     const std::vector<Row> experiment = db.Rows("SELECT * FROM experiments WHERE Experiment_No = " + number);
@@ -373,37 +323,37 @@ void ExpectParallelRun(LegacyDatabase& db, const ClusterRun& run, int cycles)
 
 TEST_F(TourgaParallel, RunsOnThreeHostsAndStoresTheExperiment)
 {
-    const ClusterRun run = RunOnThreeHosts("-p 2 -g 100");
+    const ParallelRun run = RunOnThreeHosts("-p 2 -g 100");
     ExpectParallelRun(db, run, 10);
 }
 
 TEST_F(TourgaParallel, ShortRunSynchronisesEveryGeneration)
 {
-    const ClusterRun run = RunOnThreeHosts("-p 2 -g 5");
+    const ParallelRun run = RunOnThreeHosts("-p 2 -g 5");
     ExpectParallelRun(db, run, 5);
 }
 
 TEST_F(TourgaParallel, MoreMachinesThanIndividualsAreRefusedBeforeSpawning)
 {
     const int before = NewestExperiment();
-    const Outcome run = OnCluster(1, "-p 5 -o 3");
+    const ClusterRun run = OnCluster(1, "-p 5 -o 3");
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_NE(run.output.find("Cannot give each of 5 machines a slice of a population of 3 individuals\n"),
               std::string::npos)
         << run.output;
-    EXPECT_EQ(CountOf(run.output, "Finding Solution"), 0);
+    EXPECT_EQ(CountOccurrences(run.output, "Finding Solution"), 0);
     EXPECT_EQ(NewestExperiment(), before);
 }
 
 TEST_F(TourgaParallel, UnsetUserOrHostIsAFailure)
 {
     const int before = NewestExperiment();
-    const Outcome noUser = OnCluster(1, "-p 2 -g 10", "env -u USER");
+    const ClusterRun noUser = OnCluster(1, "-p 2 -g 10", "env -u USER");
     EXPECT_EQ(noUser.status, 255) << noUser.output;
     EXPECT_NE(noUser.output.find("The environment variable USER is not set: cannot tell whose experiment this is\n"),
               std::string::npos)
         << noUser.output;
-    const Outcome noHost = OnCluster(1, "-p 2 -g 10", "env -u HOST");
+    const ClusterRun noHost = OnCluster(1, "-p 2 -g 10", "env -u HOST");
     EXPECT_EQ(noHost.status, 255) << noHost.output;
     EXPECT_NE(noHost.output.find("The environment variable HOST is not set: cannot tell which host this process "
                                  "runs on\n"),
@@ -416,19 +366,23 @@ TEST_F(TourgaParallel, MissingServerIsReportedBeforeSpawning)
 {
     // A state folder of its own: the cluster then forwards no server port.
     ScratchFolder state;
-    const Outcome run = RunCommand("KOVA_STATE_DIR=" + state.Path() + " " + VCLUSTER + " 1 --timeout 60 --bin " +
-                                   BIN_DIR + " -- " + TOURGA + " -p 2 -g 10");
+    ClusterOptions options;
+    options.binFolder = BIN_DIR;
+    options.stateFolder = state.path();
+    options.timeoutSeconds = 60;
+    options.errors = ErrorStream::Merged;
+    const ClusterRun run = RunOnCluster(1, TOURGA + " -p 2 -g 10", options);
     EXPECT_EQ(run.status, 255) << run.output;
     EXPECT_NE(run.output.find("Failed to connect to the database server " KOVA_MSQL_HOST "\n"), std::string::npos)
         << run.output;
-    EXPECT_EQ(CountOf(run.output, "Finding Solution"), 0);
+    EXPECT_EQ(CountOccurrences(run.output, "Finding Solution"), 0);
 }
 
 TEST_F(TourgaParallel, SlavesThatCannotStartEndTheRun)
 {
     // No tourga where PVM looks for it.
     ScratchFolder empty;
-    const Outcome unstarted = OnCluster(1, "-p 2 -g 10", "", empty.Path());
+    const ClusterRun unstarted = OnCluster(1, "-p 2 -g 10", "", empty.path().string());
     EXPECT_EQ(unstarted.status, 1) << unstarted.output;
     EXPECT_NE(unstarted.output.find(" Error in spawn slave 0 : negative tid -7\n executable cannot be found\n"),
               std::string::npos)
@@ -437,13 +391,13 @@ TEST_F(TourgaParallel, SlavesThatCannotStartEndTheRun)
 
     // A slave that dies at once: the master notices instead of waiting for its slice.
     ScratchFolder dying;
-    const std::string fake = dying.Path() + "/tourga";
+    const std::string fake = dying.path().string() + "/tourga";
     std::ofstream(fake) << "#!/bin/sh\nexit 3\n";
     chmod(fake.c_str(), 0755);
-    const Outcome abandoned = OnCluster(1, "-p 2 -g 10", "", dying.Path());
+    const ClusterRun abandoned = OnCluster(1, "-p 2 -g 10", "", dying.path().string());
     EXPECT_EQ(abandoned.status, 1) << abandoned.output;
     EXPECT_NE(abandoned.output.find(") ended before the run was over\n"), std::string::npos) << abandoned.output;
-    EXPECT_EQ(CountOf(abandoned.output, SOLUTION), 0);
+    EXPECT_EQ(CountOccurrences(abandoned.output, SOLUTION), 0);
     db.DeleteExperiment(AnnouncedExperiment(abandoned.output));
 }
 
@@ -451,14 +405,14 @@ TEST_F(TourgaParallel, SlavesEndWhenTheMasterDies)
 {
     // Long cycles, so that the master is killed while its slaves compute; they notice
     // at their next receive.
-    const ClusterRun run = RunScriptOnThreeHosts(
-        "$TOURGA -p 2 -g 200000 > master.out 2>&1 & sleep 1; kill -9 $!; echo 137 > status; "
+    const ParallelRun run = RunScriptOnThreeHosts(
+        "$TOURGA -p 2 -g 200000 & sleep 1; kill -9 $!; "
         "for i in $(seq 300); do "
         "  [ $(grep -c \"ended before the run was over\" \"$VCLUSTER_PVMLOG\") -ge 2 ] && break; sleep 0.1; "
-        "done; cp \"$VCLUSTER_PVMLOG\" slaves.log");
+        "done");
     ASSERT_GT(run.experiment, 0) << run.master.output;
-    EXPECT_EQ(CountOf(run.slaves, "The master (task "), 2) << run.slaves;
-    EXPECT_EQ(CountOf(run.slaves, ") ended before the run was over"), 2) << run.slaves;
+    EXPECT_EQ(CountOccurrences(run.slaves, "The master (task "), 2) << run.slaves;
+    EXPECT_EQ(CountOccurrences(run.slaves, ") ended before the run was over"), 2) << run.slaves;
     db.DeleteExperiment(run.experiment);
 }
 
@@ -468,8 +422,12 @@ TEST_F(TourgaParallel, SlavesWithoutTheirExperimentEndTheRun)
     // slaves, so they find no experiment of theirs.
     PrivateLegacyServer server;
     ASSERT_TRUE(server.Running());
-    const Outcome run = RunCommand("KOVA_STATE_DIR=" + server.StateDir() + " " + VCLUSTER + " 3 --timeout 60 --bin " +
-                                   BIN_DIR + " -- env USER=ga-test-stranger " + TOURGA + " -p 2 -g 10");
+    ClusterOptions options;
+    options.binFolder = BIN_DIR;
+    options.stateFolder = server.StateDir();
+    options.timeoutSeconds = 60;
+    options.errors = ErrorStream::Merged;
+    const ClusterRun run = RunOnCluster(3, "env USER=ga-test-stranger " + TOURGA + " -p 2 -g 10", options);
     EXPECT_EQ(run.status, 1) << run.output;
     // The first experiment of an empty table is number 1.
     EXPECT_NE(run.output.find("I'll create experiment nr 1: geen commentaar\nuser : ga-test-stranger\n"),
@@ -480,25 +438,21 @@ TEST_F(TourgaParallel, SlavesWithoutTheirExperimentEndTheRun)
               std::vector<std::string>{"1|2|ga-test-stranger"});
     EXPECT_EQ(server.Query("SELECT CPU_No FROM analysis"), std::vector<std::string>{"0"});
 
-    const std::string marker = "the logs of the run are in ";
-    const std::size_t at = run.output.find(marker);
-    ASSERT_NE(at, std::string::npos) << run.output;
-    const std::size_t from = at + marker.size();
-    const std::string logs = run.output.substr(from, run.output.find(' ', from) - from);
-    const std::string slaves = ReadFile(logs + "/tmp/node1/pvml." + std::to_string(geteuid()));
-    EXPECT_GE(CountOf(slaves, "Experiment 0 is not in the table experiments of database parallel_performance"), 1)
-        << slaves;
+    EXPECT_GE(CountOccurrences(run.pvmLog, "Experiment 0 is not in the table experiments of database "
+                                           "parallel_performance"),
+              1)
+        << run.pvmLog;
 }
 
 TEST_F(TourgaParallel, WithoutAVirtualMachineItFailsInsteadOfPosingAsASlave)
 {
     // A PVM folder where no daemon has left its address.
     ScratchFolder noDaemon;
-    const Outcome run = RunCommand("PVM_ALLOW_ROOT=1 PVM_TMP=" + noDaemon.Path() + " " + TOURGA + " -p 2 -g 10");
+    const CommandResult run = RunCommand("PVM_ALLOW_ROOT=1 PVM_TMP=" + noDaemon.path().string() + " " + TOURGA + " -p 2 -g 10");
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_NE(run.output.find(" calling pvm_parent: Can't contact local daemon"), std::string::npos) << run.output;
-    EXPECT_EQ(CountOf(run.output, "Hi, I am"), 0) << run.output;
-    EXPECT_EQ(CountOf(run.output, "I'll use exp #"), 0) << run.output;
+    EXPECT_EQ(CountOccurrences(run.output, "Hi, I am"), 0) << run.output;
+    EXPECT_EQ(CountOccurrences(run.output, "I'll use exp #"), 0) << run.output;
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Tests of the mSQL configuration file: defaults, sections and elements,
 // "%I" expansion, error lines, and where the file is looked for.
 #include "msql.h"
-#include "temp_dir.h"
+#include "testsupport.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -17,15 +17,11 @@ const std::string inst = MSQL_TEST_INST_DIR;
 // A configuration file with the given text in a temporary folder.
 class ConfigFile {
 public:
-    explicit ConfigFile(const std::string& text) : mDir(msqltest::makeTempDir("msql-conf"))
-    {
-        std::ofstream(path()) << text;
-    }
-    ~ConfigFile() { msqltest::removeTree(mDir); }
-    std::string path() const { return mDir + "/msql.conf"; }
+    explicit ConfigFile(const std::string& text) { std::ofstream(path()) << text; }
+    std::string path() const { return (mDir.path() / "msql.conf").string(); }
 
 private:
-    std::string mDir;
+    const ScratchFolder mDir{"msql-conf", ScratchFolder::SystemTemp};
 };
 
 // Loads text as the configuration; returns what it printed on standard error.

@@ -4,7 +4,7 @@
 #include "kova_site.h"
 #include "msql.h"
 #include "private_server.h"
-#include "temp_dir.h"
+#include "testsupport.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@ namespace {
 // True while the process runs (an ended process not yet reaped does not count).
 bool running(pid_t pid)
 {
-    std::string stat = msqltest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     size_t end = stat.rfind(')');
     return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
 }
@@ -26,28 +26,27 @@ class MsqlScript : public testing::Test {
 protected:
     void SetUp() override
     {
-        state = msqltest::makeTempDir("msql-state");
         port = msqltest::freePort();
         inst = state + "/msql";
     }
-    void TearDown() override
-    {
-        run("stop");
-        msqltest::removeTree(state);
-    }
+    void TearDown() override { run("stop"); }
 
     // Runs the script with an action; returns its exit status, output in output.
     int run(const std::string& action)
     {
         std::string command = "KOVA_STATE_DIR=" + state + " KOVA_BUILD_DIR=" KOVA_BINARY_DIR
                               " KOVA_MSQL_PORT=" + std::to_string(port) +
-                              " bash " KOVA_SOURCE_DIR "/scripts/msqld.sh " + action + " 2>&1";
-        return msqltest::runCommand(command, output);
+                              " bash " KOVA_SOURCE_DIR "/scripts/msqld.sh " + action;
+        const CommandResult result = RunCommand(command);
+        output = result.output;
+        return result.status;
     }
 
-    pid_t serverPid() { return static_cast<pid_t>(std::atoi(msqltest::readFile(inst + "/msql2.pid").c_str())); }
+    pid_t serverPid() { return static_cast<pid_t>(std::atoi(ReadFile(inst + "/msql2.pid").c_str())); }
 
-    std::string state, inst, output;
+    const ScratchFolder folder{"msql-state", ScratchFolder::SystemTemp};
+    const std::string state = folder.path().string();
+    std::string inst, output;
     int port = 0;
 };
 
@@ -58,7 +57,7 @@ TEST_F(MsqlScript, StartsOnceServesTheRecorderDatabaseAndStops)
     const pid_t first = serverPid();
     ASSERT_GT(first, 0);
     const std::string forward = state + "/forward/" + std::to_string(port);
-    EXPECT_EQ(msqltest::readFile(forward), inst + "/msql2.sock\n");
+    EXPECT_EQ(ReadFile(forward), inst + "/msql2.sock\n");
 
     ASSERT_EQ(run("start"), 0) << output;
     EXPECT_EQ(output, "msqld: already running (" + inst + "/msql2.sock)\n");
@@ -105,10 +104,10 @@ TEST_F(MsqlScript, StartsOnceServesTheRecorderDatabaseAndStops)
 TEST_F(MsqlScript, MissingServerProgramIsReported)
 {
     std::string command = "KOVA_STATE_DIR=" + state + " KOVA_BUILD_DIR=" + state + "/nobuild KOVA_MSQL_PORT=" +
-                          std::to_string(port) + " bash " KOVA_SOURCE_DIR "/scripts/msqld.sh start 2>&1";
-    std::string printed;
-    EXPECT_EQ(msqltest::runCommand(command, printed), 1);
-    EXPECT_EQ(printed, "msqld: " + state + "/nobuild/bin/msqld is not built\n");
+                          std::to_string(port) + " bash " KOVA_SOURCE_DIR "/scripts/msqld.sh start";
+    const CommandResult printed = RunCommand(command);
+    EXPECT_EQ(printed.status, 1);
+    EXPECT_EQ(printed.output, "msqld: " + state + "/nobuild/bin/msqld is not built\n");
 }
 
 }  // namespace

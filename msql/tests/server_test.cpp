@@ -408,7 +408,7 @@ TEST_F(MsqlServer, StopsOnSigtermAndKeepsItsData)
     msqlClose(sock);
     EXPECT_EQ(server.stop(), 0);
     EXPECT_NE(access(server.socketPath().c_str(), F_OK), 0) << "socket file left behind";
-    EXPECT_NE(msqltest::readFile(server.logPath()).find("msqld: stopped\n"), std::string::npos);
+    EXPECT_NE(ReadFile(server.logPath()).find("msqld: stopped\n"), std::string::npos);
 
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
@@ -422,7 +422,9 @@ TEST_F(MsqlServer, StopsOnSigtermAndKeepsItsData)
 // Runs msqld with the arguments; returns its exit status and what it printed.
 int runServer(const std::string& arguments, std::string& output)
 {
-    return msqltest::runCommand(KOVA_BINARY_DIR "/bin/msqld " + arguments + " 2>&1", output);
+    const CommandResult result = RunCommand(KOVA_BINARY_DIR "/bin/msqld " + arguments);
+    output = result.output;
+    return result.status;
 }
 
 TEST_F(MsqlServer, StartupProblemsAreReportedWithAnExitStatus)

@@ -2,7 +2,7 @@
 // from holding a shared database, and the translation of mSQL string literals.
 #include "statement.h"
 #include "storage.h"
-#include "temp_dir.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -13,15 +13,13 @@ class MsqlStorage : public testing::Test {
 protected:
     void SetUp() override
     {
-        dir = msqltest::makeTempDir("msql-storage");
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open((dir + "/bench.db").c_str(), &db), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t (a int)", nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
     }
-    void TearDown() override { msqltest::removeTree(dir); }
-
-    std::string dir;
+    const ScratchFolder folder{"msql-storage", ScratchFolder::SystemTemp};
+    const std::string dir = folder.path().string();
 };
 
 TEST_F(MsqlStorage, EndlessOrHugeStatementsAreStoppedAndTheDatabaseGoesOn)

@@ -2,7 +2,7 @@
 // both directions, broken replies and lost connections.
 #include "msql.h"
 #include "scripted_peer.h"
-#include "temp_dir.h"
+#include "testsupport.h"
 
 #include <fcntl.h>
 #include <fstream>
@@ -28,7 +28,7 @@ Steps afterHandshake(Steps steps)
 
 std::string userLine()
 {
-    return packet(msqltest::loginName() + "\n");
+    return packet(LoginName() + "\n");
 }
 
 int connectTo(const Peer& peer)
@@ -404,7 +404,8 @@ TEST(MsqlWire, TerminalIsNotAConnection)
 
 TEST(MsqlWire, ConnectFailuresNameTheServer)
 {
-    const std::string dir = msqltest::makeTempDir("msql-wire");
+    const ScratchFolder folder("msql-wire", ScratchFolder::SystemTemp);
+    const std::string dir = folder.path().string();
     const std::string config = dir + "/msql.conf";
     std::ofstream(config) << "[general]\nunix_port = " << dir << "/nobody.sock\n";
     ASSERT_EQ(msqlLoadConfigFile(config.c_str()), 0);
@@ -415,7 +416,6 @@ TEST(MsqlWire, ConnectFailuresNameTheServer)
     EXPECT_STREQ(msqlErrMsg, "Can't connect to MSQL server on 127.0.0.3");
     EXPECT_EQ(msqlConnect("no-such-host.invalid"), -1);
     EXPECT_STREQ(msqlErrMsg, "Unknown MSQL Server Host (no-such-host.invalid)");
-    msqltest::removeTree(dir);
 }
 
 TEST(MsqlWire, TypeNames)

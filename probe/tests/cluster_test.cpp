@@ -4,39 +4,24 @@
 #include "probe_test_support.h"
 
 #include <KOVAInstrumentation.h>
-#include <kova_site.h>
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <set>
 
 namespace {
 
-struct RunResult {
-    int exitCode = -1;
-    std::string output;
-};
-
-// Runs probetask with the arguments on a virtual cluster of the given size; input
-// goes to its standard input.
-RunResult RunOnCluster(int hosts, const std::string& arguments, const std::string& input = "",
-                       const std::string& environment = "") {
-    const std::string command = "printf '" + input + "' | " KOVA_SOURCE_DIR "/scripts/vcluster.sh " +
-                                std::to_string(hosts) + " --timeout 90 --bin " KOVA_BINARY_DIR "/bin -- " +
-                                environment + " probetask " + arguments + " 2>&1";
-    RunResult result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    std::size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
-    const int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+// Runs probetask with the arguments, after environment (e.g. "env USER=x"), on a
+// virtual cluster of the given size; input goes to its standard input.
+ClusterRun RunProbetask(int hosts, const std::string& arguments, const std::string& input = "",
+                        const std::string& environment = "") {
+    ClusterOptions options;
+    options.timeoutSeconds = 90;
+    options.input = input;
+    options.errors = ErrorStream::Merged;
+    return RunOnCluster(hosts, environment + " probetask " + arguments, options);
 }
 
 // The numbers that follow each match of pattern's first group, in order.
@@ -65,9 +50,9 @@ protected:
     }
 
     // Runs probetask on the cluster and notes the experiments it opened.
-    RunResult Run(int hosts, const std::string& arguments, const std::string& input = "",
-                  const std::string& environment = "") {
-        RunResult run = RunOnCluster(hosts, arguments, input, environment);
+    ClusterRun Run(int hosts, const std::string& arguments, const std::string& input = "",
+                   const std::string& environment = "") {
+        ClusterRun run = RunProbetask(hosts, arguments, input, environment);
         for (long long expID : NumbersAfter(run.output, "probetask: (?:sequential )?experiment (\\d+)"))
             mRunExperiments.push_back(static_cast<int>(expID));
         return run;
@@ -75,7 +60,7 @@ protected:
 
     // Checks the stored experiment of a master/slave run against what probetask
     // printed; returns the experiment number.
-    int CheckStoredRun(const RunResult& run, const std::string& user) {
+    int CheckStoredRun(const ClusterRun& run, const std::string& user) {
         const auto experiment = NumbersAfter(run.output, "probetask: experiment (\\d+)");
         EXPECT_EQ(experiment.size(), 1u) << run.output;
         if (experiment.size() != 1) return 0;
@@ -174,8 +159,8 @@ protected:
 };
 
 TEST_F(ProbeCluster, MasterAndTwoSlavesOnThreeHostsStoreOneExperiment) {
-    const RunResult run = Run(3, "-a " + mApp);
-    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const ClusterRun run = Run(3, "-a " + mApp);
+    ASSERT_EQ(run.status, 0) << run.output;
     const int expID = CheckStoredRun(run, GetUserID());
     // Process rows at construction and phases in batches reach the database while running.
     EXPECT_NE(run.output.find("probetask: stored while running: processes 3 phases "), std::string::npos);
@@ -187,8 +172,8 @@ TEST_F(ProbeCluster, MasterAndTwoSlavesOnThreeHostsStoreOneExperiment) {
 }
 
 TEST_F(ProbeCluster, UnannouncedSlaveGivesUpAfterItsWait) {
-    const RunResult run = Run(2, "-a " + mApp + " -u -t 2");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const ClusterRun run = Run(2, "-a " + mApp + " -u -t 2");
+    ASSERT_EQ(run.status, 0) << run.output;
     const std::regex report(
         "\\[t\\w+\\]  \\*\\*\\* Error with KOVAInstrumentation!!\n"
         "\\[t\\w+\\]  \\*\\*\\*  The KOVA function SlaveIsSpawned\\(\\) is not called for this process, this should be "
@@ -203,8 +188,8 @@ TEST_F(ProbeCluster, UnannouncedSlaveGivesUpAfterItsWait) {
 }
 
 TEST_F(ProbeCluster, SlaveProbeWithoutParentEnds) {
-    const RunResult run = Run(1, "-S");
-    EXPECT_EQ(run.exitCode, 255) << run.output;
+    const ClusterRun run = Run(1, "-S");
+    EXPECT_EQ(run.status, 255) << run.output;
     EXPECT_NE(run.output.find(" *** Error with KOVAInstrumentation!!\n ***  you called the slave KOVAProbe "
                               "constructor for a master\nerror in KOVAProbe constructor of slave \n"),
               std::string::npos)
@@ -212,8 +197,8 @@ TEST_F(ProbeCluster, SlaveProbeWithoutParentEnds) {
 }
 
 TEST_F(ProbeCluster, EarlierFormWritesEverythingAtStop) {
-    const RunResult run = Run(3, "-a " + mApp + " -e", "", "env USER=kovatester");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const ClusterRun run = Run(3, "-a " + mApp + " -e", "", "env USER=kovatester");
+    ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("probetask: stored while running: processes 0 phases 0\n"), std::string::npos)
         << run.output;
     CheckStoredRun(run, "kovatester");
@@ -234,15 +219,15 @@ TEST_F(ProbeCluster, EarlierFormTexts) {
     faster.mTp = 1;
     faster.mStatusData = Experiment::EXP_FINISHED;
     *mDb << faster;
-    const RunResult slower = Run(3, "-a " + mApp + " -e -r f", "", "env USER=kovatester");
-    ASSERT_EQ(slower.exitCode, 0) << slower.output;
+    const ClusterRun slower = Run(3, "-a " + mApp + " -e -r f", "", "env USER=kovatester");
+    ASSERT_EQ(slower.status, 0) << slower.output;
     EXPECT_NE(slower.output.find(" *** KOVA Instrumentation: experiment is NOT written to database, because it was "
                                  "slower than similar experiments\n"),
               std::string::npos)
         << slower.output;
 
-    const RunResult asked = Run(3, "-a " + mApp + " -e -r a", "x\\nn\\n", "env USER=kovatester");
-    ASSERT_EQ(asked.exitCode, 0) << asked.output;
+    const ClusterRun asked = Run(3, "-a " + mApp + " -e -r a", "x\nn\n", "env USER=kovatester");
+    ASSERT_EQ(asked.status, 0) << asked.output;
     EXPECT_NE(asked.output.find(" *** r (REPLACE_IF_FASTER), s (REPLACE_IF_SUCCESFULL) or n (DO_NO_REPLACE_EXP)\n"),
               std::string::npos)
         << asked.output;
@@ -250,7 +235,7 @@ TEST_F(ProbeCluster, EarlierFormTexts) {
                                 "(DO_NO_REPLACE_EXP)\n"),
               std::string::npos);
 
-    const RunResult unannounced = Run(2, "-a " + mApp + " -u -e");
+    const ClusterRun unannounced = Run(2, "-a " + mApp + " -u -e");
     EXPECT_NE(unannounced.output.find(" ***  Or the measureming is not activated for the parent \n"),
               std::string::npos)
         << unannounced.output;

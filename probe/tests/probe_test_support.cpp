@@ -1,50 +1,16 @@
 #include "probe_test_support.h"
 
-#include <KOVAInstrumentation.h>
-#include <kova_site.h>
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
-
-std::unique_ptr<StandardDatabase> ConnectToMeasurementDb() {
-    return std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
-}
 
 std::string UniqueAppName(const std::string& prefix) {
     const std::string name = prefix + std::to_string(getpid()) + "_" +
                              testing::UnitTest::GetInstance()->current_test_info()->name();
     return name.substr(0, 50);
-}
-
-std::vector<Row> SelectRows(StandardDatabase& db, const std::string& query) {
-    std::vector<Row> rows;
-    MYSQL_RES* result = db.QueryRows(query);
-    if (result == nullptr) return rows;
-    const unsigned int columns = mysql_num_fields(result);
-    MYSQL_FIELD* fields = mysql_fetch_fields(result);
-    while (MYSQL_ROW values = mysql_fetch_row(result)) {
-        Row row;
-        for (unsigned int i = 0; i < columns; ++i) row[fields[i].name] = values[i] != nullptr ? values[i] : "NULL";
-        rows.push_back(row);
-    }
-    mysql_free_result(result);
-    return rows;
-}
-
-long long SelectNumber(StandardDatabase& db, const std::string& query) {
-    return std::atoll(db.QueryFirst(query).c_str());
-}
-
-void DeleteExperimentsOf(StandardDatabase& db, const std::string& appName) {
-    const std::string name = db.QuotedValue(CutToWidth(appName));
-    for (const std::string& id : db.QueryStrings("SELECT ID FROM Experiments WHERE name = " + name))
-        DeleteExperiment(std::atoi(id.c_str()), db);
 }
 
 ChildResult RunInChild(const std::function<void()>& body, const std::string& input) {
@@ -85,11 +51,4 @@ ChildResult RunInChild(const std::function<void()>& body, const std::string& inp
     result.exited = WIFEXITED(status);
     result.exitCode = result.exited ? WEXITSTATUS(status) : -1;
     return result;
-}
-
-int CountOccurrences(const std::string& text, const std::string& needle) {
-    int count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-        ++count;
-    return count;
 }

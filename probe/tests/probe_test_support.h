@@ -1,29 +1,16 @@
-// Helpers shared by the probe's tests: a connection to the measurement database,
-// row queries, names unique per test, and a child-process runner that feeds
-// standard input and collects standard output.
+// Helpers shared by the probe's tests: names unique per test and a child-process
+// runner that feeds standard input and collects standard output, beside the
+// measurement database's and the commands' helpers of every test.
 #pragma once
 
-#include <standarddatabase.h>
+#include <measurementdb.h>
+#include <testsupport.h>
 
 #include <functional>
-#include <map>
-#include <memory>
 #include <string>
-#include <vector>
-
-// A new connection to the measurement database of this build.
-std::unique_ptr<StandardDatabase> ConnectToMeasurementDb();
 
 // An application name unique to the running test and process (at most 50 chars).
 std::string UniqueAppName(const std::string& prefix = "ProbeTest");
-
-// One row as column name -> text, and all rows of a query.
-using Row = std::map<std::string, std::string>;
-std::vector<Row> SelectRows(StandardDatabase& db, const std::string& query);
-long long SelectNumber(StandardDatabase& db, const std::string& query);
-
-// Deletes every experiment of that application name with all rows stored for it.
-void DeleteExperimentsOf(StandardDatabase& db, const std::string& appName);
 
 // How a child process ended and what it wrote on standard output.
 struct ChildResult {
@@ -36,6 +23,3 @@ struct ChildResult {
 // input) and its standard output collected; a child that returns from body exits
 // with 0; one that runs longer than 60 s is killed.
 ChildResult RunInChild(const std::function<void()>& body, const std::string& input = "");
-
-// Number of times needle occurs in text.
-int CountOccurrences(const std::string& text, const std::string& needle);

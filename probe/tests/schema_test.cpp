@@ -5,27 +5,11 @@
 #include <kova_site.h>
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdio>
 
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string output;
-};
-
-ToolRun RunSchemaTool(const std::string& arguments) {
-    ToolRun run;
-    FILE* pipe = popen((KOVA_BINARY_DIR "/bin/kovaschema " + arguments + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    std::size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, got);
-    const int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+CommandResult RunSchemaTool(const std::string& arguments) {
+    return RunCommand(KOVA_BINARY_DIR "/bin/kovaschema " + arguments);
 }
 
 // "column type" for every column in order, key columns marked with a '*'.
@@ -42,8 +26,8 @@ std::vector<std::string> ColumnsOf(StandardDatabase& db, const std::string& tabl
 
 TEST(ProbeSchema, RunningAgainKeepsTheTablesAndSucceeds) {
     for (int run = 0; run < 2; ++run) {
-        const ToolRun tool = RunSchemaTool("");
-        EXPECT_EQ(tool.exitCode, 0) << tool.output;
+        const CommandResult tool = RunSchemaTool("");
+        EXPECT_EQ(tool.status, 0) << tool.output;
         EXPECT_NE(tool.output.find("kovaschema: the measurement tables are ready\n"), std::string::npos)
             << tool.output;
         for (const char* table : {"Applications", "AppParameter", "ExpParValue", "PhaseTypes", "PhaseDurations",
@@ -57,8 +41,8 @@ TEST(ProbeSchema, RunningAgainKeepsTheTablesAndSucceeds) {
             }
         }
     }
-    const ToolRun wrong = RunSchemaTool("--drop");
-    EXPECT_EQ(wrong.exitCode, 2);
+    const CommandResult wrong = RunSchemaTool("--drop");
+    EXPECT_EQ(wrong.status, 2);
     EXPECT_NE(wrong.output.find("usage: kovaschema"), std::string::npos) << wrong.output;
 }
 

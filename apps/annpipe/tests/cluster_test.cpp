@@ -3,7 +3,6 @@
 // the slaves print and what the probes store.
 #include <KOVAInstrumentation.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,7 +13,6 @@
 #include <vector>
 
 #include "cluster.h"
-#include "probe_test_support.h"
 
 namespace {
 
@@ -23,13 +21,6 @@ const std::string BIN_DIR = ANNPIPE.substr(0, ANNPIPE.rfind('/'));
 const char* const APPLICATION = "ANN_exemple";
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-std::vector<std::string> LinesStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
-    std::vector<std::string> found;
-    for (const std::string& line : lines)
-        if (StartsWith(line, prefix)) found.push_back(line);
-    return found;
-}
 
 // Position of the first line equal to line, or the number of lines.
 std::size_t IndexOf(const std::vector<std::string>& lines, const std::string& line, std::size_t from = 0) {
@@ -61,10 +52,11 @@ std::unique_ptr<ProgramRun> RunProgram(const std::string& arguments) {
     DeleteExperimentsOf(*db, APPLICATION);
     ScratchFolder folder;
     auto run = std::make_unique<ProgramRun>();
-    run->cluster = RunOnCluster(folder.Path(), "'" + ANNPIPE + "' " + arguments, ArgumentLoggingPath(folder.Path()));
+    const std::string dir = folder.path().string();
+    run->cluster = RunOnCluster(3, "'" + ANNPIPE + "' " + arguments, AnnpipeRun(dir, ArgumentLoggingPath(dir)));
     run->masterLines = Lines(run->cluster.output);
     run->slaves = SlaveTids(run->masterLines);
-    run->slaveArguments = Lines(ReadFile(folder.Path() + "/slave-arguments"));
+    run->slaveArguments = Lines(ReadFile(folder.path() / "slave-arguments"));
     return run;
 }
 
@@ -182,7 +174,7 @@ protected:
 ProgramRun* AnnpipeUnmeasuredRun::run = nullptr;
 
 TEST_F(AnnpipeUnmeasuredRun, EndsWellStartsTheSlavesWithoutArgumentsAndStoresNothing) {
-    EXPECT_EQ(run->cluster.exitStatus, 0);
+    EXPECT_EQ(run->cluster.status, 0);
     EXPECT_EQ(run->slaveArguments, (std::vector<std::string>{"0:", "0:"}));
     EXPECT_TRUE(LinesStartingWith(run->masterLines, " *** ").empty());
     auto db = ConnectToMeasurementDb();
@@ -250,7 +242,7 @@ ProgramRun* AnnpipeMeasuredRun::run = nullptr;
 std::vector<Row> AnnpipeMeasuredRun::experiments;
 
 TEST_F(AnnpipeMeasuredRun, HandsTheMeasuringFlagAndTheWorkSizeToTheSlaves) {
-    EXPECT_EQ(run->cluster.exitStatus, 0);
+    EXPECT_EQ(run->cluster.status, 0);
     EXPECT_EQ(run->slaveArguments, (std::vector<std::string>{"3:-m -w 7", "3:-m -w 7"}));
     EXPECT_EQ(run->masterLines.at(0), "KOVA measuring on");
     for (int slave : run->slaves) EXPECT_EQ(CountLines(run->cluster.taskLines[slave], "KOVA measuring on"), 1);
@@ -329,8 +321,8 @@ TEST(AnnpipeSlowerRun, IsNotStoredWhenASimilarExperimentWasFaster) {
     const std::string fastest = db->QueryFirst("SELECT LAST_INSERT_ID()");
 
     ScratchFolder folder;
-    const ClusterRun run = RunOnCluster(folder.Path(), "'" + ANNPIPE + "' -m -w 9", BIN_DIR);
-    EXPECT_EQ(run.exitStatus, 0);
+    const ClusterRun run = RunOnCluster(3, "'" + ANNPIPE + "' -m -w 9", AnnpipeRun(folder.path().string(), BIN_DIR));
+    EXPECT_EQ(run.status, 0);
     const std::vector<std::string> lines = Lines(run.output);
     EXPECT_EQ(CountLines(lines, " *** KOVA Instrumentation: experiment is NOT written to database, because it was "
                                 "slower than similar experiments"),
@@ -355,37 +347,38 @@ TEST(AnnpipeSlowerRun, IsNotStoredWhenASimilarExperimentWasFaster) {
 TEST(AnnpipeFailures, HelpAndAWrongWorkSizeEndBeforeAnyPvmCall) {
     // Without a PVM daemon any PVM call would complain; none may be made.
     ScratchFolder folder;
-    const std::string run = "cd '" + folder.Path() + "' && PVM_TMP='" + folder.Path() + "' '" + ANNPIPE + "' ";
+    const std::string dir = ShellQuoted(folder.path().string());
+    const std::string run = "cd " + dir + " && PVM_TMP=" + dir + " " + ShellQuoted(ANNPIPE) + " ";
     for (const auto& [arguments, status, firstLine] :
          std::vector<std::tuple<std::string, int, std::string>>{
              {"-h", 0, "Use the following options: "},
              {"-w 0", 2, "annpipe: -w needs at least 1 training pass, not 0"},
              {"-m -w 0x0", 2, "KOVA measuring on"}}) {
-        const int result = std::system((run + arguments + " >out 2>err").c_str());
-        EXPECT_EQ(WEXITSTATUS(result), status) << arguments;
-        const std::vector<std::string> lines = Lines(ReadFile(folder.Path() + "/out"));
+        const CommandResult result = RunCommand(run + arguments, ErrorStream::Apart);
+        EXPECT_EQ(result.status, status) << arguments;
+        const std::vector<std::string> lines = result.outputLines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0], firstLine);
         EXPECT_EQ(LinesStartingWith(lines, "  -w  +  nbr  to give the size of the Work").size(), 1u) << arguments;
-        EXPECT_EQ(ReadFile(folder.Path() + "/err"), "") << arguments;
+        EXPECT_EQ(result.errors, "") << arguments;
     }
 }
 
 TEST(AnnpipeFailures, WithoutAPvmDaemonTheProgramSaysSo) {
     ScratchFolder folder;
-    const int result = std::system(("cd '" + folder.Path() + "' && PVM_TMP='" + folder.Path() +
-                                    "' PVM_ALLOW_ROOT=1 '" + ANNPIPE + "' >out 2>/dev/null")
-                                       .c_str());
-    EXPECT_EQ(WEXITSTATUS(result), 255);
-    EXPECT_EQ(ReadFile(folder.Path() + "/out"), "error annpipe cannot reach the PVM daemon of this host\n");
+    const std::string dir = ShellQuoted(folder.path().string());
+    const CommandResult result =
+        RunCommand("cd " + dir + " && PVM_TMP=" + dir + " PVM_ALLOW_ROOT=1 " + ShellQuoted(ANNPIPE), ErrorStream::Apart);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.output, "error annpipe cannot reach the PVM daemon of this host\n");
 }
 
 TEST(AnnpipeFailures, AMissingSlaveExecutableEndsTheMaster) {
     ScratchFolder folder;
-    const std::string empty = folder.Path() + "/empty";
+    const std::string empty = (folder.path() / "empty").string();
     ASSERT_EQ(std::system(("mkdir '" + empty + "'").c_str()), 0);
-    const ClusterRun run = RunOnCluster(folder.Path(), "'" + ANNPIPE + "'", empty);
-    EXPECT_EQ(run.exitStatus, 255);
+    const ClusterRun run = RunOnCluster(3, "'" + ANNPIPE + "'", AnnpipeRun(folder.path().string(), empty));
+    EXPECT_EQ(run.status, 255);
     const std::vector<std::string> lines = Lines(run.output);
     EXPECT_EQ(CountLines(lines, " Error in spawn slave : negative tid -7"), 1);
     EXPECT_EQ(lines.back(), "error Slave executable annpipe cannot be found, at line 115 of file parallel");

@@ -20,10 +20,10 @@ protected:
     static void SetUpTestSuite() {
         ScratchFolder folder;
         const std::string standin = "'" + STANDIN + "' ";
-        run = new ClusterRun(RunOnCluster(folder.Path(),
+        run = new ClusterRun(RunOnCluster(3,
                                           "{ " + standin + "short-table; " + standin + "foreign-table; " + standin +
                                               "wide-stage; " + standin + "silent-master -m; }",
-                                          BIN_DIR));
+                                          AnnpipeRun(folder.path().string(), BIN_DIR)));
         std::string scenario;
         for (const std::string& line : Lines(run->output)) {
             const std::string prefix = "case ";

@@ -110,7 +110,7 @@ void ExpectConsistentReport(const Report& report) {
 std::vector<int> SlaveSequentialExpIDs(const ClusterRun& run) {
     std::vector<int> ids;
     const std::regex stored(R"( \*\*\* KOVA Instrumentation: experiment ([0-9]+) written to database \(it replaces all similar experiments\))");
-    const std::string log = run.pvmLog();
+    const std::string& log = run.pvmLog;
     for (std::sregex_iterator it(log.begin(), log.end(), stored), end; it != end; ++it)
         ids.push_back(std::stoi((*it)[1]));
     return ids;
@@ -122,8 +122,8 @@ protected:
         db = ConnectToMeasurementDb();
         // Stored experiments of the same configuration would decide what the
         // replacement policies keep.
-        DeleteExperimentsOf(*db, "ANN_example");
-        DeleteExperimentsOf(*db, "nn");
+        DeleteExperimentsOf(*db, "ANN_example", LoginName());
+        DeleteExperimentsOf(*db, "nn", LoginName());
     }
 
     std::string ExperimentsOf(const std::string& application) {
@@ -152,7 +152,7 @@ protected:
     // The one sequential experiment that stays is the last one stored by the tasks.
     void ExpectLatestSequentialExperiment(const Report& report, const ClusterRun& run) {
         std::vector<int> ids = SlaveSequentialExpIDs(run);
-        EXPECT_EQ(ids.size(), 2u) << run.pvmLog();
+        EXPECT_EQ(ids.size(), 2u) << run.pvmLog;
         ids.push_back(report.sequentialExpID);
         const auto sequential = SelectRows(*db, ExperimentsOf("nn"));
         ASSERT_EQ(sequential.size(), 1u);
@@ -187,9 +187,9 @@ constexpr int IDLE = 2, WORK = 3, SEND = 5, RECV = 6, SPAWN = 7, PART = 8;
 
 TEST_F(ExeKOVACluster, ThreeHostRunsReportStoreAndSaveReproducibly) {
     ScratchFolder first, second;
-    const auto run = RunOnCluster(3, first.path(), "exeKOVA");
-    ASSERT_EQ(run->exitStatus, 0) << run->output;
-    const Report report = ParseReport(Lines(run->output));
+    const auto run = RunOnCluster(3, "exeKOVA", ExeKOVARun(first.path()));
+    ASSERT_EQ(run.status, 0) << run.output;
+    const Report report = ParseReport(Lines(run.output));
     ExpectConsistentReport(report);
 
     // The parallel experiment: three processes on three hosts, every message and
@@ -281,14 +281,14 @@ TEST_F(ExeKOVACluster, ThreeHostRunsReportStoreAndSaveReproducibly) {
         for (const Row& total : totals) EXPECT_EQ(total.at("duration"), total.at("summed")) << total.at("phaseTypeID");
     }
 
-    ExpectWeightFiles(first.path(), *run, {"node2", "node3"});
-    ExpectLatestSequentialExperiment(report, *run);
+    ExpectWeightFiles(first.path(), run, {"node2", "node3"});
+    ExpectLatestSequentialExperiment(report, run);
 
     // A second run computes the same sequential network; the faster of the two
     // parallel experiments stays.
-    const auto again = RunOnCluster(3, second.path(), "exeKOVA");
-    ASSERT_EQ(again->exitStatus, 0) << again->output;
-    const Report secondReport = ParseReport(Lines(again->output));
+    const auto again = RunOnCluster(3, "exeKOVA", ExeKOVARun(second.path()));
+    ASSERT_EQ(again.status, 0) << again.output;
+    const Report secondReport = ParseReport(Lines(again.output));
     ExpectConsistentReport(secondReport);
     EXPECT_EQ(secondReport.sequentialLines, report.sequentialLines);
     EXPECT_TRUE(ReadFile(second.path() / "backprop.nnw") == ReadFile(first.path() / "backprop.nnw"));
@@ -296,14 +296,14 @@ TEST_F(ExeKOVACluster, ThreeHostRunsReportStoreAndSaveReproducibly) {
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0].at("ID"),
               std::to_string(secondReport.parallelExpID > 0 ? secondReport.parallelExpID : report.parallelExpID));
-    ExpectLatestSequentialExperiment(secondReport, *again);
+    ExpectLatestSequentialExperiment(secondReport, again);
 }
 
 TEST_F(ExeKOVACluster, SingleHostRunPlacesEveryTaskOnThatHost) {
     ScratchFolder folder;
-    const auto run = RunOnCluster(1, folder.path(), "exeKOVA");
-    ASSERT_EQ(run->exitStatus, 0) << run->output;
-    const Report report = ParseReport(Lines(run->output));
+    const auto run = RunOnCluster(1, "exeKOVA", ExeKOVARun(folder.path()));
+    ASSERT_EQ(run.status, 0) << run.output;
+    const Report report = ParseReport(Lines(run.output));
     ExpectConsistentReport(report);
     ASSERT_GT(report.parallelExpID, 0);
     const auto processes =
@@ -313,16 +313,16 @@ TEST_F(ExeKOVACluster, SingleHostRunPlacesEveryTaskOnThatHost) {
     EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + std::to_string(report.parallelExpID)),
               1);
     // Both slaves work in node1's task folder, not in the folder exeKOVA was started from.
-    ExpectWeightFiles(folder.path(), *run, {"node1"});
-    ExpectLatestSequentialExperiment(report, *run);
+    ExpectWeightFiles(folder.path(), run, {"node1"});
+    ExpectLatestSequentialExperiment(report, run);
 }
 
 TEST_F(ExeKOVACluster, UnwritableWeightFileIsReportedAfterTheMeasurementsAreStored) {
     ScratchFolder folder;
     fs::create_directory(folder.path() / "backprop.nnw");
-    const auto run = RunOnCluster(1, folder.path(), "exeKOVA");
-    EXPECT_EQ(run->exitStatus, 255);
-    std::vector<std::string> lines = Lines(run->output);
+    const auto run = RunOnCluster(1, "exeKOVA", ExeKOVARun(folder.path()));
+    EXPECT_EQ(run.status, 255);
+    std::vector<std::string> lines = Lines(run.output);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "error cannot write the weight file backprop.nnw");
     lines.pop_back();
@@ -331,17 +331,16 @@ TEST_F(ExeKOVACluster, UnwritableWeightFileIsReportedAfterTheMeasurementsAreStor
     ASSERT_GT(report.parallelExpID, 0);
     EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + std::to_string(report.parallelExpID)),
               1);
-    ExpectLatestSequentialExperiment(report, *run);
+    ExpectLatestSequentialExperiment(report, run);
 }
 
 // Runs exeKOVA outside any cluster; returns its exit status and output.
 std::pair<int, std::string> RunDirectly(const std::string& environment, const std::string& arguments,
                                         const fs::path& folder) {
-    const fs::path output = folder / "out.txt";
-    const std::string line = "cd '" + folder.string() + "' && " + environment + " '" + EXE + "' " + arguments + " >'" +
-                             output.string() + "' 2>/dev/null </dev/null";
-    const int status = std::system(line.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(output)};
+    const CommandResult run = RunCommand("cd " + ShellQuoted(folder.string()) + " && " + environment + " " +
+                                             ShellQuoted(EXE) + " " + arguments + " </dev/null",
+                                         ErrorStream::Apart);
+    return {run.status, run.output};
 }
 
 TEST(ExeKOVAInput, ArgumentsAreRefusedWithUsage) {

@@ -23,9 +23,9 @@ TEST(ExeKOVAProtocol, SlaveServesUntilHundredBackwardMessagesAndIgnoresStrangers
     auto db = ConnectToMeasurementDb();
     const std::string application = "ExeKOVAProtocol" + std::to_string(getpid());
     ScratchFolder folder;
-    const auto run = RunOnCluster(2, folder.path(), "exekova_protocol_task " + application);
-    EXPECT_EQ(run->exitStatus, 0) << run->output;
-    auto seen = KeyValues(run->output);
+    const auto run = RunOnCluster(2, "exekova_protocol_task " + application, ExeKOVARun(folder.path()));
+    EXPECT_EQ(run.status, 0) << run.output;
+    auto seen = KeyValues(run.output);
 
     EXPECT_EQ(seen["helper_sent"], "1");
     EXPECT_EQ(seen["forward_replied"], "1");
@@ -72,7 +72,7 @@ TEST(ExeKOVAProtocol, SlaveServesUntilHundredBackwardMessagesAndIgnoresStrangers
                                     " AND typeID = 2"),
               SelectNumber(*db, "SELECT COUNT(*) FROM Phases WHERE expID = " + expID + " AND processID = " + slave +
                                     " AND typeID = 6"));
-    DeleteExperimentsOf(*db, application);
+    DeleteExperimentsOf(*db, application, LoginName());
 }
 
 }  // namespace

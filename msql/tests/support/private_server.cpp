@@ -2,49 +2,23 @@
 #include "private_server.h"
 
 #include "kova_site.h"
-#include "temp_dir.h"
 
 #include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <sqlite3.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace msqltest {
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-int runCommand(const std::string& command, std::string& output)
-{
-    output.clear();
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe))
-        output += buffer;
-    int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string recorderSchema()
 {
-    return readFile(KOVA_SOURCE_DIR "/msql/server/parallel_performance.sql");
+    return ReadFile(KOVA_SOURCE_DIR "/msql/server/parallel_performance.sql");
 }
 
 int freePort()
@@ -62,7 +36,7 @@ int freePort()
 
 PrivateServer::PrivateServer()
 {
-    mDir = makeTempDir("msqld");
+    mDir = mFolder.path().string();
     mConfig = mDir + "/msql.conf";
     mSocket = mDir + "/msql2.sock";
     mData = mDir + "/db";
@@ -78,7 +52,6 @@ PrivateServer::PrivateServer()
 PrivateServer::~PrivateServer()
 {
     stop();
-    removeTree(mDir);
 }
 
 bool PrivateServer::start(std::string& error)
@@ -97,17 +70,11 @@ bool PrivateServer::start(std::string& error)
             mPid = -1;
             break;
         }
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, mSocket.c_str(), sizeof address.sun_path - 1);
-        bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(fd);
-        if (up)
+        if (AcceptsConnections(mSocket))
             return true;
         usleep(25000);
     }
-    error = "msqld did not start: " + readFile(mLog);
+    error = "msqld did not start: " + ReadFile(mLog);
     stop();
     return false;
 }

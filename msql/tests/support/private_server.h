@@ -1,6 +1,8 @@
 // A msqld instance of its own for a test or a benchmark.
 #pragma once
 
+#include "testsupport.h"
+
 #include <string>
 #include <sys/types.h>
 
@@ -35,6 +37,7 @@ public:
     int port() const { return mPort; }
 
 private:
+    const ScratchFolder mFolder{"msqld", ScratchFolder::SystemTemp};
     std::string mDir, mConfig, mSocket, mData, mLog;
     int mPort = 0;
     pid_t mPid = -1;
@@ -44,10 +47,5 @@ private:
 std::string recorderSchema();
 // A TCP port of 127.0.0.1 that nothing listens on just now.
 int freePort();
-// Runs a shell command; returns its exit status (-1 when it died of a signal)
-// and what it printed on standard output in output.
-int runCommand(const std::string& command, std::string& output);
-// The whole content of a file ("" when it cannot be read).
-std::string readFile(const std::string& path);
 
 }  // namespace msqltest

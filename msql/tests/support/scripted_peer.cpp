@@ -1,12 +1,9 @@
 // Scripted stand-in server for wire-level tests.
 #include "scripted_peer.h"
 
-#include "temp_dir.h"
-
 #include <cstring>
 #include <fstream>
 #include <poll.h>
-#include <pwd.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,12 +19,6 @@ std::string packet(std::string_view text)
         bytes[i] = static_cast<char>((length >> (8 * i)) & 0xff);
     bytes += text;
     return bytes;
-}
-
-std::string loginName()
-{
-    passwd* entry = getpwuid(geteuid());
-    return entry ? entry->pw_name : "";
 }
 
 namespace {
@@ -54,9 +45,8 @@ bool readSome(int fd, size_t count, std::string& out)
 
 ScriptedPeer::ScriptedPeer(std::vector<Step> script)
 {
-    mDir = makeTempDir("msql-peer");
-    mSocketPath = mDir + "/peer.sock";
-    mConfig = mDir + "/msql.conf";
+    mSocketPath = (mDir.path() / "peer.sock").string();
+    mConfig = (mDir.path() / "msql.conf").string();
     std::ofstream(mConfig) << "[general]\nunix_port = " << mSocketPath << "\n";
     mListener = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
@@ -73,7 +63,6 @@ ScriptedPeer::~ScriptedPeer()
     if (mThread.joinable())
         mThread.join();
     close(mListener);
-    removeTree(mDir);
 }
 
 void ScriptedPeer::play(std::vector<Step> script)

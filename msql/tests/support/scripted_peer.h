@@ -1,6 +1,8 @@
 // A stand-in for an mSQL server in wire-level tests of the client.
 #pragma once
 
+#include "testsupport.h"
+
 #include <string>
 #include <string_view>
 #include <thread>
@@ -10,8 +12,6 @@ namespace msqltest {
 
 // The bytes of one packet: the 4-byte little-endian length, then text.
 std::string packet(std::string_view text);
-// The login name that the client sends in its user line.
-std::string loginName();
 
 // Listens on a UNIX socket of its own, accepts one client and plays a script:
 // bytes to send and packets to take. Records every byte the client sent, also
@@ -44,7 +44,8 @@ public:
 private:
     void play(std::vector<Step> script);
 
-    std::string mDir, mSocketPath, mConfig;
+    const ScratchFolder mDir{"msql-peer", ScratchFolder::SystemTemp};
+    std::string mSocketPath, mConfig;
     int mListener = -1;
     std::string mReceived;
     std::thread mThread;
