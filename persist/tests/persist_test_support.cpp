@@ -4,10 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <iostream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 std::string SampleRecord::msTable = "PersistTestSample";
 std::string PairKeyRecord::msTable = "PersistTestPair";
@@ -72,30 +68,3 @@ std::vector<std::string> StatementRecorder::Statements() const {
     return statements;
 }
 
-ChildResult RunInChild(const std::function<void()>& body) {
-    std::cout.flush();
-    std::fflush(stdout);
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) ADD_FAILURE() << "pipe failed";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(pipeEnds[0]);
-        dup2(pipeEnds[1], STDOUT_FILENO);
-        close(pipeEnds[1]);
-        alarm(20);
-        body();
-        std::cout.flush();
-        std::fflush(stdout);
-        _exit(0);
-    }
-    close(pipeEnds[1]);
-    ChildResult result;
-    char buffer[4096];
-    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, n);
-    close(pipeEnds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exited = WIFEXITED(status);
-    result.exitCode = result.exited ? WEXITSTATUS(status) : -WTERMSIG(status);
-    return result;
-}

@@ -4,6 +4,8 @@
 
 #include "dbDescribable.h"
 
+#include <testsupport.h>
+
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -77,13 +79,3 @@ private:
     std::ostringstream mLog;
 };
 
-// How a child process ended and what it wrote on standard output.
-struct ChildResult {
-    bool exited = false;  // false when it was ended by a signal
-    int exitCode = 0;
-    std::string output;
-};
-
-// Runs body in a forked child whose standard output is collected; a child that
-// returns from body exits with 0, one that runs longer than 20 s is killed.
-ChildResult RunInChild(const std::function<void()>& body);

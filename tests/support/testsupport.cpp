@@ -223,3 +223,45 @@ bool AcceptsConnections(const std::string& socketPath) {
     close(fd);
     return connected;
 }
+
+ChildResult RunInChild(const std::function<void()>& body, const std::string& input, unsigned timeLimitSeconds) {
+    int toChild[2];
+    int fromChild[2];
+    if (pipe(toChild) != 0) throw std::runtime_error("pipe failed");
+    if (pipe(fromChild) != 0) {
+        close(toChild[0]);
+        close(toChild[1]);
+        throw std::runtime_error("pipe failed");
+    }
+    std::cout.flush();
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(toChild[0], STDIN_FILENO);
+        dup2(fromChild[1], STDOUT_FILENO);
+        close(toChild[0]);
+        close(toChild[1]);
+        close(fromChild[0]);
+        close(fromChild[1]);
+        alarm(timeLimitSeconds);
+        body();
+        std::cout.flush();
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    // The input is small enough for the pipe's buffer, so writing cannot block.
+    const bool written = input.empty() || write(toChild[1], input.data(), input.size()) >= 0;
+    close(toChild[1]);
+    ChildResult result;
+    char buffer[4096];
+    for (ssize_t got; (got = read(fromChild[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, got);
+    close(fromChild[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!written) throw std::runtime_error("writing the child's input failed");
+    result.exited = WIFEXITED(status);
+    result.exitCode = result.exited ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return result;
+}

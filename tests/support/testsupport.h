@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -127,3 +128,16 @@ std::string LoginName();
 
 // Whether something accepts connections on the UNIX socket at path.
 bool AcceptsConnections(const std::string& socketPath);
+
+// How a child process ended and what it wrote on standard output.
+struct ChildResult {
+    bool exited = false;  // false when a signal ended it
+    int exitCode = 0;     // the exit status, or minus the signal's number
+    std::string output;
+};
+
+// Runs body in a forked child with input on its standard input (then end of
+// input) and its standard output collected; a child that returns from body exits
+// with 0; one that runs longer than timeLimitSeconds is killed.
+ChildResult RunInChild(const std::function<void()>& body, const std::string& input = "",
+                       unsigned timeLimitSeconds = 60);
