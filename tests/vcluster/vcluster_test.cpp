@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kova_site.h"
+#include "testsupport.h"
 
 namespace fs = std::filesystem;
 
@@ -27,20 +28,6 @@ namespace {
 
 const std::string kScripts = std::string(KOVA_SOURCE_DIR) + "/scripts";
 const std::string kBin = std::string(KOVA_BINARY_DIR) + "/bin";
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string LoginName()
-{
-    const passwd* entry = getpwuid(getuid());
-    return entry ? entry->pw_name : "";
-}
 
 // Lines of the form "key=value" that the test commands print about their cluster.
 std::string Field(const std::string& text, const std::string& key)
@@ -167,10 +154,8 @@ class VCluster : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fs::create_directories(std::string(KOVA_BINARY_DIR) + "/vcluster-tests");
-        std::string pattern = std::string(KOVA_BINARY_DIR) + "/vcluster-tests/cwd-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        cwd_ = pattern;
+        folder_ = std::make_unique<ScratchFolder>("vcluster-test");
+        cwd_ = folder_->path().string();
     }
     // Removes the run folders that failed runs keep (vcluster.sh names them on
     // standard error), then the test's own directory.
@@ -182,7 +167,7 @@ protected:
             for (std::sregex_iterator it(text.begin(), text.end(), kept), end; it != end; ++it)
                 fs::remove_all((*it)[1].str());
         }
-        fs::remove_all(cwd_);
+        folder_.reset();
     }
 
     ClusterRun Start(std::vector<std::string> args, ClusterRun::Options options = {})
@@ -206,6 +191,7 @@ protected:
         EXPECT_EQ(ProcessesUsing(run), std::vector<int>{}) << run;
     }
 
+    std::unique_ptr<ScratchFolder> folder_;
     std::string cwd_;
     std::vector<fs::path> errorFiles_;
 };
