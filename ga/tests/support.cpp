@@ -5,11 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -82,61 +78,25 @@ void LegacyDatabase::DeleteExperiment(int number)
     Execute("DELETE FROM time_measurements WHERE Experiment_No = " + std::to_string(number));
 }
 
-PrivateLegacyServer::PrivateLegacyServer()
+PrivateLegacyServer::PrivateLegacyServer() : mStateDir(mServer.folder() + "/state")
 {
-    const std::string folder = mFolder.path().string();
-    mStateDir = folder + "/state";
-    const std::string socketPath = folder + "/msql2.sock";
-    const std::string config = folder + "/msql.conf";
-    const CommandResult schema = RunCommand("mkdir -p " + folder + "/msqldb " + mStateDir + "/forward && sqlite3 -bail " +
-                                            folder + "/msqldb/parallel_performance.db < " KOVA_SOURCE_DIR
-                                            "/msql/server/parallel_performance.sql");
-    if (schema.status != 0) {
-        ADD_FAILURE() << "cannot create the private database: " << schema.output;
+    try {
+        mServer.createDatabase("parallel_performance", msqltest::recorderSchema());
+    } catch (const std::exception& failure) {
+        ADD_FAILURE() << failure.what();
         return;
     }
-    std::ofstream(mStateDir + "/forward/1114") << socketPath << "\n";
-
-    // A TCP port of its own (the server always listens on one); tried again when taken.
-    for (int attempt = 0; attempt < 5 && mPid < 0; ++attempt) {
-        const int port = 20000 + (getpid() * 7 + attempt * 131) % 20000;
-        std::ofstream(config) << "[general]\ninst_dir = " << folder << "\ntcp_port = " << port
-                              << "\nunix_port = " << socketPath << "\npid_file = " << folder
-                              << "/msql2.pid\ndb_dir = " << folder << "/msqldb\n[system]\nremote_access = false\n"
-                              << "local_access = true\n";
-        const int pid = fork();
-        if (pid == 0) {
-            const std::string log = folder + "/msqld.log";
-            freopen(log.c_str(), "a", stderr);
-            execl(MSQLD_PATH, "msqld", "-f", config.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int wait = 0; wait < 100; ++wait) {
-            if (AcceptsConnections(socketPath)) {
-                mPid = pid;
-                break;
-            }
-            if (waitpid(pid, nullptr, WNOHANG) == pid)
-                break;
-            usleep(50000);
-        }
-    }
-    if (mPid < 0)
-        ADD_FAILURE() << "the private msqld did not start: " << ReadFile(mFolder.path() / "msqld.log");
-}
-
-PrivateLegacyServer::~PrivateLegacyServer()
-{
-    if (mPid > 0) {
-        kill(mPid, SIGTERM);
-        waitpid(mPid, nullptr, 0);
-    }
+    std::filesystem::create_directories(mStateDir + "/forward");
+    std::ofstream(mStateDir + "/forward/1114") << mServer.socketPath() << "\n";
+    std::string error;
+    if (!mServer.start(error))
+        ADD_FAILURE() << "the private msqld did not start: " << error;
 }
 
 std::vector<std::string> PrivateLegacyServer::Query(const std::string& select) const
 {
-    const CommandResult result = RunCommand("sqlite3 -readonly " + mFolder.path().string() +
-                                            "/msqldb/parallel_performance.db \"" + select + "\"");
+    const CommandResult result =
+        RunCommand("sqlite3 -readonly " + mServer.dataDir() + "/parallel_performance.db \"" + select + "\"");
     EXPECT_EQ(result.status, 0) << result.output;
     return result.outputLines();
 }

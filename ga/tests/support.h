@@ -2,6 +2,7 @@
 // "parallel_performance" through the mSQL client, and a private server of it.
 #pragma once
 
+#include "private_server.h"
 #include "testsupport.h"
 
 #include <string>
@@ -42,17 +43,15 @@ class PrivateLegacyServer
 {
 public:
     PrivateLegacyServer();
-    ~PrivateLegacyServer();
     PrivateLegacyServer(const PrivateLegacyServer&) = delete;
     PrivateLegacyServer& operator=(const PrivateLegacyServer&) = delete;
 
-    bool Running() const { return mPid > 0; }
+    bool Running() const { return mServer.running(); }
     const std::string& StateDir() const { return mStateDir; }
     // The rows of a query on the database file, columns separated by '|'.
     std::vector<std::string> Query(const std::string& select) const;
 
 private:
-    const ScratchFolder mFolder{"msqld-test"};
+    msqltest::PrivateServer mServer{ScratchFolder::BuildTree};
     std::string mStateDir;
-    int mPid = -1;
 };

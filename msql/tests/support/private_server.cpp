@@ -34,7 +34,7 @@ int freePort()
     return ntohs(address.sin_port);
 }
 
-PrivateServer::PrivateServer()
+PrivateServer::PrivateServer(ScratchFolder::Place place) : mFolder("msqld", place)
 {
     mDir = mFolder.path().string();
     mConfig = mDir + "/msql.conf";

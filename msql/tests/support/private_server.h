@@ -10,10 +10,11 @@ namespace msqltest {
 
 // Runs the built msqld on a temporary directory (configuration, data directory,
 // UNIX socket, log) and a free TCP port of 127.0.0.1; stops it and removes the
-// directory on destruction.
+// directory on destruction. The directory lies below the system's temporary folder,
+// or in the build tree for a server that a virtual cluster must reach.
 class PrivateServer {
 public:
-    PrivateServer();
+    explicit PrivateServer(ScratchFolder::Place place = ScratchFolder::SystemTemp);
     ~PrivateServer();
     PrivateServer(const PrivateServer&) = delete;
     PrivateServer& operator=(const PrivateServer&) = delete;
@@ -30,6 +31,7 @@ public:
     // the statements of sql in it.
     void createDatabase(const std::string& name, const std::string& sql) const;
 
+    const std::string& folder() const { return mDir; }
     const std::string& configPath() const { return mConfig; }
     const std::string& socketPath() const { return mSocket; }
     const std::string& dataDir() const { return mData; }
@@ -37,7 +39,7 @@ public:
     int port() const { return mPort; }
 
 private:
-    const ScratchFolder mFolder{"msqld", ScratchFolder::SystemTemp};
+    const ScratchFolder mFolder;
     std::string mDir, mConfig, mSocket, mData, mLog;
     int mPort = 0;
     pid_t mPid = -1;
