@@ -8,8 +8,7 @@ bash scripts/deps.sh
 cmake -S . -B "$KOVA_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$KOVA_BUILD_DIR" -j"$(nproc)"
 
-servers=(mariadb)
-[[ -x scripts/msqld.sh ]] && servers+=(msqld)
+servers=(mariadb msqld)
 stop_servers() {
     for s in "${servers[@]}"; do bash "scripts/$s.sh" stop >/dev/null 2>&1 || true; done
 }
@@ -17,6 +16,6 @@ trap stop_servers EXIT
 # A server left over from an aborted run is stopped before a fresh start.
 stop_servers
 for s in "${servers[@]}"; do bash "scripts/$s.sh" start; done
-[[ -x scripts/schema.sh ]] && bash scripts/schema.sh
+bash scripts/schema.sh
 
 ctest --test-dir "$KOVA_BUILD_DIR" --output-on-failure --no-tests=error "$@"
