@@ -95,10 +95,20 @@ std::string QuotedString(const std::string& str) {
 
 std::string CutToWidth(const std::string& str, std::size_t width) {
     if (str.size() <= width) return str;
-    std::size_t cut = width;
-    // A UTF-8 continuation byte at the cut belongs to a character that starts before it.
-    while (cut > 0 && (static_cast<unsigned char>(str[cut]) & 0xC0) == 0x80) --cut;
-    return str.substr(0, cut);
+    const auto byte = [&str](std::size_t at) { return static_cast<unsigned char>(str[at]); };
+    const auto continues = [&byte](std::size_t at) { return (byte(at) & 0xC0) == 0x80; };
+    // Only a UTF-8 sequence that the cut splits is dropped: a lead byte followed by
+    // fewer of its (at most three) continuation bytes than it announces. Other bytes
+    // 0x80-0xBF (latin1 text) stay.
+    if (!continues(width)) return str.substr(0, width);
+    std::size_t lead = width;
+    while (lead > 0 && width - lead < 3 && continues(lead - 1)) --lead;
+    if (lead == 0) return str.substr(0, width);
+    const unsigned char first = byte(lead - 1);
+    const std::size_t length = first >= 0xF0 && first <= 0xF7 ? 4 : first >= 0xE0 && first <= 0xEF ? 3
+                               : first >= 0xC0 && first <= 0xDF ? 2 : 0;
+    const std::size_t kept = width - lead + 1;
+    return str.substr(0, length > kept ? lead - 1 : width);
 }
 
 std::string StringWithDateAndTime() {

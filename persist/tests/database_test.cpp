@@ -96,11 +96,14 @@ TEST_F(PersistDb, InsertRecordPadsWithDefaults) {
 TEST_F(PersistDb, InsertRecordCutsLongTextsAndNeverRunsValuesAsSql) {
     db->InsertRecord(table, 2, "1", std::string(70, 'y').c_str());
     EXPECT_EQ(db->QueryFirst("SELECT name FROM " + table + " WHERE ID = 1"), std::string(50, 'y'));
+    const std::string degrees = "abc" + std::string(60, '\xB0');
+    db->InsertRecord(table, 2, "2", degrees.c_str());
+    EXPECT_EQ(db->QueryFirst("SELECT name FROM " + table + " WHERE ID = 2"), degrees.substr(0, 50));
 
     testing::internal::CaptureStdout();
     EXPECT_THROW(db->InsertRecord(table, 2, "2); DROP TABLE " + table + "; --", "x"), int);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(Count(), 1);
+    EXPECT_EQ(Count(), 2);
 }
 
 TEST_F(PersistDb, StatementCounts) {
@@ -172,6 +175,17 @@ TEST(PersistText, CutToWidthKeepsWholeCharacters) {
     EXPECT_EQ(CutToWidth("ab\xE2\x82\xAC", 4), "ab");
     EXPECT_EQ(CutToWidth("ab\xE2\x82\xAC", 5), "ab\xE2\x82\xAC");
     EXPECT_EQ(CutToWidth("a\xC3\xA9z", 2), "a");
+    EXPECT_EQ(CutToWidth("ab\xF0\x9F\x98\x80", 5), "ab");
+    EXPECT_EQ(CutToWidth("ab\xF0\x9F\x98\x80z", 6), "ab\xF0\x9F\x98\x80");
+}
+
+// The connection is latin1: bytes 0x80-0xBF are characters of their own there.
+TEST(PersistText, CutToWidthKeepsLatin1Bytes) {
+    const std::string degrees = "abc" + std::string(60, '\xB0');
+    EXPECT_EQ(CutToWidth(degrees), degrees.substr(0, 50));
+    // A lead byte followed by more continuation bytes than a sequence may hold.
+    EXPECT_EQ(CutToWidth("a\xC3\xA9\xA9\xA9\xA9", 4), "a\xC3\xA9\xA9");
+    EXPECT_EQ(CutToWidth(std::string(8, '\xA9'), 5), std::string(5, '\xA9'));
 }
 
 TEST(PersistText, DateAndTimeInAsctimeLayout) {
