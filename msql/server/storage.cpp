@@ -4,6 +4,7 @@
 #include "statement.h"
 
 #include "msql.h"
+#include "wire.h"
 
 #include <algorithm>
 #include <cctype>
@@ -82,8 +83,15 @@ bool onlyBlank(const char* text)
 
 }  // namespace
 
+// The longest value a database holds or a statement makes: one that, as the only
+// item of a row ("131065:" and its bytes), just fills a packet. Larger ones could
+// neither be sent nor ever be read back, and would cost memory and disk.
+constexpr int MAX_VALUE_BYTES = MSQL_PKT_LEN - 7;
+static_assert(MAX_VALUE_BYTES >= 100000 && MAX_VALUE_BYTES < 1000000, "the length takes six digits");
+
 Database::Database(sqlite3* db, const StatementLimits& limits) : mDb(db), mLimits(limits)
 {
+    sqlite3_limit(mDb, SQLITE_LIMIT_LENGTH, MAX_VALUE_BYTES);
     sqlite3_set_authorizer(mDb, &Database::authorize, this);
     sqlite3_progress_handler(mDb, 1000, &Database::progress, this);
 }

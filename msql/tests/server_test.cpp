@@ -310,6 +310,32 @@ TEST_F(MsqlServer, RefusedStatementsLeaveTheConnectionUsable)
     msqlClose(sock);
 }
 
+TEST_F(MsqlServer, ValuesLongerThanAPacketAreRefusedBeforeTheyCostMemory)
+{
+    int sock = connectRecorder();
+    ASSERT_GE(sock, 0);
+    for (const char* statement : {"SELECT zeroblob(900000000)",
+                                  "INSERT INTO analysis (Experiment_No, host) VALUES (1, zeroblob(200000000))"}) {
+        EXPECT_EQ(msqlQuery(sock, statement), -1) << statement;
+        EXPECT_STREQ(msqlErrMsg, "string or blob too big") << statement;
+    }
+    // A row packet holds at most 0x20000 bytes: "131065:" and the value.
+    const int longest = 0x20000 - 7;
+    const std::string zeros = "hex(zeroblob(" + std::to_string((longest - 1) / 2) + "))";
+    const auto rows = selectRows(sock, "SELECT " + zeros + " || 'x'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], std::string(longest - 1, '0') + "x");
+    EXPECT_EQ(msqlQuery(sock, ("SELECT " + zeros + " || 'xy'").c_str()), -1);
+    EXPECT_STREQ(msqlErrMsg, "string or blob too big");
+    // A long value that is stored can be read back.
+    EXPECT_EQ(msqlQuery(sock, "INSERT INTO analysis (Experiment_No, host) VALUES (2, hex(zeroblob(60000)))"), 1)
+        << msqlErrMsg;
+    EXPECT_EQ(selectRows(sock, "SELECT length(host) FROM analysis WHERE Experiment_No = 2"),
+              (std::vector<std::vector<std::string>>{{"120000"}}));
+    EXPECT_EQ(selectRows(sock, "SELECT count(*) FROM analysis"), (std::vector<std::vector<std::string>>{{"1"}}));
+    msqlClose(sock);
+}
+
 // A connection that speaks the protocol by hand, for requests the client
 // library never sends.
 class RawClient {
