@@ -1,0 +1,184 @@
+#include "outputs.h"
+
+#include <cstdio>
+#include <set>
+#include <sstream>
+
+namespace scaling {
+
+namespace {
+
+// The overhead types present in any row, in name order.
+std::vector<std::string> OverheadTypes(const Study& study) {
+    std::set<std::string> types;
+    for (const Row& row : study.rows)
+        for (const auto& [type, time] : row.overheadByType) types.insert(type);
+    return {types.begin(), types.end()};
+}
+
+std::string Format(double value, const char* format) {
+    char text[48];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string Optional(const std::optional<double>& value, const char* format) {
+    return value ? Format(*value, format) : "";
+}
+
+std::string Overhead(const Row& row, const std::string& type) {
+    const auto found = row.overheadByType.find(type);
+    return found == row.overheadByType.end() ? "" : Format(found->second, "%.0f");
+}
+
+// The cells of a row: W, p, experiment, runs, times in µs, ratios, overheads.
+std::vector<std::string> Cells(const Row& row, const std::vector<std::string>& types) {
+    std::vector<std::string> cells = {std::to_string(row.W),       std::to_string(row.p),
+                                      std::to_string(row.expID),   std::to_string(row.nbrRuns),
+                                      Format(row.Tp, "%.0f"),      Optional(row.Ts, "%.0f"),
+                                      Optional(row.speedup, "%.4g"), Optional(row.efficiency, "%.4g"),
+                                      Optional(row.karpFlatt, "%.4g"), Optional(row.overhead, "%.0f")};
+    for (const std::string& type : types) cells.push_back(Overhead(row, type));
+    return cells;
+}
+
+std::vector<std::string> Header(const std::vector<std::string>& types) {
+    std::vector<std::string> header = {"W", "p", "expID", "runs", "Tp", "Ts", "speedup", "efficiency", "karpFlatt",
+                                       "overhead"};
+    for (const std::string& type : types) header.push_back("overhead:" + type);
+    return header;
+}
+
+std::string CsvLine(const std::vector<std::string>& cells) {
+    std::string line;
+    for (std::size_t k = 0; k < cells.size(); ++k) {
+        const bool quote = cells[k].find_first_of(",\"") != std::string::npos;
+        std::string cell = cells[k];
+        if (quote) {
+            std::string escaped;
+            for (char c : cell) escaped += c == '"' ? std::string("\"\"") : std::string(1, c);
+            cell = "\"" + escaped + "\"";
+        }
+        line += (k ? "," : "") + cell;
+    }
+    return line + "\n";
+}
+
+std::string ModelText(const MetricModel& model) { return model.model ? model.model->Text() : model.note; }
+
+}  // namespace
+
+std::string StudyText(const Study& study) {
+    const std::vector<std::string> types = OverheadTypes(study);
+    std::vector<std::vector<std::string>> table = {Header(types)};
+    for (const Row& row : study.rows) table.push_back(Cells(row, types));
+    std::vector<std::size_t> width(table[0].size(), 0);
+    for (const auto& cells : table)
+        for (std::size_t k = 0; k < cells.size(); ++k) width[k] = std::max(width[k], cells[k].size());
+
+    std::ostringstream out;
+    out << "Scaling of " << study.application << " (times in microseconds)\n";
+    for (const auto& cells : table) {
+        for (std::size_t k = 0; k < cells.size(); ++k)
+            out << (k ? "  " : "") << std::string(width[k] - cells[k].size(), ' ') << cells[k];
+        out << "\n";
+    }
+    out << "\nModels over p:\n";
+    for (const MetricModel& model : study.models) {
+        out << "  W = " << model.W << "  " << model.metric << "(p) = " << ModelText(model);
+        if (model.model)
+            out << "   (R^2 " << Format(model.model->error.rSquared, "%.4f") << ", SMAPE "
+                << Format(model.model->error.smape, "%.2f") << "%)";
+        out << "\n";
+    }
+    if (!study.isoefficiency.empty()) {
+        out << "\nIsoefficiency (W needed at p to hold the efficiency):\n";
+        for (const Isoefficiency& iso : study.isoefficiency) {
+            out << "  E = " << Format(iso.efficiency, "%.1f") << ":";
+            for (const Point& point : iso.W) out << "  p " << point.p << ": W " << Format(point.value, "%.4g");
+            out << "\n    W(p) = " << (iso.model ? iso.model->Text() : iso.note) << "\n";
+        }
+    }
+    for (const std::string& note : study.notes) out << "Note: " << note << "\n";
+    return out.str();
+}
+
+std::string StudyCsv(const Study& study) {
+    const std::vector<std::string> types = OverheadTypes(study);
+    std::string out = CsvLine(Header(types));
+    for (const Row& row : study.rows) out += CsvLine(Cells(row, types));
+    out += "\n" + CsvLine({"W", "metric", "model", "rss", "rSquared", "smape", "looCv"});
+    for (const MetricModel& model : study.models) {
+        std::vector<std::string> cells = {std::to_string(model.W), model.metric, ModelText(model)};
+        if (model.model)
+            for (double value : {model.model->error.rss, model.model->error.rSquared, model.model->error.smape,
+                                 model.model->error.looCv})
+                cells.push_back(Format(value, "%.6g"));
+        out += CsvLine(cells);
+    }
+    return out;
+}
+
+nlohmann::json ModelJson(const Model& model) {
+    nlohmann::json terms = nlohmann::json::array();
+    for (const Term& term : model.terms)
+        terms.push_back({{"coefficient", term.coefficient},
+                         {"pExponent", term.pExponent.Value()},
+                         {"pExponentText", term.pExponent.Text()},
+                         {"logExponent", term.logExponent}});
+    return {{"constant", model.constant},
+            {"terms", terms},
+            {"text", model.Text()},
+            {"error",
+             {{"rss", model.error.rss},
+              {"rmse", model.error.rmse},
+              {"rSquared", model.error.rSquared},
+              {"smape", model.error.smape},
+              {"looCv", model.error.looCv}}}};
+}
+
+nlohmann::json StudyJson(const Study& study) {
+    auto optional = [](const std::optional<double>& value) { return value ? nlohmann::json(*value) : nlohmann::json(); };
+    nlohmann::json rows = nlohmann::json::array();
+    for (const Row& row : study.rows)
+        rows.push_back({{"W", row.W},
+                        {"p", row.p},
+                        {"expID", row.expID},
+                        {"runs", row.nbrRuns},
+                        {"Tp", row.Tp},
+                        {"Ts", optional(row.Ts)},
+                        {"speedup", optional(row.speedup)},
+                        {"efficiency", optional(row.efficiency)},
+                        {"karpFlatt", optional(row.karpFlatt)},
+                        {"overhead", optional(row.overhead)},
+                        {"overheadByType", row.overheadByType}});
+    nlohmann::json models = nlohmann::json::array();
+    for (const MetricModel& model : study.models) {
+        nlohmann::json points = nlohmann::json::array();
+        for (const Point& point : model.points) points.push_back({point.p, point.value});
+        nlohmann::json entry = {{"metric", model.metric}, {"W", model.W}, {"points", points}};
+        if (model.model)
+            entry["model"] = ModelJson(*model.model);
+        else
+            entry["note"] = model.note;
+        models.push_back(entry);
+    }
+    nlohmann::json iso = nlohmann::json::array();
+    for (const Isoefficiency& curve : study.isoefficiency) {
+        nlohmann::json points = nlohmann::json::array();
+        for (const Point& point : curve.W) points.push_back({point.p, point.value});
+        nlohmann::json entry = {{"efficiency", curve.efficiency}, {"W", points}};
+        if (curve.model)
+            entry["model"] = ModelJson(*curve.model);
+        else
+            entry["note"] = curve.note;
+        iso.push_back(entry);
+    }
+    return {{"application", study.application},
+            {"rows", rows},
+            {"models", models},
+            {"isoefficiency", iso},
+            {"notes", study.notes}};
+}
+
+}  // namespace scaling

@@ -1,0 +1,19 @@
+// The scaling study written out: an aligned text table for the console, CSV, and
+// JSON in which each model is its constant and its terms with their fit error.
+#pragma once
+#include "series.h"
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace scaling {
+
+std::string StudyText(const Study& study);
+// One line per configuration, then, after an empty line, one line per model.
+std::string StudyCsv(const Study& study);
+nlohmann::json StudyJson(const Study& study);
+// A model as {"constant", "terms": [{"coefficient", "pExponent", "pExponentText",
+// "logExponent"}], "error": {...}, "text"}.
+nlohmann::json ModelJson(const Model& model);
+
+}  // namespace scaling
