@@ -1,7 +1,11 @@
 // testLumo: removes the multiples of 3 from the vector 0, 1, ..., n-1 with remove_ifP
 // over the PVM slaves and with the standard remove_if, and compares the two results.
-// The program is its own slave.
+// The program is its own slave. With -m every process measures remove_ifP's phases
+// with the probe: the master opens an experiment of p = the number of hosts of the
+// virtual machine and W = the vector size, each slave joins it.
 #include "removeIfP.h"
+
+#include <KOVAInstrumentation.h>
 
 #include <unistd.h>
 
@@ -9,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <vector>
 
 bool gDebugMode = false;
@@ -54,6 +59,14 @@ void process_args(int ARGC, char** ARGV) {
     }
 }
 
+// The probe of this process when measuring: a master's or a slave's, by its PVM parent.
+std::unique_ptr<KOVAProbe> MakeProbe(int vectorSize) {
+    if (!gMeasureWithKOVA) return nullptr;
+    if (pvm_parent() != PvmNoParent) return std::make_unique<KOVAProbe>(true);
+    const int hosts = static_cast<int>(VirtualMachineHosts().size());
+    return std::make_unique<KOVAProbe>("testLumo", hosts, KOVAProbe::REPLACE_IF_FASTER, vectorSize, "");
+}
+
 int main(int argc, char** argv) {
     process_args(argc, argv);
     if (gVectorSize < 0 || gVectorSize > INT_MAX) {
@@ -65,7 +78,12 @@ int main(int argc, char** argv) {
     std::vector<int> v1(size);
     InsertElements(v1.begin(), size);
     IsDivisibleBy<int> function_object(3, 0);
+    std::unique_ptr<KOVAProbe> probe = MakeProbe(size);
+    RemoveIfPSetProbe(probe.get());
     auto pos1 = remove_ifP(v1.begin(), v1.end(), function_object);
+    // The measured run ends with the parallel algorithm, before the sequential check.
+    RemoveIfPSetProbe(nullptr);
+    probe.reset();
 
     std::vector<int> v2(size);
     InsertElements(v2.begin(), size);
