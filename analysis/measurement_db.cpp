@@ -1,0 +1,319 @@
+#include "measurement_db.h"
+
+#include "error.h"
+#include "records.h"
+
+#include <KOVAData.h>
+#include <bulkread.h>
+#include <dbDescribable.h>
+#include <standarddatabase.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+
+namespace analysis {
+
+namespace {
+
+ExperimentHeader HeaderOf(const Experiment& row) {
+    ExperimentHeader header;
+    header.source = Source::kMeasurement;
+    header.id = row.mID;
+    header.project = row.mProject;
+    header.application = row.mName;
+    header.version = row.mVersion;
+    header.user = row.mUser;
+    header.date = row.mDate;
+    header.comment = row.mComment;
+    header.p = row.mP;
+    header.W = row.mW;
+    header.nbrProcesses = row.mNbrProcesses;
+    header.Tp = row.mTp;
+    header.Ts = row.mTs;
+    header.speedup = row.mSpeedup;
+    header.efficiency = row.mEfficiency;
+    header.statusData = row.mStatusData;
+    header.errorFlags = row.mErrorFlags;
+    header.errors = row.mErrors;
+    return header;
+}
+
+bool TableExists(StandardDatabase& db, const std::string& table) {
+    return !db.QueryFirst("SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() "
+                          "AND TABLE_NAME = '" + table + "'")
+                .empty();
+}
+
+// Multi-row statements of one table, sent whenever the text grows past a limit.
+class RowWriter {
+public:
+    RowWriter(StandardDatabase& db, std::string head, std::string tail = "")
+        : mDb(db), mHead(std::move(head)), mTail(std::move(tail)) {}
+    // Starts a row; append its values with Value and end it with EndRow.
+    void BeginRow() {
+        mText += mRows == 0 ? mHead + " VALUES (" : ",(";
+        mFirstValue = true;
+    }
+    void Value(long long value) {
+        Comma();
+        char digits[24];
+        mText.append(digits, std::snprintf(digits, sizeof digits, "%lld", value));
+    }
+    void Value(double value) {
+        Comma();
+        char digits[32];
+        mText.append(digits, std::snprintf(digits, sizeof digits, "%.9g", value));
+    }
+    void Text(const char* value) {
+        Comma();
+        (mText += '\'') += value;
+        mText += '\'';
+    }
+    void EndRow() {
+        mText += ')';
+        if (++mRows >= kRowsPerStatement) Flush();
+    }
+    void Flush() {
+        if (mRows == 0) return;
+        mDb.Query(mText + mTail);
+        mText.clear();
+        mRows = 0;
+    }
+private:
+    static constexpr int kRowsPerStatement = 10000;
+    void Comma() {
+        if (!mFirstValue) mText += ',';
+        mFirstValue = false;
+    }
+    StandardDatabase& mDb;
+    std::string mHead, mTail, mText;
+    int mRows = 0;
+    bool mFirstValue = true;
+};
+
+// The findings of each pass, written in one transaction by StoreFindings.
+void WriteExperimentRow(StandardDatabase& db, const ExperimentHeader& header) {
+    Experiment row;
+    DbConvertor convertor(&db);
+    row.mID = header.id;
+    if (!convertor.ReadObj(row)) throw Error("experiment " + std::to_string(header.id) + " vanished while it was analysed");
+    row.mTs = header.Ts;
+    row.mSpeedup = header.speedup;
+    row.mEfficiency = header.efficiency;
+    row.mStatusData = header.statusData;
+    row.mErrorFlags = header.errorFlags;
+    row.mErrors = header.errors;
+    convertor.WriteObj(row);
+}
+
+void WriteTotals(StandardDatabase& db, const ExperimentModel& model) {
+    const std::string expID = std::to_string(model.header.id);
+    db.Query("DELETE FROM PhaseDurations WHERE expID = " + expID + " AND processID = -1");
+    RowWriter rows(db, "INSERT INTO PhaseDurations (expID, processID, phaseTypeID, duration, ratio)",
+                   " ON DUPLICATE KEY UPDATE ratio = VALUES(ratio)");
+    const auto& findings = model.findings;
+    for (const ProcessModel& process : model.processes) {
+        if (!process.hasTotals) continue;
+        for (std::size_t type = 0; type < process.totals.size(); ++type) {
+            if (process.totals[type] == 0) continue;
+            rows.BeginRow();
+            rows.Value(static_cast<long long>(model.header.id));
+            rows.Value(static_cast<long long>(process.id));
+            rows.Value(static_cast<long long>(type));
+            rows.Value(process.totals[type]);
+            rows.Value(static_cast<double>(type < process.ratios.size() ? process.ratios[type] : 0.0f));
+            rows.EndRow();
+        }
+    }
+    Time measured = 0;
+    for (Time total : findings.experimentTotals) measured += total;
+    for (std::size_t type = 0; type < findings.experimentTotals.size(); ++type) {
+        if (findings.experimentTotals[type] == 0) continue;
+        rows.BeginRow();
+        rows.Value(static_cast<long long>(model.header.id));
+        rows.Value(-1LL);
+        rows.Value(static_cast<long long>(type));
+        rows.Value(findings.experimentTotals[type]);
+        rows.Value(measured > 0 ? static_cast<double>(findings.experimentTotals[type]) / measured : 0.0);
+        rows.EndRow();
+    }
+    rows.Flush();
+}
+
+void WritePhaseTimes(StandardDatabase& db, const ExperimentModel& model) {
+    RowWriter rows(db, "INSERT INTO Phases (expID, processID, nbr, startTime, commDelay)",
+                   " ON DUPLICATE KEY UPDATE startTime = VALUES(startTime), commDelay = VALUES(commDelay)");
+    const PhaseColumns& phases = model.phases;
+    for (std::size_t i = 0; i < phases.Size(); ++i) {
+        rows.BeginRow();
+        rows.Value(static_cast<long long>(model.header.id));
+        rows.Value(static_cast<long long>(model.processes[phases.process[i]].id));
+        rows.Value(static_cast<long long>(phases.nbr[i]));
+        rows.Value(phases.start[i]);
+        rows.Value(static_cast<long long>(phases.commDelay[i]));
+        rows.EndRow();
+    }
+    rows.Flush();
+}
+
+void WriteMessages(StandardDatabase& db, const ExperimentModel& model) {
+    const std::string expID = std::to_string(model.header.id);
+    db.Query("DELETE FROM Messages WHERE expID = " + expID);
+    RowWriter rows(db, "INSERT INTO Messages (expID, sendProcessID, sendNbr, recvProcessID, recvNbr, sendTime, "
+                       "recvTime, delay)");
+    const PhaseColumns& phases = model.phases;
+    for (const Message& message : model.findings.messages) {
+        rows.BeginRow();
+        rows.Value(static_cast<long long>(model.header.id));
+        rows.Value(static_cast<long long>(model.processes[message.sendProcess].id));
+        rows.Value(static_cast<long long>(phases.nbr[message.sendPhase]));
+        rows.Value(static_cast<long long>(model.processes[message.recvProcess].id));
+        rows.Value(static_cast<long long>(message.recvPhase >= 0 ? phases.nbr[message.recvPhase] : -1));
+        rows.Value(message.sendTime);
+        rows.Value(message.recvTime);
+        rows.Value(message.delay);
+        rows.EndRow();
+    }
+    rows.Flush();
+}
+
+void WriteWaitStates(StandardDatabase& db, const ExperimentModel& model) {
+    const std::string expID = std::to_string(model.header.id);
+    db.Query("DELETE FROM WaitStates WHERE expID = " + expID);
+    RowWriter rows(db, "INSERT INTO WaitStates (expID, processID, nbr, pattern, waitTime, causeProcessID, causeNbr)");
+    const PhaseColumns& phases = model.phases;
+    for (const WaitState& wait : model.findings.waitStates) {
+        rows.BeginRow();
+        rows.Value(static_cast<long long>(model.header.id));
+        rows.Value(static_cast<long long>(model.processes[phases.process[wait.phase]].id));
+        rows.Value(static_cast<long long>(phases.nbr[wait.phase]));
+        rows.Text(WaitPatternName(wait.pattern));
+        rows.Value(wait.waitTime);
+        const bool caused = wait.causePhase >= 0;
+        rows.Value(static_cast<long long>(caused ? model.processes[phases.process[wait.causePhase]].id : -1));
+        rows.Value(static_cast<long long>(caused ? phases.nbr[wait.causePhase] : -1));
+        rows.EndRow();
+    }
+    rows.Flush();
+}
+
+}  // namespace
+
+std::vector<ExperimentHeader> ListExperiments(StandardDatabase& db, const std::string& user,
+                                              const std::string& application) {
+    std::string where = "WHERE 1 = 1";
+    if (!user.empty()) where += " AND user = " + db.QuotedValue(user);
+    if (!application.empty()) where += " AND name = " + db.QuotedValue(application);
+    std::vector<ExperimentHeader> headers;
+    ReadEachRow<Experiment>(db, where + " ORDER BY ID", [&](const Experiment& row) { headers.push_back(HeaderOf(row)); });
+    return headers;
+}
+
+bool IsStillRunning(StandardDatabase& db, int expID) {
+    return !db.QueryFirst("SELECT IS_USED_LOCK('KOVA experiment " + std::to_string(expID) + "')").empty();
+}
+
+ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
+    ExperimentModel model;
+    Experiment row;
+    row.mID = expID;
+    if (!DbConvertor(&db).ReadObj(row))
+        throw Error("there is no experiment " + std::to_string(expID) + " in the measurement database", kExitNotFound);
+    model.header = HeaderOf(row);
+    if (model.header.statusData == kStarted && IsStillRunning(db, expID))
+        throw Error("experiment " + std::to_string(expID) + " is still running; analyse it when it has finished",
+                    kExitRunning);
+
+    const std::string where = "WHERE expID = " + std::to_string(expID);
+    std::unordered_map<int, int> indexOfID;
+    ReadEachRow<Process>(db, where + " ORDER BY ID", [&](const Process& stored) {
+        ProcessModel process;
+        process.id = stored.mID;
+        process.host = stored.mProcessor;
+        process.tid = stored.mMyTid;
+        process.start = static_cast<Time>(stored.mStartTime_sec) * 1000000 + stored.mStartTime_usec;
+        process.totals.assign(kNbrBasicTypes, 0);
+        indexOfID.emplace(process.id, static_cast<int>(model.processes.size()));
+        model.processes.push_back(std::move(process));
+    });
+    ReadEachRow<PhaseDuration>(db, where + " AND processID <> -1", [&](const PhaseDuration& total) {
+        auto found = indexOfID.find(total.mProcessID);
+        if (found == indexOfID.end() || total.mPhaseTypeID < 0) return;
+        ProcessModel& process = model.processes[found->second];
+        if (static_cast<std::size_t>(total.mPhaseTypeID) >= process.totals.size())
+            process.totals.resize(total.mPhaseTypeID + 1, 0);
+        process.totals[total.mPhaseTypeID] += total.mDuration;
+        process.hasTotals = true;
+    });
+    const long long count = std::atoll(db.QueryFirst("SELECT COUNT(*) FROM Phases " + where).c_str());
+    model.phases.Reserve(static_cast<std::size_t>(count));
+    int orphanRows = 0;
+    ReadEachRow<Phase>(db, where + " ORDER BY processID, nbr", [&](const Phase& phase) {
+        auto found = indexOfID.find(phase.mProcessID);
+        if (found == indexOfID.end()) {
+            ++orphanRows;
+            return;
+        }
+        model.phases.Add(found->second, phase.mNbr, phase.mType, phase.mDuration, phase.mNbrQuantums,
+                         phase.mNbrOperations, phase.mCommPartner, phase.mCommIsSending, phase.mComment);
+    });
+    if (orphanRows > 0)
+        model.findings.problems.push_back(std::to_string(orphanRows) + " phase rows belong to no stored process");
+    if (TableExists(db, "ClockOffsets")) {
+        ReadEachRow<ClockOffset>(db, where, [&](const ClockOffset& offsets) {
+            auto found = indexOfID.find(offsets.mProcessID);
+            if (found == indexOfID.end()) return;
+            ProcessModel& process = model.processes[found->second];
+            process.hasClockOffsets = true;
+            process.startOffset = offsets.mStartOffset;
+            process.endOffset = offsets.mEndOffset;
+            process.endTime = offsets.mEndTime;
+        });
+    }
+    model.IndexPhases();
+    return model;
+}
+
+std::optional<Time> FindSequentialTime(StandardDatabase& db, const ExperimentHeader& header,
+                                       std::optional<int> sequentialID) {
+    if (sequentialID) {
+        Experiment reference;
+        reference.mID = *sequentialID;
+        if (!DbConvertor(&db).ReadObj(reference))
+            throw Error("there is no sequential experiment " + std::to_string(*sequentialID), kExitNotFound);
+        if (reference.mStatusData == kStarted || reference.mTp <= 0)
+            throw Error("sequential experiment " + std::to_string(*sequentialID) + " has not finished");
+        return reference.mTp;
+    }
+    const std::string fastest = db.QueryFirst(
+        "SELECT MIN(Tp) FROM Experiments WHERE p = 1 AND statusData >= 1 AND Tp > 0 AND user = " +
+        db.QuotedValue(header.user) + " AND name = " + db.QuotedValue(header.application) +
+        " AND W = " + std::to_string(header.W));
+    if (fastest.empty()) return std::nullopt;
+    return std::atoll(fastest.c_str());
+}
+
+void StoreFindings(StandardDatabase& db, const ExperimentModel& model) {
+    try {
+        db.Query("START TRANSACTION");
+        WriteExperimentRow(db, model.header);
+        const int pass = model.findings.lastPass;
+        if (pass >= kTotalsCalc) WriteTotals(db, model);
+        if (pass >= kCommPointersSet) {
+            WritePhaseTimes(db, model);
+            WriteMessages(db, model);
+        }
+        if (pass >= kBlockingCausesCalc) WriteWaitStates(db, model);
+        db.Query("COMMIT");
+    } catch (int) {
+        try {
+            db.Query("ROLLBACK");
+        } catch (int) {
+            // The connection is gone; the server drops the open transaction itself.
+        }
+        throw Error("the findings could not be stored; nothing of them was kept");
+    }
+}
+
+}  // namespace analysis

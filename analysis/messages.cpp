@@ -1,0 +1,196 @@
+#include "messages.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+
+namespace analysis {
+
+namespace {
+
+// Places every phase on the master's clock, in µs since the master's start of measuring.
+void PlacePhases(ExperimentModel& model) {
+    PhaseColumns& phases = model.phases;
+    const Time masterStart = model.processes.empty() ? 0 : model.processes[model.master].start;
+    for (ProcessModel& process : model.processes) {
+        // Linear drift: the offset measured at the end differs from the one at the start.
+        double drift = 0;
+        if (process.hasClockOffsets && process.endTime > 0 && process.endOffset != process.startOffset) {
+            drift = static_cast<double>(process.endOffset - process.startOffset) / process.endTime;
+            model.findings.driftCorrected = true;
+        }
+        const Time base = process.start - masterStart;
+        Time elapsed = 0;
+        for (int k = 0; k < process.nbrPhases; ++k) {
+            const std::size_t i = process.firstPhase + k;
+            phases.start[i] = base + elapsed - static_cast<Time>(std::llround(drift * elapsed));
+            phases.shownStart[i] = phases.start[i];
+            elapsed += phases.duration[i];
+        }
+    }
+}
+
+bool IsSend(const PhaseColumns& phases, std::size_t i) { return phases.partnerTid[i] >= 0 && phases.sending[i]; }
+bool IsReceive(const PhaseColumns& phases, std::size_t i) { return phases.partnerTid[i] >= 0 && !phases.sending[i]; }
+
+// Sends of one sender to one addressee with one tag, in the sender's order.
+struct SendQueue {
+    std::vector<int32_t> sends;
+    std::size_t next = 0;
+};
+
+uint64_t QueueKey(int sender, int addressee, int tag) {
+    return (static_cast<uint64_t>(sender) << 48) ^ (static_cast<uint64_t>(addressee) << 32) ^
+           static_cast<uint32_t>(tag);
+}
+
+// The controlled logical clock: moves every receive to at least its send's end plus
+// the minimal latency on the shown clock, carries the shift forward along its process
+// and spreads it linearly over the phases since the process's previous communication.
+// Processes advance in causal order, so a send's shown time is final before its
+// receive is placed; a cycle in the matching (broken data) is cut at the earliest
+// blocked receive.
+void RepairClock(ExperimentModel& model, const std::vector<int32_t>& sendOfReceive) {
+    PhaseColumns& phases = model.phases;
+    Findings& findings = model.findings;
+    const std::size_t nbrProcesses = model.processes.size();
+    std::vector<std::size_t> cursor(nbrProcesses), end(nbrProcesses);
+    std::vector<Time> shift(nbrProcesses, 0);
+    std::vector<int64_t> lastComm(nbrProcesses, -1);
+    for (std::size_t p = 0; p < nbrProcesses; ++p) {
+        cursor[p] = model.processes[p].firstPhase;
+        end[p] = cursor[p] + model.processes[p].nbrPhases;
+    }
+    auto blocked = [&](std::size_t i) {
+        const int32_t send = sendOfReceive[i];
+        return send >= 0 && static_cast<std::size_t>(send) >= cursor[phases.process[send]];
+    };
+    auto place = [&](std::size_t p) {
+        const std::size_t i = cursor[p]++;
+        phases.shownStart[i] = phases.start[i] + shift[p];
+        const int32_t send = sendOfReceive[i];
+        if (send >= 0) {
+            const Time required = phases.ShownEnd(send) + kMinimalLatency;
+            if (phases.shownStart[i] < required) {
+                const Time delta = required - phases.shownStart[i];
+                shift[p] += delta;
+                phases.shownStart[i] = required;
+                ++findings.repairedMessages;
+                findings.largestRepair = std::max(findings.largestRepair, delta);
+                findings.totalRepair += delta;
+                const std::size_t from = lastComm[p] >= 0 ? lastComm[p] + 1 : model.processes[p].firstPhase;
+                const Time spanStart = phases.start[from];
+                const Time span = phases.start[i] - spanStart;
+                for (std::size_t j = from + 1; j < i && span > 0; ++j)
+                    phases.shownStart[j] += static_cast<Time>(
+                        static_cast<double>(delta) * static_cast<double>(phases.start[j] - spanStart) / span);
+            }
+        }
+        if (phases.partnerTid[i] >= 0) lastComm[p] = static_cast<int64_t>(i);
+    };
+    std::size_t remaining = phases.Size();
+    while (remaining > 0) {
+        bool progress = false;
+        for (std::size_t p = 0; p < nbrProcesses; ++p) {
+            while (cursor[p] < end[p] && !blocked(cursor[p])) {
+                place(p);
+                --remaining;
+                progress = true;
+            }
+        }
+        if (progress) continue;
+        std::size_t earliest = nbrProcesses;
+        for (std::size_t p = 0; p < nbrProcesses; ++p)
+            if (cursor[p] < end[p] && (earliest == nbrProcesses || phases.start[cursor[p]] < phases.start[cursor[earliest]]))
+                earliest = p;
+        place(earliest);
+        --remaining;
+    }
+}
+
+}  // namespace
+
+void MatchMessages(ExperimentModel& model) {
+    PlacePhases(model);
+    PhaseColumns& phases = model.phases;
+    Findings& findings = model.findings;
+    std::unordered_map<int, int> processOfTid;
+    for (std::size_t p = 0; p < model.processes.size(); ++p) processOfTid.emplace(model.processes[p].tid, p);
+    auto partnerOf = [&](std::size_t i) {
+        auto found = processOfTid.find(phases.partnerTid[i]);
+        return found == processOfTid.end() ? -1 : found->second;
+    };
+
+    std::unordered_map<uint64_t, SendQueue> queues;
+    for (std::size_t i = 0; i < phases.Size(); ++i) {
+        if (phases.partnerTid[i] < 0) continue;
+        const int partner = partnerOf(i);
+        if (partner < 0) {
+            ++findings.unknownPartners;
+            continue;
+        }
+        if (IsSend(phases, i))
+            queues[QueueKey(phases.process[i], partner, phases.quantums[i])].sends.push_back(static_cast<int32_t>(i));
+    }
+
+    findings.messages.clear();
+    std::vector<int32_t> sendOfReceive(phases.Size(), -1);
+    for (std::size_t i = 0; i < phases.Size(); ++i) {
+        if (!IsReceive(phases, i)) continue;
+        const int partner = partnerOf(i);
+        if (partner < 0) continue;
+        auto found = queues.find(QueueKey(partner, phases.process[i], phases.quantums[i]));
+        if (found == queues.end() || found->second.next == found->second.sends.size()) {
+            ++findings.unmatchedReceives;
+            continue;
+        }
+        const int32_t send = found->second.sends[found->second.next++];
+        sendOfReceive[i] = send;
+        Message message;
+        message.sendPhase = send;
+        message.recvPhase = static_cast<int32_t>(i);
+        message.sendProcess = phases.process[send];
+        message.recvProcess = phases.process[i];
+        message.sendTime = phases.End(send);
+        message.recvTime = phases.start[i];
+        message.delay = message.recvTime - message.sendTime;
+        phases.commDelay[send] = phases.commDelay[i] = static_cast<int32_t>(message.delay);
+        if (message.delay < 0) ++findings.clockViolations;
+        findings.messages.push_back(message);
+    }
+    // What no receive took, in the order of the senders' phases.
+    std::vector<Message> unreceived;
+    for (const auto& [key, queue] : queues) {
+        for (std::size_t k = queue.next; k < queue.sends.size(); ++k) {
+            const int32_t send = queue.sends[k];
+            Message message;
+            message.sendPhase = send;
+            message.sendProcess = phases.process[send];
+            message.recvProcess = partnerOf(send);
+            message.sendTime = phases.End(send);
+            unreceived.push_back(message);
+            ++findings.unreceived[{message.sendProcess, message.recvProcess}];
+        }
+    }
+    std::sort(unreceived.begin(), unreceived.end(),
+              [](const Message& a, const Message& b) { return a.sendPhase < b.sendPhase; });
+    findings.messages.insert(findings.messages.end(), unreceived.begin(), unreceived.end());
+
+    if (findings.unknownPartners > 0) {
+        model.header.errorFlags |= kUnknownCommPartners;
+        findings.problems.push_back(std::to_string(findings.unknownPartners) +
+                                    " communication phases name a partner that is no process of the experiment");
+    }
+    if (findings.unmatchedReceives > 0 || findings.clockViolations > 0) {
+        model.header.errorFlags |= kWrongCommPointers;
+        if (findings.unmatchedReceives > 0)
+            findings.problems.push_back(std::to_string(findings.unmatchedReceives) + " receives have no send to match");
+        if (findings.clockViolations > 0)
+            findings.problems.push_back(std::to_string(findings.clockViolations) +
+                                        " receives start before their send ended (clocks disagree)");
+    }
+    RepairClock(model, sendOfReceive);
+    findings.lastPass = kCommPointersSet;
+}
+
+}  // namespace analysis

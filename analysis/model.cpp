@@ -1,0 +1,125 @@
+#include "model.h"
+
+#include <algorithm>
+
+namespace analysis {
+
+namespace {
+const char* const kTypeNames[kNbrBasicTypes] = {"comp", "comm", "idle", "work", "overhead",
+                                                "comm_send", "comm_recv", "spawn", "part", "sync",
+                                                "delay", "begin", "end", "end phase details",
+                                                "restart phase details"};
+const int kTypeParents[kNbrBasicTypes] = {-1, -1, -1, 0, 0, 1, 1, 4, 4, 4, -1, -1, -1, -1, -1};
+}  // namespace
+
+std::string PhaseTypeName(int type) {
+    if (type >= 0 && type < kNbrBasicTypes) return kTypeNames[type];
+    return "type " + std::to_string(type);
+}
+
+int PhaseTypeParent(int type) { return type >= 0 && type < kNbrBasicTypes ? kTypeParents[type] : -1; }
+
+int PhaseTypeCategory(int type) {
+    while (PhaseTypeParent(type) >= 0) type = PhaseTypeParent(type);
+    return type;
+}
+
+std::string StatusName(int status) {
+    switch (status) {
+    case kStarted: return "started";
+    case kFinished: return "finished";
+    case kDataChecked: return "data checked";
+    case kTotalsCalc: return "totals calculated";
+    case kCommPointersSet: return "messages matched";
+    case kBlockingCausesCalc: return "wait states found";
+    }
+    return "status " + std::to_string(status);
+}
+
+std::string ErrorFlagNames(int flags) {
+    static const std::pair<int, const char*> kNames[] = {
+        {kExpCrashed, "EXP_CRASHED"},           {kProcessCrashed, "PROCESS_CRASHED"},
+        {kTseqNotInDb, "TSEQ_NOT_IN_DB"},       {kNoUsefulWork, "NO_USEFUL_WORK"},
+        {kUnknownCommPartners, "UNKNOWN_COMM_PARTNERS"}, {kWrongCommPointers, "WRONG_COMM_POINTERS"},
+        {kIdleCauses, "IDLE_CAUSES"}};
+    std::string text;
+    for (const auto& [flag, name] : kNames) {
+        if ((flags & flag) == 0) continue;
+        if (!text.empty()) text += ", ";
+        text += name;
+    }
+    return text.empty() ? "none" : text;
+}
+
+const char* WaitPatternName(WaitPattern pattern) {
+    switch (pattern) {
+    case WaitPattern::kLateSender: return "late_sender";
+    case WaitPattern::kWrongOrder: return "wrong_order";
+    case WaitPattern::kUnexplained: break;
+    }
+    return "unexplained";
+}
+
+void PhaseColumns::Reserve(std::size_t n) {
+    process.reserve(n);
+    nbr.reserve(n);
+    type.reserve(n);
+    sending.reserve(n);
+    duration.reserve(n);
+    start.reserve(n);
+    shownStart.reserve(n);
+    quantums.reserve(n);
+    operations.reserve(n);
+    partnerTid.reserve(n);
+    commDelay.reserve(n);
+    comment.reserve(n);
+}
+
+uint32_t PhaseColumns::Intern(const std::string& text) {
+    if (text.empty()) return 0;
+    auto [it, added] = mCommentIndex.emplace(text, static_cast<uint32_t>(comments.size()));
+    if (added) comments.push_back(text);
+    return it->second;
+}
+
+void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDuration, int nbrQuantums,
+                       int nbrOperations, int commPartnerTid, bool isSending, const std::string& text) {
+    Add(processIndex, number, phaseType, phaseDuration, nbrQuantums, nbrOperations, commPartnerTid, isSending,
+        Intern(text));
+}
+
+void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDuration, int nbrQuantums,
+                       int nbrOperations, int commPartnerTid, bool isSending, uint32_t commentIndex) {
+    process.push_back(processIndex);
+    nbr.push_back(number);
+    type.push_back(static_cast<int16_t>(phaseType));
+    sending.push_back(isSending ? 1 : 0);
+    duration.push_back(phaseDuration);
+    start.push_back(0);
+    shownStart.push_back(0);
+    quantums.push_back(nbrQuantums);
+    operations.push_back(nbrOperations);
+    partnerTid.push_back(commPartnerTid);
+    commDelay.push_back(0);
+    comment.push_back(commentIndex);
+}
+
+int ExperimentModel::ProcessOfTid(int tid) const {
+    for (std::size_t i = 0; i < processes.size(); ++i)
+        if (processes[i].tid == tid) return static_cast<int>(i);
+    return -1;
+}
+
+void ExperimentModel::IndexPhases() {
+    for (auto& process : processes) process.firstPhase = process.nbrPhases = 0;
+    for (std::size_t i = phases.Size(); i-- > 0;) {
+        ProcessModel& owner = processes[phases.process[i]];
+        owner.firstPhase = static_cast<int>(i);
+        ++owner.nbrPhases;
+    }
+    master = 0;
+    for (std::size_t i = 1; i < processes.size(); ++i)
+        if (processes[i].start < processes[master].start) master = static_cast<int>(i);
+}
+
+}  // namespace analysis

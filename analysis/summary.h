@@ -1,0 +1,17 @@
+// The short account of an analysed experiment that `kova analyse` prints: status,
+// flags, times, speedup, the largest wait states with their causes and the critical
+// path's profile, as text or as JSON.
+#pragma once
+#include "model.h"
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace analysis {
+
+std::string SummaryText(const ExperimentModel& model);
+nlohmann::json SummaryJson(const ExperimentModel& model);
+// One line of `kova list`.
+std::string ListLine(const ExperimentHeader& header);
+
+}  // namespace analysis

@@ -1,0 +1,18 @@
+// A made-up experiment for benchmarks and tests of the outputs: a pipeline of
+// processes that pass one message per step down the line, with uneven work so that
+// receivers wait for late senders, on clocks that agree.
+#pragma once
+#include "model.h"
+
+#include <cstddef>
+
+namespace analysis {
+
+// About nbrPhases phases over nbrProcesses processes (at least 2): the master works
+// and sends; every other process waits (idle), receives, works and sends on, the last
+// one without sending. Message tags count the steps. The processes' start times, their
+// totals and the header (application "synthetic", p = nbrProcesses, Tp) are filled in;
+// no pass has run.
+ExperimentModel MakeSyntheticPipeline(int nbrProcesses, std::size_t nbrPhases, unsigned seed = 1);
+
+}  // namespace analysis

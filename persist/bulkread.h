@@ -1,0 +1,34 @@
+// Reading many rows of one record type without holding them all: the rows are
+// streamed from the server and each is read into one reused record through its
+// own description.
+#pragma once
+#include "dbDescribable.h"
+
+#include <iostream>
+#include <string>
+
+// Reads every row of T's table that the SQL tail selects (e.g. "WHERE expID = 3
+// ORDER BY nbr") into one record and calls onRow(record) for each, in row order.
+// A failing query is reported like StandardDatabase::QueryRows and ends the process.
+// The connection must have no statement of its own in flight.
+template <class T, class OnRow> void ReadEachRow(StandardDatabase& db, const std::string& whereClause, OnRow onRow) {
+    DbConvertor convertor(&db);
+    T record;
+    const std::string query = convertor.CreateSelectQuery(record, whereClause);
+    MYSQL_RES* result = nullptr;
+    if (mysql_real_query(&db.mMysql, query.data(), query.size()) != 0 ||
+        (result = mysql_use_result(&db.mMysql)) == nullptr) {
+        std::cout << "Query failed: " << query << "\n" << mysql_error(&db.mMysql) << std::endl;
+        std::exit(-1);
+    }
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+        convertor.ReadFromRow(record, row, mysql_fetch_lengths(result));
+        onRow(record);
+    }
+    const bool failed = mysql_errno(&db.mMysql) != 0;
+    mysql_free_result(result);
+    if (failed) {
+        std::cout << "Query failed: " << query << "\n" << mysql_error(&db.mMysql) << std::endl;
+        std::exit(-1);
+    }
+}
