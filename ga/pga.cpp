@@ -161,13 +161,16 @@ bool ParallelGeneticAlgorithm::ParallelMaster(GeneralGeneticProblem* problem, in
         return false;
     Split(chronometer, measure::part, "Time for task part on master: ");
 
-    for (int i = 0; i < machines; ++i) {
-        std::copy(pop.begin() + i * popsize, pop.begin() + (i + 1) * popsize, divpop.begin());
-        if (!PackInts(divpop.data(), popsize, " calling pvm_pkinit") ||
-            PvmFailed(pvm_send(slave_tid[i], TAG_SLICE_TO_SLAVE), " calling pvm_send"))
-            return false;
+    // Each slave receives one slice per cycle; without cycles it waits for the stop only.
+    if (cycles > 0) {
+        for (int i = 0; i < machines; ++i) {
+            std::copy(pop.begin() + i * popsize, pop.begin() + (i + 1) * popsize, divpop.begin());
+            if (!PackInts(divpop.data(), popsize, " calling pvm_pkinit") ||
+                PvmFailed(pvm_send(slave_tid[i], TAG_SLICE_TO_SLAVE), " calling pvm_send"))
+                return false;
+        }
+        Split(chronometer, measure::comm, "Time for task comm on master: ");
     }
-    Split(chronometer, measure::comm, "Time for task comm on master: ");
 
     for (int r = 0; r < cycles; ++r) {
         // Slices are stored in the order they arrive, whichever slave sent them.

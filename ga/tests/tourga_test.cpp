@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -198,12 +199,15 @@ struct ParallelRun
 };
 
 // Runs a shell script on node1 of three hosts, with $TOURGA naming the program; the
-// master's output is what the script printed, the slaves' is node1's pvmd log.
+// master's output is what the script printed, the slaves' is node1's pvmd log, once
+// the slaves have ended.
 ParallelRun RunScriptOnThreeHosts(const std::string& script)
 {
     ClusterOptions options;
     options.binFolder = BIN_DIR;
     options.errors = ErrorStream::Merged;
+    options.awaitProgram = "tourga";
+    options.awaitQuietLog = true;
     const ClusterRun cluster = RunOnCluster(3, "TOURGA=" + ShellQuoted(TOURGA) + "; " + script, options);
     EXPECT_EQ(cluster.clusterStatus, 0) << cluster.clusterErrors;
     ParallelRun run;
@@ -313,12 +317,13 @@ void ExpectParallelRun(LegacyDatabase& db, const ParallelRun& run, int cycles)
         EXPECT_EQ(phases[cpu].count["comm"], 2 * cycles) << "CPU " << cpu;
         EXPECT_EQ(phases[cpu].counters.size(), 4u * cycles + 1) << "CPU " << cpu;
     }
-    // The master: a receive from each slave per cycle, a broadcast after every cycle
-    // but the last, and the partitioning at both ends.
+    // The master: the first slices (when there is a cycle), a receive from each slave
+    // per cycle, a broadcast after every cycle but the last, and the partitioning at
+    // both ends.
     EXPECT_EQ(phases[0].count["blok"], 2 * cycles);
-    EXPECT_EQ(phases[0].count["sync"], cycles - 1);
+    EXPECT_EQ(phases[0].count["sync"], std::max(cycles - 1, 0));
     EXPECT_EQ(phases[0].count["part"], 2);
-    EXPECT_EQ(phases[0].count["comm"], 1 + 2 * cycles + cycles - 1);
+    EXPECT_EQ(phases[0].count["comm"], cycles > 0 ? 1 + 2 * cycles + cycles - 1 : 0);
 }
 
 TEST_F(TourgaParallel, RunsOnThreeHostsAndStoresTheExperiment)
@@ -331,6 +336,13 @@ TEST_F(TourgaParallel, ShortRunSynchronisesEveryGeneration)
 {
     const ParallelRun run = RunOnThreeHosts("-p 2 -g 5");
     ExpectParallelRun(db, run, 5);
+}
+
+TEST_F(TourgaParallel, NoGenerationsStopsTheSlavesAfterTheParameters)
+{
+    const ParallelRun run = RunOnThreeHosts("-p 2 -g 0");
+    ExpectParallelRun(db, run, 0);
+    EXPECT_EQ(CountOccurrences(run.slaves, "Unexpected message"), 0) << run.slaves;
 }
 
 TEST_F(TourgaParallel, MoreMachinesThanIndividualsAreRefusedBeforeSpawning)
