@@ -30,8 +30,9 @@ void PlacePhases(ExperimentModel& model) {
     }
 }
 
-bool IsSend(const PhaseColumns& phases, std::size_t i) { return phases.partnerTid[i] >= 0 && phases.sending[i]; }
-bool IsReceive(const PhaseColumns& phases, std::size_t i) { return phases.partnerTid[i] >= 0 && !phases.sending[i]; }
+// Message phases; a spawn phase also names a partner but carries no message.
+bool IsSend(const PhaseColumns& phases, std::size_t i) { return phases.type[i] == kSend && phases.partnerTid[i] >= 0; }
+bool IsReceive(const PhaseColumns& phases, std::size_t i) { return phases.type[i] == kRecv && phases.partnerTid[i] >= 0; }
 
 // Sends of one sender to one addressee with one tag, in the sender's order.
 struct SendQueue {
@@ -70,7 +71,7 @@ void RepairClock(ExperimentModel& model, const std::vector<int32_t>& sendOfRecei
         phases.shownStart[i] = phases.start[i] + shift[p];
         const int32_t send = sendOfReceive[i];
         if (send >= 0) {
-            const Time required = phases.ShownEnd(send) + kMinimalLatency;
+            const Time required = phases.shownStart[send] + kMinimalLatency;
             if (phases.shownStart[i] < required) {
                 const Time delta = required - phases.shownStart[i];
                 shift[p] += delta;
@@ -86,7 +87,7 @@ void RepairClock(ExperimentModel& model, const std::vector<int32_t>& sendOfRecei
                         static_cast<double>(delta) * static_cast<double>(phases.start[j] - spanStart) / span);
             }
         }
-        if (phases.partnerTid[i] >= 0) lastComm[p] = static_cast<int64_t>(i);
+        if (IsSend(phases, i) || IsReceive(phases, i)) lastComm[p] = static_cast<int64_t>(i);
     };
     std::size_t remaining = phases.Size();
     while (remaining > 0) {
@@ -123,7 +124,7 @@ void MatchMessages(ExperimentModel& model) {
 
     std::unordered_map<uint64_t, SendQueue> queues;
     for (std::size_t i = 0; i < phases.Size(); ++i) {
-        if (phases.partnerTid[i] < 0) continue;
+        if (!IsSend(phases, i) && !IsReceive(phases, i)) continue;
         const int partner = partnerOf(i);
         if (partner < 0) {
             ++findings.unknownPartners;
@@ -155,7 +156,9 @@ void MatchMessages(ExperimentModel& model) {
         message.recvTime = phases.start[i];
         message.delay = message.recvTime - message.sendTime;
         phases.commDelay[send] = phases.commDelay[i] = static_cast<int32_t>(message.delay);
-        if (message.delay < 0) ++findings.clockViolations;
+        // A send phase ends when pvm_send returns, which may be after the receiver has
+        // the message; only a receive that starts before its send began is impossible.
+        if (message.recvTime < phases.start[send]) ++findings.clockViolations;
         findings.messages.push_back(message);
     }
     // What no receive took, in the order of the senders' phases.
@@ -187,7 +190,7 @@ void MatchMessages(ExperimentModel& model) {
             findings.problems.push_back(std::to_string(findings.unmatchedReceives) + " receives have no send to match");
         if (findings.clockViolations > 0)
             findings.problems.push_back(std::to_string(findings.clockViolations) +
-                                        " receives start before their send ended (clocks disagree)");
+                                        " receives start before their send began (clocks disagree)");
     }
     RepairClock(model, sendOfReceive);
     findings.lastPass = kCommPointersSet;

@@ -5,9 +5,10 @@
 // (PVM keeps the order between two tasks; a receive by tag skips other tags). Sends
 // that no receive takes are counted as unreceived. A partner tid that is no process
 // flags UNKNOWN_COMM_PARTNERS; a receive with no send, or one that starts before its
-// send ended, flags WRONG_COMM_POINTERS. The shown clock is a repaired copy: a
-// receive is moved to at least its send's end plus kMinimalLatency, the shift carried
-// forward along its process and amortised backwards over the idle time before it
+// send began (a send phase may end after the receiver has its message), flags
+// WRONG_COMM_POINTERS. The shown clock is a repaired copy: a receive is moved to at
+// least its send's start plus kMinimalLatency, the shift carried forward along its
+// process and spread backwards over the phases since its previous communication,
 // without reordering phases.
 #pragma once
 #include "model.h"

@@ -1,0 +1,10 @@
+// The subcommands of kova. Each Add...Commands registers its subcommands on the
+// program and runs them through the session; a command that fails throws
+// analysis::Error with its message and exit status.
+#pragma once
+#include "session.h"
+
+#include <CLI/CLI.hpp>
+
+// kova list, kova analyse.
+void AddAnalyseCommands(CLI::App& app, Session& session);

@@ -1,0 +1,29 @@
+// kova: lists, analyses and shows the experiments stored by the measurement probe.
+#include "commands.h"
+
+#include <error.h>
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+    CLI::App app{"kova: the stored experiments of the measurement probe"};
+    app.require_subcommand(1);
+    Session session;
+    app.add_option_function<std::string>(
+           "--source",
+           [&session](const std::string& source) {
+               session.mSource = source == "legacy" ? analysis::Source::kLegacy : analysis::Source::kMeasurement;
+           },
+           "database to read: kova (the measurement database, default) or legacy (tourga's)")
+        ->check(CLI::IsMember({"kova", "legacy"}));
+    AddAnalyseCommands(app, session);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : analysis::kExitUsage;
+    } catch (const analysis::Error& e) {
+        std::cerr << "kova: " << e.what() << std::endl;
+        return e.ExitStatus();
+    }
+    return 0;
+}

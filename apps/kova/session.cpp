@@ -1,0 +1,57 @@
+#include "session.h"
+
+#include <analyse.h>
+#include <error.h>
+#include <kova_site.h>
+#include <legacy_db.h>
+#include <measurement_db.h>
+#include <standarddatabase.h>
+
+using analysis::ExperimentModel;
+using analysis::Source;
+
+Session::Session() = default;
+Session::~Session() = default;
+
+StandardDatabase& Session::Measurement() {
+    if (!mMeasurement)
+        mMeasurement = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
+    return *mMeasurement;
+}
+
+std::vector<analysis::ExperimentHeader> Session::List(const std::string& user, const std::string& application) {
+    if (mSource == Source::kLegacy) return analysis::ListLegacyExperiments(user, application);
+    return analysis::ListExperiments(Measurement(), user, application);
+}
+
+ExperimentModel Session::Load(int expID) {
+    if (mSource == Source::kLegacy) return analysis::LoadLegacyExperiment(expID);
+    return analysis::LoadExperiment(Measurement(), expID);
+}
+
+ExperimentModel Session::LoadAnalysed(int expID, std::optional<int> sequentialID) {
+    ExperimentModel model = Load(expID);
+    const bool analysed = model.header.statusData >= analysis::kBlockingCausesCalc;
+    if (analysed && !sequentialID && mSource == Source::kMeasurement) {
+        std::optional<analysis::Time> Ts;
+        if (!(model.header.errorFlags & analysis::kTseqNotInDb)) Ts = model.header.Ts;
+        analysis::Analyse(model, Ts);
+        return model;
+    }
+    return Analyse(expID, sequentialID, std::move(model));
+}
+
+ExperimentModel Session::Analyse(int expID, std::optional<int> sequentialID) {
+    return Analyse(expID, sequentialID, Load(expID));
+}
+
+ExperimentModel Session::Analyse(int, std::optional<int> sequentialID, ExperimentModel model) {
+    if (mSource == Source::kLegacy) {
+        // Legacy results stay in the model: nothing is written into the legacy tables.
+        analysis::Analyse(model, model.header.Ts > 0 ? std::optional<analysis::Time>(model.header.Ts) : std::nullopt);
+        return model;
+    }
+    analysis::Analyse(model, analysis::FindSequentialTime(Measurement(), model.header, sequentialID));
+    analysis::StoreFindings(Measurement(), model);
+    return model;
+}
