@@ -1,0 +1,67 @@
+// kova report and kova export: the HTML report and the trace exports of an analysed
+// experiment (analysed first when it is not yet).
+#include "commands.h"
+
+#include <csv_export.h>
+#include <html_report.h>
+#include <otf2_export.h>
+#include <perfetto_export.h>
+
+#include <iostream>
+
+namespace {
+
+// The --sequential option's value, when it was given.
+std::optional<int> Given(const CLI::Option* option, int value) {
+    return option->count() > 0 ? std::optional<int>(value) : std::nullopt;
+}
+
+}  // namespace
+
+void AddReportCommands(CLI::App& app, Session& session) {
+    struct Options {
+        int expID = 0;
+        int sequentialID = 0;
+        std::string output;
+        std::string format;
+    };
+
+    auto report = std::make_shared<Options>();
+    CLI::App* reportCommand =
+        app.add_subcommand("report", "writes a self-contained HTML report of an analysed experiment");
+    reportCommand->add_option("EXPID", report->expID, "the experiment")->required();
+    reportCommand->add_option("-o,--output", report->output, "the HTML file (default: experiment-EXPID.html)");
+    CLI::Option* reportSequential = reportCommand->add_option(
+        "--sequential", report->sequentialID, "the sequential reference, when the experiment is analysed now");
+    reportCommand->callback([&session, report, reportSequential] {
+        const analysis::ExperimentModel model =
+            session.LoadAnalysed(report->expID, Given(reportSequential, report->sequentialID));
+        const std::string path =
+            report->output.empty() ? "experiment-" + std::to_string(report->expID) + ".html" : report->output;
+        report::ExportHtmlReport(model, path);
+        std::cout << "report of experiment " << report->expID << ": " << path << std::endl;
+    });
+
+    auto exportOptions = std::make_shared<Options>();
+    CLI::App* exportCommand =
+        app.add_subcommand("export", "writes an analysed experiment for trace viewers or as CSV files");
+    exportCommand->add_option("EXPID", exportOptions->expID, "the experiment")->required();
+    exportCommand->add_option("--format", exportOptions->format,
+                              "perfetto (trace-event JSON file), otf2 (archive folder) or csv (folder of three files)")
+        ->required()
+        ->check(CLI::IsMember({"perfetto", "otf2", "csv"}));
+    exportCommand->add_option("-o,--output", exportOptions->output, "the file (perfetto) or folder (otf2, csv)")
+        ->required();
+    CLI::Option* exportSequential = exportCommand->add_option(
+        "--sequential", exportOptions->sequentialID, "the sequential reference, when the experiment is analysed now");
+    exportCommand->callback([&session, exportOptions, exportSequential] {
+        const Options& o = *exportOptions;
+        const analysis::ExperimentModel model = session.LoadAnalysed(o.expID, Given(exportSequential, o.sequentialID));
+        if (o.format == "perfetto") report::ExportPerfetto(model, o.output);
+        if (o.format == "otf2") report::ExportOtf2(model, o.output);
+        if (o.format == "csv") report::ExportCsv(model, o.output);
+        std::cout << o.format << " export of experiment " << o.expID << ": " << o.output;
+        if (o.format == "otf2") std::cout << "/" << report::kOtf2ArchiveName << ".otf2";
+        std::cout << std::endl;
+    });
+}

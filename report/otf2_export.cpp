@@ -1,0 +1,169 @@
+#include "otf2_export.h"
+
+#include "output_path.h"
+
+#include <error.h>
+#include <otf2/otf2.h>
+
+#include <map>
+#include <memory>
+
+namespace report {
+
+namespace {
+
+OTF2_FlushType PreFlush(void*, OTF2_FileType, OTF2_LocationRef, void*, bool) { return OTF2_FLUSH; }
+OTF2_TimeStamp PostFlush(void*, OTF2_FileType, OTF2_LocationRef) { return 0; }
+OTF2_FlushCallbacks kFlushCallbacks = {PreFlush, PostFlush};
+
+void Check(OTF2_ErrorCode code, const std::filesystem::path& folder) {
+    if (code != OTF2_SUCCESS)
+        throw analysis::Error("cannot write the OTF2 archive " + folder.string() + ": " +
+                                  OTF2_Error_GetDescription(code),
+                              analysis::kExitFailure);
+}
+
+// The string table of the global definitions: each text once, by its reference.
+class Strings {
+public:
+    explicit Strings(OTF2_GlobalDefWriter* writer) : mWriter(writer) {}
+    OTF2_StringRef operator()(const std::string& text) {
+        auto [it, added] = mRefs.emplace(text, static_cast<OTF2_StringRef>(mRefs.size()));
+        if (added) OTF2_GlobalDefWriter_WriteString(mWriter, it->second, text.c_str());
+        return it->second;
+    }
+
+private:
+    OTF2_GlobalDefWriter* mWriter;
+    std::map<std::string, OTF2_StringRef> mRefs;
+};
+
+constexpr OTF2_CommRef kComm = 0;
+constexpr OTF2_GroupRef kLocationsGroup = 0, kRanksGroup = 1;
+
+// The events of every location; returns the number written per process.
+std::vector<uint64_t> WriteEvents(OTF2_Archive* archive, const analysis::ExperimentModel& model,
+                                  const std::filesystem::path& folder) {
+    const analysis::PhaseColumns& ph = model.phases;
+    std::vector<int32_t> messageOf(ph.Size(), -1);
+    for (std::size_t m = 0; m < model.findings.messages.size(); ++m) {
+        const analysis::Message& message = model.findings.messages[m];
+        messageOf[message.sendPhase] = static_cast<int32_t>(m);
+        if (message.recvPhase >= 0) messageOf[message.recvPhase] = static_cast<int32_t>(m);
+    }
+    std::vector<uint64_t> counts(model.processes.size(), 0);
+    Check(OTF2_Archive_OpenEvtFiles(archive), folder);
+    for (std::size_t k = 0; k < model.processes.size(); ++k) {
+        OTF2_EvtWriter* writer = OTF2_Archive_GetEvtWriter(archive, k);
+        if (!writer) Check(OTF2_ERROR_MEM_ALLOC_FAILED, folder);
+        const analysis::ProcessModel& process = model.processes[k];
+        uint64_t& count = counts[k];
+        for (int i = process.firstPhase; i < process.firstPhase + process.nbrPhases; ++i) {
+            const OTF2_TimeStamp begin = ph.shownStart[i], end = ph.ShownEnd(i);
+            const OTF2_RegionRef region = static_cast<OTF2_RegionRef>(ph.type[i]);
+            Check(OTF2_EvtWriter_Enter(writer, nullptr, begin, region), folder);
+            const int m = messageOf[i];
+            if (m >= 0 && !ph.sending[i]) {
+                const analysis::Message& message = model.findings.messages[m];
+                Check(OTF2_EvtWriter_MpiRecv(writer, nullptr, begin, message.sendProcess, kComm, ph.quantums[i], 0),
+                      folder);
+                ++count;
+            }
+            if (m >= 0 && ph.sending[i]) {
+                const analysis::Message& message = model.findings.messages[m];
+                Check(OTF2_EvtWriter_MpiSend(writer, nullptr, end, message.recvProcess, kComm, ph.quantums[i], 0),
+                      folder);
+                ++count;
+            }
+            Check(OTF2_EvtWriter_Leave(writer, nullptr, end, region), folder);
+            count += 2;
+        }
+        Check(OTF2_Archive_CloseEvtWriter(archive, writer), folder);
+    }
+    Check(OTF2_Archive_CloseEvtFiles(archive), folder);
+    return counts;
+}
+
+void WriteDefinitions(OTF2_Archive* archive, const analysis::ExperimentModel& model,
+                      const std::vector<uint64_t>& eventCounts, const std::filesystem::path& folder) {
+    // Every location needs its (empty) local definitions.
+    Check(OTF2_Archive_OpenDefFiles(archive), folder);
+    for (std::size_t k = 0; k < model.processes.size(); ++k) {
+        OTF2_DefWriter* writer = OTF2_Archive_GetDefWriter(archive, k);
+        if (!writer) Check(OTF2_ERROR_MEM_ALLOC_FAILED, folder);
+        Check(OTF2_Archive_CloseDefWriter(archive, writer), folder);
+    }
+    Check(OTF2_Archive_CloseDefFiles(archive), folder);
+
+    OTF2_GlobalDefWriter* global = OTF2_Archive_GetGlobalDefWriter(archive);
+    if (!global) Check(OTF2_ERROR_MEM_ALLOC_FAILED, folder);
+    const analysis::PhaseColumns& ph = model.phases;
+    analysis::Time length = 0;
+    for (std::size_t i = 0; i < ph.Size(); ++i) length = std::max(length, ph.ShownEnd(i));
+    const analysis::Time origin = model.processes.empty() ? 0 : model.processes[model.master].start;
+    Check(OTF2_GlobalDefWriter_WriteClockProperties(global, 1000000, origin, length, origin), folder);
+
+    Strings strings(global);
+    int nbrTypes = 0;
+    for (std::size_t i = 0; i < ph.Size(); ++i) nbrTypes = std::max(nbrTypes, ph.type[i] + 1);
+    for (int type = 0; type < nbrTypes; ++type) {
+        const OTF2_StringRef name = strings(analysis::PhaseTypeName(type));
+        Check(OTF2_GlobalDefWriter_WriteRegion(global, type, name, name, strings(""), OTF2_REGION_ROLE_FUNCTION,
+                                               OTF2_PARADIGM_USER, OTF2_REGION_FLAG_NONE, strings(""), 0, 0),
+              folder);
+    }
+    const OTF2_SystemTreeNodeRef root = 0;
+    Check(OTF2_GlobalDefWriter_WriteSystemTreeNode(global, root, strings("virtual machine"), strings("machine"),
+                                                   OTF2_UNDEFINED_SYSTEM_TREE_NODE),
+          folder);
+    std::map<std::string, OTF2_SystemTreeNodeRef> hosts;
+    std::vector<uint64_t> members;
+    for (std::size_t k = 0; k < model.processes.size(); ++k) {
+        const analysis::ProcessModel& process = model.processes[k];
+        auto [host, added] = hosts.emplace(process.host, static_cast<OTF2_SystemTreeNodeRef>(hosts.size() + 1));
+        if (added)
+            Check(OTF2_GlobalDefWriter_WriteSystemTreeNode(global, host->second, strings(process.host),
+                                                           strings("node"), root),
+                  folder);
+        const OTF2_StringRef name = strings(process.host + " t" + std::to_string(process.tid));
+        Check(OTF2_GlobalDefWriter_WriteLocationGroup(global, k, name, OTF2_LOCATION_GROUP_TYPE_PROCESS, host->second,
+                                                      OTF2_UNDEFINED_LOCATION_GROUP),
+              folder);
+        Check(OTF2_GlobalDefWriter_WriteLocation(global, k, name, OTF2_LOCATION_TYPE_CPU_THREAD, eventCounts[k], k),
+              folder);
+        members.push_back(k);
+    }
+    const uint32_t n = static_cast<uint32_t>(members.size());
+    Check(OTF2_GlobalDefWriter_WriteGroup(global, kLocationsGroup, strings("processes"),
+                                          OTF2_GROUP_TYPE_COMM_LOCATIONS, OTF2_PARADIGM_MPI, OTF2_GROUP_FLAG_NONE, n,
+                                          members.data()),
+          folder);
+    Check(OTF2_GlobalDefWriter_WriteGroup(global, kRanksGroup, strings("all ranks"), OTF2_GROUP_TYPE_COMM_GROUP,
+                                          OTF2_PARADIGM_MPI, OTF2_GROUP_FLAG_NONE, n, members.data()),
+          folder);
+    Check(OTF2_GlobalDefWriter_WriteComm(global, kComm, strings("virtual machine"), kRanksGroup, OTF2_UNDEFINED_COMM,
+                                         OTF2_COMM_FLAG_NONE),
+          folder);
+}
+
+}  // namespace
+
+void ExportOtf2(const analysis::ExperimentModel& model, const std::filesystem::path& folder) {
+    OutputPath output(folder, OutputPath::kFolder);
+    {
+        std::unique_ptr<OTF2_Archive, decltype(&OTF2_Archive_Close)> archive(
+            OTF2_Archive_Open(output.Temporary().c_str(), kOtf2ArchiveName, OTF2_FILEMODE_WRITE, 1 << 20, 4 << 20,
+                              OTF2_SUBSTRATE_POSIX, OTF2_COMPRESSION_NONE),
+            OTF2_Archive_Close);
+        if (!archive) Check(OTF2_ERROR_FILE_CAN_NOT_OPEN, folder);
+        Check(OTF2_Archive_SetFlushCallbacks(archive.get(), &kFlushCallbacks, nullptr), folder);
+        Check(OTF2_Archive_SetSerialCollectiveCallbacks(archive.get()), folder);
+        Check(OTF2_Archive_SetCreator(archive.get(), "kova export"), folder);
+        const std::vector<uint64_t> counts = WriteEvents(archive.get(), model, folder);
+        WriteDefinitions(archive.get(), model, counts, folder);
+        Check(OTF2_Archive_Close(archive.release()), folder);
+    }
+    output.Commit();
+}
+
+}  // namespace report

@@ -1,0 +1,22 @@
+// OTF2 export: an archive that Vampir, Scalasca and the OTF2 tools read, written with
+// the OTF2 library. Each process is one location (a CPU thread) in a location group
+// of its own under its host's system-tree node; each phase type is one region; each
+// phase is an enter and a leave event on the shown clock (1 tick = 1 µs, the clock's
+// global offset is the master's start in µs since the epoch); each message is a
+// point-to-point send (at the end of its send phase, to the addressee's rank) and,
+// when received, a receive (at the start of its receive phase), tagged with its
+// quantum count, on one communicator whose ranks are the processes in model order.
+#pragma once
+#include <model.h>
+
+#include <filesystem>
+
+namespace report {
+
+// Name of the archive inside the export folder: <folder>/traces.otf2 is its anchor file.
+constexpr const char* kOtf2ArchiveName = "traces";
+
+// Writes the archive into the folder folder, which appears complete or not at all.
+void ExportOtf2(const analysis::ExperimentModel& model, const std::filesystem::path& folder);
+
+}  // namespace report

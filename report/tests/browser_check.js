@@ -1,0 +1,55 @@
+// Opens a kova HTML page in Debian's headless Chromium (driven by playwright-core,
+// no browser download) with every request off this machine refused, waits until the
+// report has drawn its timeline, keeps a screenshot, and prints what it saw as JSON:
+// console and page errors, outside requests, lanes, message lines, band lanes, the
+// header figures (data-figure -> data-value) and the time to the first draw in ms.
+//   node browser_check.js PAGE.html SCREENSHOT.png [TIMEOUT_MS]
+'use strict';
+const path = require('path');
+const { chromium } = require(path.join(__dirname, '..', 'web', 'node_modules', 'playwright-core'));
+
+async function main() {
+  const [page, screenshot, timeout = '60000'] = process.argv.slice(2);
+  if (!page || !screenshot) {
+    console.error('usage: node browser_check.js PAGE.html SCREENSHOT.png [TIMEOUT_MS]');
+    process.exit(2);
+  }
+  const browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+  const seen = { consoleErrors: [], pageErrors: [], outsideRequests: [] };
+  try {
+    const context = await browser.newContext({ viewport: { width: 1600, height: 900 } });
+    await context.route('**/*', (route) => {
+      const url = route.request().url();
+      if (url.startsWith('file:') || url.startsWith('data:')) return route.continue();
+      seen.outsideRequests.push(url);
+      return route.abort();
+    });
+    const tab = await context.newPage();
+    tab.on('console', (message) => { if (message.type() === 'error') seen.consoleErrors.push(message.text()); });
+    tab.on('pageerror', (error) => seen.pageErrors.push(String(error)));
+    await tab.goto('file://' + path.resolve(page), { waitUntil: 'load', timeout: Number(timeout) });
+    await tab.waitForFunction(() => window.kovaReport && window.kovaReport.ready, null,
+      { timeout: Number(timeout) });
+    Object.assign(seen, await tab.evaluate(() => {
+      const figures = {};
+      document.querySelectorAll('[data-figure]').forEach((node) => {
+        figures[node.getAttribute('data-figure')] = node.getAttribute('data-value');
+      });
+      const r = window.kovaReport;
+      return { title: document.title, lanes: r.lanes, messageLines: r.messageLines, bandLanes: r.bandLanes,
+        drawMs: r.drawMs, stepsMs: r.stepsMs, figures };
+    }));
+    await tab.screenshot({ path: screenshot, fullPage: true });
+  } catch (error) {
+    seen.failure = String(error);
+  } finally {
+    await browser.close();
+  }
+  console.log(JSON.stringify(seen));
+}
+
+main().catch((error) => { console.error(error); process.exit(1); });
