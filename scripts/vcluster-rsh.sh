@@ -2,8 +2,9 @@
 # The remote shell of the virtual cluster (PVM_RSH): pvmd calls it as
 #   vcluster-rsh.sh HOST [-l LOGIN] [-n] COMMAND...
 # to start the pvmd of HOST. The command runs on this machine in a host of its
-# own: host name HOST, its own private /tmp ($VCLUSTER_RUN_DIR/tmp/HOST), and
-# the environment a login on HOST would give (HOST, USER, LOGNAME).
+# own: host name HOST, its own private /tmp ($VCLUSTER_RUN_DIR/tmp/HOST, see
+# vcluster-tmp.sh), and the environment a login on HOST would give (HOST, USER,
+# LOGNAME).
 set -euo pipefail
 (($# >= 2)) || { echo "usage: vcluster-rsh.sh host [-l login] [-n] command..." >&2; exit 1; }
 host=$1
@@ -23,5 +24,5 @@ tmp=$VCLUSTER_RUN_DIR/tmp/$host
 export HOST=$host USER=$(id -un)
 export LOGNAME=$USER
 # Like rsh, the words of the command are joined and run by a shell.
-exec unshare --uts --mount -- bash -c 'hostname "$1" && mount --bind "$2" /tmp && shift 2 && exec sh -c "$*"' \
-    vcluster-host "$host" "$tmp" "$@"
+exec unshare --uts --mount -- bash -c 'hostname "$1" && bash "$2" "$3" && shift 3 && exec sh -c "$*"' \
+    vcluster-host "$host" "$(dirname "$0")/vcluster-tmp.sh" "$tmp" "$@"

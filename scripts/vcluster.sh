@@ -5,7 +5,8 @@
 # The whole cluster lives in its own network, UTS, mount and PID namespaces: the
 # hosts are addresses 10.77.0.1..N on the namespace's loopback, named in a private
 # hosts file; each host has its own host name and its own /tmp (where its pvmd
-# keeps its socket file and log). The private servers registered in
+# keeps its socket file and log), in which the folders of /tmp that hold the
+# project, its state or its programs stay visible. The private servers registered in
 # $KOVA_STATE_DIR/forward are reachable from every host at 127.0.0.1:<port>.
 # Everything started inside ends when the command ends (or times out, or the
 # script is signalled), because the namespace's first process then exits.
@@ -38,7 +39,9 @@ The executable directory comes first in the command's PATH.
 Each host's spawned tasks start in that host's own working directory
 <run folder>/nodeK; the run folder is $KOVA_STATE_DIR/vcluster/<run-id>.
 Every host, node1 included, has a /tmp of its own: files in this machine's
-/tmp are not visible inside (a working directory there still works).
+/tmp are not visible inside (a working directory there still works), except
+the folders of /tmp that hold the project, its state folder or the executable
+directory, which every host sees at their usual paths.
 The command sees:
   VCLUSTER_RUN_DIR    the run folder
   VCLUSTER_HOSTS      the host names, separated by spaces
@@ -134,7 +137,7 @@ node1_main() {
     } >"$run/hosts"
     mount --bind "$run/hosts" /etc/hosts || setup_failed "cannot mount the private hosts file"
     hostname node1 || setup_failed "cannot set the host name"
-    mount --bind "$run/tmp/node1" /tmp || setup_failed "cannot mount node1's private /tmp"
+    bash "$scripts_dir/vcluster-tmp.sh" "$run/tmp/node1" || setup_failed "cannot mount node1's private /tmp"
 
     export HOST=node1 USER LOGNAME=$USER
     export PVM_ALLOW_ROOT=1 PVM_RSH=$scripts_dir/vcluster-rsh.sh PVM_DEBUGGER=$scripts_dir/pvm-debugger.sh
@@ -276,6 +279,19 @@ bin_dir=$(cd "$bin_dir" && pwd)
 # Host file options end at white space.
 [[ "$bin_dir$KOVA_STATE_DIR$KOVA_ROOT" != *[[:space:]]* ]] ||
     die_usage "the paths of the executables, the state folder and the scripts must not contain white space"
+# The top-level entries of /tmp that hold the project's folders: every host's
+# private /tmp keeps them (see vcluster-tmp.sh).
+VCLUSTER_SHARED_TMP=""
+for folder in "$KOVA_ROOT" "$KOVA_STATE_DIR" "$bin_dir" "$KOVA_BUILD_DIR"; do
+    folder=$(realpath -m "$folder")
+    [[ "$folder" != /tmp ]] ||
+        die_usage "the project, its state folder and the executables cannot be /tmp itself (each host has a /tmp of its own)"
+    [[ "$folder" == /tmp/* ]] || continue
+    entry=${folder#/tmp/}
+    entry=${entry%%/*}
+    [[ " $VCLUSTER_SHARED_TMP " == *" $entry "* ]] || VCLUSTER_SHARED_TMP+=" $entry"
+done
+export VCLUSTER_SHARED_TMP
 for tool in unshare pvmd pvm socat ss; do
     command -v "$tool" >/dev/null || { echo "vcluster: '$tool' is not installed (run scripts/deps.sh)" >&2; exit $EXIT_SETUP; }
 done

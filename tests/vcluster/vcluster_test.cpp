@@ -58,6 +58,9 @@ public:
         if (pid_ == 0) {
             if (chdir(options.cwd.c_str()) != 0)
                 _exit(99);
+            // This build's servers and programs, unless the test names others.
+            setenv("KOVA_STATE_DIR", KOVA_STATE_DIR, 1);
+            setenv("KOVA_BUILD_DIR", KOVA_BINARY_DIR, 1);
             for (const auto& [name, value] : options.env)
                 setenv(name.c_str(), value.c_str(), 1);
             Redirect(in, O_RDONLY, 0);
@@ -220,6 +223,30 @@ TEST_F(VCluster, TasksOnEveryHostReportTheirOwnHostUserAndWorkingDirectory)
     ExpectNothingLeft(out);
 }
 
+TEST(VClusterClone, ProjectBelowTmpRunsOnEveryHost)
+{
+    // A copy of the scripts and of the program in a folder of this machine's /tmp,
+    // which every host hides behind a /tmp of its own; the state folder is the copy's.
+    const ScratchFolder clone("kova-clone", ScratchFolder::SystemTemp);
+    const std::string root = clone.path().string();
+    fs::create_directories(root + "/build/bin");
+    fs::copy(kScripts, root + "/scripts");
+    fs::copy(kBin + "/vcluster_probe", root + "/build/bin/vcluster_probe");
+    const CommandResult run = RunCommand("cd " + ShellQuoted(root) +
+                                         " && env -u KOVA_STATE_DIR -u KOVA_BUILD_DIR bash scripts/vcluster.sh 3 "
+                                         "--keep-logs -- sh -c 'echo run=$VCLUSTER_RUN_DIR; vcluster_probe'",
+                                         ErrorStream::Apart);
+    ASSERT_EQ(run.status, 0) << run.output << run.errors;
+    const std::string folder = Field(run.output, "run");
+    EXPECT_EQ(fs::path(folder).parent_path(), fs::path(root + "/.state/vcluster")) << run.output;
+    for (const std::string host : {"node2", "node3"}) {
+        const std::string line = "task host=" + host + " HOST=" + host + " USER=" + LoginName() + " cwd=" + folder +
+                                 "/" + host + " parent=pvmd\n";
+        EXPECT_NE(run.output.find("\n" + line), std::string::npos) << run.output;
+        EXPECT_EQ(ReadFile(folder + "/" + host + "/vcluster_probe.out"), line);
+    }
+}
+
 TEST_F(VCluster, UncaughtTaskOutputLandsInNode1PvmdLog)
 {
     // The spawned tasks' output is not caught: PVM writes it to node1's pvmd log.
@@ -333,7 +360,8 @@ TEST_F(VCluster, EveryHostHasItsOwnNameAddressAndTmp)
 TEST_F(VCluster, RegisteredDatabaseIsReachableFromEveryHost)
 {
     // node1 through the command itself, node2 through a login on it.
-    const std::string query = "mariadb -h127.0.0.1 -P3306 -uKOVAUser KOVAData -N -e 'select 40+2, @@hostname'";
+    const std::string query = "mariadb -h127.0.0.1 -P" + std::to_string(KOVA_DB_PORT) +
+                              " -uKOVAUser KOVAData -N -e 'select 40+2, @@hostname'";
     ClusterRun run = Start({"2", "--", "sh", "-c",
                      query + " && " + kScripts + "/vcluster-rsh.sh node2 \"hostname; " + query + "\""});
     ASSERT_EQ(run.Wait(), 0) << run.Err();
