@@ -1,0 +1,169 @@
+// kova list and kova analyse on runs of exeKOVA and annpipe from the virtual cluster,
+// checked against what the database holds, and on bad input.
+#include <KOVAInstrumentation.h>
+#include <measurementdb.h>
+#include <testsupport.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const std::string KOVA = std::string(KOVA_BIN_DIR) + "/kova";
+
+CommandResult Kova(const std::string& arguments) { return RunCommand(ShellQuoted(KOVA) + " " + arguments, ErrorStream::Apart); }
+
+// The stored rows that an analysis writes, in one text, to compare two analyses.
+std::string StoredFindings(StandardDatabase& db, const std::string& id) {
+    std::string text;
+    for (const std::string& query :
+         {"SELECT Ts, speedup, efficiency, statusData, errorFlags, errors FROM Experiments WHERE ID = " + id,
+          "SELECT processID, phaseTypeID, duration, ratio FROM PhaseDurations WHERE expID = " + id +
+              " ORDER BY processID, phaseTypeID",
+          "SELECT COUNT(*), SUM(startTime), SUM(commDelay) FROM Phases WHERE expID = " + id,
+          "SELECT * FROM Messages WHERE expID = " + id + " ORDER BY sendProcessID, sendNbr",
+          "SELECT * FROM WaitStates WHERE expID = " + id + " ORDER BY processID, nbr"})
+        for (const Row& row : SelectRows(db, query))
+            for (const auto& [column, value] : row) text += column + "=" + value + ";";
+    return text;
+}
+
+std::string LatestExperiment(StandardDatabase& db, const std::string& application) {
+    return db.QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = '" + application +
+                         "' AND user = " + db.QuotedValue(LoginName()));
+}
+
+}  // namespace
+
+TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialReference) {
+    auto db = ConnectToMeasurementDb();
+    DeleteExperimentsOf(*db, "ANN_example", LoginName());
+    DeleteExperimentsOf(*db, "nn", LoginName());
+    ScratchFolder folder;
+    ClusterOptions options;
+    options.workingFolder = folder.path();
+    options.awaitProgram = "exeKOVA";
+    const ClusterRun run = RunOnCluster(3, "exeKOVA", options);
+    ASSERT_EQ(run.status, 0) << run.output << run.errors;
+    const std::string id = LatestExperiment(*db, "ANN_example");
+    const std::string sequential = LatestExperiment(*db, "nn");
+    ASSERT_FALSE(id.empty());
+    ASSERT_FALSE(sequential.empty());
+
+    const CommandResult listed = Kova("list --application ANN_example");
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_NE(listed.output.find(" ANN_example "), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find("p=3 "), std::string::npos) << listed.output;
+
+    const CommandResult analysed = Kova("analyse " + id + " --sequential " + sequential);
+    ASSERT_EQ(analysed.status, 0) << analysed.output << analysed.errors;
+    EXPECT_NE(analysed.output.find("status: wait states found\n"), std::string::npos) << analysed.output;
+    EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 5);
+
+    // Every receive took a send; the forward messages the stages leave queued are the
+    // sends that no receive took.
+    const long long receives = SelectNumber(*db, "SELECT COUNT(*) FROM Phases WHERE expID = " + id + " AND typeID = 6");
+    const long long sends = SelectNumber(*db, "SELECT COUNT(*) FROM Phases WHERE expID = " + id + " AND typeID = 5");
+    EXPECT_GT(receives, 1000);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM Messages WHERE expID = " + id + " AND recvNbr <> -1"), receives);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM Messages WHERE expID = " + id + " AND recvNbr = -1"),
+              sends - receives);
+    EXPECT_GT(sends, receives);
+    EXPECT_EQ(SelectNumber(*db, "SELECT errorFlags & 16 FROM Experiments WHERE ID = " + id), 0);
+    // Messages join their phases, and the receive phase carries the delay.
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM Messages m JOIN Phases r ON r.expID = m.expID AND "
+                                "r.processID = m.recvProcessID AND r.nbr = m.recvNbr WHERE m.expID = " + id +
+                                " AND r.typeID = 6 AND r.commDelay = m.delay AND r.startTime = m.recvTime"),
+              receives);
+    // The pipeline's stages wait for each other.
+    EXPECT_GT(SelectNumber(*db, "SELECT COUNT(*) FROM WaitStates WHERE expID = " + id +
+                                " AND pattern IN ('late_sender', 'wrong_order') AND causeNbr > 0"),
+              0);
+    // Ts is the run's own sequential time.
+    EXPECT_EQ(SelectNumber(*db, "SELECT Ts FROM Experiments WHERE ID = " + id),
+              SelectNumber(*db, "SELECT Tp FROM Experiments WHERE ID = " + sequential));
+    const double Ts = SelectNumber(*db, "SELECT Ts FROM Experiments WHERE ID = " + id);
+    const double Tp = SelectNumber(*db, "SELECT Tp FROM Experiments WHERE ID = " + id);
+    EXPECT_NEAR(std::stod(db->QueryFirst("SELECT speedup FROM Experiments WHERE ID = " + id)), Ts / Tp, 1e-3 * Ts / Tp);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM PhaseDurations WHERE expID = " + id + " AND processID = -1 AND "
+                                "duration = (SELECT SUM(duration) FROM Phases WHERE expID = " + id +
+                                " AND typeID = 3) AND phaseTypeID = 3"),
+              1);
+
+    const std::string first = StoredFindings(*db, id);
+    const CommandResult again = Kova("analyse " + id + " --sequential " + sequential + " --json");
+    ASSERT_EQ(again.status, 0) << again.errors;
+    EXPECT_EQ(StoredFindings(*db, id), first);
+    const nlohmann::json summary = nlohmann::json::parse(again.output);
+    EXPECT_EQ(summary["status"], 5);
+    EXPECT_EQ(summary["messages"]["received"], receives);
+    EXPECT_EQ(summary["messages"]["unreceived"], sends - receives);
+    EXPECT_GT(summary["criticalPath"]["length"].get<long long>(), 0);
+    EXPECT_LE(summary["criticalPath"]["length"].get<long long>(), Tp * 1.05);
+}
+
+TEST(KovaAnalyse, AnnpipeRunIsCheckedAndTotalledWithItsIdleUnexplained) {
+    auto db = ConnectToMeasurementDb();
+    DeleteExperimentsOf(*db, "ANN_exemple", LoginName());
+    ScratchFolder folder;
+    ClusterOptions options;
+    options.workingFolder = folder.path();
+    options.awaitProgram = "annpipe";
+    const ClusterRun run = RunOnCluster(3, "annpipe -m -w 3", options);
+    ASSERT_EQ(run.status, 0) << run.output << run.errors;
+    const std::string id = db->QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = 'ANN_exemple' AND p = 2");
+    ASSERT_FALSE(id.empty());
+    const CommandResult analysed = Kova("analyse " + id);
+    ASSERT_EQ(analysed.status, 0) << analysed.output << analysed.errors;
+    // Its own sequential experiment (p = 1, same W) is found without being named.
+    EXPECT_NE(analysed.output.find("flags: IDLE_CAUSES\n"), std::string::npos) << analysed.output;
+    EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 5);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM Messages WHERE expID = " + id), 0);
+    const long long idles = SelectNumber(*db, "SELECT COUNT(*) FROM Phases WHERE expID = " + id +
+                                              " AND typeID = 2 AND duration > 0");
+    EXPECT_GT(idles, 0);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM WaitStates WHERE expID = " + id +
+                                " AND pattern = 'unexplained' AND causeProcessID = -1"),
+              idles);
+    // Every stored total has its ratio: duration over its process's phases.
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM PhaseDurations d WHERE expID = " + id +
+                                " AND processID <> -1 AND ABS(ratio - duration / (SELECT SUM(duration) FROM Phases p "
+                                "WHERE p.expID = d.expID AND p.processID = d.processID)) > 1e-4"),
+              0);
+    DeleteExperimentsOf(*db, "ANN_exemple", LoginName());
+}
+
+TEST(KovaInput, UnknownExperimentsBrokenRunsAndWrongOptionsEndClearly) {
+    const CommandResult unknown = Kova("analyse 999999999");
+    EXPECT_EQ(unknown.status, 3);
+    EXPECT_EQ(unknown.errors, "kova: there is no experiment 999999999 in the measurement database\n");
+    EXPECT_EQ(Kova("analyse").status, 2);
+    EXPECT_EQ(Kova("analyse abc").status, 2);
+    EXPECT_EQ(Kova("frobnicate").status, 2);
+
+    // The rows of a run that broke off: never finished, a gap in its phases, no totals.
+    auto db = ConnectToMeasurementDb();
+    const std::string application = "KovaBroken" + std::to_string(getpid());
+    db->Query("INSERT INTO Experiments (ID, name, user, date, p, W, nbrProcesses, Tp, statusData) VALUES (0, '" +
+              application + "', 'tester', 'then', 2, 5, 2, 0, 0)");
+    const std::string id = db->QueryFirst("SELECT LAST_INSERT_ID()");
+    db->Query("INSERT INTO Processes VALUES (" + id + ", 11, 'node1', 11, 1000, 0), (" + id +
+              ", 12, 'node2', 12, 1000, 5)");
+    db->Query("INSERT INTO Phases VALUES (" + id + ", 11, 1, 3, 100, 0, 0, 0, -1, 0, 0, ''), (" + id +
+              ", 11, 3, 3, 50, 0, 0, 0, -1, 0, 0, ''), (" + id + ", 12, 1, 6, 7, 0, 4, 0, 11, 0, 0, '')");
+    db->Query("INSERT INTO PhaseDurations VALUES (" + id + ", 11, 3, 150, 0)");
+    const CommandResult broken = Kova("analyse " + id + " --json");
+    ASSERT_EQ(broken.status, 0) << broken.errors;
+    const nlohmann::json summary = nlohmann::json::parse(broken.output);
+    EXPECT_EQ(summary["errorFlags"], 1 | 2 | 4 | 32);
+    EXPECT_EQ(SelectNumber(*db, "SELECT errorFlags FROM Experiments WHERE ID = " + id), 1 | 2 | 4 | 32);
+    EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 5);
+    const CommandResult listed = Kova("list --application " + application);
+    EXPECT_NE(listed.output.find("EXP_CRASHED, PROCESS_CRASHED, TSEQ_NOT_IN_DB, WRONG_COMM_POINTERS"),
+              std::string::npos)
+        << listed.output;
+    DeleteExperiment(std::stoi(id), *db);
+}
