@@ -1,7 +1,9 @@
 #include "dbDescribable.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +32,38 @@ void ParseValue(const char* text, unsigned long, float& value) { value = static_
 void ParseValue(const char* text, unsigned long, double& value) { value = std::atof(text); }
 void ParseValue(const char* text, unsigned long length, char& value) { value = length > 0 ? text[0] : '\0'; }
 void ParseValue(const char* text, unsigned long length, std::string& value) { value.assign(text, length); }
+
+// Appends value to out as it stands in a statement: numbers as the default
+// formatting of an output stream writes them (floating point in general format
+// with 6 significant digits), bools as 1 or 0, texts and characters quoted and
+// escaped by the connection, texts cut to the column width.
+template <class T> void AppendSqlValue(StandardDatabase& db, std::string& out, const T& value) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (value.size() <= STRING_COLUMN_WIDTH) {
+            db.AppendQuoted(out, value.data(), value.size());
+        } else {
+            const std::string cut = CutToWidth(value);
+            db.AppendQuoted(out, cut.data(), cut.size());
+        }
+    } else if constexpr (std::is_same_v<T, char>) {
+        db.AppendQuoted(out, &value, 1);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        out += value ? '1' : '0';
+    } else if constexpr (std::is_floating_point_v<T>) {
+        // MariaDB has no infinite or not-a-number values; such a result is stored as NULL.
+        if (!std::isfinite(value)) {
+            out += "NULL";
+            return;
+        }
+        char text[32];
+        const int length = std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+        out.append(text, static_cast<std::size_t>(length));
+    } else {
+        char text[24];
+        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+        out.append(text, end);
+    }
+}
 
 }  // namespace
 
@@ -112,19 +146,9 @@ void DbConvertor::DescribeObjectID(int nbrAttributes, const char* attribute_name
 }
 
 template <class T> std::string DbConvertor::FormattedValue(const T& value) {
-    if constexpr (std::is_same_v<T, std::string>) {
-        return mDB->QuotedValue(CutToWidth(value));
-    } else if constexpr (std::is_same_v<T, char>) {
-        return mDB->QuotedValue(std::string(1, value));
-    } else {
-        // MariaDB has no infinite or not-a-number values; such a result is stored as NULL.
-        if constexpr (std::is_floating_point_v<T>) {
-            if (!std::isfinite(value)) return "NULL";
-        }
-        std::ostringstream text;
-        text << value;
-        return text.str();
-    }
+    std::string formatted;
+    AppendSqlValue(*mDB, formatted, value);
+    return formatted;
 }
 
 template <class T> void DbConvertor::DescribeAttributeImpl(T& value, const std::string& name, bool notNull) {
@@ -300,6 +324,7 @@ bool DbConvertor::CreateTable(Describable& obj, bool) {
         if (c == '_' || c == '%' || c == '\\' || c == '\'') pattern += '\\';
         pattern += c;
     }
+    mDB->AwaitBatch();
     MYSQL_RES* tables = mysql_list_tables(&mDB->mMysql, pattern.c_str());
     if (tables == nullptr) {
         std::cout << "Query failed: SHOW TABLES LIKE '" << pattern << "'\n" << mysql_error(&mDB->mMysql) << std::endl;
@@ -334,6 +359,103 @@ bool DbConvertor::DropTable(Describable& obj) {
 }
 
 void DbConvertor::DescribeIndex(bool, int, const char*, ...) {}
+
+InsertBatchConvertor::InsertBatchConvertor(StandardDatabase* db) : mDB(db) {}
+
+void InsertBatchConvertor::Add(Describable& record) {
+    mRow.clear();
+    mFirstAttribute = true;
+    mDescribeStatementNbr = 0;
+    record.Describe(this);
+    if (mDescribeStatementNbr < 3) DescribeError();
+    std::string& text = mBatch.Text();
+    text += mWritingHead ? ") VALUES (" : ", (";
+    mWritingHead = false;
+    text += mRow;
+    text += ')';
+    record.mWritten = true;
+    ++mNbrRows;
+    if (text.size() - mStatementBegin >= MAX_STATEMENT_BYTES) EndStatement();
+    if (text.size() >= MAX_BATCH_BYTES) Send();
+}
+
+void InsertBatchConvertor::Send() {
+    if (mInStatement) EndStatement();
+    mNbrRows = 0;
+    mDB->SendBatch(mBatch);
+}
+
+int InsertBatchConvertor::Write() {
+    Send();
+    return mDB->AwaitBatch();
+}
+
+void InsertBatchConvertor::EndStatement() {
+    mBatch.EndStatement();
+    mInStatement = false;
+}
+
+void InsertBatchConvertor::DescribeClassName(const std::string& class_name, const std::string&) {
+    mDescribeStatementNbr = 2;
+    if (mInStatement && class_name != mTable) EndStatement();
+    if (mInStatement) return;
+    mTable = class_name;
+    std::string& text = mBatch.BeginStatement();
+    mStatementBegin = text.size();
+    text += "INSERT INTO ";
+    text += class_name;
+    text += " (";
+    mInStatement = true;
+    mWritingHead = true;
+}
+
+void InsertBatchConvertor::DescribeObjectID(int, const char*, ...) {
+    if (++mDescribeStatementNbr != 3) DescribeError();
+}
+
+template <class T> void InsertBatchConvertor::DescribeAttributeImpl(T& value, const std::string& name) {
+    if (++mDescribeStatementNbr <= 3) DescribeError();
+    if (!mFirstAttribute) mRow += ", ";
+    if (mWritingHead) {
+        std::string& text = mBatch.Text();
+        if (!mFirstAttribute) text += ", ";
+        text += name;
+    }
+    mFirstAttribute = false;
+    AppendSqlValue(*mDB, mRow, value);
+}
+
+void InsertBatchConvertor::DescribeAttribute(bool& value, const std::string& name, bool) {
+    DescribeAttributeImpl(value, name);
+}
+void InsertBatchConvertor::DescribeAttribute(int& value, const std::string& name, bool) {
+    DescribeAttributeImpl(value, name);
+}
+void InsertBatchConvertor::DescribeAttribute(unsigned int& value, const std::string& name, bool) {
+    DescribeAttributeImpl(value, name);
+}
+void InsertBatchConvertor::DescribeAttribute(long long& value, const std::string& name, bool) {
+    DescribeAttributeImpl(value, name);
+}
+void InsertBatchConvertor::DescribeAttribute(float& value, const std::string& name, bool) {
+    DescribeAttributeImpl(value, name);
+}
+void InsertBatchConvertor::DescribeAttribute(double& value, const std::string& name, bool) {
+    DescribeAttributeImpl(value, name);
+}
+void InsertBatchConvertor::DescribeAttribute(char& value, const std::string& name, bool) {
+    DescribeAttributeImpl(value, name);
+}
+void InsertBatchConvertor::DescribeAttribute(std::string& value, const std::string& name, bool) {
+    DescribeAttributeImpl(value, name);
+}
+
+bool InsertBatchConvertor::WriteObj(Describable& obj) {
+    Add(obj);
+    return true;
+}
+
+bool InsertBatchConvertor::ReadObj(Describable&) { return false; }
 
 StandardDatabase& operator<<(StandardDatabase& db, Describable& obj) {
     DbConvertor(&db).WriteObj(obj);

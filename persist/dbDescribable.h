@@ -91,6 +91,69 @@ private:
     int _col = -1;
 };
 
+// The convertor of batch writes: each record given to Add becomes one row of a
+// multi-row INSERT of its table, appended to one reused statement batch as the
+// record's Describe runs; once the buffers have grown, adding a row allocates
+// nothing. Rows of consecutive records of one table share a statement until it
+// reaches MAX_STATEMENT_BYTES. Send hands the batch to the database without
+// waiting for the server (StandardDatabase::SendBatch), so the rows are stored
+// when their results are read; Write also waits. It only inserts new rows.
+class InsertBatchConvertor : public IOConvertor {
+public:
+    // Largest statement, and largest batch text before Add sends it by itself;
+    // well below the server's packet limit.
+    static constexpr std::size_t MAX_STATEMENT_BYTES = 1 << 20;
+    static constexpr std::size_t MAX_BATCH_BYTES = 8 << 20;
+
+    explicit InsertBatchConvertor(StandardDatabase* db);
+
+    // Appends record as a new row and counts it as written.
+    void Add(Describable& record);
+    template <class Records> void AddAll(Records& records) {
+        for (auto& record : records) Add(record);
+    }
+    // Rows added since the last Send.
+    std::size_t NbrRows() const { return mNbrRows; }
+    // Hands the rows added since the last Send to the database without waiting;
+    // an earlier batch's results are read first, and a failure there throws int 1.
+    void Send();
+    // Sends and waits for the server; returns the number of rows stored.
+    int Write();
+
+    void DescribeClassName(const std::string& class_name, const std::string& parent_name) override;
+    void DescribeObjectID(int nbrAttributes, const char* attribute_name, ...) override;
+    void DescribeAttribute(bool& attribute_value, const std::string& attribute_name, bool notNull = false) override;
+    void DescribeAttribute(int& attribute_value, const std::string& attribute_name, bool notNull = false) override;
+    void DescribeAttribute(unsigned int& attribute_value, const std::string& attribute_name, bool notNull = false) override;
+    void DescribeAttribute(long long& attribute_value, const std::string& attribute_name, bool notNull = false) override;
+    void DescribeAttribute(float& attribute_value, const std::string& attribute_name, bool notNull = false) override;
+    void DescribeAttribute(double& attribute_value, const std::string& attribute_name, bool notNull = false) override;
+    void DescribeAttribute(char& attribute_value, const std::string& attribute_name, bool notNull = false) override;
+    void DescribeAttribute(std::string& attribute_value, const std::string& attribute_name, bool notNull = false) override;
+    // Same as Add; true.
+    bool WriteObj(Describable& obj) override;
+    // This convertor does not read: false.
+    bool ReadObj(Describable& obj) override;
+
+private:
+    template <class T> void DescribeAttributeImpl(T& value, const std::string& name);
+    void EndStatement();
+
+    StandardDatabase* mDB;
+    StatementBatch mBatch;
+    // Table of the statement being built.
+    std::string mTable;
+    // The values of the row being described.
+    std::string mRow;
+    std::size_t mStatementBegin = 0;
+    std::size_t mNbrRows = 0;
+    int mDescribeStatementNbr = 0;
+    bool mInStatement = false;
+    // The statement's column list is being written (by its first row).
+    bool mWritingHead = false;
+    bool mFirstAttribute = true;
+};
+
 // Carries a caller's SQL tail (including the word WHERE) into the next read
 // through a stream operator, which consumes it: db >> WhereClause("WHERE p = 4") >> v.
 class WhereClause {

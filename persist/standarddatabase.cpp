@@ -175,9 +175,14 @@ void StandardDatabase::EndOfUseOfDbConnection(StandardDatabase* dbConnection) {
 
 void StandardDatabase::SetStatementLog(std::ostream* log) { mStatementLog = log; }
 
+bool StandardDatabase::SendOnly(const std::string& text) {
+    if (mStatementLog != nullptr) *mStatementLog << text << std::endl;
+    return mysql_send_query(&mMysql, text.data(), text.size()) == 0;
+}
+
 bool StandardDatabase::Send(const std::string& query) {
-    if (mStatementLog != nullptr) *mStatementLog << query << std::endl;
-    return mysql_real_query(&mMysql, query.data(), query.size()) == 0;
+    AwaitBatch();
+    return SendOnly(query) && mysql_read_query_result(&mMysql) == 0;
 }
 
 void StandardDatabase::ReportFailure(const std::string& heading, const std::string& query) {
@@ -222,26 +227,63 @@ int StandardDatabase::Query(const std::string& query) {
     return count;
 }
 
-int StandardDatabase::QueryBatch(const std::vector<std::string>& statements) {
-    if (statements.empty()) return 0;
-    // Result i of the text: 0 opens the transaction, 1..n are the statements, n + 1 commits.
-    std::string text = "START TRANSACTION";
-    for (const std::string& statement : statements) {
-        std::size_t end = statement.find_last_not_of("; \t\r\n");
-        text += "; ";
-        text.append(statement, 0, end == std::string::npos ? 0 : end + 1);
-    }
-    text += "; COMMIT";
+StatementBatch::StatementBatch() { Clear(); }
 
+void StatementBatch::Clear() {
+    mText.assign("START TRANSACTION");
+    mStatements.clear();
+}
+
+std::string& StatementBatch::BeginStatement() {
+    mText += "; ";
+    mStatements.emplace_back(mText.size(), mText.size());
+    return mText;
+}
+
+void StatementBatch::EndStatement() { mStatements.back().second = mText.size(); }
+
+std::string StatementBatch::Statement(std::size_t i) const {
+    return mText.substr(mStatements[i].first, mStatements[i].second - mStatements[i].first);
+}
+
+int StandardDatabase::QueryBatch(const std::vector<std::string>& statements) {
+    StatementBatch batch;
+    for (const std::string& statement : statements) {
+        const std::size_t end = statement.find_last_not_of("; \t\r\n");
+        batch.BeginStatement().append(statement, 0, end == std::string::npos ? 0 : end + 1);
+        batch.EndStatement();
+    }
+    SendBatch(batch);
+    return AwaitBatch();
+}
+
+void StandardDatabase::SendBatch(StatementBatch& batch) {
+    AwaitBatch();
+    if (batch.NbrStatements() == 0) return;
+    batch.mText += "; COMMIT";
+    std::swap(batch, mPendingBatch);
+    batch.Clear();
+    if (!SendOnly(mPendingBatch.mText)) {
+        ReportFailure("Query failed: ", "START TRANSACTION");
+        throw 1;
+    }
+    mBatchPending = true;
+}
+
+int StandardDatabase::AwaitBatch() {
+    if (!mBatchPending) return 0;
+    mBatchPending = false;
+    // Result i of the text: 0 opens the transaction, 1..n are the statements, n + 1 commits.
+    const std::size_t nbrStatements = mPendingBatch.NbrStatements();
     long long total = 0;
     std::size_t failed = std::string::npos;
-    if (!Send(text)) {
+    if (mysql_read_query_result(&mMysql) != 0) {
         failed = 0;
     } else {
         for (std::size_t i = 0;; ++i) {
             if (MYSQL_RES* result = mysql_store_result(&mMysql)) {
                 mysql_free_result(result);
-            } else if (i >= 1 && i <= statements.size()) {
+            } else if (i >= 1 && i <= nbrStatements) {
                 total += static_cast<long long>(mysql_affected_rows(&mMysql));
             }
             const int status = mysql_next_result(&mMysql);
@@ -253,9 +295,9 @@ int StandardDatabase::QueryBatch(const std::vector<std::string>& statements) {
         }
     }
     if (failed != std::string::npos) {
-        const std::string failedStatement = failed == 0                    ? "START TRANSACTION"
-                                            : failed <= statements.size() ? statements[failed - 1]
-                                                                          : "COMMIT";
+        const std::string failedStatement = failed == 0                ? "START TRANSACTION"
+                                            : failed <= nbrStatements ? mPendingBatch.Statement(failed - 1)
+                                                                      : "COMMIT";
         ReportFailure("Query failed: ", failedStatement);
         // The server stops a multi-statement text at its first failure, inside the
         // open transaction; rolling back keeps nothing of the batch.
@@ -266,10 +308,19 @@ int StandardDatabase::QueryBatch(const std::vector<std::string>& statements) {
 }
 
 std::string StandardDatabase::QuotedValue(const std::string& value) {
-    std::string escaped(2 * value.size() + 1, '\0');
-    const unsigned long length = mysql_real_escape_string(&mMysql, &escaped[0], value.data(), value.size());
-    escaped.resize(length);
-    return "'" + escaped + "'";
+    std::string quoted;
+    AppendQuoted(quoted, value.data(), value.size());
+    return quoted;
+}
+
+void StandardDatabase::AppendQuoted(std::string& out, const char* value, std::size_t length) {
+    const std::size_t start = out.size();
+    // The escaped text takes at most two bytes per byte, and its terminating NUL one more.
+    out.resize(start + 2 * length + 3);
+    out[start] = '\'';
+    const unsigned long escaped = mysql_real_escape_string(&mMysql, &out[start + 1], value, length);
+    out[start + 1 + escaped] = '\'';
+    out.resize(start + escaped + 2);
 }
 
 std::string StandardDatabase::FieldValue(const MYSQL_FIELD* field, const char* value) {
@@ -280,6 +331,7 @@ std::string StandardDatabase::FieldValue(const MYSQL_FIELD* field, const char* v
 }
 
 void StandardDatabase::InsertRecord(const std::string& table_name, int nbrValues, ...) {
+    AwaitBatch();
     std::string query = "INSERT INTO " + table_name + " VALUES (";
     MYSQL_RES* fields = mysql_list_fields(&mMysql, table_name.c_str(), nullptr);
     const int nbrFields = fields != nullptr ? static_cast<int>(mysql_num_fields(fields)) : 0;
@@ -365,6 +417,7 @@ long StandardDatabase::GetNextID(const std::string& tableName, const std::string
 }
 
 enum_field_types StandardDatabase::GetTypeOfField(const std::string& tableName, const std::string& fieldName) {
+    AwaitBatch();
     enum_field_types type = MYSQL_TYPE_NULL;
     MYSQL_RES* fields = mysql_list_fields(&mMysql, tableName.c_str(), nullptr);
     if (fields == nullptr) return type;

@@ -6,6 +6,7 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Column type of each persistent attribute type.
@@ -47,6 +48,30 @@ std::string CutToWidth(const std::string& str, std::size_t width = STRING_COLUMN
 std::string StringWithDateAndTime();
 
 class StandardDatabase;
+
+// Statements joined into one text that runs as one transaction:
+// "START TRANSACTION; s1; s2; ...; COMMIT". Built in place and reused, so that a
+// batch written again and again allocates nothing once its buffers have grown.
+class StatementBatch {
+public:
+    StatementBatch();
+    // Empties the batch and keeps its buffers.
+    void Clear();
+    // Starts the next statement; its text is then appended to Text().
+    std::string& BeginStatement();
+    // Ends the statement begun last.
+    void EndStatement();
+    std::size_t NbrStatements() const { return mStatements.size(); }
+    // The text of statement i (from 0), without separators.
+    std::string Statement(std::size_t i) const;
+    std::string& Text() { return mText; }
+
+private:
+    friend class StandardDatabase;
+    std::string mText;
+    // Where each statement lies in mText: begin and end offsets.
+    std::vector<std::pair<std::size_t, std::size_t>> mStatements;
+};
 
 // Pool predicate: matches the connection of one user, server and database.
 class Db_Equal {
@@ -102,6 +127,18 @@ public:
     // On a failure nothing of the batch is kept, the failing statement is reported
     // like Query's and int 1 is thrown.
     int QueryBatch(const std::vector<std::string>& statements);
+    // Hands the batch to the server without waiting for it to run: the text is sent
+    // and the results are read later, by AwaitBatch or by the next statement sent
+    // on this connection, which awaits an outstanding batch first. The batch is
+    // taken over and batch is left empty (holding the buffers of an earlier batch).
+    // Nothing is sent for an empty batch. A send that fails is reported like a
+    // failed statement and throws int 1.
+    void SendBatch(StatementBatch& batch);
+    // Reads the results of the batch sent last, if one is outstanding, and returns
+    // the total of its affected rows (0 when none is outstanding). On a failure
+    // nothing of that batch is kept, the failing statement is reported like Query's
+    // and int 1 is thrown.
+    int AwaitBatch();
     // Inserts one row whose first nbrValues columns are the const char* values that
     // follow, in column order; the remaining columns get their defaults.
     void InsertRecord(const std::string& table_name, int nbrValues, ...);
@@ -125,17 +162,25 @@ public:
     // value between single quotes, escaped by the connection so that any text is
     // stored unchanged.
     std::string QuotedValue(const std::string& value);
+    // Appends the length bytes at value to out as QuotedValue writes them.
+    void AppendQuoted(std::string& out, const char* value, std::size_t length);
     // When log is not null, every statement sent from now on is also written to it,
     // one per line; null stops the log.
     void SetStatementLog(std::ostream* log);
 
 private:
     std::ostream* mStatementLog = nullptr;
+    // The batch whose results were not read yet; its text names a failed statement.
+    StatementBatch mPendingBatch;
+    bool mBatchPending = false;
 
     void ConnectToDatabase(const std::string& password, unsigned int port);
     void CloseDatabaseConnection();
-    // Sends one statement text (logged when a log is set); true when it ran.
+    // Sends one statement text (logged when a log is set), after reading the results
+    // of an outstanding batch; true when it ran.
     bool Send(const std::string& query);
+    // Sends the text without reading its result; true when it was sent.
+    bool SendOnly(const std::string& text);
     // Prints heading, the statement and the server's error.
     void ReportFailure(const std::string& heading, const std::string& query);
     // Reads and frees the results of the further statements of a multi-statement

@@ -119,6 +119,19 @@ void Process::Describe(IOConvertor* ioc) {
     ioc->DescribeAttribute(mStartTime_usec, "startTimeMicroSec", false);
 }
 
+ClockOffset::ClockOffset(int expID, int processID, TIME startOffset, TIME endOffset, TIME endTime)
+    : mExpID(expID), mProcessID(processID), mStartOffset(startOffset), mEndOffset(endOffset), mEndTime(endTime) {}
+
+void ClockOffset::Describe(IOConvertor* ioc) {
+    ioc->DescribeClassName("ClockOffsets", "");
+    ioc->DescribeObjectID(2, "expID", "processID");
+    ioc->DescribeAttribute(mExpID, "expID", false);
+    ioc->DescribeAttribute(mProcessID, "processID", false);
+    ioc->DescribeAttribute(mStartOffset, "startOffset", false);
+    ioc->DescribeAttribute(mEndOffset, "endOffset", false);
+    ioc->DescribeAttribute(mEndTime, "endTime", false);
+}
+
 Experiment::Experiment(Application* app, const std::string& date, const std::string& comment, int p, int W)
     : mApp(app), mName(app->mName), mUser(app->mUser), mDate(date), mComment(comment), mP(p), mW(W),
       mNbrProcesses(1) {}

@@ -236,6 +236,28 @@ public:
     void Describe(IOConvertor* ioc) override;
 };
 
+// How far a slave's host clock was off the master host's clock when the slave
+// started and when it ended measuring, so that an analysis can correct linear
+// drift: local experiment time t lies at master time
+// start + t - (endOffset - startOffset) * t / endTime, where start is the
+// process's stored start time (already corrected by startOffset).
+class ClockOffset : public Describable {
+public:
+    int mExpID = 0;
+    // The process's ID, as in Processes.
+    int mProcessID = 0;
+    // The local clock minus the master host's clock, in microseconds, when measuring
+    // started and when it ended; 0 on the master's host.
+    TIME mStartOffset = 0;
+    TIME mEndOffset = 0;
+    // Experiment-stopwatch time of the end measurement.
+    TIME mEndTime = 0;
+
+    ClockOffset() = default;
+    ClockOffset(int expID, int processID, TIME startOffset, TIME endOffset, TIME endTime);
+    void Describe(IOConvertor* ioc) override;
+};
+
 class Application;
 
 // One measured run: its configuration (application, p, W), its parallel time and
@@ -320,30 +342,3 @@ StandardDatabase& operator<<(StandardDatabase& db, std::vector<PhaseDuration>& t
 // Reads the totals that the pending WhereClause selects into the vector, row i
 // into element i; rows beyond the vector's length are appended.
 StandardDatabase& operator>>(StandardDatabase& db, std::vector<PhaseDuration>& totals);
-
-// Largest statement text, in bytes, that WriteRecordBatch sends in one round trip;
-// well below the server's smallest packet limit.
-constexpr std::size_t RECORD_BATCH_BYTES = 1 << 20;
-
-// Writes all records of a container in one round trip inside one transaction:
-// each record's statement is exactly the one a single write would run, and after
-// success each record counts as stored. A container whose statements exceed
-// RECORD_BATCH_BYTES goes in several such round trips. Nothing is sent for an
-// empty container. A failure keeps nothing of the failing round trip and throws the
-// int of a failed query.
-template <class Records> void WriteRecordBatch(StandardDatabase& db, Records& records) {
-    DbConvertor convertor(&db);
-    std::vector<std::string> statements;
-    std::size_t bytes = 0;
-    for (auto& record : records) {
-        statements.push_back(convertor.CreateWriteQuery(record));
-        bytes += statements.back().size();
-        if (bytes >= RECORD_BATCH_BYTES) {
-            db.QueryBatch(statements);
-            statements.clear();
-            bytes = 0;
-        }
-    }
-    db.QueryBatch(statements);
-    for (auto& record : records) record.mWritten = true;
-}

@@ -4,6 +4,8 @@
 #include <pvm3.h>
 #include <standarddatabase.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -13,6 +15,8 @@ namespace {
 
 const char* const ERROR_HEADING = " *** Error with KOVAInstrumentation!!";
 const char* const WARNING_HEADING = " *** Warning for KOVAInstrumentation!";
+
+TIME MicrosecondsOf(const timeval& time) { return static_cast<TIME>(time.tv_sec) * 1000000 + time.tv_usec; }
 
 std::string UserFromEnvironment() {
     const char* user = getenv("USER");
@@ -46,6 +50,7 @@ KOVAProbeSettings KOVAProbeSettings::Current() {
     settings.reportSyncFailure = true;
     settings.notWrittenNamesConfiguration = true;
     settings.intPhaseDurations = false;
+    settings.storeClockOffsets = true;
     settings.keepAllChoiceName = "DO_NOT_REPLACE";
     settings.noExpIDLastLine = " ***  Or the measuring is not activated for the parent ";
     settings.initsendErrorLine = 232;
@@ -66,6 +71,7 @@ KOVAProbeSettings KOVAProbeSettings::FirstRelease() {
     settings.reportSyncFailure = false;
     settings.notWrittenNamesConfiguration = false;
     settings.intPhaseDurations = true;
+    settings.storeClockOffsets = false;
     settings.keepAllChoiceName = "DO_NO_REPLACE_EXP";
     settings.noExpIDLastLine = " ***  Or the measureming is not activated for the parent ";
     settings.initsendErrorLine = 146;
@@ -178,17 +184,19 @@ void KOVAProbe::ConstructorForMaster() {
 
 void KOVAProbe::OpenDatabase() {
     mDB = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
+    mBatch = std::make_unique<InsertBatchConvertor>(mDB.get());
 }
 
 void KOVAProbe::StartMeasuring() {
-    // A stopped probe has no process record left to start.
-    if (!mMeasure || !mRunning) return;
+    if (!mMeasure) return;
     if (mPhaseCnt > 0)
         Fatal({ERROR_HEADING,
                " ***  you called StartMeasuring() after EndOfPhase or SlaveIsSpawned calls! Resetting the "
                "measurements is not possible yet",
                " ***  this will be made available in the future..."},
               "in KOVAProbe StartMeasuring() ");
+    // A stopped probe has no process record left to start.
+    if (!mRunning) return;
     const timeval now = CurrentTime();
     mExpChrono.Restart(now);
     mPhaseChrono.Restart(now);
@@ -266,14 +274,21 @@ void KOVAProbe::AccumulateDuration(int phaseType, TIME duration) {
     mProcess->mPhaseDurations[phaseType].mDuration += duration;
 }
 
-void KOVAProbe::WritePendingPhases() {
-    if (mSettings.intPhaseDurations) {
-        std::vector<BasicPhase<int>> rows(mPhases.begin(), mPhases.end());
-        WriteRecordBatch(*mDB, rows);
-    } else {
-        WriteRecordBatch(*mDB, mPhases);
+void KOVAProbe::AddPendingPhases() {
+    for (Phase& phase : mPhases) {
+        if (mSettings.intPhaseDurations) {
+            BasicPhase<int> row(phase);
+            mBatch->Add(row);
+        } else {
+            mBatch->Add(phase);
+        }
     }
     mPhases.clear();
+}
+
+void KOVAProbe::WritePendingPhases() {
+    AddPendingPhases();
+    mBatch->Send();
 }
 
 void KOVAProbe::SlaveIsSpawned(int slaveTid) {
@@ -309,18 +324,35 @@ void KOVAProbe::SynchroWithMaster() {
     mProcess->mStartTime_sec = static_cast<int>(start.tv_sec);
     mProcess->mStartTime_usec = static_cast<int>(start.tv_usec);
     if (mIsMaster) return;
+    const timeval delta = MeasureClockDelta();
+    mStartClockOffset = MicrosecondsOf(delta);
+    SubtractClockDelta(mProcess->mStartTime_sec, mProcess->mStartTime_usec, delta);
+}
+
+timeval KOVAProbe::MeasureClockDelta() {
+    timeval delta = {0, 0};
     const int parentHost = pvm_tidtohost(mProcess->mParentTid);
-    if (!mSettings.syncOnMasterHost && parentHost == pvm_tidtohost(mProcess->mMyTid)) return;
+    if (!mSettings.syncOnMasterHost && parentHost == pvm_tidtohost(mProcess->mMyTid)) return delta;
     timeval clock;
-    timeval delta;
     if (pvm_hostsync(parentHost, &clock, &delta) != 0) {
         if (mSettings.reportSyncFailure)
             std::cout << " *** Host " << ThisMachineName() << " Failed to synchronise time with Master "
                       << mProcess->mParentTid << " on host " << parentHost << "!\n"
                       << "Using a TimeDiff of 0 secs and 0 usecs!" << std::endl;
-        return;
+        return {0, 0};
     }
-    SubtractClockDelta(mProcess->mStartTime_sec, mProcess->mStartTime_usec, delta);
+    return delta;
+}
+
+void KOVAProbe::StoreClockOffsets() {
+    // The end offset belongs to the middle of its measurement.
+    const timeval before = CurrentTime();
+    const TIME endOffset = MicrosecondsOf(MeasureClockDelta());
+    const timeval after = CurrentTime();
+    const timeval start = mExpChrono.GetStartTime();
+    const TIME endTime = (MicrosecondsOf(before) + MicrosecondsOf(after)) / 2 - MicrosecondsOf(start);
+    ClockOffset offsets(mProcess->mExpID, mProcess->mID, mStartClockOffset, endOffset, endTime);
+    *mDB << offsets;
 }
 
 void SubtractClockDelta(int& sec, int& usec, const timeval& delta) {
@@ -349,7 +381,11 @@ void KOVAProbe::StopMaster() {
     mExp.mTp = mExpChrono.GetTime();
     mExp.mStatusData = Experiment::EXP_FINISHED;
     bool writeExperiment = true;
-    switch (mDoWithSimilarExp) {
+    // The lock keeps the replacement steps of concurrent runs of this configuration
+    // apart, from reading the similar experiments until this one is stored finished.
+    const bool replaces = mDoWithSimilarExp == REPLACE_IF_FASTER || mDoWithSimilarExp == REPLACE_IF_SUCCESFULL;
+    const bool locked = replaces && LockConfiguration();
+    switch (replaces && !locked ? DO_NOT_REPLACE : mDoWithSimilarExp) {
         case REPLACE_IF_FASTER:
             writeExperiment = ReplaceIfFaster(true);
             if (writeExperiment) {
@@ -372,25 +408,47 @@ void KOVAProbe::StopMaster() {
             std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID << " written to database "
                       << std::endl;
     }
-    if (!writeExperiment) return;
     Store([&] {
-        *mDB << mExp;
-        if (!mWritePhasesDuringRun) *mDB << *mProcess;
-        WritePendingPhases();
-        *mDB << mProcess->mPhaseDurations;
+        if (writeExperiment) {
+            *mDB << mExp;
+            if (!mWritePhasesDuringRun) *mDB << *mProcess;
+            WriteFinalRows();
+        }
+        if (locked) mDB->QueryFirst("SELECT RELEASE_LOCK(" + mDB->QuotedValue(ReplacementLockName(mExp)) + ")");
     });
 }
 
 void KOVAProbe::StopSlave() {
     // The final writes go over a fresh connection; the one held since construction
-    // is closed first.
+    // is closed first, once its outstanding batch is stored.
+    if (mDB) Store([&] { mDB->AwaitBatch(); });
     mDB.reset();
     OpenDatabase();
     Store([&] {
         *mDB << *mProcess;
-        WritePendingPhases();
-        *mDB << mProcess->mPhaseDurations;
+        if (mSettings.storeClockOffsets) StoreClockOffsets();
+        WriteFinalRows();
     });
+}
+
+void KOVAProbe::WriteFinalRows() {
+    AddPendingPhases();
+    for (PhaseDuration& total : mProcess->mPhaseDurations)
+        if (total.mDuration != 0) mBatch->Add(total);
+    mBatch->Write();
+}
+
+bool KOVAProbe::LockConfiguration() {
+    std::string granted;
+    const std::string name = ReplacementLockName(mExp);
+    Store([&] {
+        granted = mDB->QueryFirst("SELECT GET_LOCK(" + mDB->QuotedValue(name) + ", " +
+                                  std::to_string(REPLACEMENT_LOCK_WAIT) + ")");
+    });
+    if (granted == "1") return true;
+    std::cout << " *** KOVA Instrumentation: gave up waiting " << REPLACEMENT_LOCK_WAIT
+              << " s for the lock of similar experiments (" << name << "), so none is replaced" << std::endl;
+    return false;
 }
 
 bool KOVAProbe::ReplaceIfFaster(bool onlyIfFaster) {
@@ -481,6 +539,12 @@ void KOVAProbe::SetApplicationParameter(const std::string& name, std::string val
 
 void KOVAProbe::SetApplicationComment(const std::string& appComment) { mApp.mComment = appComment; }
 
+void KOVAProbe::SpecifyExtraExperimentParameter(const std::string&, int, const std::string&) {}
+
+void KOVAProbe::SpecifyExtraExperimentParameter(const std::string&, double, const std::string&) {}
+
+void KOVAProbe::SpecifyExtraExperimentParameter(const std::string&, const std::string&, const std::string&) {}
+
 void KOVAProbe::SetExperimentComment(const std::string& expComment) { mExp.mComment = expComment; }
 
 int KOVAProbe::GetExperimentID() const { return mMeasure ? mExp.mID : -1; }
@@ -530,6 +594,22 @@ void DeleteExperiment(int expID, StandardDatabase& db) {
     db.Query("DELETE FROM PhaseDurations " + condition);
     db.Query("DELETE FROM Processes " + condition);
     db.Query("DELETE FROM Phases " + condition);
+    db.Query("DELETE FROM ClockOffsets " + condition);
+}
+
+std::string ReplacementLockName(const Experiment& current) {
+    // FNV-1a over the configuration as it is stored (texts cut to the column width).
+    std::uint64_t hash = 14695981039346656037ULL;
+    auto add = [&hash](const std::string& text) {
+        for (unsigned char c : text + '\0') hash = (hash ^ c) * 1099511628211ULL;
+    };
+    for (const std::string& text : {current.mUser, current.mProject, current.mName, current.mVersion})
+        add(CutToWidth(text));
+    add(std::to_string(current.mP));
+    add(std::to_string(current.mW));
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return std::string("KOVA replace ") + hex;
 }
 
 bool ReplaceSimilarExperiments(const Experiment& current, bool onlyIfFaster, StandardDatabase& db) {
@@ -543,7 +623,7 @@ bool ReplaceSimilarExperiments(const Experiment& current, bool onlyIfFaster, Sta
     db >> WhereClause(where.str()) >> similar;
     bool stays = true;
     for (const Experiment& stored : similar) {
-        if (stored.mID == current.mID) continue;
+        if (stored.mID == current.mID || stored.mStatusData == Experiment::EXP_STARTED) continue;
         if (onlyIfFaster && stored.mTp > 0 && stored.mTp <= current.mTp)
             stays = false;
         else

@@ -46,6 +46,9 @@ struct KOVAProbeSettings {
     bool notWrittenNamesConfiguration;
     // Phase durations are stored as int.
     bool intPhaseDurations;
+    // A slave measures its clock offset to the master's host again in Stop and
+    // stores both offsets in ClockOffsets.
+    bool storeClockOffsets;
     // Name of the console question's choice to keep all experiments.
     const char* keepAllChoiceName;
     // Last line of a slave's report when its experiment number did not come.
@@ -115,6 +118,13 @@ public:
     // Experiment time of the last batch write.
     TIME mTimeLastSave = 0;
     KOVAProbeSettings mSettings;
+    // Builds the batches of phase rows and hands them to mDB without waiting.
+    std::unique_ptr<InsertBatchConvertor> mBatch;
+    // This host's clock minus the master host's, in microseconds, when measuring
+    // started (the correction applied to the start time); 0 on the master's host.
+    TIME mStartClockOffset = 0;
+    // Longest wait, in seconds, for the lock of a configuration's experiments.
+    static constexpr int REPLACEMENT_LOCK_WAIT = 60;
 
     // A master's probe of a named application, project and version; p and W start
     // at 0. Measures only when activateMeasurements is true.
@@ -132,7 +142,8 @@ public:
     KOVAProbe(const KOVAProbe&) = delete;
     KOVAProbe& operator=(const KOVAProbe&) = delete;
 
-    // Starts the clocks again; only allowed before the first phase end.
+    // Starts the clocks again; only allowed before the first phase end (also after
+    // Stop, when it does nothing else).
     void StartMeasuring();
     // Ends the current phase as one of PH_IDLE, PH_WORK, PH_SPAWN, PH_PART, PH_SYNC
     // (communication types are accepted with a warning); returns its duration.
@@ -154,6 +165,11 @@ public:
     void SetApplicationParameter(const std::string& name, double value, const std::string& comment);
     void SetApplicationParameter(const std::string& name, std::string value, const std::string& comment);
     void SetApplicationComment(const std::string& appComment);
+    // The earlier form's parameter declarations: they do nothing.
+    void SpecifyExtraExperimentParameter(const std::string& name, int value, const std::string& comment = "");
+    void SpecifyExtraExperimentParameter(const std::string& name, double value, const std::string& comment = "");
+    void SpecifyExtraExperimentParameter(const std::string& name, const std::string& value,
+                                         const std::string& comment = "");
     void SetExperimentComment(const std::string& expComment);
 
     // The experiment number (on a slave the one received), -1 when not measuring.
@@ -172,15 +188,30 @@ private:
     void OpenDatabase();
     int ReceiveExpID();
     void SynchroWithMaster();
+    // This host's clock minus the master host's, as PVM's delta (microseconds
+    // within 0 to 999999); 0 without a call on the master's host. A failed
+    // measurement is reported and gives 0.
+    timeval MeasureClockDelta();
+    // Stores the slave's clock offsets, measuring the one at its end now.
+    void StoreClockOffsets();
+    // Takes the database lock of the experiment's configuration, waiting at most
+    // REPLACEMENT_LOCK_WAIT seconds; false, after saying so, when it gave up.
+    bool LockConfiguration();
     // Adds duration to the total of phaseType unless the type lies outside the table.
     void AccumulateDuration(int phaseType, TIME duration);
     // Appends a phase record built from args; writes the pending records once more
     // than WRITE_PHASES_PERIOD passed since the last batch.
     template <class... Args> void AddPhase(const timeval& now, Args&&... args);
-    // Writes the pending phase records in one round trip and empties the list.
+    // Adds the pending phase records to the batch and empties the list.
+    void AddPendingPhases();
+    // Hands the pending phase records to the database as one batch, without waiting
+    // for the server, and empties the list.
     void WritePendingPhases();
     void StopMaster();
     void StopSlave();
+    // Writes the remaining phase records and the non-zero totals, and waits until
+    // they and every earlier batch are stored.
+    void WriteFinalRows();
     bool ReplaceIfFaster(bool onlyIfFaster);
     DO_WITH_SIMILAR_EXP GetDoWithSimilarExpFromUser();
     int GetExperimentIDFromDB();
@@ -206,12 +237,19 @@ private:
 // microseconds within 0 to 999999); the microseconds end within 0 to 999999.
 void SubtractClockDelta(int& sec, int& usec, const timeval& delta);
 
-// Removes an experiment row with the process rows, phases and totals stored for it.
+// Removes an experiment row with the process rows, phases, totals and clock
+// offsets stored for it.
 void DeleteExperiment(int expID, StandardDatabase& db);
 
+// Name of the database lock that serialises the replacement step of the
+// experiments of current's configuration (user, project, name, version, p, W):
+// "KOVA replace " and a hash of the configuration, within the server's 64 characters.
+std::string ReplacementLockName(const Experiment& current);
+
 // Applies the replacement policy for current against the stored experiments of the
-// same configuration (user, project, name, version, p, W). With onlyIfFaster, stored
-// ones that are slower or never finished (Tp not positive) are deleted, and current is
-// deleted when one at least as fast remains; without it, all others are deleted.
-// Returns whether current stays.
+// same configuration (user, project, name, version, p, W). Experiments that have
+// not finished (status EXP_STARTED: still running, or crashed) are never deleted.
+// With onlyIfFaster, finished ones that are slower (or have no positive Tp) are
+// deleted, and current is deleted when a finished one at least as fast remains;
+// without it, all other finished ones are deleted. Returns whether current stays.
 bool ReplaceSimilarExperiments(const Experiment& current, bool onlyIfFaster, StandardDatabase& db);

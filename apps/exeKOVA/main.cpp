@@ -7,15 +7,12 @@
 #include <examplefactory.h>
 #include <net.h>
 #include <parallel.h>
-#include <kova_site.h>
 #include <standardlib.h>
-#include <standarddatabase.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <memory>
 #include <string>
 
 #include "speedup.h"
@@ -36,33 +33,6 @@ const char* const WEIGHT_FILE = "backprop.nnw";
 
 // The image of the digit 3, row by row from the top: 111, 001, 111, 001, 111.
 const real test3[15] = {1, 1, 1, 0, 0, 1, 1, 1, 1, 0, 0, 1, 1, 1, 1};
-
-// Longest wait, in seconds, for the other tasks' sequential measurements.
-constexpr int SEQUENTIAL_TURN_WAIT = 600;
-
-// Holds the measurement database's lock of the sequential measurement while it
-// lives. Every task of a run measures the sequential network under the same
-// application, p and W, and each measurement replaces the similar experiments
-// stored before it. Taken one after another, each replaces finished ones only and
-// the database keeps the latest; taken at once, each would delete the rows of the
-// others while they run and none might remain. Closing the connection at the end
-// of its life releases the lock.
-class SequentialTurn {
-public:
-    SequentialTurn() : mDb("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT) {
-        const std::string granted =
-            mDb.QueryFirst("SELECT GET_LOCK('exeKOVA sequential measurement', " +
-                           std::to_string(SEQUENTIAL_TURN_WAIT) + ")");
-        if (granted != "1")
-            std::cout << "exeKOVA: the other tasks' sequential measurements took longer than "
-                      << SEQUENTIAL_TURN_WAIT << " s; measuring now" << std::endl;
-    }
-    SequentialTurn(const SequentialTurn&) = delete;
-    SequentialTurn& operator=(const SequentialTurn&) = delete;
-
-private:
-    StandardDatabase mDb;
-};
 
 }  // namespace
 
@@ -86,7 +56,6 @@ int main(int argc, char**) {
     parallelChrono.Stop();
     std::cout << "parallel time:" << parallelChrono << std::endl;
 
-    auto turn = std::make_unique<SequentialTurn>();
     Chrono sequentialChrono;
     KOVAProbe* sequentialProbe = new KOVAProbe("nn", 1, KOVAProbe::REPLACE_IF_SUCCESFULL, 10, "");
     const int sequentialSizes[9] = {15, MID_NODE, MID_NODE, MID_NODE, MID_NODE, MID_NODE, MID_NODE, MID_NODE, 10};
@@ -101,7 +70,6 @@ int main(int argc, char**) {
     sequentialProbe->EndOfPhase(KOVAProbe::PH_WORK, 0, 0, "");
     delete sequentialProbe;
     sequentialChrono.Stop();
-    turn.reset();
     std::cout << "sequential time: " << sequentialChrono << std::endl;
     printSpeedup(std::cout, sequentialChrono.GetTime(), parallelChrono.GetTime());
 

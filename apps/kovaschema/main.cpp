@@ -43,6 +43,7 @@ int main(int argc, char**) {
         Process process;
         Phase phase;
         Experiment experiment;
+        ClockOffset clockOffset;
         CreateTableOf(db, application, "Applications");
         CreateTableOf(db, parameter, "AppParameter");
         CreateTableOf(db, parameterValue, "ExpParValue");
@@ -51,6 +52,7 @@ int main(int argc, char**) {
         CreateTableOf(db, process, "Processes");
         CreateTableOf(db, phase, "Phases");
         CreateTableOf(db, experiment, "Experiments");
+        CreateTableOf(db, clockOffset, "ClockOffsets");
         if (!ExperimentIDGeneratesValues(db)) {
             db.Query("ALTER TABLE Experiments MODIFY ID int NOT NULL AUTO_INCREMENT");
             std::cout << "kovaschema: Experiments.ID now generates its own values" << std::endl;

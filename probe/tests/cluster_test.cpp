@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <regex>
 #include <set>
 
@@ -169,6 +170,39 @@ TEST_F(ProbeCluster, MasterAndTwoSlavesOnThreeHostsStoreOneExperiment) {
               std::string::npos)
         << run.output;
     EXPECT_EQ(run.output.find("Failed to synchronise"), std::string::npos) << run.output;
+}
+
+TEST_F(ProbeCluster, SlavesStoreTheirClockOffsetsToTheMasterAtStartAndEnd) {
+    // One slave on node2, one on node1 beside the master.
+    const ClusterRun run = Run(2, "-a " + mApp + " -l");
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto experiment = NumbersAfter(run.output, "probetask: experiment (\\d+)");
+    ASSERT_EQ(experiment.size(), 1u) << run.output;
+    const auto rows = SelectRows(*mDb,
+                                 "SELECT p.processor, o.* FROM ClockOffsets o JOIN Processes p ON p.expID = o.expID "
+                                 "AND p.ID = o.processID WHERE o.expID = " +
+                                     Str(experiment[0]) + " ORDER BY p.processor");
+    // The master's clock is the reference: it stores no offsets.
+    ASSERT_EQ(rows.size(), 2u) << run.output;
+    std::map<std::string, long long> measured;
+    const std::regex report("probetask: process (\\d+) measured (\\d+) us");
+    for (auto it = std::sregex_iterator(run.output.begin(), run.output.end(), report); it != std::sregex_iterator();
+         ++it)
+        measured[(*it)[1]] = std::atoll((*it)[2].str().c_str());
+    for (const Row& row : rows) {
+        // Measured at the end of Stop, after the slave reported its time.
+        const long long endTime = std::atoll(row.at("endTime").c_str());
+        ASSERT_EQ(measured.count(row.at("processID")), 1u) << run.output;
+        EXPECT_GE(endTime, measured[row.at("processID")]) << row.at("processor");
+        EXPECT_LT(endTime - measured[row.at("processID")], 2000000) << row.at("processor");
+    }
+    EXPECT_EQ(rows[0].at("processor"), "node1");
+    EXPECT_EQ(rows[0].at("startOffset"), "0");
+    EXPECT_EQ(rows[0].at("endOffset"), "0");
+    // node2's clock is this machine's: PVM measures an offset of a few milliseconds at most.
+    EXPECT_EQ(rows[1].at("processor"), "node2");
+    EXPECT_LT(std::llabs(std::atoll(rows[1].at("startOffset").c_str())), 50000);
+    EXPECT_LT(std::llabs(std::atoll(rows[1].at("endOffset").c_str())), 50000);
 }
 
 TEST_F(ProbeCluster, UnannouncedSlaveGivesUpAfterItsWait) {

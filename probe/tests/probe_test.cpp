@@ -53,13 +53,23 @@ protected:
     long long Count(const std::string& table, int expID) {
         return SelectNumber(*mDb, "SELECT COUNT(*) FROM " + table + " WHERE expID = " + Str(expID));
     }
-    // Stores a finished experiment similar to those of the probes below (p = 1), with
-    // one process row and one phase row; returns its number.
-    int StoreExperiment(TIME tp, int W = 42, int p = 1) {
+    // Rows of table for expID, once they are there (the probe hands its batches to
+    // the server without waiting); the count seen last after two seconds otherwise.
+    long long CountOnceThere(const std::string& table, int expID, long long expected) {
+        long long count = Count(table, expID);
+        for (int i = 0; i < 200 && count != expected; ++i) {
+            usleep(10000);
+            count = Count(table, expID);
+        }
+        return count;
+    }
+    // Stores an experiment similar to those of the probes below (p = 1), finished
+    // unless said otherwise, with one process row and one phase row; returns its number.
+    int StoreExperiment(TIME tp, int W = 42, int p = 1, bool finished = true) {
         Application app(GetUserID(), mApp, "", "", "");
         Experiment exp(&app, DateTime(), "stored", p, W);
         exp.mTp = tp;
-        exp.mStatusData = Experiment::EXP_FINISHED;
+        exp.mStatusData = finished ? Experiment::EXP_FINISHED : Experiment::EXP_STARTED;
         *mDb << exp;
         const int id = static_cast<int>(mysql_insert_id(&mDb->mMysql));
         Process process(id, 0, "elsewhere", 0, 0);
@@ -237,7 +247,6 @@ TEST_F(ProbeSequential, StopRunsOnceAndANewProbeMayFollow) {
         probe.Stop();
         probe.Stop();
         EXPECT_EQ(probe.EndOfPhase(PH_WORK), 0);
-        probe.StartMeasuring();
         frozen = probe.ViewExpChrono();
         usleep(2000);
         EXPECT_EQ(probe.ViewExpChrono(), frozen);
@@ -265,14 +274,14 @@ TEST_F(ProbeSequential, PhasesAreWrittenInBatchesMoreThanASecondApart) {
     EXPECT_EQ(Count("Phases", expID), 0);
     usleep(800000);
     probe.EndOfPhase(PH_IDLE);  // more than a second after the start: the first batch
-    EXPECT_EQ(Count("Phases", expID), 3);
     EXPECT_TRUE(probe.mPhases.empty());
     EXPECT_GT(probe.mTimeLastSave, 1000000);
+    EXPECT_EQ(CountOnceThere("Phases", expID, 3), 3);
     probe.EndOfPhase(PH_WORK);
-    EXPECT_EQ(Count("Phases", expID), 3);
     usleep(1050000);
+    EXPECT_EQ(Count("Phases", expID), 3);
     probe.EndOfPhase(PH_WORK);  // more than a second after that batch: the second
-    EXPECT_EQ(Count("Phases", expID), 5);
+    EXPECT_EQ(CountOnceThere("Phases", expID, 5), 5);
     probe.EndOfPhase(PH_SYNC);
     testing::internal::CaptureStdout();
     probe.Stop();  // a phase written twice would break the key and end the process
@@ -286,6 +295,10 @@ TEST_F(ProbeSequential, PhasesAreWrittenInBatchesMoreThanASecondApart) {
 TEST_F(ProbeSequential, SettersDeclareEachParameterOnce) {
     testing::internal::CaptureStdout();
     KOVAProbe probe(mApp, 1, KOVAProbe::DO_NOT_REPLACE, 42, "");
+    // The earlier form's declarations are accepted and ignored.
+    probe.SpecifyExtraExperimentParameter("n", 1);
+    probe.SpecifyExtraExperimentParameter("rate", 0.5, "ignored");
+    probe.SpecifyExtraExperimentParameter("mode", std::string("fast"));
     const std::string quiet = testing::internal::GetCapturedStdout();
     EXPECT_EQ(quiet, "");
     ASSERT_EQ(probe.mExp.mExpParValues.size(), 2u);
@@ -333,8 +346,9 @@ TEST_F(ProbeSequential, SettersDeclareEachParameterOnce) {
     EXPECT_EQ(inactive.mExp.mP, 3);
 }
 
-TEST_F(ProbeSequential, ReplaceIfFasterDeletesSlowerAndUnfinishedSimilarExperiments) {
-    const int unfinished = StoreExperiment(0);
+TEST_F(ProbeSequential, ReplaceIfFasterDeletesSlowerFinishedSimilarExperiments) {
+    const int withoutTime = StoreExperiment(0);
+    const int running = StoreExperiment(0, 42, 1, false);
     const int slower = StoreExperiment(1000000000000LL);
     const int otherW = StoreExperiment(0, 43);
     const int otherP = StoreExperiment(0, 42, 2);
@@ -348,12 +362,14 @@ TEST_F(ProbeSequential, ReplaceIfFasterDeletesSlowerAndUnfinishedSimilarExperime
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_EQ(output, " *** KOVA Instrumentation: experiment " + Str(expID) +
                           " written to database (it replaces all slower similar experiments)\n");
-    for (int gone : {unfinished, slower}) {
+    for (int gone : {withoutTime, slower}) {
         EXPECT_TRUE(ExperimentRow(gone).empty());
         EXPECT_EQ(Count("Processes", gone), 0);
         EXPECT_EQ(Count("Phases", gone), 0);
     }
-    for (int kept : {otherW, otherP, expID}) EXPECT_FALSE(ExperimentRow(kept).empty());
+    // An experiment that has not finished may still be running: it is never deleted.
+    for (int kept : {running, otherW, otherP, expID}) EXPECT_FALSE(ExperimentRow(kept).empty());
+    EXPECT_EQ(Count("Phases", running), 1);
     EXPECT_EQ(ExperimentRow(expID)["statusData"], "1");
 }
 
@@ -367,7 +383,7 @@ TEST_F(ProbeSequential, ReplaceIfFasterDropsTheNewOneWithWhatItWroteWhenAStoredO
         probe.EndOfPhase(PH_WORK);
         usleep(1010000);
         probe.EndOfPhase(PH_WORK);
-        EXPECT_EQ(Count("Phases", expID), 2);
+        EXPECT_EQ(CountOnceThere("Phases", expID, 2), 2);
         probe.EndOfPhase(PH_IDLE);
     }
     const std::string output = testing::internal::GetCapturedStdout();
@@ -385,7 +401,7 @@ TEST_F(ProbeSequential, ReplaceIfFasterDropsTheNewOneWithWhatItWroteWhenAStoredO
 
 TEST_F(ProbeSequential, EqualTimeKeepsTheStoredExperiment) {
     const int stored = StoreExperiment(5000);
-    const int unfinished = StoreExperiment(0);
+    const int withoutTime = StoreExperiment(0);
     const int current = StoreExperiment(0);
     Application app(GetUserID(), mApp, "", "", "");
     Experiment exp(&app, DateTime(), "", 1, 42);
@@ -393,7 +409,7 @@ TEST_F(ProbeSequential, EqualTimeKeepsTheStoredExperiment) {
     exp.mTp = 5000;
     EXPECT_FALSE(ReplaceSimilarExperiments(exp, true, *mDb));
     EXPECT_FALSE(ExperimentRow(stored).empty());
-    EXPECT_TRUE(ExperimentRow(unfinished).empty());
+    EXPECT_TRUE(ExperimentRow(withoutTime).empty());
     EXPECT_TRUE(ExperimentRow(current).empty());
     EXPECT_EQ(Count("Phases", current), 0);
 
@@ -406,8 +422,9 @@ TEST_F(ProbeSequential, EqualTimeKeepsTheStoredExperiment) {
     EXPECT_FALSE(ExperimentRow(next).empty());
 }
 
-TEST_F(ProbeSequential, ReplaceIfSuccessfulDeletesEveryOtherSimilarExperiment) {
+TEST_F(ProbeSequential, ReplaceIfSuccessfulDeletesEveryOtherFinishedSimilarExperiment) {
     const int faster = StoreExperiment(1);
+    const int running = StoreExperiment(0, 42, 1, false);
     const int otherW = StoreExperiment(1, 7);
     testing::internal::CaptureStdout();
     int expID = 0;
@@ -419,6 +436,7 @@ TEST_F(ProbeSequential, ReplaceIfSuccessfulDeletesEveryOtherSimilarExperiment) {
               " *** KOVA Instrumentation: experiment " + Str(expID) +
                   " written to database (it replaces all similar experiments)\n");
     EXPECT_TRUE(ExperimentRow(faster).empty());
+    EXPECT_FALSE(ExperimentRow(running).empty());
     EXPECT_FALSE(ExperimentRow(otherW).empty());
     EXPECT_FALSE(ExperimentRow(expID).empty());
 }
@@ -507,6 +525,10 @@ TEST_F(ProbeSequential, WrongUsesEndTheProcessWithTheirTexts) {
               " *** Error with KOVAInstrumentation!!\n ***  you try to create a second master KOVAProbe in this "
               "process. Only 1 probe per process!\nerror in KOVAProbe constructor of master \n");
 
+    const std::string restartText =
+        " *** Error with KOVAInstrumentation!!\n ***  you called StartMeasuring() after EndOfPhase or "
+        "SlaveIsSpawned calls! Resetting the measurements is not possible yet\n ***  this will be made "
+        "available in the future...\nerror in KOVAProbe StartMeasuring() \n";
     const ChildResult restart = RunInChild([&] {
         KOVAProbe probe(app, 1, KOVAProbe::DO_NOT_REPLACE, 1, "");
         probe.StartMeasuring();  // allowed before the first phase
@@ -514,10 +536,22 @@ TEST_F(ProbeSequential, WrongUsesEndTheProcessWithTheirTexts) {
         probe.StartMeasuring();
     });
     EXPECT_EQ(restart.exitCode, 255);
-    EXPECT_EQ(restart.output,
-              " *** Error with KOVAInstrumentation!!\n ***  you called StartMeasuring() after EndOfPhase or "
-              "SlaveIsSpawned calls! Resetting the measurements is not possible yet\n ***  this will be made "
-              "available in the future...\nerror in KOVAProbe StartMeasuring() \n");
+    EXPECT_EQ(restart.output, restartText);
+    // After Stop the same: a probe that recorded phases cannot start again.
+    const ChildResult afterStop = RunInChild([&] {
+        KOVAProbe unused(app, 1, KOVAProbe::DO_NOT_REPLACE, 1, "");
+        unused.Stop();
+        unused.StartMeasuring();  // no phases: nothing happens
+        KOVAProbe probe(app, 1, KOVAProbe::DO_NOT_REPLACE, 1, "");
+        probe.EndOfPhase(PH_WORK);
+        probe.Stop();
+        printf("stopped\n");
+        probe.StartMeasuring();
+    });
+    EXPECT_EQ(afterStop.exitCode, 255);
+    const std::size_t stopped = afterStop.output.find("stopped\n");
+    ASSERT_NE(stopped, std::string::npos) << afterStop.output;
+    EXPECT_EQ(afterStop.output.substr(stopped + 8), restartText);
 
     for (int type : {int{PH_COMP}, int{PH_COMM}, int{PH_OVERHEAD}, int{PH_DELAY}, 15}) {
         const ChildResult unknown = RunInChild([&] {

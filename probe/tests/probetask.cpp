@@ -4,11 +4,12 @@
 // end phases of several kinds while exchanging a few messages. It prints what the
 // tests compare with the stored rows.
 //
-//   probetask -a NAME [-W N] [-r f|s|a|n] [-e] [-t SECONDS] [-u | -S]
+//   probetask -a NAME [-W N] [-r f|s|a|n] [-e] [-l] [-t SECONDS] [-u | -S]
 //     -a NAME     application name of the experiment
 //     -W N        problem size (default 100)
 //     -r POLICY   replacement policy: f(aster), s(uccessful), a(sk), n(ot) (default n)
 //     -e          the earlier form of the probe (nothing written before Stop)
+//     -l          the second slave runs on node1, the master's host, instead of node3
 //     -t SECONDS  the slaves' wait for their experiment number
 //     -u          spawn one slave on node2 and never announce it
 //     -S          construct a slave's probe although not spawned
@@ -39,20 +40,21 @@ struct Options {
     int W = 100;
     KOVAProbe::DO_WITH_SIMILAR_EXP policy = KOVAProbe::DO_NOT_REPLACE;
     bool earlierForm = false;
+    bool localSlave = false;
     int slaveWait = -1;
     bool unannounced = false;
     bool slaveWithoutParent = false;
 };
 
 [[noreturn]] void Usage(const char* problem) {
-    printf("probetask: %s\nusage: probetask -a NAME [-W N] [-r f|s|a|n] [-e] [-t SECONDS] [-u | -S]\n", problem);
+    printf("probetask: %s\nusage: probetask -a NAME [-W N] [-r f|s|a|n] [-e] [-l] [-t SECONDS] [-u | -S]\n", problem);
     exit(2);
 }
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
     int option;
-    while ((option = getopt(argc, argv, "a:W:r:et:uS")) != -1) {
+    while ((option = getopt(argc, argv, "a:W:r:elt:uS")) != -1) {
         switch (option) {
             case 'a': options.app = optarg; break;
             case 'W': options.W = static_cast<int>(strtol(optarg, nullptr, 0)); break;
@@ -66,6 +68,7 @@ Options ParseOptions(int argc, char** argv) {
                 break;
             }
             case 'e': options.earlierForm = true; break;
+            case 'l': options.localSlave = true; break;
             case 't': options.slaveWait = static_cast<int>(strtol(optarg, nullptr, 0)); break;
             case 'u': options.unannounced = true; break;
             case 'S': options.slaveWithoutParent = true; break;
@@ -173,7 +176,7 @@ int RunMaster(const Options& options) {
     usleep(5000);
     probe.EndOfPhase(PH_PART);
     std::vector<int> slaves;
-    for (const char* host : {"node2", "node3"}) {
+    for (const char* host : {"node2", options.localSlave ? "node1" : "node3"}) {
         slaves.push_back(Spawn(host, options));
         probe.SlaveIsSpawned(slaves.back());
     }

@@ -147,8 +147,24 @@ TEST_F(ProbeStoredRecords, BatchStoresTheSameRowsAsSingleWrites) {
         }
     }
     *mDb << single;
-    WriteRecordBatch(*mDb, batch);
+    // Totals after the phases: the batch switches to a second table.
+    std::vector<PhaseDuration> totals = {PhaseDuration(PH_WORK, mExpID, 2), PhaseDuration(PH_IDLE, mExpID, 2)};
+    totals[0].mDuration = 3000000000LL;
+    totals[0].mRatio = 1.0f / 3;
+    InsertBatchConvertor convertor(mDb.get());
+    convertor.AddAll(batch);
+    convertor.AddAll(totals);
+    EXPECT_EQ(convertor.NbrRows(), 302u);
+    EXPECT_EQ(convertor.Write(), 302);
+    EXPECT_EQ(convertor.NbrRows(), 0u);
     EXPECT_TRUE(std::all_of(batch.begin(), batch.end(), [](const Phase& p) { return p.mWritten; }));
+    const auto storedTotals =
+        SelectRows(*mDb, "SELECT phaseTypeID, duration, ratio FROM PhaseDurations" + OfThisExperiment() +
+                             " ORDER BY phaseTypeID");
+    ASSERT_EQ(storedTotals.size(), 2u);
+    EXPECT_EQ(storedTotals[1].at("duration"), "3000000000");
+    EXPECT_EQ(storedTotals[1].at("ratio"), "0.333333");
+    EXPECT_EQ(storedTotals[0].at("duration"), "0");
     const std::string columns =
         "SELECT nbr, typeID, duration, startTime, nbrQuantums, nbrOperations, commPartnerTid, commIsSending, "
         "commDelay, comment FROM Phases" +
@@ -161,12 +177,15 @@ TEST_F(ProbeStoredRecords, BatchStoresTheSameRowsAsSingleWrites) {
     EXPECT_EQ(batchRows[2].at("commIsSending"), "0");
 }
 
-TEST_F(ProbeStoredRecords, LargeBatchGoesInSeveralRoundTrips) {
+TEST_F(ProbeStoredRecords, LargeBatchGoesInSeveralStatements) {
+    // About 2 MB of rows: more than one statement may hold.
     PhaseList batch;
     const std::string comment(50, 'c');
-    for (int nbr = 1; nbr <= 6000; ++nbr) batch.emplace_back(mExpID, 0, nbr, PH_WORK, 5, 0, 0, comment);
-    WriteRecordBatch(*mDb, batch);
-    EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM Phases" + OfThisExperiment()), 6000);
+    for (int nbr = 1; nbr <= 20000; ++nbr) batch.emplace_back(mExpID, 0, nbr, PH_WORK, 5, 0, 0, comment);
+    InsertBatchConvertor convertor(mDb.get());
+    convertor.AddAll(batch);
+    EXPECT_EQ(convertor.Write(), 20000);
+    EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM Phases" + OfThisExperiment()), 20000);
 }
 
 TEST_F(ProbeStoredRecords, FailingBatchKeepsNothingAndThrows) {
@@ -174,8 +193,12 @@ TEST_F(ProbeStoredRecords, FailingBatchKeepsNothingAndThrows) {
     *mDb << stored;
     PhaseList batch;
     for (int nbr = 1; nbr <= 3; ++nbr) batch.emplace_back(mExpID, 0, nbr, PH_WORK, 9, 0, 0, "again");
+    // Sent without waiting, the failure shows when the next statement goes out.
+    InsertBatchConvertor convertor(mDb.get());
+    convertor.AddAll(batch);
+    convertor.Send();
     testing::internal::CaptureStdout();
-    EXPECT_THROW(WriteRecordBatch(*mDb, batch), int);
+    EXPECT_THROW(mDb->QueryFirst("SELECT 1"), int);
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_NE(output.find("Query failed: INSERT INTO Phases"), std::string::npos) << output;
     const auto rows = SelectRows(*mDb, "SELECT nbr, comment FROM Phases" + OfThisExperiment());

@@ -1,0 +1,227 @@
+// Tests of the probe while a measured program runs, against the real measurement
+// database: batches stored in the background, a connection lost in the middle of
+// a run, and concurrent runs of one configuration under each replacement policy.
+#include "probe_test_support.h"
+
+#include <KOVAInstrumentation.h>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <regex>
+#include <set>
+
+namespace {
+
+std::string Str(long long value) { return std::to_string(value); }
+
+// Busy work of about the given microseconds.
+void Work(TIME microseconds) {
+    Chrono chrono;
+    while (chrono.GetTime() < microseconds) {
+    }
+}
+
+}  // namespace
+
+class ProbeRunning : public testing::Test {
+protected:
+    void SetUp() override {
+        mDb = ConnectToMeasurementDb();
+        mApp = UniqueAppName("ProbeRunning");
+    }
+    void TearDown() override { DeleteExperimentsOf(*mDb, mApp); }
+
+    std::unique_ptr<StandardDatabase> mDb;
+    std::string mApp;
+};
+
+TEST_F(ProbeRunning, LongRunStoresItsBatchesWhileRunningAndEveryPhaseOnceInOrder) {
+    testing::internal::CaptureStdout();
+    KOVAProbe probe(mApp, 1, KOVAProbe::DO_NOT_REPLACE, 42, "");
+    const int expID = probe.GetExperimentID();
+    const std::string ofThisRun = " WHERE expID = " + Str(expID);
+    const int types[] = {PH_WORK, PH_IDLE, PH_SYNC, PH_PART};
+    std::vector<std::pair<int, TIME>> recorded;
+    std::vector<long long> seenWhileRunning;
+    Chrono run;
+    TIME nextLook = 1500000;
+    while (run.GetTime() < 3300000) {
+        Work(50);
+        const int type = types[recorded.size() % 4];
+        recorded.emplace_back(type, probe.EndOfPhase(type, 1, 2, recorded.size() % 100 == 0 ? "it's" : ""));
+        if (run.GetTime() > nextLook) {
+            seenWhileRunning.push_back(SelectNumber(*mDb, "SELECT COUNT(*) FROM Phases" + ofThisRun));
+            nextLook += 600000;
+        }
+    }
+    const long long beforeStop = SelectNumber(*mDb, "SELECT COUNT(*) FROM Phases" + ofThisRun);
+    probe.Stop();
+    testing::internal::GetCapturedStdout();
+
+    // The batches of the first three seconds reached the database during the run.
+    EXPECT_GT(beforeStop, static_cast<long long>(recorded.size()) / 2) << recorded.size() << " phases";
+    ASSERT_GE(seenWhileRunning.size(), 2u);
+    EXPECT_GT(seenWhileRunning.front(), 0);
+    EXPECT_LT(seenWhileRunning.front(), seenWhileRunning.back());
+
+    // Every phase once, numbered in order, with its type and duration.
+    const auto rows = SelectRows(*mDb, "SELECT nbr, typeID, duration, comment FROM Phases" + ofThisRun + " ORDER BY nbr");
+    ASSERT_EQ(rows.size(), recorded.size());
+    std::map<int, TIME> sums;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].at("nbr"), Str(i + 1));
+        ASSERT_EQ(rows[i].at("typeID"), Str(recorded[i].first)) << "phase " << i + 1;
+        ASSERT_EQ(rows[i].at("duration"), Str(recorded[i].second)) << "phase " << i + 1;
+        sums[recorded[i].first] += recorded[i].second;
+    }
+    EXPECT_EQ(rows[100].at("comment"), "it's");
+    std::map<int, TIME> totals;
+    for (const Row& total : SelectRows(*mDb, "SELECT phaseTypeID, duration FROM PhaseDurations" + ofThisRun))
+        totals[std::atoi(total.at("phaseTypeID").c_str())] = std::atoll(total.at("duration").c_str());
+    EXPECT_EQ(totals, sums);
+}
+
+TEST_F(ProbeRunning, LostServerConnectionEndsTheRunWithStatus255AndKeepsEarlierBatches) {
+    const std::string app = mApp;
+    const ChildResult child = RunInChild(
+        [&] {
+            KOVAProbe probe(app, 1, KOVAProbe::DO_NOT_REPLACE, 1, "");
+            const int expID = probe.GetExperimentID();
+            auto db = ConnectToMeasurementDb();
+            const std::string count = "SELECT COUNT(*) FROM Phases WHERE expID = " + Str(expID);
+            while (SelectNumber(*db, count) == 0) {  // the first batch, after a second
+                probe.EndOfPhase(PH_WORK);
+                usleep(1000);
+            }
+            printf("stored before: %lld\n", SelectNumber(*db, count));
+            fflush(stdout);
+            // The server ends the probe's connection, as when it stops.
+            db->Query("KILL CONNECTION " + Str(mysql_thread_id(&probe.mDB->mMysql)));
+            Chrono more;
+            while (more.GetTime() < 2200000) {
+                probe.EndOfPhase(PH_WORK);
+                usleep(1000);
+            }
+            printf("not reached\n");
+        },
+        "", 30);
+    EXPECT_TRUE(child.exited) << "ended by a signal " << -child.exitCode << "\n" << child.output;
+    EXPECT_EQ(child.exitCode, 255) << child.output;
+    EXPECT_NE(child.output.find("Query failed: "), std::string::npos) << child.output;
+    EXPECT_NE(child.output.find(" *** KOVA Instrumentation: the measurement could not be stored, the process ends\n"),
+              std::string::npos)
+        << child.output;
+    EXPECT_EQ(child.output.find("not reached"), std::string::npos) << child.output;
+    std::smatch stored;
+    ASSERT_TRUE(std::regex_search(child.output, stored, std::regex("stored before: (\\d+)"))) << child.output;
+    const auto experiments =
+        SelectRows(*mDb, "SELECT ID FROM Experiments WHERE name = " + mDb->QuotedValue(CutToWidth(mApp)));
+    ASSERT_EQ(experiments.size(), 1u);
+    EXPECT_GE(SelectNumber(*mDb, "SELECT COUNT(*) FROM Phases WHERE expID = " + experiments[0].at("ID")),
+              std::atoll(stored[1].str().c_str()));
+}
+
+// Four runs of one configuration start together and finish 0.4 s apart, the first
+// after 0.3 s. Each notes whether its experiment row is still there right before
+// it stops, and prints "run K experiment ID present N".
+class ProbeConcurrentRuns : public ProbeRunning, public testing::WithParamInterface<KOVAProbe::DO_WITH_SIMILAR_EXP> {
+protected:
+    // The experiments of the runs, in the order of their durations, and the output.
+    std::vector<int> RunFour(std::string& output) {
+        const std::string app = mApp;
+        const KOVAProbe::DO_WITH_SIMILAR_EXP policy = GetParam();
+        const ChildResult result = RunInChild(
+            [&] {
+                std::vector<pid_t> runs;
+                fflush(stdout);
+                for (int k = 0; k < 4; ++k) {
+                    const pid_t pid = fork();
+                    if (pid != 0) {
+                        runs.push_back(pid);
+                        continue;
+                    }
+                    KOVAProbe probe(app, 1, policy, 42, "");
+                    const int expID = probe.GetExperimentID();
+                    Chrono run;
+                    while (run.GetTime() < 300000 + 400000 * k) {
+                        usleep(500);
+                        probe.EndOfPhase(PH_WORK);
+                    }
+                    auto db = ConnectToMeasurementDb();
+                    const long long present =
+                        SelectNumber(*db, "SELECT COUNT(*) FROM Experiments WHERE ID = " + Str(expID));
+                    probe.Stop();
+                    printf("run %d experiment %d present %lld\n", k, expID, present);
+                    exit(0);
+                }
+                for (pid_t pid : runs) waitpid(pid, nullptr, 0);
+            },
+            "", 60);
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        output = result.output;
+        std::vector<int> ids(4, 0);
+        const std::regex line("run (\\d) experiment (\\d+) present (\\d+)");
+        int lines = 0;
+        for (auto it = std::sregex_iterator(output.begin(), output.end(), line); it != std::sregex_iterator(); ++it) {
+            ids[std::stoi((*it)[1])] = std::stoi((*it)[2]);
+            EXPECT_EQ((*it)[3], "1") << "run " << (*it)[1] << " was deleted while it ran";
+            ++lines;
+        }
+        EXPECT_EQ(lines, 4) << output;
+        return ids;
+    }
+    std::set<int> Stored() {
+        std::set<int> ids;
+        for (const std::string& id :
+             mDb->QueryStrings("SELECT ID FROM Experiments WHERE name = " + mDb->QuotedValue(CutToWidth(mApp))))
+            ids.insert(std::atoi(id.c_str()));
+        return ids;
+    }
+};
+
+TEST_P(ProbeConcurrentRuns, NoneIsDeletedWhileItRunsAndThePolicyDecidesWhatStays) {
+    std::string output;
+    const std::vector<int> ids = RunFour(output);
+    const std::set<int> stored = Stored();
+    switch (GetParam()) {
+        case KOVAProbe::REPLACE_IF_FASTER:
+            // The first to finish is the fastest; the others find it and drop themselves.
+            EXPECT_EQ(stored, std::set<int>{ids[0]}) << output;
+            EXPECT_EQ(CountOccurrences(output, "experiment is NOT written to database"), 3) << output;
+            break;
+        case KOVAProbe::REPLACE_IF_SUCCESFULL:
+            // Each replaces the finished ones before it; the last one stays.
+            EXPECT_EQ(stored, std::set<int>{ids[3]}) << output;
+            EXPECT_EQ(CountOccurrences(output, "(it replaces all similar experiments)"), 4) << output;
+            break;
+        default:
+            EXPECT_EQ(stored, std::set<int>(ids.begin(), ids.end())) << output;
+    }
+    for (int id : stored)
+        EXPECT_GT(SelectNumber(*mDb, "SELECT COUNT(*) FROM Phases WHERE expID = " + Str(id)), 100) << id;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachPolicy, ProbeConcurrentRuns,
+                         testing::Values(KOVAProbe::REPLACE_IF_FASTER, KOVAProbe::REPLACE_IF_SUCCESFULL,
+                                         KOVAProbe::DO_NOT_REPLACE));
+
+TEST(ProbeReplacementLock, NamedByTheConfigurationWithinTheServersLimit) {
+    Application app("user", std::string(60, 'n'), "", "", "");
+    Experiment exp(&app, "", "", 3, 100);
+    const std::string name = ReplacementLockName(exp);
+    EXPECT_LE(name.size(), 64u);
+    EXPECT_EQ(name.rfind("KOVA replace ", 0), 0u);
+    Experiment sameAsStored = exp;
+    sameAsStored.mName = std::string(50, 'n');  // what the column keeps
+    EXPECT_EQ(ReplacementLockName(sameAsStored), name);
+    for (auto change : {+[](Experiment& e) { e.mW = 101; }, +[](Experiment& e) { e.mP = 4; },
+                        +[](Experiment& e) { e.mUser = "other"; }, +[](Experiment& e) { e.mVersion = "2"; }}) {
+        Experiment other = exp;
+        change(other);
+        EXPECT_NE(ReplacementLockName(other), name);
+    }
+}
