@@ -5,8 +5,11 @@
 #   mariadb.sh stop    stop it (the data directory stays for the next run)
 #   mariadb.sh status  exit 0 when the server answers
 #   mariadb.sh sql     run the mariadb client on KOVAData as root (arguments passed on)
-# Data live under .state/mariadb; the server listens on $KOVA_DB_HOST:$KOVA_DB_PORT
-# and on a UNIX socket in that folder. It is never a system-wide service.
+# Data live under $KOVA_STATE_DIR/mariadb (default .state/mariadb); the server listens
+# on $KOVA_DB_HOST:$KOVA_DB_PORT, the address compiled into the build in
+# $KOVA_BUILD_DIR (default build/, port 3306), and on a UNIX socket in that folder.
+# It is never a system-wide service, and it never touches a server that is not its
+# own: when another program holds the port, start says what to do and exits with 3.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 dir=$KOVA_STATE_DIR/mariadb
@@ -41,12 +44,38 @@ stop() {
     rm -f "$sock" "$pidf" "$KOVA_FORWARD_DIR/$KOVA_DB_PORT"
 }
 
+# Refuses to start on a port that another program holds.
+check_port_free() {
+    local user free build=$KOVA_BUILD_DIR using=""
+    user=$(kova_port_user "$KOVA_DB_HOST" "$KOVA_DB_PORT") || return 0
+    [[ "$build" == "$KOVA_ROOT/build" ]] || using="KOVA_BUILD_DIR=$build "
+    free=$(kova_free_port "$KOVA_DB_HOST" $((KOVA_DB_PORT + 1))) || free="<port>"
+    cat >&2 <<EOF
+mariadb: port $KOVA_DB_PORT of $KOVA_DB_HOST is in use by $user, which is not this
+project's server ($dir); it is left alone and the private server is not started.
+The port is compiled into the programs: build them for another port, say $free,
+and the scripts use it too (they read it from the build's CMake cache):
+    cmake -S $KOVA_ROOT -B $build -DKOVA_DB_PORT=$free && cmake --build $build
+    ${using}bash $KOVA_ROOT/scripts/mariadb.sh start
+(bash scripts/run.sh chooses a free port by itself.)
+EOF
+    exit 3
+}
+
 start() {
     mkdir -p "$dir"
     if answers; then
+        local port
+        port=$(client -N -e 'SELECT @@port')
+        if [[ "$port" != "$KOVA_DB_PORT" ]]; then
+            echo "mariadb: the server of $dir runs on port $port, but the build uses $KOVA_DB_PORT;" \
+                "stop it first (bash scripts/mariadb.sh stop)" >&2
+            exit 1
+        fi
         echo "mariadb: already running ($sock)"
     else
         stop
+        check_port_free
         if [[ ! -d "$data/mysql" ]]; then
             rm -rf "$data"
             mariadb-install-db --no-defaults --datadir="$data" --user="$(id -un)" \

@@ -5,14 +5,14 @@
 #   msqld.sh stop    stop it (the data stay for the next run)
 #   msqld.sh status  exit 0 when the server answers
 # Everything lives in the mSQL installation directory (KOVA_MSQL_INST_DIR, default
-# .state/msql, which must match the build's KOVA_MSQL_INST_DIR): msql.conf, the UNIX
-# socket msql2.sock, msql2.pid, msqld.log and the data directory msqldb (one SQLite
-# file per database). TCP on 127.0.0.1:$KOVA_MSQL_PORT (default 1114). It is never a
-# system-wide service.
+# $KOVA_STATE_DIR/msql, which must match the build's KOVA_MSQL_INST_DIR): msql.conf, the UNIX socket msql2.sock, msql2.pid, msqld.log
+# and the data directory msqldb (one SQLite file per database). TCP on
+# 127.0.0.1:$KOVA_MSQL_PORT; without that setting on 1114 or, when another program
+# holds 1114, on the next free port. The clients read the port from msql.conf. It is
+# never a system-wide service, and it never touches a server that is not its own.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 inst=${KOVA_MSQL_INST_DIR:-$KOVA_STATE_DIR/msql}
-port=${KOVA_MSQL_PORT:-1114}
 conf=$inst/msql.conf
 sock=$inst/msql2.sock
 pidf=$inst/msql2.pid
@@ -39,8 +39,29 @@ server_pid() {
     return 0
 }
 
+# The port of the configuration written at the last start ("" when there is none).
+configured_port() {
+    [[ ! -f "$conf" ]] || sed -n 's/^tcp_port = //p' "$conf" | head -n1
+}
+
+# The port to start on: $KOVA_MSQL_PORT, which must be free, or 1114 or the next
+# free one.
+choose_port() {
+    local user
+    if [[ -n "${KOVA_MSQL_PORT:-}" ]]; then
+        user=$(kova_port_user 127.0.0.1 "$KOVA_MSQL_PORT") || { port=$KOVA_MSQL_PORT; return 0; }
+        echo "msqld: port $KOVA_MSQL_PORT of 127.0.0.1 (KOVA_MSQL_PORT) is in use by $user, which is not" \
+            "this project's server ($inst); it is left alone. Choose another port, or leave KOVA_MSQL_PORT" \
+            "unset for the first free one from 1114." >&2
+        exit 3
+    fi
+    port=$(kova_free_port 127.0.0.1 1114) || exit 3
+    ((port == 1114)) || echo "msqld: port 1114 is in use by $(kova_port_user 127.0.0.1 1114); using port $port"
+}
+
 stop() {
-    local pid
+    local pid port
+    port=$(configured_port)
     pid=$(server_pid)
     # A server of this configuration may also run without its pid file.
     [[ -z "$pid" ]] && pid=$(pgrep -f -- "msqld -f $conf\$" || true)
@@ -52,7 +73,8 @@ stop() {
         done
         alive $pid && kill -9 $pid 2>/dev/null || true
     fi
-    rm -f "$sock" "$pidf" "$KOVA_FORWARD_DIR/$port"
+    rm -f "$sock" "$pidf"
+    [[ -z "$port" ]] || rm -f "$KOVA_FORWARD_DIR/$port"
 }
 
 write_config() {
@@ -72,12 +94,15 @@ EOF
 }
 
 start() {
+    local port
     mkdir -p "$inst" "$data"
     if answers && [[ -n "$(server_pid)" ]]; then
+        port=$(configured_port)
         echo "msqld: already running ($sock)"
     else
         stop
         [[ -x "$bin" ]] || { echo "msqld: $bin is not built" >&2; exit 1; }
+        choose_port
         write_config
         "$bin" -f "$conf" >>"$log" 2>&1 </dev/null &
         for _ in $(seq 1 100); do

@@ -4,7 +4,8 @@
 #   run.sh [FOLDER]   FOLDER (default ./exekova-run) receives the master's weight
 #                     file backprop.nnw
 # Installs what is missing, builds exeKOVA and the schema tool into build/, starts
-# the database server (unless it runs already) and creates the tables, runs
+# the database server (unless it runs already; on the next free port when another
+# program holds the build's) and creates the tables, runs
 # exeKOVA on node1 of the cluster, then shows the stored experiments and, for the
 # parallel one, every process's host and time per phase type. Stops what it
 # started; the database's data stay in .state/mariadb. Exits with exeKOVA's status.
@@ -25,7 +26,18 @@ step "Installing missing packages"
 bash "$KOVA_ROOT/scripts/deps.sh"
 
 step "Building exeKOVA into $KOVA_BUILD_DIR"
-cmake -S "$KOVA_ROOT" -B "$KOVA_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The measurement server's port is compiled in. While this project's server does not
+# run, a port that another program holds is left to it: the build and the server
+# take the next free one.
+if ! bash "$KOVA_ROOT/scripts/mariadb.sh" status; then
+    if user=$(kova_port_user "$KOVA_DB_HOST" "$KOVA_DB_PORT"); then
+        free=$(kova_free_port "$KOVA_DB_HOST" $((KOVA_DB_PORT + 1)))
+        echo "Port $KOVA_DB_PORT of $KOVA_DB_HOST is in use by $user; the build and the private server use port $free"
+        KOVA_DB_PORT=$free
+    fi
+fi
+export KOVA_DB_PORT
+cmake -S "$KOVA_ROOT" -B "$KOVA_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_DB_PORT="$KOVA_DB_PORT" >/dev/null
 cmake --build "$KOVA_BUILD_DIR" --target exeKOVA kovaschema -j"$(nproc)" >/dev/null
 
 step "Starting the measurement database"

@@ -68,6 +68,7 @@ protected:
     }
 
     LegacyDatabase db;
+    const KeptExperiment reference{db, exp_no};
 };
 
 TEST_F(GASequential, PrintsTheBestEveryTenthOfTheRunAndAtTheEnd)
@@ -108,6 +109,29 @@ TEST_F(GASequential, SecondDestructionOnlyComplains)
     const std::vector<Row> rows = db.Rows("SELECT speed_up FROM experiments WHERE Experiment_No = 94");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(std::atof(rows[0][0].c_str()), -1);
+}
+
+TEST(LegacyReference, TestsPutBackTheExperimentTheyFound)
+{
+    LegacyDatabase db;
+    ASSERT_TRUE(db.Connected());
+    const KeptExperiment before{db, exp_no};
+    const long long mine[5] = {7, 6, 5, 4, 3};
+    db.StoreExperiment(exp_no, 3, mine);
+    db.Execute("INSERT INTO analysis (Experiment_No, host, CPU_No) VALUES (" + std::to_string(exp_no) +
+               ", 'it\\'s a\\\\b', NULL)");
+    const std::string experiment = "SELECT * FROM experiments WHERE Experiment_No = " + std::to_string(exp_no);
+    const std::string analysis = "SELECT * FROM analysis WHERE Experiment_No = " + std::to_string(exp_no);
+    const std::vector<Row> stored = db.Rows(experiment), storedAnalysis = db.Rows(analysis);
+    ASSERT_EQ(storedAnalysis.size(), 1u);
+    ASSERT_EQ(storedAnalysis[0][1], "it's a\\b");
+    {
+        const KeptExperiment kept{db, exp_no};
+        db.StoreExperiment(exp_no, 2, STORED_TOTALS);
+        db.DeleteExperiment(exp_no);
+    }
+    EXPECT_EQ(db.Rows(experiment), stored);
+    EXPECT_EQ(db.Rows(analysis), storedAnalysis);
 }
 
 } // namespace

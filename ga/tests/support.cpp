@@ -70,12 +70,46 @@ void LegacyDatabase::StoreExperiment(int number, int cpus, const long long total
     Execute(update.str());
 }
 
+const char* const EXPERIMENT_TABLES[] = {"experiments", "analysis", "time_measurements"};
+
 void LegacyDatabase::DeleteExperiment(int number)
 {
-    const std::string where = " WHERE Experiment_No = " + std::to_string(number);
-    Execute("DELETE FROM experiments" + where);
-    Execute("DELETE FROM analysis" + where);
-    Execute("DELETE FROM time_measurements WHERE Experiment_No = " + std::to_string(number));
+    for (const char* table : EXPERIMENT_TABLES)
+        Execute(std::string("DELETE FROM ") + table + " WHERE Experiment_No = " + std::to_string(number));
+}
+
+KeptExperiment::KeptExperiment(LegacyDatabase& db, int number) : mDb(db), mNumber(number)
+{
+    if (!mDb.Connected())
+        return;
+    for (const char* table : EXPERIMENT_TABLES)
+        mTables.emplace_back(table, mDb.Rows(std::string("SELECT * FROM ") + table +
+                                             " WHERE Experiment_No = " + std::to_string(number)));
+}
+
+KeptExperiment::~KeptExperiment()
+{
+    if (!mDb.Connected())
+        return;
+    mDb.DeleteExperiment(mNumber);
+    for (const auto& [table, rows] : mTables) {
+        for (const Row& row : rows) {
+            std::string insert = "INSERT INTO " + table + " VALUES (";
+            for (std::size_t column = 0; column < row.size(); ++column) {
+                insert += column ? "," : "";
+                if (row[column] == "NULL") {
+                    insert += "NULL";
+                    continue;
+                }
+                // The server reads mSQL's backslash escapes.
+                insert += '\'';
+                for (char c : row[column])
+                    insert += c == '\'' || c == '\\' ? std::string{'\\', c} : std::string{c};
+                insert += '\'';
+            }
+            mDb.Execute(insert + ")");
+        }
+    }
 }
 
 PrivateLegacyServer::PrivateLegacyServer() : mStateDir(mServer.folder() + "/state")
@@ -86,8 +120,12 @@ PrivateLegacyServer::PrivateLegacyServer() : mStateDir(mServer.folder() + "/stat
         ADD_FAILURE() << failure.what();
         return;
     }
+    // Forwarded at the port where the recorder's client looks: the one of the
+    // installation's configuration (msql.conf, as msqld.sh wrote it).
+    msqlLoadConfigFile(nullptr);
+    const int port = msqlGetIntConf("general", "tcp_port");
     std::filesystem::create_directories(mStateDir + "/forward");
-    std::ofstream(mStateDir + "/forward/1114") << mServer.socketPath() << "\n";
+    std::ofstream(mStateDir + "/forward/" + std::to_string(port)) << mServer.socketPath() << "\n";
     std::string error;
     if (!mServer.start(error))
         ADD_FAILURE() << "the private msqld did not start: " << error;

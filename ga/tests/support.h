@@ -6,6 +6,7 @@
 #include "testsupport.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 typedef std::vector<std::string> Row;
@@ -34,6 +35,23 @@ public:
 
 private:
     int mSock = -1;
+};
+
+// The rows of one experiment as a test found them, put back in place of whatever the
+// test left when the object goes: tests that replace the reference experiment 94 keep
+// a user's own.
+class KeptExperiment
+{
+public:
+    KeptExperiment(LegacyDatabase& db, int number);
+    ~KeptExperiment();
+    KeptExperiment(const KeptExperiment&) = delete;
+    KeptExperiment& operator=(const KeptExperiment&) = delete;
+
+private:
+    LegacyDatabase& mDb;
+    const int mNumber;
+    std::vector<std::pair<std::string, std::vector<Row>>> mTables;
 };
 
 // A stand-in legacy database server of a test's own, with an empty database, that a

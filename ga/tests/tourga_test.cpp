@@ -62,6 +62,7 @@ protected:
 
     static constexpr long long REFERENCE_TOTALS[5] = {400000, 20000, 30000, 10000, 40000};
     LegacyDatabase db;
+    const KeptExperiment reference{db, 94};
 };
 
 using TourgaCommandLine = TourgaTest;

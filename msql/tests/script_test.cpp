@@ -101,6 +101,38 @@ TEST_F(MsqlScript, StartsOnceServesTheRecorderDatabaseAndStops)
     msqlClose(sock);
 }
 
+TEST_F(MsqlScript, PortOfAnotherProgramIsLeftAlone)
+{
+    const ListeningPort other(port);
+    ASSERT_TRUE(other.held());
+    // A port asked for: refused, with what to do.
+    EXPECT_EQ(run("start"), 3) << output;
+    EXPECT_NE(output.find("msqld: port " + std::to_string(port) + " of 127.0.0.1 (KOVA_MSQL_PORT) is in use by "),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("leave KOVA_MSQL_PORT unset"), std::string::npos) << output;
+    EXPECT_NE(run("status"), 0);
+
+    // The default port 1114 held (by this test when nothing else holds it): the next
+    // free one, written where the clients read it.
+    const ListeningPort defaultPort(1114);
+    const CommandResult started = RunCommand("KOVA_STATE_DIR=" + state + " KOVA_BUILD_DIR=" KOVA_BINARY_DIR
+                                             " bash " KOVA_SOURCE_DIR "/scripts/msqld.sh start");
+    ASSERT_EQ(started.status, 0) << started.output;
+    ASSERT_EQ(msqlLoadConfigFile((inst + "/msql.conf").c_str()), 0);
+    const int chosen = msqlGetIntConf("general", "tcp_port");
+    EXPECT_GT(chosen, 1114);
+    EXPECT_EQ(started.output.rfind("msqld: port 1114 is in use by ", 0), 0u) << started.output;
+    EXPECT_NE(started.output.find("; using port " + std::to_string(chosen) + "\nmsqld: started on 127.0.0.1:" +
+                                  std::to_string(chosen) + " "),
+              std::string::npos)
+        << started.output;
+    EXPECT_EQ(ReadFile(state + "/forward/" + std::to_string(chosen)), inst + "/msql2.sock\n");
+    const int sock = msqlConnect("127.0.0.1");
+    EXPECT_GE(sock, 0) << msqlErrMsg;
+    msqlClose(sock);
+}
+
 TEST_F(MsqlScript, MissingServerProgramIsReported)
 {
     std::string command = "KOVA_STATE_DIR=" + state + " KOVA_BUILD_DIR=" + state + "/nobuild KOVA_MSQL_PORT=" +

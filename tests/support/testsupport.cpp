@@ -2,6 +2,7 @@
 
 #include <kova_site.h>
 
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -121,9 +122,10 @@ ClusterRun RunOnCluster(int hosts, const std::string& commandLine, const Cluster
     std::ofstream(dir / "run.sh") << script;
 
     const fs::path bin = options.binFolder.empty() ? fs::path(KOVA_BINARY_DIR) / "bin" : options.binFolder;
-    const std::string state =
-        options.stateFolder.empty() ? "" : "KOVA_STATE_DIR=" + ShellQuoted(options.stateFolder.string()) + " ";
-    const std::string line = state + "bash " + ShellQuoted(std::string(KOVA_SOURCE_DIR) + "/scripts/vcluster.sh") + " " +
+    // The servers this build's programs reach are the ones its state folder registers.
+    const fs::path state = options.stateFolder.empty() ? fs::path(KOVA_STATE_DIR) : options.stateFolder;
+    const std::string line = "KOVA_STATE_DIR=" + ShellQuoted(state.string()) +
+                             " KOVA_BUILD_DIR=" + ShellQuoted(KOVA_BINARY_DIR) + " bash " + ShellQuoted(std::string(KOVA_SOURCE_DIR) + "/scripts/vcluster.sh") + " " +
                              std::to_string(hosts) + " --keep-logs --timeout " +
                              std::to_string(options.timeoutSeconds) + " --bin " + ShellQuoted(bin.string()) +
                              " -- bash " + file("run.sh") + " </dev/null >/dev/null 2>" + file("cluster-errors");
@@ -223,6 +225,19 @@ bool AcceptsConnections(const std::string& socketPath) {
     close(fd);
     return connected;
 }
+
+ListeningPort::ListeningPort(int port) : mFd(socket(AF_INET, SOCK_STREAM, 0)), mPort(port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t size = sizeof address;
+    mHeld = bind(mFd, reinterpret_cast<sockaddr*>(&address), size) == 0 && listen(mFd, 1) == 0 &&
+            getsockname(mFd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    if (mHeld) mPort = ntohs(address.sin_port);
+}
+
+ListeningPort::~ListeningPort() { close(mFd); }
 
 ChildResult RunInChild(const std::function<void()>& body, const std::string& input, unsigned timeLimitSeconds) {
     int toChild[2];

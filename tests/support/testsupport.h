@@ -129,6 +129,25 @@ std::string LoginName();
 // Whether something accepts connections on the UNIX socket at path.
 bool AcceptsConnections(const std::string& socketPath);
 
+// A TCP port of 127.0.0.1 held open, as a server that is not this project's holds it.
+class ListeningPort {
+public:
+    // Listens on port, or on a free port when port is 0.
+    explicit ListeningPort(int port = 0);
+    ~ListeningPort();
+    ListeningPort(const ListeningPort&) = delete;
+    ListeningPort& operator=(const ListeningPort&) = delete;
+
+    // Whether it listens (false when another socket holds the port already).
+    bool held() const { return mHeld; }
+    int port() const { return mPort; }
+
+private:
+    int mFd;
+    int mPort;
+    bool mHeld = false;
+};
+
 // How a child process ended and what it wrote on standard output.
 struct ChildResult {
     bool exited = false;  // false when a signal ended it
