@@ -84,9 +84,10 @@ std::optional<double> Metric(const Row& row, const std::string& metric) {
     if (metric == "karpFlatt") return row.karpFlatt;
     if (metric == "overhead") return row.overhead;
     const std::string prefix = "overhead:";
-    if (metric.rfind(prefix, 0) == 0) {
+    // A run without phases of a type spent no time on it.
+    if (metric.rfind(prefix, 0) == 0 && row.overhead) {
         const auto found = row.overheadByType.find(metric.substr(prefix.size()));
-        if (found != row.overheadByType.end()) return found->second;
+        return found != row.overheadByType.end() ? found->second : 0.0;
     }
     return std::nullopt;
 }

@@ -1,0 +1,111 @@
+// tourga's runs in the legacy database read back into the analysis model, and through
+// kova --source legacy, without a byte written to the legacy tables.
+#include "kova_site.h"
+#include "testsupport.h"
+
+#include <error.h>
+#include <legacy_db.h>
+#include <msql.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <regex>
+
+namespace {
+
+const std::string kBin = std::string(KOVA_BINARY_DIR) + "/bin";
+
+// The rows of a select on the legacy database, every column as text.
+std::vector<std::vector<std::string>> LegacyRows(const std::string& select) {
+    std::vector<std::vector<std::string>> rows;
+    const int sock = msqlConnect(KOVA_MSQL_HOST);
+    EXPECT_GE(sock, 0) << msqlErrMsg;
+    if (sock < 0) return rows;
+    EXPECT_EQ(msqlSelectDB(sock, "parallel_performance"), 0) << msqlErrMsg;
+    EXPECT_GE(msqlQuery(sock, select.c_str()), 0) << msqlErrMsg;
+    if (m_result* result = msqlStoreResult()) {
+        while (m_row row = msqlFetchRow(result)) {
+            auto& values = rows.emplace_back();
+            for (int k = 0; k < msqlNumFields(result); ++k) values.emplace_back(row[k] ? row[k] : "");
+        }
+        msqlFreeResult(result);
+    }
+    msqlClose(sock);
+    return rows;
+}
+
+}  // namespace
+
+TEST(LegacyExperiments, TourgaRunReadsBackWithTheTotalsOfItsSummaryRows) {
+    ClusterOptions options;
+    options.errors = ErrorStream::Merged;
+    options.awaitProgram = "tourga";
+    const ClusterRun run = RunOnCluster(3, ShellQuoted(kBin + "/tourga") + " -p 2 -g 20", options);
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(run.output, match, std::regex("I'll create experiment nr (\\d+)"))) << run.output;
+    const int id = std::stoi(match[1]);
+    const std::string where = " WHERE Experiment_No = " + std::to_string(id);
+    const auto before = LegacyRows("SELECT * FROM experiments" + where);
+    const auto phaseRows = LegacyRows("SELECT * FROM time_measurements" + where);
+
+    const analysis::ExperimentModel model = analysis::LoadLegacyExperiment(id);
+    EXPECT_EQ(model.header.source, analysis::Source::kLegacy);
+    EXPECT_EQ(model.header.application, "test GA");
+    EXPECT_EQ(model.header.p, 2);
+    EXPECT_EQ(model.header.W, 100);
+    EXPECT_EQ(model.header.statusData, analysis::kFinished);
+    EXPECT_EQ(model.phases.Size(), phaseRows.size());
+
+    // Per process: the model's totals are the summary row's (communication split by
+    // direction where the phases say it), and its phases add up to them.
+    const auto summaries = LegacyRows("SELECT tid, calculating, partitioning, communication, synchronisation, "
+                                      "blocking, CPU_No FROM analysis" + where);
+    ASSERT_EQ(summaries.size(), 3u);
+    ASSERT_EQ(model.processes.size(), 3u);
+    analysis::Time masterTotal = 0;
+    for (const auto& summary : summaries) {
+        const int tid = std::atoi(summary[0].c_str());
+        const int index = model.ProcessOfTid(tid);
+        ASSERT_GE(index, 0) << tid;
+        const analysis::ProcessModel& process = model.processes[index];
+        const std::vector<analysis::Time>& t = process.totals;
+        const analysis::Time stored[5] = {t[analysis::kWork], t[analysis::kPart],
+                                          t[analysis::kComm] + t[analysis::kSend] + t[analysis::kRecv],
+                                          t[analysis::kSync], t[analysis::kIdle]};
+        analysis::Time sum = 0;
+        for (int kind = 0; kind < 5; ++kind) {
+            EXPECT_EQ(stored[kind], std::atoll(summary[1 + kind].c_str())) << "tid " << tid << " kind " << kind;
+            sum += stored[kind];
+        }
+        analysis::Time phases = 0;
+        for (int k = process.firstPhase; k < process.firstPhase + process.nbrPhases; ++k)
+            phases += model.phases.duration[k];
+        EXPECT_EQ(phases, sum) << "tid " << tid;
+        if (summary[6] == "0") masterTotal = sum;
+    }
+    EXPECT_EQ(model.header.Tp, masterTotal);
+
+    // Through the program: listed, analysed, and the legacy tables as they were.
+    const CommandResult list = RunCommand(ShellQuoted(kBin + "/kova") + " --source legacy list", ErrorStream::Apart);
+    ASSERT_EQ(list.status, 0) << list.errors;
+    bool listed = false;
+    for (const std::string& line : list.outputLines())
+        listed |= std::regex_search(line, std::regex("^ *" + std::to_string(id) + " .*test GA +p=2 +W=100 "));
+    EXPECT_TRUE(listed) << list.output;
+    const CommandResult analysed =
+        RunCommand(ShellQuoted(kBin + "/kova") + " --source legacy analyse " + std::to_string(id), ErrorStream::Apart);
+    EXPECT_EQ(analysed.status, 0) << analysed.errors;
+    EXPECT_EQ(LegacyRows("SELECT * FROM experiments" + where), before);
+    EXPECT_EQ(LegacyRows("SELECT * FROM time_measurements" + where), phaseRows);
+
+    try {
+        analysis::LoadLegacyExperiment(-5);
+        FAIL() << "an unknown experiment was loaded";
+    } catch (const analysis::Error& e) {
+        EXPECT_EQ(e.ExitStatus(), analysis::kExitNotFound);
+        EXPECT_STREQ(e.what(), "no legacy experiment -5");
+    }
+}
