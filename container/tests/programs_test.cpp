@@ -2,6 +2,7 @@
 // private virtual cluster, checking what the master prints, its exit status, and what
 // the slaves print into the pvmd log.
 #include "kova_site.h"
+#include "measurementdb.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -111,14 +112,17 @@ TEST(TestLumo, OneHostRemovesSequentiallyAndSaysSo) {
 
 TEST(TestLumo, DebugModeStartsTheSlavesUnderTheDebuggerOnTheMastersHost) {
     const ClusterRun run = RunOnHosts(3, Program("testLumo") + " -d -m -p 7");
+    // -m measures: the master stores an experiment (or reports it slower than one stored).
+    DeleteExperimentsOf(*ConnectToMeasurementDb(), "testLumo", LoginName());
     EXPECT_EQ(run.status, 1);
     const std::vector<std::string> lines = run.outputLines();
-    ASSERT_EQ(lines.size(), 5u) << run.output;
+    ASSERT_EQ(lines.size(), 6u) << run.output;
     EXPECT_EQ(lines[0], "debug-mode on");
     EXPECT_EQ(lines[1], "KOVA measuring on");
     EXPECT_EQ(lines[2], "Number of processors 7");
     const std::string master = TestLumoMasterTid(lines[3]);
-    EXPECT_EQ(lines[4], "Compare parallel & sequential algorithms:");
+    EXPECT_EQ(lines[4].rfind(" *** KOVA Instrumentation: experiment ", 0), 0u) << lines[4];
+    EXPECT_EQ(lines[5], "Compare parallel & sequential algorithms:");
     EXPECT_EQ(TestLumoSlaveHosts(run, master), (std::vector<std::string>{"node1", "node1"}));
     for (const auto& [task, slaveLines] : run.taskLines) {
         // The slaves got -m, and ran under gdb.
