@@ -8,3 +8,7 @@
 
 // kova list, kova analyse.
 void AddAnalyseCommands(CLI::App& app, Session& session);
+// kova scaling, kova compare.
+void AddScalingCommands(CLI::App& app, Session& session);
+// kova report, kova export.
+void AddReportCommands(CLI::App& app, Session& session);

@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
            "database to read: kova (the measurement database, default) or legacy (tourga's)")
         ->check(CLI::IsMember({"kova", "legacy"}));
     AddAnalyseCommands(app, session);
+    AddScalingCommands(app, session);
+    AddReportCommands(app, session);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
