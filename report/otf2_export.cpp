@@ -5,6 +5,7 @@
 #include <error.h>
 #include <otf2/otf2.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -58,8 +59,12 @@ std::vector<uint64_t> WriteEvents(OTF2_Archive* archive, const analysis::Experim
         if (!writer) Check(OTF2_ERROR_MEM_ALLOC_FAILED, folder);
         const analysis::ProcessModel& process = model.processes[k];
         uint64_t& count = counts[k];
+        // The repaired clock may let a phase begin a rounding step before the one
+        // before it ended; OTF2 needs the events of a location in time order.
+        OTF2_TimeStamp last = 0;
         for (int i = process.firstPhase; i < process.firstPhase + process.nbrPhases; ++i) {
-            const OTF2_TimeStamp begin = ph.shownStart[i], end = ph.ShownEnd(i);
+            const OTF2_TimeStamp begin = std::max<OTF2_TimeStamp>(last, std::max<analysis::Time>(ph.shownStart[i], 0));
+            const OTF2_TimeStamp end = last = std::max<OTF2_TimeStamp>(begin, std::max<analysis::Time>(ph.ShownEnd(i), 0));
             const OTF2_RegionRef region = static_cast<OTF2_RegionRef>(ph.type[i]);
             Check(OTF2_EvtWriter_Enter(writer, nullptr, begin, region), folder);
             const int m = messageOf[i];

@@ -1,8 +1,10 @@
 // OTF2 export: an archive that Vampir, Scalasca and the OTF2 tools read, written with
 // the OTF2 library. Each process is one location (a CPU thread) in a location group
 // of its own under its host's system-tree node; each phase type is one region; each
-// phase is an enter and a leave event on the shown clock (1 tick = 1 µs, the clock's
-// global offset is the master's start in µs since the epoch); each message is a
+// phase is an enter and a leave event on the shown clock (1 tick = 1 µs; the clock's
+// global offset is the master's start in µs since the epoch; where the repair lets
+// a phase begin a rounding step before the previous one ended, it enters at that
+// end, since a location's events must be in time order); each message is a
 // point-to-point send (at the end of its send phase, to the addressee's rank) and,
 // when received, a receive (at the start of its receive phase), tagged with its
 // quantum count, on one communicator whose ranks are the processes in model order.

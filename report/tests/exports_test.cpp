@@ -1,0 +1,314 @@
+// The exports and the HTML page on analysed models: each read back (Perfetto JSON
+// parsed, OTF2 through otf2-print, CSV rows, the page's payload) and compared with
+// the model; and outputs that cannot be written.
+#include <analyse.h>
+#include <csv_export.h>
+#include <error.h>
+#include <html_report.h>
+#include <otf2_export.h>
+#include <output_path.h>
+#include <page.h>
+#include <perfetto_export.h>
+#include <synthetic.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <testsupport.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using analysis::ExperimentModel;
+using nlohmann::json;
+
+// Three processes on two hosts: the master sends tag 1 to B and tag 2 to C; B
+// waits, receives, works and sends tag 3 to C; C receives both and never takes a
+// second tag-2 message of the master. Comments hold CSV and HTML specials.
+ExperimentModel ThreeProcesses() {
+    ExperimentModel model;
+    model.header.id = 42;
+    model.header.application = "hand <made>";
+    model.header.user = "tester";
+    model.header.p = 3;
+    model.header.nbrProcesses = 3;
+    model.header.statusData = analysis::kFinished;
+    const int tids[] = {100, 200, 300};
+    const char* hosts[] = {"node1", "node2", "node2"};
+    for (int k = 0; k < 3; ++k) {
+        analysis::ProcessModel process;
+        process.id = process.tid = tids[k];
+        process.host = hosts[k];
+        process.start = 1'000'000'000 + 10 * k;
+        process.totals.assign(analysis::kNbrBasicTypes, 0);
+        process.hasTotals = true;
+        model.processes.push_back(process);
+    }
+    int next[3] = {1, 1, 1};
+    auto add = [&](int k, int type, analysis::Time duration, int tag = 0, int partner = -1,
+                   const std::string& comment = "") {
+        model.phases.Add(k, next[k]++, type, duration, tag, 0, partner, type == analysis::kSend, comment);
+        model.processes[k].totals[type] += duration;
+    };
+    add(0, analysis::kWork, 100, 0, -1, "set-up, \"quoted\"");
+    add(0, analysis::kSend, 10, 1, 200);
+    add(0, analysis::kSend, 10, 2, 300);
+    add(0, analysis::kSend, 10, 2, 300);
+    add(0, analysis::kWork, 400);
+    add(1, analysis::kIdle, 150);
+    add(1, analysis::kRecv, 5, 1, 100);
+    add(1, analysis::kWork, 200, 0, -1, "</script><!-- x");
+    add(1, analysis::kSend, 5, 3, 300);
+    add(2, analysis::kIdle, 120);
+    add(2, analysis::kRecv, 5, 2, 100);
+    add(2, analysis::kIdle, 250);
+    add(2, analysis::kRecv, 5, 3, 200);
+    add(2, analysis::kWork, 50);
+    model.header.Tp = 560;
+    model.IndexPhases();
+    analysis::Analyse(model, analysis::Time{1000});
+    return model;
+}
+
+ExperimentModel Synthetic() {
+    ExperimentModel model = analysis::MakeSyntheticPipeline(4, 2000);
+    analysis::Analyse(model, std::nullopt);
+    return model;
+}
+
+std::size_t ReceivedMessages(const ExperimentModel& model) {
+    std::size_t received = 0;
+    for (const auto& m : model.findings.messages) received += m.recvPhase >= 0;
+    return received;
+}
+
+class Exports : public ::testing::TestWithParam<const char*> {
+protected:
+    ExperimentModel Model() const { return std::string(GetParam()) == "hand" ? ThreeProcesses() : Synthetic(); }
+    ScratchFolder folder{"report-exports", ScratchFolder::SystemTemp};
+};
+
+TEST(HandModel, AnalysisFoundWhatTheExportsShow) {
+    const ExperimentModel model = ThreeProcesses();
+    EXPECT_EQ(model.findings.messages.size(), 4u);
+    EXPECT_EQ(ReceivedMessages(model), 3u);
+    EXPECT_FALSE(model.findings.waitStates.empty());
+}
+
+TEST_P(Exports, PerfettoHasOneSlicePerPhaseAndOneFlowPerReceivedMessage) {
+    const ExperimentModel model = Model();
+    const fs::path path = folder.path() / "trace.json";
+    report::ExportPerfetto(model, path);
+    const json trace = json::parse(ReadFile(path));
+    ASSERT_TRUE(trace.contains("traceEvents"));
+    const auto& ph = model.phases;
+
+    std::map<int, std::string> names;
+    std::vector<json> slices;
+    std::map<long long, json> flowOut, flowIn;
+    for (const json& event : trace["traceEvents"]) {
+        if (event["ph"] == "M" && event["name"] == "process_name") names[event["pid"]] = event["args"]["name"];
+        if (event["ph"] != "X") continue;
+        slices.push_back(event);
+        if (event.contains("flow_out")) {
+            EXPECT_TRUE(flowOut.emplace(event["bind_id"], event).second);
+        }
+        if (event.contains("flow_in")) {
+            EXPECT_TRUE(flowIn.emplace(event["bind_id"], event).second);
+        }
+    }
+    ASSERT_EQ(names.size(), model.processes.size());
+    for (const auto& process : model.processes)
+        EXPECT_EQ(names[process.id], process.host + " t" + std::to_string(process.tid));
+
+    // Slices in the model's order, on the analysis's shown clock.
+    ASSERT_EQ(slices.size(), ph.Size());
+    for (std::size_t i = 0; i < ph.Size(); ++i) {
+        const json& s = slices[i];
+        ASSERT_EQ(s["pid"], model.processes[ph.process[i]].id) << i;
+        ASSERT_EQ(s["ts"], ph.shownStart[i]) << i;
+        ASSERT_EQ(s["dur"], ph.duration[i]) << i;
+        ASSERT_EQ(s["name"], analysis::PhaseTypeName(ph.type[i])) << i;
+        ASSERT_EQ(s["args"]["nbr"], ph.nbr[i]) << i;
+        if (ph.comment[i] != 0) {
+            EXPECT_EQ(s["args"]["comment"], ph.comments[ph.comment[i]]);
+        }
+    }
+    // A flow from every received message's send slice to its receive slice.
+    ASSERT_EQ(flowOut.size(), ReceivedMessages(model));
+    ASSERT_EQ(flowIn.size(), flowOut.size());
+    for (const auto& m : model.findings.messages) {
+        if (m.recvPhase < 0) continue;
+        const json& out = slices[m.sendPhase];
+        const json& in = slices[m.recvPhase];
+        ASSERT_TRUE(out.contains("flow_out") && in.contains("flow_in"));
+        EXPECT_EQ(out["bind_id"], in["bind_id"]);
+        EXPECT_EQ(in["args"]["delay"], m.delay);
+    }
+    // Wait states in the idle slices' args.
+    for (const auto& w : model.findings.waitStates) {
+        const json& wait = slices[w.phase]["args"]["wait"];
+        EXPECT_EQ(wait["pattern"], analysis::WaitPatternName(w.pattern));
+        EXPECT_EQ(wait["time"], w.waitTime);
+        if (w.causePhase >= 0) {
+            EXPECT_EQ(wait["cause_nbr"], ph.nbr[w.causePhase]);
+        }
+    }
+}
+
+TEST_P(Exports, Otf2ArchiveReadsBackWithItsLocationsEventsAndMessages) {
+    const ExperimentModel model = Model();
+    const fs::path archive = folder.path() / "otf2";
+    report::ExportOtf2(model, archive);
+    const CommandResult events =
+        RunCommand("otf2-print " + ShellQuoted((archive / "traces.otf2").string()), ErrorStream::Apart);
+    ASSERT_EQ(events.status, 0) << events.errors;
+    const CommandResult definitions =
+        RunCommand("otf2-print -G " + ShellQuoted((archive / "traces.otf2").string()), ErrorStream::Apart);
+    ASSERT_EQ(definitions.status, 0) << definitions.errors;
+
+    const auto lines = events.outputLines();
+    EXPECT_EQ(LinesStartingWith(lines, "ENTER ").size(), model.phases.Size());
+    EXPECT_EQ(LinesStartingWith(lines, "LEAVE ").size(), model.phases.Size());
+    EXPECT_EQ(LinesStartingWith(lines, "MPI_SEND ").size(), model.findings.messages.size());
+    EXPECT_EQ(LinesStartingWith(lines, "MPI_RECV ").size(), ReceivedMessages(model));
+    const auto locations = LinesStartingWith(definitions.outputLines(), "LOCATION ");
+    ASSERT_EQ(locations.size(), model.processes.size());
+    for (const auto& process : model.processes)
+        EXPECT_NE(definitions.output.find("\"" + process.host + " t" + std::to_string(process.tid) + "\""),
+                  std::string::npos);
+    // The first phase of the master enters at its shown start, in the region of its type.
+    const auto& ph = model.phases;
+    const int i = model.processes[0].firstPhase;
+    std::ostringstream expected;
+    expected << "Region: \"" << analysis::PhaseTypeName(ph.type[i]) << "\" <" << ph.type[i] << ">";
+    const auto enters = LinesStartingWith(lines, "ENTER ");
+    ASSERT_FALSE(enters.empty());
+    EXPECT_NE(enters[0].find(expected.str()), std::string::npos) << enters[0];
+}
+
+TEST_P(Exports, CsvFilesHaveTheirHeadersAndOneRowPerItem) {
+    const ExperimentModel model = Model();
+    const fs::path csv = folder.path() / "csv";
+    report::ExportCsv(model, csv);
+    const auto phases = Lines(ReadFile(csv / "phases.csv"));
+    const auto messages = Lines(ReadFile(csv / "messages.csv"));
+    const auto waits = Lines(ReadFile(csv / "wait_states.csv"));
+    ASSERT_FALSE(phases.empty() || messages.empty() || waits.empty());
+    EXPECT_EQ(phases[0],
+              "process,host,tid,nbr,type,start,shown_start,duration,quantums,operations,partner_tid,comm_delay,comment");
+    EXPECT_EQ(messages[0], "send_process,send_nbr,recv_process,recv_nbr,send_time,recv_time,delay");
+    EXPECT_EQ(waits[0], "process,nbr,pattern,wait_time,cause_process,cause_nbr");
+    EXPECT_EQ(phases.size(), model.phases.Size() + 1);
+    EXPECT_EQ(messages.size(), model.findings.messages.size() + 1);
+    EXPECT_EQ(waits.size(), model.findings.waitStates.size() + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, Exports, ::testing::Values("hand", "synthetic"));
+
+// The payload that a page carries between its data script's tags.
+json PagePayload(const std::string& page) {
+    const std::string open = "<script type=\"application/json\" id=\"kova-data\">";
+    const std::size_t from = page.find(open) + open.size();
+    return json::parse(page.substr(from, page.find("</script>", from) - from));
+}
+
+TEST(HandModel, CsvRowsCarryTheValuesAndQuoteTheComments) {
+    const ExperimentModel model = ThreeProcesses();
+    ScratchFolder folder("report-csv", ScratchFolder::SystemTemp);
+    report::ExportCsv(model, folder.path() / "csv");
+    const auto phases = Lines(ReadFile(folder.path() / "csv" / "phases.csv"));
+    const auto& ph = model.phases;
+    std::ostringstream first;
+    first << "100,node1,100,1,3," << ph.start[0] << ',' << ph.shownStart[0]
+          << ",100,0,0,-1,0,\"set-up, \"\"quoted\"\"\"";
+    EXPECT_EQ(phases.at(1), first.str());
+    // The unreceived second tag-2 message: addressee C, receive number -1.
+    const auto messages = Lines(ReadFile(folder.path() / "csv" / "messages.csv"));
+    EXPECT_EQ(LinesStartingWith(messages, "100,4,300,-1,").size(), 1u);
+}
+
+TEST(HandModel, PageIsThePayloadOfTheModelWithNothingThatEndsItsScriptEarly) {
+    const ExperimentModel model = ThreeProcesses();
+    std::ostringstream first, second;
+    report::WriteHtmlReport(model, first, "2026-01-01 00:00:00 UTC");
+    report::WriteHtmlReport(model, second, "2027-02-02 00:00:00 UTC");
+    // The same model gives the same page but for the generation line.
+    auto withoutGenerated = [](const std::string& page) {
+        std::string kept;
+        for (const auto& line : Lines(page))
+            if (line.rfind("<meta name=\"generated\"", 0) != 0) kept += line + "\n";
+        return kept;
+    };
+    EXPECT_NE(first.str(), second.str());
+    EXPECT_EQ(withoutGenerated(first.str()), withoutGenerated(second.str()));
+
+    const std::string page = first.str();
+    EXPECT_EQ(page.find("</script><!--"), std::string::npos);
+    EXPECT_NE(page.find("<title>KOVA experiment 42: hand &lt;made&gt;</title>"), std::string::npos);
+    const json payload = PagePayload(page);
+    EXPECT_EQ(payload["header"]["application"], "hand <made>");
+    EXPECT_EQ(payload["phases"]["commentTexts"][payload["phases"]["comments"][1][1].get<int>()], "</script><!-- x");
+    ASSERT_EQ(payload["lanes"].size(), 3u);
+    EXPECT_EQ(payload["lanes"][0]["host"], "node1");
+    EXPECT_TRUE(payload["lanes"][0]["master"]);
+    EXPECT_EQ(payload["messages"]["send"].size(), ReceivedMessages(model));
+    EXPECT_EQ(payload["messages"]["unreceivedSend"].size(), 1u);
+    EXPECT_EQ(payload["phases"]["type"].size(), model.phases.Size());
+    // Every phase starts where the one before it ended unless the payload moves it.
+    EXPECT_EQ(payload["phases"]["moved"].size(), model.processes.size());
+}
+
+TEST(Colours, FollowThePhaseTypeTree) {
+    auto hue = [](int type) { return report::PhaseTypeColour(type).substr(0, 8); };
+    EXPECT_EQ(hue(analysis::kWork), hue(analysis::kOverhead));
+    EXPECT_EQ(hue(analysis::kWork), hue(analysis::kSpawn));
+    EXPECT_EQ(hue(analysis::kSend), hue(analysis::kRecv));
+    EXPECT_NE(hue(analysis::kWork), hue(analysis::kSend));
+    EXPECT_NE(hue(analysis::kIdle), hue(analysis::kSend));
+    EXPECT_NE(report::PhaseTypeColour(analysis::kWork), report::PhaseTypeColour(analysis::kOverhead));
+    EXPECT_NE(report::PhaseTypeColour(analysis::kSend), report::PhaseTypeColour(analysis::kRecv));
+}
+
+TEST(OutputPaths, FailuresLeaveNothingAndKeepWhatWasThere) {
+    ScratchFolder folder("report-outputs", ScratchFolder::SystemTemp);
+    const ExperimentModel model = ThreeProcesses();
+    // A folder that does not exist.
+    try {
+        report::ExportPerfetto(model, folder.path() / "missing" / "trace.json");
+        ADD_FAILURE() << "no error";
+    } catch (const analysis::Error& e) {
+        EXPECT_EQ(e.ExitStatus(), analysis::kExitFailure);
+        EXPECT_NE(std::string(e.what()).find("cannot write " + (folder.path() / "missing").string()),
+                  std::string::npos)
+            << e.what();
+    }
+    // A write that fails half-way keeps the earlier file and leaves no temporary.
+    const fs::path page = folder.path() / "report.html";
+    report::ExportHtmlReport(model, page);
+    const std::string before = ReadFile(page);
+    EXPECT_THROW(report::WriteFileAtomically(page,
+                                             [](std::ostream& out) {
+                                                 out << "half";
+                                                 throw analysis::Error("stopped");
+                                             }),
+                 analysis::Error);
+    EXPECT_EQ(ReadFile(page), before);
+    // A folder export replaces the folder that was there.
+    report::ExportCsv(model, folder.path() / "csv");
+    std::ofstream(folder.path() / "csv" / "stale.txt") << "old";
+    report::ExportCsv(model, folder.path() / "csv");
+    EXPECT_FALSE(fs::exists(folder.path() / "csv" / "stale.txt"));
+    // Only the outputs are left.
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder.path())) names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"csv", "report.html"}));
+    // A file cannot take the place of a folder.
+    EXPECT_THROW(report::ExportHtmlReport(model, folder.path() / "csv"), analysis::Error);
+}
+
+}  // namespace
