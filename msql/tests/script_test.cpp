@@ -116,7 +116,8 @@ TEST_F(MsqlScript, PortOfAnotherProgramIsLeftAlone)
     // The default port 1114 held (by this test when nothing else holds it): the next
     // free one, written where the clients read it.
     const ListeningPort defaultPort(1114);
-    const CommandResult started = RunCommand("KOVA_STATE_DIR=" + state + " KOVA_BUILD_DIR=" KOVA_BINARY_DIR
+    const CommandResult started = RunCommand("env -u KOVA_MSQL_PORT -u KOVA_MSQL_INST_DIR KOVA_STATE_DIR=" + state +
+                                             " KOVA_BUILD_DIR=" KOVA_BINARY_DIR
                                              " bash " KOVA_SOURCE_DIR "/scripts/msqld.sh start");
     ASSERT_EQ(started.status, 0) << started.output;
     ASSERT_EQ(msqlLoadConfigFile((inst + "/msql.conf").c_str()), 0);

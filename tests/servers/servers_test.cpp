@@ -24,7 +24,8 @@ TEST(MariadbScript, PortOfAnotherProgramIsLeftAloneWithWhatToDo)
     fs::create_directories(build);
     std::ofstream(build + "/CMakeCache.txt") << "KOVA_DB_HOST:STRING=127.0.0.1\nKOVA_DB_PORT:STRING=" << port << "\n";
 
-    const CommandResult run = RunCommand("KOVA_STATE_DIR=" + ShellQuoted(state.path().string()) +
+    const CommandResult run = RunCommand("env -u KOVA_DB_HOST -u KOVA_DB_PORT KOVA_STATE_DIR=" +
+                                         ShellQuoted(state.path().string()) +
                                          " KOVA_BUILD_DIR=" + ShellQuoted(build) + " bash " KOVA_SOURCE_DIR
                                          "/scripts/mariadb.sh start",
                                          ErrorStream::Apart);
