@@ -5,11 +5,12 @@
 #   msqld.sh stop    stop it (the data stay for the next run)
 #   msqld.sh status  exit 0 when the server answers
 # Everything lives in the mSQL installation directory (KOVA_MSQL_INST_DIR, default
-# $KOVA_STATE_DIR/msql, which must match the build's KOVA_MSQL_INST_DIR): msql.conf, the UNIX socket msql2.sock, msql2.pid, msqld.log
-# and the data directory msqldb (one SQLite file per database). TCP on
-# 127.0.0.1:$KOVA_MSQL_PORT; without that setting on 1114 or, when another program
-# holds 1114, on the next free port. The clients read the port from msql.conf. It is
-# never a system-wide service, and it never touches a server that is not its own.
+# $KOVA_STATE_DIR/msql, which must match the build's KOVA_MSQL_INST_DIR): msql.conf,
+# the UNIX socket msql2.sock, msql2.pid, msqld.log and the data directory msqldb (one
+# SQLite file per database). TCP on 127.0.0.1:$KOVA_MSQL_PORT; without that setting
+# on 1114 or, when another program holds 1114, on the next free port. The clients
+# read the port from msql.conf. It is never a system-wide service, and it never
+# touches a server that is not its own.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 inst=${KOVA_MSQL_INST_DIR:-$KOVA_STATE_DIR/msql}
