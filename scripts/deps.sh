@@ -1,5 +1,6 @@
 #!/bin/bash
-# Installs the Debian packages of scripts/packages.txt that are missing.
+# Installs the Debian packages of scripts/packages.txt that are missing, then the
+# pinned npm packages of report/web.
 # Idempotent: does nothing (and needs no network) when all are present.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -9,7 +10,8 @@ while read -r pkg; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
 done < "$here/packages.txt"
 if ((${#missing[@]} == 0)); then
-    exit 0
+    # The pinned npm packages of the HTML pages (npm ci when missing or changed).
+    exec bash "$here/../report/web/install.sh"
 fi
 echo "deps: installing ${missing[*]}"
 if [[ $(id -u) -ne 0 ]]; then
@@ -25,3 +27,4 @@ if [[ ! -e /usr/sbin/policy-rc.d ]]; then
 fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+bash "$here/../report/web/install.sh"

@@ -12,8 +12,12 @@ exec 9<"$web/package-lock.json"
 flock 9
 cmp -s "$web/package-lock.json" "$installed" && exit 0
 if ! command -v npm >/dev/null; then
-    echo "report/web: npm is missing; install Debian's nodejs and npm packages" >&2
-    exit 1
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "report/web: npm is missing; install it with apt-get install npm" >&2
+        exit 1
+    fi
+    echo "report/web: installing npm"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends npm >/dev/null
 fi
 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefix "$web" --no-audit --no-fund --loglevel=error
 cp "$web/package-lock.json" "$installed"
