@@ -61,9 +61,12 @@ void process_args(int ARGC, char** ARGV) {
 
 // The probe of this process when measuring: a master's or a slave's, by its PVM parent.
 std::unique_ptr<KOVAProbe> MakeProbe(int vectorSize) {
-    if (!gMeasureWithKOVA) return nullptr;
-    if (pvm_parent() != PvmNoParent) return std::make_unique<KOVAProbe>(true);
+    // Without a virtual machine there is no run to measure; remove_ifP reports it.
+    if (!gMeasureWithKOVA || pvm_mytid() < 0) return nullptr;
+    const int parent = pvm_parent();
+    if (parent >= 0) return std::make_unique<KOVAProbe>(true);
     const int hosts = static_cast<int>(VirtualMachineHosts().size());
+    if (parent != PvmNoParent || hosts == 0) return nullptr;
     return std::make_unique<KOVAProbe>("testLumo", hosts, KOVAProbe::REPLACE_IF_FASTER, vectorSize, "");
 }
 

@@ -17,14 +17,14 @@ namespace {
 
 const std::string kBin = std::string(KOVA_BINARY_DIR) + "/bin";
 
-// The rows of a select on the legacy database, every column as text.
-std::vector<std::vector<std::string>> LegacyRows(const std::string& select) {
+// The rows of a statement on the legacy database, every column as text.
+std::vector<std::vector<std::string>> LegacyRows(const std::string& statement) {
     std::vector<std::vector<std::string>> rows;
     const int sock = msqlConnect(KOVA_MSQL_HOST);
     EXPECT_GE(sock, 0) << msqlErrMsg;
     if (sock < 0) return rows;
     EXPECT_EQ(msqlSelectDB(sock, "parallel_performance"), 0) << msqlErrMsg;
-    EXPECT_GE(msqlQuery(sock, select.c_str()), 0) << msqlErrMsg;
+    EXPECT_GE(msqlQuery(sock, statement.c_str()), 0) << msqlErrMsg;
     if (m_result* result = msqlStoreResult()) {
         while (m_row row = msqlFetchRow(result)) {
             auto& values = rows.emplace_back();
@@ -100,6 +100,9 @@ TEST(LegacyExperiments, TourgaRunReadsBackWithTheTotalsOfItsSummaryRows) {
     EXPECT_EQ(analysed.status, 0) << analysed.errors;
     EXPECT_EQ(LegacyRows("SELECT * FROM experiments" + where), before);
     EXPECT_EQ(LegacyRows("SELECT * FROM time_measurements" + where), phaseRows);
+
+    for (const char* table : {"experiments", "analysis", "time_measurements"})
+        LegacyRows(std::string("DELETE FROM ") + table + where);
 
     try {
         analysis::LoadLegacyExperiment(-5);
