@@ -2,16 +2,18 @@
 // no browser download) with every request off this machine refused, waits until the
 // report has drawn its timeline, keeps a screenshot, and prints what it saw as JSON:
 // console and page errors, outside requests, lanes, message lines, band lanes, the
-// header figures (data-figure -> data-value) and the time to the first draw in ms.
-//   node browser_check.js PAGE.html SCREENSHOT.png [TIMEOUT_MS]
+// header figures (data-figure -> data-value) and the time to the first draw in ms;
+// with FROM,TO it then zooms the timeline to that window (percent of the run) and
+// adds what it drew there as "zoomed".
+//   node browser_check.js PAGE.html SCREENSHOT.png [TIMEOUT_MS [FROM,TO]]
 'use strict';
 const path = require('path');
 const { chromium } = require(path.join(__dirname, '..', 'web', 'node_modules', 'playwright-core'));
 
 async function main() {
-  const [page, screenshot, timeout = '60000'] = process.argv.slice(2);
+  const [page, screenshot, timeout = '60000', zoom] = process.argv.slice(2);
   if (!page || !screenshot) {
-    console.error('usage: node browser_check.js PAGE.html SCREENSHOT.png [TIMEOUT_MS]');
+    console.error('usage: node browser_check.js PAGE.html SCREENSHOT.png [TIMEOUT_MS [FROM,TO]]');
     process.exit(2);
   }
   const browser = await chromium.launch({
@@ -44,6 +46,7 @@ async function main() {
         drawMs: r.drawMs, stepsMs: r.stepsMs, figures };
     }));
     await tab.screenshot({ path: screenshot, fullPage: true });
+    if (zoom) seen.zoomed = await tab.evaluate(([from, to]) => window.kovaReport.zoom(from, to), zoom.split(',').map(Number));
   } catch (error) {
     seen.failure = String(error);
   } finally {

@@ -12,6 +12,7 @@
 #include <synthetic.h>
 
 #include <gtest/gtest.h>
+#include <kova_site.h>
 #include <nlohmann/json.hpp>
 #include <testsupport.h>
 
@@ -261,6 +262,37 @@ TEST(HandModel, PageIsThePayloadOfTheModelWithNothingThatEndsItsScriptEarly) {
     EXPECT_EQ(payload["phases"]["type"].size(), model.phases.Size());
     // Every phase starts where the one before it ended unless the payload moves it.
     EXPECT_EQ(payload["phases"]["moved"].size(), model.processes.size());
+}
+
+// A 1 000 000-phase report in headless Chromium: at most 25 MB, no errors, a lane
+// per process in bands when all of the run is shown, phases and message lines when
+// zoomed in. (Its time to first draw is the benchmark's.)
+TEST(MillionPhases, ReportStaysSmallAndShowsBandsThenTheDetail) {
+    ExperimentModel model = analysis::MakeSyntheticPipeline(16, 1'000'000);
+    analysis::Analyse(model, std::nullopt);
+    ScratchFolder folder("report-million", ScratchFolder::SystemTemp);
+    const fs::path page = folder.path() / "report.html";
+    report::ExportHtmlReport(model, page);
+    EXPECT_LE(fs::file_size(page), 25'000'000u);
+
+    const fs::path artifacts = fs::path(KOVA_BINARY_DIR) / "test-artifacts";
+    fs::create_directories(artifacts);
+    const CommandResult run = RunCommand("node " + ShellQuoted(KOVA_SOURCE_DIR "/report/tests/browser_check.js") +
+                                             " " + ShellQuoted(page.string()) + " " +
+                                             ShellQuoted((artifacts / "million-phase-report.png").string()) +
+                                             " 120000 0,0.2",
+                                         ErrorStream::Apart);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    const json seen = json::parse(run.output, nullptr, false);
+    ASSERT_FALSE(seen.is_discarded() || seen.contains("failure")) << run.output;
+    EXPECT_EQ(seen["consoleErrors"], json::array());
+    EXPECT_EQ(seen["pageErrors"], json::array());
+    EXPECT_EQ(seen["lanes"], 16);
+    EXPECT_EQ(seen["bandLanes"], 16);
+    EXPECT_EQ(seen["messageLines"], 0);  // too many to draw: the page says so
+    EXPECT_EQ(seen["zoomed"]["bandLanes"], 0);
+    EXPECT_GT(seen["zoomed"]["messageLines"], 0);
+    EXPECT_EQ(seen["figures"]["processes"], "16");
 }
 
 TEST(Colours, FollowThePhaseTypeTree) {

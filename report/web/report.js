@@ -283,9 +283,10 @@
     ],
     series: [
       { id: 'phases', type: 'custom', renderItem: renderPhase, encode: { x: [1, 2], y: 0 }, data: [], clip: true },
-      { id: 'path', type: 'custom', renderItem: renderPath, encode: { x: [1, 2], y: 0 }, data: [], z: 3 },
-      { id: 'waits', type: 'custom', renderItem: renderWait, encode: { x: [1, 2], y: 0 }, data: [], z: 4 },
-      { id: 'messages', type: 'custom', renderItem: renderMessage, encode: { x: [1, 3], y: [0, 2] }, data: [], z: 5 },
+      { id: 'path', type: 'custom', renderItem: renderPath, encode: { x: [1, 2], y: 0 }, data: [], z: 3, clip: true },
+      { id: 'waits', type: 'custom', renderItem: renderWait, encode: { x: [1, 2], y: 0 }, data: [], z: 4, clip: true },
+      { id: 'messages', type: 'custom', renderItem: renderMessage, encode: { x: [1, 3], y: [0, 2] }, data: [], z: 5,
+        clip: true },
     ],
   });
   status.lanes = timelineChart.getOption().yAxis[0].data.length;
@@ -346,6 +347,13 @@
     status.stepsMs.drawn = status.drawMs;
     status.ready = true;
   });
+  // Shows the window [from, to] percent of the run at once; returns what it drew.
+  status.zoom = (from, to) => {
+    timelineChart.dispatchAction({ type: 'dataZoom', start: from, end: to });
+    view = [tEnd * from / 100, tEnd * to / 100];
+    redraw();
+    return { bandLanes: status.bandLanes, messageLines: status.messageLines };
+  };
   status.stepsMs.charted = performance.now();
   redraw();
   status.stepsMs.redrawn = performance.now();
