@@ -51,6 +51,7 @@ KOVAProbeSettings KOVAProbeSettings::Current() {
     settings.notWrittenNamesConfiguration = true;
     settings.intPhaseDurations = false;
     settings.storeClockOffsets = true;
+    settings.replacementLockWait = 60;
     settings.keepAllChoiceName = "DO_NOT_REPLACE";
     settings.noExpIDLastLine = " ***  Or the measuring is not activated for the parent ";
     settings.initsendErrorLine = 232;
@@ -72,6 +73,7 @@ KOVAProbeSettings KOVAProbeSettings::FirstRelease() {
     settings.notWrittenNamesConfiguration = false;
     settings.intPhaseDurations = true;
     settings.storeClockOffsets = false;
+    settings.replacementLockWait = 60;
     settings.keepAllChoiceName = "DO_NO_REPLACE_EXP";
     settings.noExpIDLastLine = " ***  Or the measureming is not activated for the parent ";
     settings.initsendErrorLine = 146;
@@ -443,10 +445,10 @@ bool KOVAProbe::LockConfiguration() {
     const std::string name = ReplacementLockName(mExp);
     Store([&] {
         granted = mDB->QueryFirst("SELECT GET_LOCK(" + mDB->QuotedValue(name) + ", " +
-                                  std::to_string(REPLACEMENT_LOCK_WAIT) + ")");
+                                  std::to_string(mSettings.replacementLockWait) + ")");
     });
     if (granted == "1") return true;
-    std::cout << " *** KOVA Instrumentation: gave up waiting " << REPLACEMENT_LOCK_WAIT
+    std::cout << " *** KOVA Instrumentation: gave up waiting " << mSettings.replacementLockWait
               << " s for the lock of similar experiments (" << name << "), so none is replaced" << std::endl;
     return false;
 }

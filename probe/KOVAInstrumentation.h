@@ -49,6 +49,9 @@ struct KOVAProbeSettings {
     // A slave measures its clock offset to the master's host again in Stop and
     // stores both offsets in ClockOffsets.
     bool storeClockOffsets;
+    // Longest wait, in seconds, of the replacement step for the lock of its
+    // configuration's experiments.
+    int replacementLockWait;
     // Name of the console question's choice to keep all experiments.
     const char* keepAllChoiceName;
     // Last line of a slave's report when its experiment number did not come.
@@ -123,8 +126,6 @@ public:
     // This host's clock minus the master host's, in microseconds, when measuring
     // started (the correction applied to the start time); 0 on the master's host.
     TIME mStartClockOffset = 0;
-    // Longest wait, in seconds, for the lock of a configuration's experiments.
-    static constexpr int REPLACEMENT_LOCK_WAIT = 60;
 
     // A master's probe of a named application, project and version; p and W start
     // at 0. Measures only when activateMeasurements is true.
@@ -195,7 +196,7 @@ private:
     // Stores the slave's clock offsets, measuring the one at its end now.
     void StoreClockOffsets();
     // Takes the database lock of the experiment's configuration, waiting at most
-    // REPLACEMENT_LOCK_WAIT seconds; false, after saying so, when it gave up.
+    // the settings' replacementLockWait seconds; false, after saying so, when it gave up.
     bool LockConfiguration();
     // Adds duration to the total of phaseType unless the type lies outside the table.
     void AccumulateDuration(int phaseType, TIME duration);

@@ -125,6 +125,35 @@ TEST_F(ProbeRunning, LostServerConnectionEndsTheRunWithStatus255AndKeepsEarlierB
               std::atoll(stored[1].str().c_str()));
 }
 
+TEST_F(ProbeRunning, ReplacementGivesUpWaitingForTheLockAndDeletesNothing) {
+    Application app(GetUserID(), mApp, "", "", "");
+    Experiment stored(&app, DateTime(), "stored", 1, 42);
+    stored.mTp = 1;
+    stored.mStatusData = Experiment::EXP_FINISHED;
+    *mDb << stored;
+    const int storedID = static_cast<int>(mysql_insert_id(&mDb->mMysql));
+    KOVAProbeSettings settings = KOVAProbeSettings::Current();
+    settings.replacementLockWait = 1;
+    testing::internal::CaptureStdout();
+    KOVAProbe probe(mApp, 1, KOVAProbe::REPLACE_IF_SUCCESFULL, 42, "", settings);
+    probe.EndOfPhase(PH_WORK);
+    // Another run of the configuration holds the lock.
+    const std::string lock = mDb->QuotedValue(ReplacementLockName(probe.mExp));
+    ASSERT_EQ(mDb->QueryFirst("SELECT GET_LOCK(" + lock + ", 0)"), "1");
+    Chrono waited;
+    probe.Stop();
+    const TIME waitedFor = waited.GetTime();
+    const std::string output = testing::internal::GetCapturedStdout();
+    mDb->QueryFirst("SELECT RELEASE_LOCK(" + lock + ")");
+    EXPECT_EQ(output, " *** KOVA Instrumentation: gave up waiting 1 s for the lock of similar experiments (" +
+                          ReplacementLockName(probe.mExp) + "), so none is replaced\n *** KOVA Instrumentation: experiment " +
+                          Str(probe.GetExperimentID()) + " written to database \n");
+    EXPECT_GE(waitedFor, 1000000);
+    EXPECT_LT(waitedFor, 5000000);
+    EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM Experiments WHERE ID = " + Str(storedID)), 1);
+    EXPECT_EQ(SelectNumber(*mDb, "SELECT statusData FROM Experiments WHERE ID = " + Str(probe.GetExperimentID())), 1);
+}
+
 // Four runs of one configuration start together and finish 0.4 s apart, the first
 // after 0.3 s. Each notes whether its experiment row is still there right before
 // it stops, and prints "run K experiment ID present N".
