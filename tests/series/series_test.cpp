@@ -108,7 +108,13 @@ TEST_F(MeasuredSeries, MeasuredTestLumoTimesEveryTaskAndItsMessagesMatch) {
         EXPECT_EQ(summary["messages"]["received"], 3 * slaves);
         EXPECT_EQ(summary["messages"]["unreceived"], 0);
         EXPECT_EQ(summary["status"], 5);
-        EXPECT_EQ(summary["errorFlags"].get<int>() & (16 | 32), 0) << summary["errorFlagNames"];
+        EXPECT_EQ(summary["errorFlags"].get<int>() & 16, 0) << summary["errorFlagNames"];
+        // Every receive found its send; a receive that the stored clocks show starting
+        // a few microseconds before its send's phase ended (the probe times the send
+        // after pvm_send returns, and the slaves' offsets are measured) is a clock
+        // violation, repaired and flagged, not a missing message.
+        const bool violations = summary["messages"]["clockViolations"].get<int>() > 0;
+        EXPECT_EQ((summary["errorFlags"].get<int>() & 32) != 0, violations) << analysed.output;
     }
 }
 
