@@ -7,8 +7,10 @@
 # the database server (unless it runs already; on the next free port when another
 # program holds the build's) and creates the tables, runs
 # exeKOVA on node1 of the cluster, then shows the stored experiments and, for the
-# parallel one, every process's host and time per phase type. Stops what it
-# started; the database's data stay in .state/mariadb. Exits with exeKOVA's status.
+# parallel one, every process's host and time per phase type; analyses the parallel
+# experiment with the run's sequential one as reference and writes its HTML report
+# (report-ID.html) next to the weight file. Stops what it started; the database's
+# data stay in .state/mariadb. Exits with exeKOVA's status.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -38,7 +40,7 @@ if ! bash "$KOVA_ROOT/scripts/mariadb.sh" status; then
 fi
 export KOVA_DB_PORT
 cmake -S "$KOVA_ROOT" -B "$KOVA_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_DB_PORT="$KOVA_DB_PORT" >/dev/null
-cmake --build "$KOVA_BUILD_DIR" --target exeKOVA kovaschema -j"$(nproc)" >/dev/null
+cmake --build "$KOVA_BUILD_DIR" --target exeKOVA kovaschema kova -j"$(nproc)" >/dev/null
 
 step "Starting the measurement database"
 started_db=""
@@ -81,6 +83,19 @@ JOIN Experiments e ON e.ID = t.expID
 WHERE e.user = '$user' AND e.name = 'ANN_example'
 GROUP BY t.expID, p.processor, p.pvmTid ORDER BY t.expID, p.processor;
 SQL
+
+step "Report of the parallel experiment, with the sequential one as reference"
+ids=$(bash "$KOVA_ROOT/scripts/mariadb.sh" sql -N -e "SELECT
+    (SELECT MAX(ID) FROM Experiments WHERE user = '$user' AND name = 'ANN_example'),
+    (SELECT MAX(ID) FROM Experiments WHERE user = '$user' AND name = 'nn')")
+read -r expid seqid <<<"$ids"
+if [[ "$expid" == NULL || "$seqid" == NULL ]]; then
+    echo "No parallel and sequential experiment stored: no report"
+else
+    "$KOVA_BUILD_DIR/bin/kova" analyse "$expid" --sequential "$seqid"
+    "$KOVA_BUILD_DIR/bin/kova" report "$expid" -o "$folder/report-$expid.html" >/dev/null
+    echo "Open the report of experiment $expid in a browser: $folder/report-$expid.html"
+fi
 
 if [[ -n "$started_db" ]]; then
     step "Stopping the measurement database (its data stay in $KOVA_STATE_DIR/mariadb)"
