@@ -4,6 +4,7 @@
 #include <KOVAData.h>
 #include <dbDescribable.h>
 #include <kova_site.h>
+#include <records.h>
 #include <standarddatabase.h>
 
 #include <iostream>
@@ -44,6 +45,8 @@ int main(int argc, char**) {
         Phase phase;
         Experiment experiment;
         ClockOffset clockOffset;
+        MessageRecord message;
+        WaitStateRecord waitState;
         CreateTableOf(db, application, "Applications");
         CreateTableOf(db, parameter, "AppParameter");
         CreateTableOf(db, parameterValue, "ExpParValue");
@@ -53,6 +56,8 @@ int main(int argc, char**) {
         CreateTableOf(db, phase, "Phases");
         CreateTableOf(db, experiment, "Experiments");
         CreateTableOf(db, clockOffset, "ClockOffsets");
+        CreateTableOf(db, message, "Messages");
+        CreateTableOf(db, waitState, "WaitStates");
         if (!ExperimentIDGeneratesValues(db)) {
             db.Query("ALTER TABLE Experiments MODIFY ID int NOT NULL AUTO_INCREMENT");
             std::cout << "kovaschema: Experiments.ID now generates its own values" << std::endl;
