@@ -4,6 +4,7 @@
 #                      create database "KOVAData" and user "KOVAUser" (empty password)
 #   mariadb.sh stop    stop it (the data directory stays for the next run)
 #   mariadb.sh status  exit 0 when the server answers
+#   mariadb.sh running exit 0 when a server of this data directory runs (answering or not)
 #   mariadb.sh sql     run the mariadb client on KOVAData as root (arguments passed on)
 # Data live under $KOVA_STATE_DIR/mariadb (default .state/mariadb); the server listens
 # on $KOVA_DB_HOST:$KOVA_DB_PORT, the address compiled into the build in
@@ -27,6 +28,9 @@ server_pid() {
     [[ -f "$pidf" ]] && pid=$(cat "$pidf" 2>/dev/null) && kill -0 "$pid" 2>/dev/null && echo "$pid"
     return 0
 }
+
+# Whether a server of this data directory runs, also without its pid file.
+running() { [[ -n "$(server_pid)" ]] || pgrep -f -- "--datadir=$data( |$)" >/dev/null; }
 
 stop() {
     local pid
@@ -108,6 +112,7 @@ case "${1:-}" in
     start) start ;;
     stop) stop; echo "mariadb: stopped" ;;
     status) answers ;;
+    running) running ;;
     sql) shift; client KOVAData "$@" ;;
-    *) echo "usage: $0 start|stop|status|sql [client args]" >&2; exit 2 ;;
+    *) echo "usage: $0 start|stop|status|running|sql [client args]" >&2; exit 2 ;;
 esac

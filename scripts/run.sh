@@ -31,7 +31,7 @@ step "Building exeKOVA into $KOVA_BUILD_DIR"
 # The measurement server's port is compiled in. While this project's server does not
 # run, a port that another program holds is left to it: the build and the server
 # take the next free one.
-if ! bash "$KOVA_ROOT/scripts/mariadb.sh" status; then
+if ! bash "$KOVA_ROOT/scripts/mariadb.sh" running; then
     if user=$(kova_port_user "$KOVA_DB_HOST" "$KOVA_DB_PORT"); then
         free=$(kova_free_port "$KOVA_DB_HOST" $((KOVA_DB_PORT + 1)))
         echo "Port $KOVA_DB_PORT of $KOVA_DB_HOST is in use by $user; the build and the private server use port $free"
