@@ -36,6 +36,97 @@ class KovaReport : public ::testing::Test {
 protected:
     void SetUp() override { db = ConnectToMeasurementDb(); }
     long long Count(const std::string& query) { return SelectNumber(*db, query); }
+
+    // Runs program on a 3-host cluster in folder; returns the newest experiment of
+    // application stored for this user with p matching pCondition ("" when none).
+    std::string RunAndFind(const std::string& program, const std::string& arguments, const fs::path& folder,
+                           const std::string& application, const std::string& pCondition) {
+        ClusterOptions options;
+        options.workingFolder = folder;
+        options.awaitProgram = program;
+        const ClusterRun run = RunOnCluster(3, program + " " + arguments, options);
+        EXPECT_EQ(run.status, 0) << run.output << run.errors;
+        return db->QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = '" + application + "' AND user = " +
+                              db->QuotedValue(LoginName()) + " AND p " + pCondition);
+    }
+
+    // kova report of experiment id (analysed now, with sequentialArgument) opened in
+    // headless Chromium, compared with the database; the three exports read back.
+    void ExpectReportAndExportsAsStored(const std::string& id, const std::string& sequentialArgument,
+                                        const fs::path& folder, const std::string& screenshotName) {
+        const fs::path page = folder / "report.html";
+        const CommandResult reported = Kova("report " + id + sequentialArgument + " -o " + ShellQuoted(page.string()));
+        ASSERT_EQ(reported.status, 0) << reported.errors;
+        EXPECT_EQ(reported.output, "report of experiment " + id + ": " + page.string() + "\n");
+        const auto rows = SelectRows(*db, "SELECT * FROM Experiments WHERE ID = " + id);
+        ASSERT_EQ(rows.size(), 1u);
+        const Row& experiment = rows[0];
+        EXPECT_EQ(experiment.at("statusData"), "5");
+        EXPECT_NE(experiment.at("Ts"), "0");
+
+        const fs::path artifacts = fs::path(KOVA_BINARY_DIR) / "test-artifacts";
+        fs::create_directories(artifacts);
+        const fs::path screenshot = artifacts / screenshotName;
+        fs::remove(screenshot);
+        const json seen = OpenInBrowser(page, screenshot);
+        ASSERT_FALSE(seen.is_discarded());
+        ASSERT_FALSE(seen.contains("failure")) << seen.dump();
+        EXPECT_EQ(seen["consoleErrors"], json::array()) << seen.dump();
+        EXPECT_EQ(seen["pageErrors"], json::array()) << seen.dump();
+        EXPECT_EQ(seen["outsideRequests"], json::array()) << seen.dump();
+        EXPECT_GT(fs::file_size(screenshot), 10000u);
+
+        const std::string where = " WHERE expID = " + id;
+        const long long messages = Count("SELECT COUNT(*) FROM Messages" + where);
+        const long long received = Count("SELECT COUNT(*) FROM Messages" + where + " AND recvNbr <> -1");
+        EXPECT_EQ(seen["lanes"], Count("SELECT COUNT(*) FROM Processes" + where));
+        EXPECT_EQ(seen["messageLines"], received);
+        const json& figures = seen["figures"];
+        for (const auto& [figure, column] : std::map<std::string, std::string>{
+                 {"p", "p"}, {"W", "W"}, {"processes", "nbrProcesses"}, {"Tp", "Tp"}, {"Ts", "Ts"},
+                 {"status", "statusData"}, {"errorFlags", "errorFlags"}, {"application", "name"}, {"user", "user"}})
+            EXPECT_EQ(figures.value(figure, ""), experiment.at(column)) << figure;
+        EXPECT_NEAR(std::stod(figures.value("speedup", "0")), std::stod(experiment.at("speedup")), 1e-3);
+        EXPECT_NEAR(std::stod(figures.value("efficiency", "0")), std::stod(experiment.at("efficiency")), 1e-3);
+        EXPECT_EQ(figures.value("unreceived", ""), std::to_string(messages - received));
+
+        // Perfetto: a slice per stored phase, a flow per received message.
+        const long long phases = Count("SELECT COUNT(*) FROM Phases" + where);
+        const fs::path trace = folder / "trace.json";
+        ASSERT_EQ(Kova("export " + id + " --format perfetto -o " + ShellQuoted(trace.string())).status, 0);
+        long long slices = 0, flowsIn = 0, flowsOut = 0;
+        const json parsed = json::parse(ReadFile(trace));
+        for (const json& event : parsed["traceEvents"]) {
+            slices += event["ph"] == "X";
+            flowsIn += event.contains("flow_in");
+            flowsOut += event.contains("flow_out");
+        }
+        EXPECT_EQ(slices, phases);
+        EXPECT_EQ(flowsIn, received);
+        EXPECT_EQ(flowsOut, received);
+
+        // OTF2, read back by the OTF2 tools.
+        const fs::path archive = folder / "otf2";
+        const CommandResult exported = Kova("export " + id + " --format otf2 -o " + ShellQuoted(archive.string()));
+        ASSERT_EQ(exported.status, 0) << exported.errors;
+        EXPECT_EQ(exported.output, "otf2 export of experiment " + id + ": " + archive.string() + "/traces.otf2\n");
+        const CommandResult printed = RunCommand("otf2-print " + ShellQuoted((archive / "traces.otf2").string()));
+        ASSERT_EQ(printed.status, 0) << printed.output;
+        const auto lines = printed.outputLines();
+        EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "ENTER ").size()), phases);
+        EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "LEAVE ").size()), phases);
+        EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "MPI_RECV ").size()), received);
+        EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "MPI_SEND ").size()), messages);
+
+        // CSV: a row per phase, message and wait state.
+        const fs::path csv = folder / "csv";
+        ASSERT_EQ(Kova("export " + id + " --format csv -o " + ShellQuoted(csv.string())).status, 0);
+        EXPECT_EQ(static_cast<long long>(Lines(ReadFile(csv / "phases.csv")).size()), phases + 1);
+        EXPECT_EQ(static_cast<long long>(Lines(ReadFile(csv / "messages.csv")).size()), messages + 1);
+        EXPECT_EQ(static_cast<long long>(Lines(ReadFile(csv / "wait_states.csv")).size()),
+                  Count("SELECT COUNT(*) FROM WaitStates" + where) + 1);
+    }
+
     std::unique_ptr<StandardDatabase> db;
 };
 
@@ -43,90 +134,12 @@ TEST_F(KovaReport, ExeKOVARunIsDrawnAsTheDatabaseHoldsItAndExportsReadBack) {
     DeleteExperimentsOf(*db, "ANN_example", LoginName());
     DeleteExperimentsOf(*db, "nn", LoginName());
     ScratchFolder folder;
-    ClusterOptions options;
-    options.workingFolder = folder.path();
-    options.awaitProgram = "exeKOVA";
-    const ClusterRun run = RunOnCluster(3, "exeKOVA", options);
-    ASSERT_EQ(run.status, 0) << run.output << run.errors;
-    const std::string user = db->QuotedValue(LoginName());
-    const std::string id = db->QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = 'ANN_example' AND user = " + user);
-    const std::string sequential = db->QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = 'nn' AND user = " + user);
+    const std::string id = RunAndFind("exeKOVA", "", folder.path(), "ANN_example", "= 3");
+    const std::string sequential = db->QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = 'nn' AND user = " +
+                                                  db->QuotedValue(LoginName()));
     ASSERT_FALSE(id.empty() || sequential.empty());
-
-    // The report analyses the experiment first, with the run's own sequential reference.
-    const fs::path page = folder.path() / "report.html";
-    const CommandResult reported = Kova("report " + id + " --sequential " + sequential + " -o " + ShellQuoted(page.string()));
-    ASSERT_EQ(reported.status, 0) << reported.errors;
-    EXPECT_EQ(reported.output, "report of experiment " + id + ": " + page.string() + "\n");
-    const auto rows = SelectRows(*db, "SELECT * FROM Experiments WHERE ID = " + id);
-    ASSERT_EQ(rows.size(), 1u);
-    const Row& experiment = rows[0];
-    EXPECT_EQ(experiment.at("statusData"), "5");
-    EXPECT_NE(experiment.at("Ts"), "0");
-
-    const fs::path artifacts = fs::path(KOVA_BINARY_DIR) / "test-artifacts";
-    fs::create_directories(artifacts);
-    const fs::path screenshot = artifacts / "exekova-report.png";
-    fs::remove(screenshot);
-    const json seen = OpenInBrowser(page, screenshot);
-    ASSERT_FALSE(seen.is_discarded());
-    ASSERT_FALSE(seen.contains("failure")) << seen.dump();
-    EXPECT_EQ(seen["consoleErrors"], json::array()) << seen.dump();
-    EXPECT_EQ(seen["pageErrors"], json::array()) << seen.dump();
-    EXPECT_EQ(seen["outsideRequests"], json::array()) << seen.dump();
-    EXPECT_GT(fs::file_size(screenshot), 10000u);
-
-    const std::string where = " WHERE expID = " + id;
-    const long long received = Count("SELECT COUNT(*) FROM Messages" + where + " AND recvNbr <> -1");
-    EXPECT_GT(received, 1000);
-    EXPECT_EQ(seen["lanes"], Count("SELECT COUNT(*) FROM Processes" + where));
-    EXPECT_EQ(seen["messageLines"], received);
-    const json& figures = seen["figures"];
-    for (const auto& [figure, column] : std::map<std::string, std::string>{
-             {"p", "p"}, {"W", "W"}, {"processes", "nbrProcesses"}, {"Tp", "Tp"}, {"Ts", "Ts"},
-             {"status", "statusData"}, {"errorFlags", "errorFlags"}, {"application", "name"}, {"user", "user"}})
-        EXPECT_EQ(figures.value(figure, ""), experiment.at(column)) << figure;
-    EXPECT_NEAR(std::stod(figures.value("speedup", "0")), std::stod(experiment.at("speedup")), 1e-3);
-    EXPECT_NEAR(std::stod(figures.value("efficiency", "0")), std::stod(experiment.at("efficiency")), 1e-3);
-    EXPECT_EQ(figures.value("unreceived", ""),
-              std::to_string(Count("SELECT COUNT(*) FROM Messages" + where + " AND recvNbr = -1")));
-
-    // Perfetto: a slice per stored phase, a flow per received message.
-    const long long phases = Count("SELECT COUNT(*) FROM Phases" + where);
-    const fs::path trace = folder.path() / "trace.json";
-    ASSERT_EQ(Kova("export " + id + " --format perfetto -o " + ShellQuoted(trace.string())).status, 0);
-    long long slices = 0, flowsIn = 0, flowsOut = 0;
-    const json parsed = json::parse(ReadFile(trace));
-    for (const json& event : parsed["traceEvents"]) {
-        slices += event["ph"] == "X";
-        flowsIn += event.contains("flow_in");
-        flowsOut += event.contains("flow_out");
-    }
-    EXPECT_EQ(slices, phases);
-    EXPECT_EQ(flowsIn, received);
-    EXPECT_EQ(flowsOut, received);
-
-    // OTF2, read back by the OTF2 tools.
-    const fs::path archive = folder.path() / "otf2";
-    const CommandResult exported = Kova("export " + id + " --format otf2 -o " + ShellQuoted(archive.string()));
-    ASSERT_EQ(exported.status, 0) << exported.errors;
-    EXPECT_EQ(exported.output, "otf2 export of experiment " + id + ": " + archive.string() + "/traces.otf2\n");
-    const CommandResult printed = RunCommand("otf2-print " + ShellQuoted((archive / "traces.otf2").string()));
-    ASSERT_EQ(printed.status, 0) << printed.output;
-    const auto lines = printed.outputLines();
-    EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "ENTER ").size()), phases);
-    EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "MPI_RECV ").size()), received);
-    EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "MPI_SEND ").size()),
-              Count("SELECT COUNT(*) FROM Messages" + where));
-
-    // CSV: a row per phase, message and wait state.
-    const fs::path csv = folder.path() / "csv";
-    ASSERT_EQ(Kova("export " + id + " --format csv -o " + ShellQuoted(csv.string())).status, 0);
-    EXPECT_EQ(static_cast<long long>(Lines(ReadFile(csv / "phases.csv")).size()), phases + 1);
-    EXPECT_EQ(static_cast<long long>(Lines(ReadFile(csv / "messages.csv")).size()),
-              Count("SELECT COUNT(*) FROM Messages" + where) + 1);
-    EXPECT_EQ(static_cast<long long>(Lines(ReadFile(csv / "wait_states.csv")).size()),
-              Count("SELECT COUNT(*) FROM WaitStates" + where) + 1);
+    EXPECT_GT(Count("SELECT COUNT(*) FROM Phases WHERE expID = " + id + " AND typeID = 6"), 1000);
+    ExpectReportAndExportsAsStored(id, " --sequential " + sequential, folder.path(), "exekova-report.png");
 
     // An output path that cannot be written: status 1, a message, nothing left behind.
     const fs::path unwritable = folder.path() / "missing" / "report.html";
@@ -134,8 +147,19 @@ TEST_F(KovaReport, ExeKOVARunIsDrawnAsTheDatabaseHoldsItAndExportsReadBack) {
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.errors, "kova: cannot write " + unwritable.string() + ": No such file or directory\n");
     EXPECT_FALSE(fs::exists(unwritable.parent_path()));
+    const fs::path page = folder.path() / "report.html";
     const CommandResult onFile = Kova("export " + id + " --format csv -o " + ShellQuoted(page.string() + "/csv"));
     EXPECT_EQ(onFile.status, 1) << onFile.errors;
+    EXPECT_TRUE(fs::is_regular_file(page));
+}
+
+// annpipe stores work, partitioning and idle phases and no messages.
+TEST_F(KovaReport, AnnpipeRunWithoutMessagesIsDrawnAndExported) {
+    DeleteExperimentsOf(*db, "ANN_exemple", LoginName());
+    ScratchFolder folder;
+    const std::string id = RunAndFind("annpipe", "-m -w 3", folder.path(), "ANN_exemple", "> 1");
+    ASSERT_FALSE(id.empty());
+    ExpectReportAndExportsAsStored(id, "", folder.path(), "annpipe-report.png");
 }
 
 TEST_F(KovaReport, UnknownExperimentAndBadFormatEndWithTheirStatus) {
