@@ -94,7 +94,7 @@ std::string StudyText(const Study& study) {
     if (!study.isoefficiency.empty()) {
         out << "\nIsoefficiency (W needed at p to hold the efficiency):\n";
         for (const Isoefficiency& iso : study.isoefficiency) {
-            out << "  E = " << Format(iso.efficiency, "%.1f") << ":";
+            out << "  E = " << Format(iso.efficiency, "%.2g") << ":";
             for (const Point& point : iso.W) out << "  p " << point.p << ": W " << Format(point.value, "%.4g");
             out << "\n    W(p) = " << (iso.model ? iso.model->Text() : iso.note) << "\n";
         }

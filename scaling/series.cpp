@@ -131,6 +131,25 @@ Isoefficiency IsoefficiencyAt(double level, const std::vector<Row>& rows) {
     return iso;
 }
 
+// Efficiencies worth holding: five evenly spaced between the lowest and the highest
+// measured at p > 1 (ends excluded), to two significant digits.
+std::vector<double> EfficiencyLevels(const std::vector<Row>& rows) {
+    std::optional<double> low, high;
+    for (const Row& row : rows)
+        if (row.p > 1 && row.efficiency) {
+            low = std::min(low.value_or(*row.efficiency), *row.efficiency);
+            high = std::max(high.value_or(*row.efficiency), *row.efficiency);
+        }
+    std::vector<double> levels;
+    if (!low || *high <= *low) return levels;
+    for (int k = 5; k >= 1; --k) {
+        const double level = *low + (*high - *low) * k / 6;
+        const double scale = std::pow(10, std::floor(std::log10(level)) - 1);
+        levels.push_back(std::round(level / scale) * scale);
+    }
+    return levels;
+}
+
 }  // namespace
 
 double KarpFlatt(double speedup, int p) { return (1 / speedup - 1.0 / p) / (1 - 1.0 / p); }
@@ -193,11 +212,15 @@ Study StudyScaling(const std::string& application, const std::vector<Run>& runs)
         }
 
     if (Ws.size() > 1) {
-        for (int tenths = 9; tenths >= 1; --tenths) {
-            Isoefficiency iso = IsoefficiencyAt(tenths / 10.0, study.rows);
+        for (double level : EfficiencyLevels(study.rows)) {
+            Isoefficiency iso = IsoefficiencyAt(level, study.rows);
             if (iso.W.size() >= 2) study.isoefficiency.push_back(std::move(iso));
         }
-        if (study.isoefficiency.empty())
+        const bool anyEfficiency = std::any_of(study.rows.begin(), study.rows.end(),
+                                               [](const Row& row) { return row.p > 1 && row.efficiency; });
+        if (!anyEfficiency)
+            study.notes.push_back("no efficiency at p > 1 (no sequential time): no isoefficiency");
+        else if (study.isoefficiency.empty())
             study.notes.push_back("no efficiency is reached at two values of p between measured W: no isoefficiency");
     }
     return study;
