@@ -4,6 +4,7 @@
 #include "records.h"
 
 #include <KOVAData.h>
+#include <KOVAInstrumentation.h>
 #include <bulkread.h>
 #include <dbDescribable.h>
 #include <standarddatabase.h>
@@ -210,8 +211,9 @@ std::vector<ExperimentHeader> ListExperiments(StandardDatabase& db, const std::s
     return headers;
 }
 
-bool IsStillRunning(StandardDatabase& db, int expID) {
-    return !db.QueryFirst("SELECT IS_USED_LOCK('KOVA experiment " + std::to_string(expID) + "')").empty();
+// The master's probe holds its lock while it measures.
+static bool IsStillRunning(StandardDatabase& db, int expID) {
+    return !db.QueryFirst("SELECT IS_USED_LOCK(" + db.QuotedValue(RunningExperimentLockName(expID)) + ")").empty();
 }
 
 ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {

@@ -170,6 +170,9 @@ void KOVAProbe::ConstructorForMaster() {
     OpenDatabase();
     Store([&] { *mDB << mExp; });
     mExp.mID = GetExperimentIDFromDB();
+    // Held while this master measures: an analysis tells a running experiment from
+    // one whose master died by it, since the server drops it with the connection.
+    Store([&] { mDB->QueryFirst("SELECT GET_LOCK(" + mDB->QuotedValue(RunningExperimentLockName(mExp.mID)) + ", 0)"); });
 
     // A sequential run does not enrol in PVM.
     int tid = 0;
@@ -597,7 +600,11 @@ void DeleteExperiment(int expID, StandardDatabase& db) {
     db.Query("DELETE FROM Processes " + condition);
     db.Query("DELETE FROM Phases " + condition);
     db.Query("DELETE FROM ClockOffsets " + condition);
+    db.Query("DELETE FROM Messages " + condition);
+    db.Query("DELETE FROM WaitStates " + condition);
 }
+
+std::string RunningExperimentLockName(int expID) { return "KOVA experiment " + std::to_string(expID); }
 
 std::string ReplacementLockName(const Experiment& current) {
     // FNV-1a over the configuration as it is stored (texts cut to the column width).

@@ -238,14 +238,17 @@ private:
 // microseconds within 0 to 999999); the microseconds end within 0 to 999999.
 void SubtractClockDelta(int& sec, int& usec, const timeval& delta);
 
-// Removes an experiment row with the process rows, phases, totals and clock
-// offsets stored for it.
+// Removes an experiment row with the process rows, phases, totals, clock offsets,
+// messages and wait states stored for it.
 void DeleteExperiment(int expID, StandardDatabase& db);
 
 // Name of the database lock that serialises the replacement step of the
 // experiments of current's configuration (user, project, name, version, p, W):
 // "KOVA replace " and a hash of the configuration, within the server's 64 characters.
 std::string ReplacementLockName(const Experiment& current);
+
+// Name of the database lock that the master's probe holds while experiment expID runs.
+std::string RunningExperimentLockName(int expID);
 
 // Applies the replacement policy for current against the stored experiments of the
 // same configuration (user, project, name, version, p, W). Experiments that have

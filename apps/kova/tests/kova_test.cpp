@@ -155,6 +155,16 @@ TEST(KovaInput, UnknownExperimentsBrokenRunsAndWrongOptionsEndClearly) {
     db->Query("INSERT INTO Phases VALUES (" + id + ", 11, 1, 3, 100, 0, 0, 0, -1, 0, 0, ''), (" + id +
               ", 11, 3, 3, 50, 0, 0, 0, -1, 0, 0, ''), (" + id + ", 12, 1, 6, 7, 0, 4, 0, 11, 0, 0, '')");
     db->Query("INSERT INTO PhaseDurations VALUES (" + id + ", 11, 3, 150, 0)");
+
+    // While its master holds the experiment's lock, the experiment still runs.
+    {
+        auto master = ConnectToMeasurementDb();
+        ASSERT_EQ(master->QueryFirst("SELECT GET_LOCK('KOVA experiment " + id + "', 0)"), "1");
+        const CommandResult running = Kova("analyse " + id);
+        EXPECT_EQ(running.status, 4);
+        EXPECT_EQ(running.errors, "kova: experiment " + id + " is still running; analyse it when it has finished\n");
+        EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 0);
+    }
     const CommandResult broken = Kova("analyse " + id + " --json");
     ASSERT_EQ(broken.status, 0) << broken.errors;
     const nlohmann::json summary = nlohmann::json::parse(broken.output);
