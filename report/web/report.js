@@ -336,7 +336,7 @@
   });
   function showWait(w) {
     const i = waitPhase[w];
-    selectedMessage = messageOf[i + 1] !== undefined && i + 1 < n ? messageOf[i + 1] : -1;
+    selectedMessage = waitCause[w] >= 0 ? messageOf[waitCause[w]] : -1;
     const from = waitCause[w] >= 0 ? Math.min(start[waitCause[w]], start[i]) : start[i];
     zoomTo(from, start[i] + dur[i] + (i + 1 < n ? dur[i + 1] : 0));
     timeline.scrollIntoView();
@@ -407,7 +407,8 @@
   // ---- Delay costs and unreceived messages.
   const costs = P.section('Delay costs by cause');
   costs.appendChild(P.el('p', { class: 'note', text: 'Late-sender waits charged to what the sender did meanwhile.' }));
-  costs.appendChild(P.table(['cause process', 'phase type', 'charged wait'],
+  if (d.delayCosts.length === 0) costs.appendChild(P.el('p', { class: 'note', text: 'No late-sender waits.' }));
+  else costs.appendChild(P.table(['cause process', 'phase type', 'charged wait'],
     d.delayCosts.slice(0, 30).map(([k, t, time]) => [laneName(k), typeName(t), P.micros(time)])));
   if (d.unreceived.length > 0) {
     const lost = P.section('Unreceived messages');
