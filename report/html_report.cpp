@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <numeric>
+#include <tuple>
 
 namespace report {
 
@@ -179,23 +181,22 @@ json ReportPayload(const ExperimentModel& model) {
     for (const auto& [pair, count] : f.unreceived) unreceivedPairs.push_back({pair.first, pair.second, count});
     payload["unreceived"] = std::move(unreceivedPairs);
 
-    // Wait states by idle phase; the cause of a late-sender or wrong-order wait is the
-    // send of the message its process receives next.
+    // Wait states by idle phase, with their cause (the matching send phase, -1 for none).
     std::vector<const analysis::WaitState*> waits;
     for (const analysis::WaitState& w : f.waitStates) waits.push_back(&w);
     std::sort(waits.begin(), waits.end(), [](auto* a, auto* b) { return a->phase < b->phase; });
-    std::vector<int32_t> waitPhases;
-    json waitTimes = json::array(), patterns = json::array(), causes = json::array();
+    std::vector<int32_t> waitPhases, causePhases;
+    json waitTimes = json::array(), patterns = json::array();
     for (const analysis::WaitState* w : waits) {
         waitPhases.push_back(w->phase);
+        causePhases.push_back(w->causePhase);
         waitTimes.push_back(w->waitTime);
         patterns.push_back(static_cast<int>(w->pattern));
-        causes.push_back(w->causePhase);
     }
     payload["waits"] = {{"phase", DeltaEncoded(waitPhases)},
                         {"time", std::move(waitTimes)},
                         {"pattern", std::move(patterns)},
-                        {"cause", DeltaEncoded(std::vector<int32_t>(causes.begin(), causes.end()))},
+                        {"cause", DeltaEncoded(causePhases)},
                         {"patternNames", {"late_sender", "wrong_order", "unexplained"}}};
 
     json segments = json::array();

@@ -262,6 +262,18 @@ TEST(HandModel, PageIsThePayloadOfTheModelWithNothingThatEndsItsScriptEarly) {
     EXPECT_EQ(payload["phases"]["type"].size(), model.phases.Size());
     // Every phase starts where the one before it ended unless the payload moves it.
     EXPECT_EQ(payload["phases"]["moved"].size(), model.processes.size());
+    // Wait states by idle phase with their causes, both delta-encoded.
+    std::map<int, int> causeOf;
+    for (const auto& w : model.findings.waitStates) causeOf[w.phase] = w.causePhase;
+    ASSERT_EQ(payload["waits"]["phase"].size(), causeOf.size());
+    long long phase = 0, cause = 0;
+    auto expected = causeOf.begin();
+    for (std::size_t k = 0; k < causeOf.size(); ++k, ++expected) {
+        phase += payload["waits"]["phase"][k].get<long long>();
+        cause += payload["waits"]["cause"][k].get<long long>();
+        EXPECT_EQ(phase, expected->first);
+        EXPECT_EQ(cause, expected->second);
+    }
 }
 
 // A 1 000 000-phase report in headless Chromium: at most 25 MB, no errors, a lane
