@@ -31,6 +31,14 @@ std::string StoredFindings(StandardDatabase& db, const std::string& id) {
     return text;
 }
 
+// Runs a measured program on a fresh three-host cluster in folder, until its tasks end.
+ClusterRun RunMeasured(const std::string& commandLine, const ScratchFolder& folder, const std::string& program) {
+    ClusterOptions options;
+    options.workingFolder = folder.path();
+    options.awaitProgram = program;
+    return RunOnCluster(3, commandLine, options);
+}
+
 std::string LatestExperiment(StandardDatabase& db, const std::string& application) {
     return db.QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = '" + application +
                          "' AND user = " + db.QuotedValue(LoginName()));
@@ -43,10 +51,7 @@ TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialR
     DeleteExperimentsOf(*db, "ANN_example", LoginName());
     DeleteExperimentsOf(*db, "nn", LoginName());
     ScratchFolder folder;
-    ClusterOptions options;
-    options.workingFolder = folder.path();
-    options.awaitProgram = "exeKOVA";
-    const ClusterRun run = RunOnCluster(3, "exeKOVA", options);
+    const ClusterRun run = RunMeasured("exeKOVA", folder, "exeKOVA");
     ASSERT_EQ(run.status, 0) << run.output << run.errors;
     const std::string id = LatestExperiment(*db, "ANN_example");
     const std::string sequential = LatestExperiment(*db, "nn");
@@ -109,10 +114,7 @@ TEST(KovaAnalyse, AnnpipeRunIsCheckedAndTotalledWithItsIdleUnexplained) {
     auto db = ConnectToMeasurementDb();
     DeleteExperimentsOf(*db, "ANN_exemple", LoginName());
     ScratchFolder folder;
-    ClusterOptions options;
-    options.workingFolder = folder.path();
-    options.awaitProgram = "annpipe";
-    const ClusterRun run = RunOnCluster(3, "annpipe -m -w 3", options);
+    const ClusterRun run = RunMeasured("annpipe -m -w 3", folder, "annpipe");
     ASSERT_EQ(run.status, 0) << run.output << run.errors;
     const std::string id = db->QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = 'ANN_exemple' AND p = 2");
     ASSERT_FALSE(id.empty());
