@@ -10,17 +10,12 @@
 // Reads every row of T's table that the SQL tail selects (e.g. "WHERE expID = 3
 // ORDER BY nbr") into one record and calls onRow(record) for each, in row order.
 // A failing query is reported like StandardDatabase::QueryRows and ends the process.
-// The connection must have no statement of its own in flight.
 template <class T, class OnRow> void ReadEachRow(StandardDatabase& db, const std::string& whereClause, OnRow onRow) {
     DbConvertor convertor(&db);
     T record;
     const std::string query = convertor.CreateSelectQuery(record, whereClause);
-    MYSQL_RES* result = nullptr;
-    if (mysql_real_query(&db.mMysql, query.data(), query.size()) != 0 ||
-        (result = mysql_use_result(&db.mMysql)) == nullptr) {
-        std::cout << "Query failed: " << query << "\n" << mysql_error(&db.mMysql) << std::endl;
-        std::exit(-1);
-    }
+    MYSQL_RES* result = db.QueryRowsStreamed(query);
+    if (result == nullptr) return;
     while (MYSQL_ROW row = mysql_fetch_row(result)) {
         convertor.ReadFromRow(record, row, mysql_fetch_lengths(result));
         onRow(record);

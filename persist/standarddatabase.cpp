@@ -210,6 +210,15 @@ MYSQL_RES* StandardDatabase::QueryRows(const std::string& query) {
     return result;
 }
 
+MYSQL_RES* StandardDatabase::QueryRowsStreamed(const std::string& query) {
+    MYSQL_RES* result = nullptr;
+    if (!Send(query) || ((result = mysql_use_result(&mMysql)) == nullptr && mysql_errno(&mMysql) != 0)) {
+        ReportFailure("Query failed: ", query);
+        std::exit(-1);
+    }
+    return result;
+}
+
 int StandardDatabase::Query(const std::string& query) {
     if (!Send(query)) {
         ReportFailure("Query failed: ", query);

@@ -117,6 +117,10 @@ public:
     // Result set of a statement that yields rows (null for one without rows); the
     // caller frees it with mysql_free_result. A failing statement ends the process.
     MYSQL_RES* QueryRows(const std::string& query);
+    // Like QueryRows, but the rows stay at the server until they are fetched, so that
+    // many rows can be read without holding them all. The caller fetches every row
+    // (then checks mysql_errno) and frees the result before the next statement.
+    MYSQL_RES* QueryRowsStreamed(const std::string& query);
     // Runs a statement without rows. Returns the number that the server's
     // information text starts with (records of a multi-row insert, matched rows of an
     // update), else 1. A failing statement is reported and throws int 1.
