@@ -104,6 +104,12 @@ void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDu
     comment.push_back(commentIndex);
 }
 
+int Findings::UnreceivedCount() const {
+    int count = 0;
+    for (const auto& entry : unreceived) count += entry.second;
+    return count;
+}
+
 int ExperimentModel::ProcessOfTid(int tid) const {
     for (std::size_t i = 0; i < processes.size(); ++i)
         if (processes[i].tid == tid) return static_cast<int>(i);

@@ -163,6 +163,9 @@ struct Findings {
     std::vector<PathSegment> criticalPath;      // from the start to the end
     std::vector<Time> criticalPathByType;       // by phase type
     std::vector<Time> criticalPathByProcess;    // by process index
+
+    // Messages that no receive took, over all pairs of processes.
+    int UnreceivedCount() const;
 };
 
 // One experiment with its processes, phases and findings.

@@ -23,12 +23,6 @@ std::string PhasePlace(const ExperimentModel& model, int32_t phase) {
            std::to_string(model.phases.nbr[phase]);
 }
 
-int UnreceivedCount(const Findings& findings) {
-    int count = 0;
-    for (const auto& entry : findings.unreceived) count += entry.second;
-    return count;
-}
-
 }  // namespace
 
 std::string ListLine(const ExperimentHeader& header) {
@@ -57,8 +51,8 @@ std::string SummaryText(const ExperimentModel& model) {
         out << "Ts: " << Seconds(header.Ts) << "\n";
         out << "speedup: " << header.speedup << "\nefficiency: " << header.efficiency << "\n";
     }
-    const std::size_t received = findings.messages.size() - UnreceivedCount(findings);
-    out << "messages: " << received << " received, " << UnreceivedCount(findings) << " never received";
+    const std::size_t received = findings.messages.size() - findings.UnreceivedCount();
+    out << "messages: " << received << " received, " << findings.UnreceivedCount() << " never received";
     if (findings.repairedMessages > 0)
         out << ", " << findings.repairedMessages << " moved by the clock repair (largest " << findings.largestRepair
             << " us)";
@@ -106,7 +100,7 @@ nlohmann::json SummaryJson(const ExperimentModel& model) {
     json["Ts"] = header.Ts;
     json["speedup"] = header.speedup;
     json["efficiency"] = header.efficiency;
-    const int unreceived = UnreceivedCount(findings);
+    const int unreceived = findings.UnreceivedCount();
     json["messages"] = {{"received", findings.messages.size() - unreceived},
                         {"unreceived", unreceived},
                         {"clockViolations", findings.clockViolations},

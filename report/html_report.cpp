@@ -34,8 +34,7 @@ json DeltaEncoded(const std::vector<T>& values) {
 json Header(const ExperimentModel& model) {
     const analysis::ExperimentHeader& h = model.header;
     const analysis::Findings& f = model.findings;
-    int unreceived = 0;
-    for (const auto& entry : f.unreceived) unreceived += entry.second;
+    const int unreceived = f.UnreceivedCount();
     return {{"id", h.id},
             {"source", h.source == analysis::Source::kLegacy ? "legacy" : "kova"},
             {"project", h.project},

@@ -4,13 +4,13 @@
 #include "scaling_page.h"
 
 #include <error.h>
+#include <output_path.h>
 #include <outputs.h>
 #include <rank_test.h>
 #include <series.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -57,16 +57,7 @@ void WriteOutput(const std::string& text, const std::string& path) {
         std::cout << text << std::flush;
         return;
     }
-    const std::string partial = path + ".partial";
-    {
-        std::ofstream out(partial, std::ios::binary);
-        out << text;
-        if (!out.flush()) throw analysis::Error("cannot write " + path);
-    }
-    if (std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
-        throw analysis::Error("cannot write " + path);
-    }
+    report::WriteFileAtomically(path, [&text](std::ostream& out) { out << text; });
 }
 
 std::string Micro(double value) {
@@ -142,12 +133,6 @@ std::map<std::string, std::pair<int, double>> WaitsByPattern(const ExperimentMod
     return byPattern;
 }
 
-int Unreceived(const ExperimentModel& model) {
-    int count = 0;
-    for (const auto& [pair, n] : model.findings.unreceived) count += n;
-    return count;
-}
-
 std::string ProcessTotals(const char* label, const ExperimentModel& model) {
     std::ostringstream out;
     for (const analysis::ProcessModel& process : model.processes) {
@@ -200,7 +185,7 @@ std::string Comparison(Session& session, const ExperimentModel& a, const Experim
                       Micro(wa.second).c_str(), wb.first, Micro(wb.second).c_str());
         out << line;
     }
-    out << "Unreceived messages: A " << Unreceived(a) << ", B " << Unreceived(b) << "\n\n";
+    out << "Unreceived messages: A " << a.findings.UnreceivedCount() << ", B " << b.findings.UnreceivedCount() << "\n\n";
     out << SpreadVerdict(session, a.header, b.header);
     return out.str();
 }

@@ -38,14 +38,14 @@ ExperimentModel Session::LoadAnalysed(int expID, std::optional<int> sequentialID
         analysis::Analyse(model, Ts);
         return model;
     }
-    return Analyse(expID, sequentialID, std::move(model));
+    return Analyse(std::move(model), sequentialID);
 }
 
 ExperimentModel Session::Analyse(int expID, std::optional<int> sequentialID) {
-    return Analyse(expID, sequentialID, Load(expID));
+    return Analyse(Load(expID), sequentialID);
 }
 
-ExperimentModel Session::Analyse(int, std::optional<int> sequentialID, ExperimentModel model) {
+ExperimentModel Session::Analyse(ExperimentModel model, std::optional<int> sequentialID) {
     if (mSource == Source::kLegacy) {
         // Legacy results stay in the model: nothing is written into the legacy tables.
         analysis::Analyse(model, model.header.Ts > 0 ? std::optional<analysis::Time>(model.header.Ts) : std::nullopt);

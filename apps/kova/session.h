@@ -31,6 +31,6 @@ public:
 
 private:
     // Analyses the loaded model and stores its findings where the source allows it.
-    analysis::ExperimentModel Analyse(int expID, std::optional<int> sequentialID, analysis::ExperimentModel model);
+    analysis::ExperimentModel Analyse(analysis::ExperimentModel model, std::optional<int> sequentialID);
     std::unique_ptr<StandardDatabase> mMeasurement;
 };
