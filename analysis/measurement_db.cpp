@@ -271,6 +271,8 @@ ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
             process.startOffset = offsets.mStartOffset;
             process.endOffset = offsets.mEndOffset;
             process.endTime = offsets.mEndTime;
+            process.startBound = offsets.mStartBound;
+            process.endBound = offsets.mEndBound;
         });
     }
     model.IndexPhases();

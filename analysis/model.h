@@ -72,6 +72,9 @@ struct ProcessModel {
     // at the start and again at the end of measuring, endTime after the start.
     bool hasClockOffsets = false;
     Time startOffset = 0, endOffset = 0, endTime = 0;
+    // Largest error of each offset (µs); a receive that seems to start before its send
+    // by no more than the two processes' bounds may be a measuring error, not a violation.
+    Time startBound = 0, endBound = 0;
 };
 
 // The phases of all processes, ordered by process and then by number; entry i of

@@ -119,8 +119,10 @@ void Process::Describe(IOConvertor* ioc) {
     ioc->DescribeAttribute(mStartTime_usec, "startTimeMicroSec", false);
 }
 
-ClockOffset::ClockOffset(int expID, int processID, TIME startOffset, TIME endOffset, TIME endTime)
-    : mExpID(expID), mProcessID(processID), mStartOffset(startOffset), mEndOffset(endOffset), mEndTime(endTime) {}
+ClockOffset::ClockOffset(int expID, int processID, TIME startOffset, TIME endOffset, TIME endTime,
+                         TIME startBound, TIME endBound)
+    : mExpID(expID), mProcessID(processID), mStartOffset(startOffset), mEndOffset(endOffset), mEndTime(endTime),
+      mStartBound(startBound), mEndBound(endBound) {}
 
 void ClockOffset::Describe(IOConvertor* ioc) {
     ioc->DescribeClassName("ClockOffsets", "");
@@ -130,6 +132,8 @@ void ClockOffset::Describe(IOConvertor* ioc) {
     ioc->DescribeAttribute(mStartOffset, "startOffset", false);
     ioc->DescribeAttribute(mEndOffset, "endOffset", false);
     ioc->DescribeAttribute(mEndTime, "endTime", false);
+    ioc->DescribeAttribute(mStartBound, "startBound", false);
+    ioc->DescribeAttribute(mEndBound, "endBound", false);
 }
 
 Experiment::Experiment(Application* app, const std::string& date, const std::string& comment, int p, int W)

@@ -252,9 +252,14 @@ public:
     TIME mEndOffset = 0;
     // Experiment-stopwatch time of the end measurement.
     TIME mEndTime = 0;
+    // Largest error of each offset, in microseconds (half the round trip of the sample
+    // it was taken from); 0 on the master's host.
+    TIME mStartBound = 0;
+    TIME mEndBound = 0;
 
     ClockOffset() = default;
-    ClockOffset(int expID, int processID, TIME startOffset, TIME endOffset, TIME endTime);
+    ClockOffset(int expID, int processID, TIME startOffset, TIME endOffset, TIME endTime, TIME startBound = 0,
+                TIME endBound = 0);
     void Describe(IOConvertor* ioc) override;
 };
 
