@@ -25,6 +25,18 @@ bool ExperimentIDGeneratesValues(StandardDatabase& db) {
     return extra.find("auto_increment") != std::string::npos;
 }
 
+// Adds the columns that records gained after their table was created by an older
+// kovaschema, so that stored experiments stay readable and new ones writable.
+void AddLaterColumns(StandardDatabase& db) {
+    const std::string missing = db.QueryFirst(
+        "SELECT COUNT(*) FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
+        "AND TABLE_NAME = 'ClockOffsets' AND COLUMN_NAME = 'startBound'");
+    if (missing != "0") return;
+    db.Query("ALTER TABLE ClockOffsets ADD COLUMN startBound bigint NOT NULL DEFAULT 0, "
+             "ADD COLUMN endBound bigint NOT NULL DEFAULT 0");
+    std::cout << "kovaschema: ClockOffsets now keeps the error bound of each offset" << std::endl;
+}
+
 }  // namespace
 
 int main(int argc, char**) {
@@ -58,6 +70,7 @@ int main(int argc, char**) {
         CreateTableOf(db, clockOffset, "ClockOffsets");
         CreateTableOf(db, message, "Messages");
         CreateTableOf(db, waitState, "WaitStates");
+        AddLaterColumns(db);
         if (!ExperimentIDGeneratesValues(db)) {
             db.Query("ALTER TABLE Experiments MODIFY ID int NOT NULL AUTO_INCREMENT");
             std::cout << "kovaschema: Experiments.ID now generates its own values" << std::endl;
