@@ -48,35 +48,43 @@ constexpr std::size_t kMostRivals = 24;
 // The points as the fits use them.
 struct Data {
     const std::vector<Point>* points = nullptr;
-    std::vector<double> weight;      // 1 / max(|value|, floor)
+    std::vector<double> weight;      // 1 / the point's scale
     double floor = 0;
-    double repetitionVariance = 0;   // mean relative variance of a configuration's value from its runs
+    double repetitionVariance = 0;   // median relative variance of a configuration's value from its runs
     int runs = 0;
 };
 
+// Each point counts by 1 / its scale: its size, but at least the floor and the
+// standard error of its runs, so that a value near 0 or one its runs scatter widely
+// does not decide the fit.
 Data Prepare(const std::vector<Point>& points) {
     Data data;
     data.points = &points;
     double largest = 0;
     for (const Point& point : points) largest = std::max(largest, std::fabs(point.value));
     data.floor = largest > 0 ? kWeightFloor * largest : 1;
+    std::vector<double> relative;
     for (const Point& point : points) {
-        const double w = 1 / std::max(std::fabs(point.value), data.floor);
+        const double standardError = std::sqrt(point.variance / std::max(point.runs, 1));
+        const double w = 1 / std::max({std::fabs(point.value), data.floor, standardError});
         data.weight.push_back(w);
-        data.repetitionVariance += w * w * point.variance / std::max(point.runs, 1);
+        relative.push_back(w * w * standardError * standardError);
         data.runs += point.runs;
     }
-    data.repetitionVariance /= static_cast<double>(points.size());
+    std::sort(relative.begin(), relative.end());
+    const std::size_t middle = relative.size() / 2;
+    data.repetitionVariance =
+        relative.size() % 2 == 1 ? relative[middle] : (relative[middle - 1] + relative[middle]) / 2;
     return data;
 }
 
 // Weighted least squares of the points on the constant and the shapes, whose values at
 // the points are `columns`. Returns none when the columns are collinear, a point alone
 // decides a coefficient (no cross-validation possible), no degree of freedom is left,
-// or a term is not significantly different from 0 (95 %, t test, with the larger of
-// the residual and the repetitions' variance).
+// or, when significance is asked for, a term is not significantly different from 0
+// (95 %, t test, with the larger of the residual and the repetitions' variance).
 std::optional<Model> Fit(const Data& data, const std::vector<Shape>& shapes,
-                         const std::vector<const std::vector<double>*>& columns) {
+                         const std::vector<const std::vector<double>*>& columns, bool significance = true) {
     const std::vector<Point>& points = *data.points;
     const std::size_t n = points.size(), k = shapes.size() + 1;
     if (n < k + 1) return std::nullopt;
@@ -155,7 +163,7 @@ std::optional<Model> Fit(const Data& data, const std::vector<Shape>& shapes,
             for (std::size_t l = std::max(a, b); l < k; ++l) sum += rInverse[a * k + l] * rInverse[b * k + l];
             model.covariance[a][b] = model.relativeVariance * sum / (scale[a] * scale[b]);
         }
-    for (std::size_t j = 1; j < k; ++j)
+    for (std::size_t j = 1; j < k && significance; ++j)
         if (std::fabs(beta[j]) <= TQuantile(df) * std::sqrt(model.covariance[j][j])) return std::nullopt;
 
     model.degreesOfFreedom = df;
@@ -270,21 +278,22 @@ std::vector<double> Column(const std::vector<Point>& points, const Shape& shape)
 
 // The `count` factors of one parameter that best model the series along it (the
 // points sharing the other parameter's value), by their summed cross-validated SMAPE.
+// Short series cannot show a term significant; the combined model is tested instead.
 std::vector<Factor> BestFactors(const std::vector<std::vector<Point>>& series, bool ofP, std::size_t count) {
     const std::vector<Factor> factors = Factors();
     std::vector<std::pair<double, std::size_t>> scores;
     for (std::size_t f = 0; f < factors.size(); ++f) {
         const Shape shape = ofP ? Shape{factors[f], {}} : Shape{{}, factors[f]};
         double score = 0;
-        bool significant = false;
+        bool fitted = false;
         for (const std::vector<Point>& points : series) {
             const Data data = Prepare(points);
             const std::vector<double> column = Column(points, shape);
-            const std::optional<Model> model = Fit(data, {shape}, {&column});
+            const std::optional<Model> model = Fit(data, {shape}, {&column}, false);
             score += model ? model->error.cvSmape : 200;
-            significant |= model.has_value();
+            fitted |= model.has_value();
         }
-        if (significant) scores.push_back({score, f});
+        if (fitted) scores.push_back({score, f});
     }
     std::stable_sort(scores.begin(), scores.end());
     std::vector<Factor> best;

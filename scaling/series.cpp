@@ -243,7 +243,8 @@ std::string Number(double value) {
 
 // Every metric at every requested configuration: by the model over p and W when the
 // request names a W and there is one, else by the model over p of that W (or of every
-// measured W when the request names none). What cannot be predicted is said in a note.
+// measured W when the request names none). The interval ends at the values the metric
+// cannot pass (below 0, a speedup above p). What cannot be predicted is said in a note.
 void Predict(Study& study, const StudySettings& settings) {
     for (const PredictionRequest& request : settings.predictions) {
         const std::string at = "p = " + Number(request.p) + (request.W ? ", W = " + Number(*request.W) : "");
@@ -260,9 +261,14 @@ void Predict(Study& study, const StudySettings& settings) {
                 }
             if (request.W && joint) byW = {joint};
             if (byW.empty()) missing.push_back(metric);
+            const Plausibility plausibility = PlausibilityOf(metric, settings);
             for (const MetricModel* model : byW) {
                 const double W = model->overPAndW ? *request.W : model->W;
-                study.predictions.push_back({metric, request.p, W, model->overPAndW, model->model->Predict(request.p, W)});
+                Prediction prediction = model->model->Predict(request.p, W);
+                if (plausibility.nonNegative) prediction.low = std::max(prediction.low, std::min(0.0, prediction.value));
+                if (plausibility.upperBound)
+                    prediction.high = std::min(prediction.high, std::max(plausibility.upperBound(request.p), prediction.value));
+                study.predictions.push_back({metric, request.p, W, model->overPAndW, prediction});
             }
         }
         if (!missing.empty()) {

@@ -272,6 +272,20 @@ TEST(Series, RepetitionsAreAggregatedWithTheirSpreadAndEveryMetricModelled) {
     EXPECT_LT(at8.low, 1.0 * (3 + 12) * 1000 * 1.1 * 0.95);
     EXPECT_GT(at8.high, 1.3 * (3 + 12) * 1000 * 0.95);
 
+    // The overhead is 0 at p = 1 by definition, where the runs scatter by 50 %: that
+    // point neither decides the fit nor hides the growth behind its spread.
+    std::vector<scaling::Run> scattered;
+    for (int p = 1; p <= 8; ++p)
+        for (double factor : {0.9, 1.0, p == 1 ? 1.5 : 1.05})
+            scattered.push_back(MakeRun(++id, p, 100, (1000.0 / p + 100 * p) * factor));
+    const Study noisy = StudyScaling("app", scattered);
+    const MetricModel& overhead = ModelOf(noisy, "overhead");
+    ASSERT_TRUE(overhead.model);
+    ASSERT_FALSE(overhead.model->terms.empty()) << overhead.model->Text();
+    for (int p : {2, 4, 8})
+        EXPECT_NEAR(overhead.model->Evaluate(p), *RowAt(noisy, p).overhead, 0.1 * *RowAt(noisy, p).overhead)
+            << overhead.model->Text();
+
     // Even counts take the mean of the middle two; the split of the overhead still adds up.
     std::vector<scaling::Run> four = {MakeRun(1, 1, 10, 1000, {{"work", 1000}}), MakeRun(2, 2, 10, 600, {{"work", 1000}, {"idle", 100}}),
                                       MakeRun(3, 2, 10, 800, {{"work", 1100}, {"idle", 300}}), MakeRun(4, 2, 10, 500, {{"work", 1000}}),
