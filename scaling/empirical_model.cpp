@@ -214,7 +214,8 @@ std::string Implausibility(const Model& model, const std::vector<Point>& points,
             if (!std::isfinite(value)) return "not finite" + where(p, W);
             if (plausibility.nonNegative && value < -negativeTolerance) return "goes below 0" + where(p, W);
             if (plausibility.upperBound && value > plausibility.upperBound(p) * (1 + excess))
-                return "goes above its bound" + where(p, W);
+                return "goes above " + (plausibility.upperBoundText.empty() ? "its bound" : plausibility.upperBoundText) +
+                       where(p, W);
         }
     return "";
 }

@@ -109,6 +109,7 @@ struct Point {
 struct Plausibility {
     bool nonNegative = false;                    // the metric cannot go below 0
     std::function<double(double p)> upperBound;  // e.g. a speedup of at most p
+    std::string upperBoundText;                  // the bound in words: "p", "1"
     double largestP = 0;                         // checked up to this p at least (predictions)
     double largestW = 0;                         // and this W
 };

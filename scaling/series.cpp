@@ -144,8 +144,14 @@ Plausibility PlausibilityOf(const std::string& metric, const StudySettings& sett
     plausibility.nonNegative = metric == "Tp" || metric == "speedup" || metric == "efficiency" ||
                                (metric.rfind(kOverheadPrefix, 0) == 0 && metric != kOverheadPrefix + kWorkType &&
                                 metric != kOverheadPrefix + kOutsidePhases);
-    if (metric == "speedup") plausibility.upperBound = [](double p) { return p; };
-    if (metric == "efficiency") plausibility.upperBound = [](double) { return 1.0; };
+    if (metric == "speedup") {
+        plausibility.upperBound = [](double p) { return p; };
+        plausibility.upperBoundText = "p";
+    }
+    if (metric == "efficiency") {
+        plausibility.upperBound = [](double) { return 1.0; };
+        plausibility.upperBoundText = "1";
+    }
     for (const PredictionRequest& request : settings.predictions) {
         plausibility.largestP = std::max(plausibility.largestP, request.p);
         plausibility.largestW = std::max(plausibility.largestW, request.W.value_or(0));

@@ -193,6 +193,16 @@ TEST(ModelSearch, ImplausibleModelsAreRefusedOrFlagged) {
     ASSERT_TRUE(speedup);
     EXPECT_TRUE(speedup->warning.empty());
     for (double p = 1; p <= 16; p += 0.25) EXPECT_LE(speedup->Evaluate(p), 1.011 * p) << speedup->Text();
+    // Speedups p (0.5 + 0.1 p), reaching p at p = 5: their best model passes p beyond
+    // the measured range, so one that stays at most p is taken.
+    const std::vector<Point> convex = Series({1, 2, 3, 4, 5}, [](double p) { return p * (0.5 + 0.1 * p); });
+    const std::optional<Model> unbounded = FitModel(convex);
+    ASSERT_TRUE(unbounded);
+    EXPECT_GT(unbounded->Evaluate(10), 10.1) << unbounded->Text();
+    const std::optional<Model> bounded = FitModel(convex, atMostP);
+    ASSERT_TRUE(bounded);
+    EXPECT_TRUE(bounded->warning.empty()) << bounded->Text() << ": " << bounded->warning;
+    for (double p = 1; p <= 10; p += 0.25) EXPECT_LE(bounded->Evaluate(p), 1.01 * p + 1e-9) << bounded->Text();
 }
 
 TEST(ModelSearch, ConstantDataGetsNoTermAndShortSeriesNoModel) {
