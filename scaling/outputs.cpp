@@ -35,7 +35,8 @@ std::string Overhead(const Row& row, const std::string& type) {
 std::vector<std::string> Cells(const Row& row, const std::vector<std::string>& types) {
     std::vector<std::string> cells = {std::to_string(row.W),       std::to_string(row.p),
                                       std::to_string(row.expID),   std::to_string(row.nbrRuns),
-                                      Format(row.Tp, "%.0f"),      Optional(row.Ts, "%.0f"),
+                                      Format(row.Tp, "%.0f"),      Format(row.TpLow, "%.0f"),
+                                      Format(row.TpHigh, "%.0f"),  Optional(row.Ts, "%.0f"),
                                       Optional(row.speedup, "%.4g"), Optional(row.efficiency, "%.4g"),
                                       Optional(row.karpFlatt, "%.4g"), Optional(row.overhead, "%.0f")};
     for (const std::string& type : types) cells.push_back(Overhead(row, type));
@@ -43,7 +44,7 @@ std::vector<std::string> Cells(const Row& row, const std::vector<std::string>& t
 }
 
 std::vector<std::string> Header(const std::vector<std::string>& types) {
-    std::vector<std::string> header = {"W", "p", "expID", "runs", "Tp", "Ts", "speedup", "efficiency", "karpFlatt",
+    std::vector<std::string> header = {"W", "p", "expID", "runs", "Tp", "TpMin", "TpMax", "Ts", "speedup", "efficiency", "karpFlatt",
                                        "overhead"};
     for (const std::string& type : types) header.push_back("overhead:" + type);
     return header;
@@ -66,6 +67,30 @@ std::string CsvLine(const std::vector<std::string>& cells) {
 
 std::string ModelText(const MetricModel& model) { return model.model ? model.model->Text() : model.note; }
 
+const char* AggregationName(Aggregation aggregation) {
+    return aggregation == Aggregation::fastest ? "fastest" : "median";
+}
+
+// "W = 100  Tp(p)" or "p, W  Tp(p, W)".
+std::string ModelName(const MetricModel& model) {
+    return model.overPAndW ? "p, W  " + model.metric + "(p, W)"
+                           : "W = " + std::to_string(model.W) + "  " + model.metric + "(p)";
+}
+
+// The figures a model rests on and how well it fits, in words.
+std::string ModelFigures(const Model& model) {
+    std::string text = "(SMAPE " + Format(model.error.smape, "%.2f") + "%, cross-validated " +
+                       Format(model.error.cvSmape, "%.2f") + "%, adjusted R^2 " +
+                       Format(model.error.adjustedRSquared, "%.4f") + ", " + std::to_string(model.configurations) +
+                       " configurations, " + std::to_string(model.runs) + " runs)";
+    if (!model.warning.empty()) text += "  IMPLAUSIBLE: " + model.warning;
+    return text;
+}
+
+std::string PredictionSource(const PredictionResult& result) {
+    return result.overPAndW ? "model over p and W" : "model over p at W = " + Format(result.W, "%g");
+}
+
 }  // namespace
 
 std::string StudyText(const Study& study) {
@@ -77,19 +102,27 @@ std::string StudyText(const Study& study) {
         for (std::size_t k = 0; k < cells.size(); ++k) width[k] = std::max(width[k], cells[k].size());
 
     std::ostringstream out;
-    out << "Scaling of " << study.application << " (times in microseconds)\n";
+    out << "Scaling of " << study.application << " (times in microseconds; each configuration's "
+        << (study.aggregation == Aggregation::fastest ? "fastest run" : "median run")
+        << ", TpMin and TpMax the spread of its runs)\n";
     for (const auto& cells : table) {
         for (std::size_t k = 0; k < cells.size(); ++k)
             out << (k ? "  " : "") << std::string(width[k] - cells[k].size(), ' ') << cells[k];
         out << "\n";
     }
-    out << "\nModels over p:\n";
+    out << "\nModels:\n";
     for (const MetricModel& model : study.models) {
-        out << "  W = " << model.W << "  " << model.metric << "(p) = " << ModelText(model);
-        if (model.model)
-            out << "   (R^2 " << Format(model.model->error.rSquared, "%.4f") << ", SMAPE "
-                << Format(model.model->error.smape, "%.2f") << "%)";
+        out << "  " << ModelName(model) << " = " << ModelText(model);
+        if (model.model) out << "   " << ModelFigures(*model.model);
         out << "\n";
+    }
+    if (!study.predictions.empty()) {
+        out << "\nPredictions (95% prediction interval):\n";
+        for (const PredictionResult& result : study.predictions)
+            out << "  " << result.metric << " at p = " << Format(result.p, "%g") << ", W = " << Format(result.W, "%g")
+                << ": " << Format(result.prediction.value, "%.4g") << " (" << Format(result.prediction.low, "%.4g")
+                << " to " << Format(result.prediction.high, "%.4g") << ")  by the " << PredictionSource(result)
+                << "\n";
     }
     if (!study.isoefficiency.empty()) {
         out << "\nIsoefficiency (W needed at p to hold the efficiency):\n";
@@ -107,14 +140,27 @@ std::string StudyCsv(const Study& study) {
     const std::vector<std::string> types = OverheadTypes(study);
     std::string out = CsvLine(Header(types));
     for (const Row& row : study.rows) out += CsvLine(Cells(row, types));
-    out += "\n" + CsvLine({"W", "metric", "model", "rss", "rSquared", "smape", "looCv"});
+    out += "\n" + CsvLine({"parameters", "W", "metric", "model", "smape", "cvSmape", "adjustedRSquared", "rSquared",
+                           "rss", "configurations", "runs", "warning"});
     for (const MetricModel& model : study.models) {
-        std::vector<std::string> cells = {std::to_string(model.W), model.metric, ModelText(model)};
-        if (model.model)
-            for (double value : {model.model->error.rss, model.model->error.rSquared, model.model->error.smape,
-                                 model.model->error.looCv})
+        std::vector<std::string> cells = {model.overPAndW ? "p W" : "p", model.overPAndW ? "" : std::to_string(model.W),
+                                          model.metric, ModelText(model)};
+        if (model.model) {
+            const FitError& error = model.model->error;
+            for (double value : {error.smape, error.cvSmape, error.adjustedRSquared, error.rSquared, error.rss})
                 cells.push_back(Format(value, "%.6g"));
+            cells.push_back(std::to_string(model.model->configurations));
+            cells.push_back(std::to_string(model.model->runs));
+            cells.push_back(model.model->warning);
+        }
         out += CsvLine(cells);
+    }
+    if (!study.predictions.empty()) {
+        out += "\n" + CsvLine({"metric", "p", "W", "value", "low", "high", "model"});
+        for (const PredictionResult& result : study.predictions)
+            out += CsvLine({result.metric, Format(result.p, "%g"), Format(result.W, "%g"),
+                            Format(result.prediction.value, "%.6g"), Format(result.prediction.low, "%.6g"),
+                            Format(result.prediction.high, "%.6g"), result.overPAndW ? "p W" : "p"});
     }
     return out;
 }
@@ -125,16 +171,25 @@ nlohmann::json ModelJson(const Model& model) {
         terms.push_back({{"coefficient", term.coefficient},
                          {"pExponent", term.pExponent.Value()},
                          {"pExponentText", term.pExponent.Text()},
-                         {"logExponent", term.logExponent}});
-    return {{"constant", model.constant},
-            {"terms", terms},
-            {"text", model.Text()},
-            {"error",
-             {{"rss", model.error.rss},
-              {"rmse", model.error.rmse},
-              {"rSquared", model.error.rSquared},
-              {"smape", model.error.smape},
-              {"looCv", model.error.looCv}}}};
+                         {"logExponent", term.logExponent},
+                         {"wExponent", term.wExponent.Value()},
+                         {"wExponentText", term.wExponent.Text()},
+                         {"wLogExponent", term.wLogExponent}});
+    nlohmann::json json = {{"constant", model.constant},
+                           {"terms", terms},
+                           {"text", model.Text()},
+                           {"overW", model.overW},
+                           {"configurations", model.configurations},
+                           {"runs", model.runs},
+                           {"error",
+                            {{"rss", model.error.rss},
+                             {"rmse", model.error.rmse},
+                             {"rSquared", model.error.rSquared},
+                             {"adjustedRSquared", model.error.adjustedRSquared},
+                             {"smape", model.error.smape},
+                             {"cvSmape", model.error.cvSmape}}}};
+    if (!model.warning.empty()) json["warning"] = model.warning;
+    return json;
 }
 
 nlohmann::json StudyJson(const Study& study) {
@@ -146,6 +201,9 @@ nlohmann::json StudyJson(const Study& study) {
                         {"expID", row.expID},
                         {"runs", row.nbrRuns},
                         {"Tp", row.Tp},
+                        {"TpMin", row.TpLow},
+                        {"TpMax", row.TpHigh},
+                        {"variance", row.variance},
                         {"Ts", optional(row.Ts)},
                         {"speedup", optional(row.speedup)},
                         {"efficiency", optional(row.efficiency)},
@@ -155,8 +213,9 @@ nlohmann::json StudyJson(const Study& study) {
     nlohmann::json models = nlohmann::json::array();
     for (const MetricModel& model : study.models) {
         nlohmann::json points = nlohmann::json::array();
-        for (const Point& point : model.points) points.push_back({point.p, point.value});
-        nlohmann::json entry = {{"metric", model.metric}, {"W", model.W}, {"points", points}};
+        for (const Point& point : model.points) points.push_back({point.p, point.value, point.W});
+        nlohmann::json entry = {{"metric", model.metric}, {"overPAndW", model.overPAndW}, {"points", points}};
+        if (!model.overPAndW) entry["W"] = model.W;
         if (model.model)
             entry["model"] = ModelJson(*model.model);
         else
@@ -174,8 +233,19 @@ nlohmann::json StudyJson(const Study& study) {
             entry["note"] = curve.note;
         iso.push_back(entry);
     }
+    nlohmann::json predictions = nlohmann::json::array();
+    for (const PredictionResult& result : study.predictions)
+        predictions.push_back({{"metric", result.metric},
+                               {"p", result.p},
+                               {"W", result.W},
+                               {"value", result.prediction.value},
+                               {"low", result.prediction.low},
+                               {"high", result.prediction.high},
+                               {"overPAndW", result.overPAndW}});
     return {{"application", study.application},
+            {"aggregation", AggregationName(study.aggregation)},
             {"rows", rows},
+            {"predictions", predictions},
             {"models", models},
             {"isoefficiency", iso},
             {"notes", study.notes}};

@@ -1,7 +1,8 @@
 // A scaling study of one application: its stored runs over p (and W) turned into
 // speedup, efficiency, the Karp-Flatt serial fraction and the total overhead split by
-// phase type, with an empirical model of every metric over p and, where W varies,
-// the isoefficiency (how W must grow with p to keep an efficiency).
+// phase type, with an empirical model of every metric over p (and W), predictions
+// with their uncertainty and, where W varies, the isoefficiency (how W must grow
+// with p to keep an efficiency).
 #pragma once
 #include "empirical_model.h"
 
@@ -25,29 +26,62 @@ struct Run {
 // The name of the useful-work phase type among the totals.
 constexpr const char* kWorkType = "work";
 
-// One configuration (p, W) of the series: the kept run and what follows from it.
+// How the runs of one configuration make its value: the median run by Tp (the mean of
+// the two middle ones for an even count), or the fastest run.
+enum class Aggregation { median, fastest };
+
+// One configuration (p, W) of the series: its runs aggregated and what follows from them.
 struct Row {
     int p = 0;
     int W = 0;
-    int expID = 0;
-    int nbrRuns = 0;                     // stored runs of this configuration
+    int expID = 0;                       // the fastest run, or the (lower) median one
+    int nbrRuns = 0;                     // stored finished runs of this configuration
     double Tp = 0;
-    std::optional<double> Ts;            // from the p = 1 run of this W, else the run's own
+    double TpLow = 0, TpHigh = 0;        // the fastest and the slowest run
+    std::optional<double> Ts;            // from the p = 1 configuration of this W, else the runs' own
     std::optional<double> speedup, efficiency;
     std::optional<double> karpFlatt;     // (1/S - 1/p) / (1 - 1/p), for p > 1
     std::optional<double> overhead;      // T_o = p * Tp - Ts
     // T_o by phase type: each non-work type's total, the work beyond Ts ("work"), and
     // the time within p * Tp that no phase of a process covers ("outside phases").
     std::map<std::string, double> overheadByType;
+    // Sample variance of each metric ("Tp", "speedup", ..., "overhead:idle") over the
+    // runs, 0 with one run.
+    std::map<std::string, double> variance;
 };
 
-// A metric over p at one W, with its model or why there is none.
+// A metric over p at one W, or over p and W together, with its model or why there is none.
 struct MetricModel {
     std::string metric;              // "Tp", "speedup", ..., "overhead:idle"
-    int W = 0;
+    int W = 0;                       // of the series; unused when overPAndW
+    bool overPAndW = false;
     std::vector<Point> points;
     std::optional<Model> model;
     std::string note;                // set when there is no model
+};
+
+// A configuration to predict every metric at; without W, at every measured W.
+struct PredictionRequest {
+    double p = 0;
+    std::optional<double> W;
+};
+
+// "p=64" or "p=64,W=1000" (blanks allowed around the parts); throws
+// std::invalid_argument with a clear message otherwise.
+PredictionRequest ParsePredictionRequest(const std::string& text);
+
+// A metric predicted at (p, W) with its 95 % prediction interval, and by which model.
+struct PredictionResult {
+    std::string metric;
+    double p = 0;
+    double W = 0;
+    bool overPAndW = false;          // by the model over p and W, else by the model over p at W
+    Prediction prediction;
+};
+
+struct StudySettings {
+    Aggregation aggregation = Aggregation::median;
+    std::vector<PredictionRequest> predictions;
 };
 
 // W needed at each p to hold one efficiency, interpolated between the measured W.
@@ -61,18 +95,21 @@ struct Isoefficiency {
 struct Study {
     std::string application;
     std::vector<Row> rows;           // by W, then p
-    std::vector<MetricModel> models;
+    std::vector<MetricModel> models; // over p for each W, then over p and W
     std::vector<Isoefficiency> isoefficiency;   // empty unless W varies
+    std::vector<PredictionResult> predictions;
+    Aggregation aggregation = Aggregation::median;
     std::vector<std::string> notes;  // what the series lacks, in words
 };
 
 // The metrics modelled over p, in output order.
 const std::vector<std::string>& ModelledMetrics();
 
-// The study of the runs of one application. Of several runs of a configuration the
-// fastest finished one is kept. Throws std::invalid_argument with a clear message
-// when no run is usable.
-Study StudyScaling(const std::string& application, const std::vector<Run>& runs);
+// The study of the runs of one application: the finished runs of each configuration
+// aggregated as settings say, a model of every metric over p for each W and, with at
+// least kMinModelWs values of W, over p and W together, and the predictions asked
+// for. Throws std::invalid_argument with a clear message when no run is usable.
+Study StudyScaling(const std::string& application, const std::vector<Run>& runs, const StudySettings& settings = {});
 
 // Karp-Flatt serial fraction of speedup S on p > 1 processes.
 double KarpFlatt(double speedup, int p);

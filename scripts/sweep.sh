@@ -9,19 +9,24 @@ readonly EXIT_USAGE=2
 
 usage() {
     cat <<EOF
-usage: sweep.sh --hosts RANGE [--sizes "W..."] [--repeat N] [--timeout SECONDS]
-                [--bin DIR] [--log-dir DIR] -- command [args...]
+usage: sweep.sh --hosts RANGE [--sizes "W..."] [--repeat N] [--keep-every-run]
+                [--timeout SECONDS] [--bin DIR] [--log-dir DIR] -- command [args...]
 
 Runs 'command' on node1 of a fresh virtual cluster for every number of hosts in
 RANGE and every size W, each configuration N times (default 1), and prints one
 progress line per run. In the command, {HOSTS} stands for the number of hosts,
-{SLAVES} for one less, and {W} for the size. For example:
+{SLAVES} for one less, and {W} for the size. {W} must be the value of the
+option that the program stores as its W: testLumo -s (the vector size), tourga
+-o (the population), annpipe -w (the training passes). For example:
   sweep.sh --hosts 2..8 --sizes "10000 100000 1000000" -- testLumo -m -s {W}
-  sweep.sh --hosts 3..5 --sizes "20 40" --repeat 2 -- tourga -p {SLAVES} -g {W}
+  sweep.sh --hosts 3..5 --sizes "20 40" --repeat 2 -- tourga -p {SLAVES} -o {W}
 
   --hosts RANGE      FROM..TO, or numbers separated by commas or blanks
   --sizes "W..."     the problem sizes (required when the command uses {W})
   --repeat N         runs per configuration (default 1)
+  --keep-every-run   store every repetition (the programs' KOVA_KEEP_EVERY_RUN=1):
+                     testLumo and annpipe otherwise keep only the fastest run of a
+                     configuration; tourga keeps every run anyway
   --timeout SECONDS  per run (default 300); a run that exceeds it counts as failed
   --bin DIR          PVM's executable path (default \$KOVA_BUILD_DIR/bin,
                      now $KOVA_BUILD_DIR/bin)
@@ -35,7 +40,7 @@ EOF
 
 die_usage() {
     echo "sweep: $1" >&2
-    echo "usage: sweep.sh --hosts RANGE [--sizes \"W...\"] [--repeat N] [options] -- command [args...]" >&2
+    echo "usage: sweep.sh --hosts RANGE [--sizes \"W...\"] [--repeat N] [--keep-every-run] [options] -- command [args...]" >&2
     exit $EXIT_USAGE
 }
 
@@ -57,12 +62,13 @@ host_counts() {
     fi
 }
 
-hosts_range="" sizes="" repeat=1 timeout=300 bin=$KOVA_BUILD_DIR/bin log_dir=""
+hosts_range="" sizes="" repeat=1 timeout=300 bin=$KOVA_BUILD_DIR/bin log_dir="" keep_every_run=0
 while (($# > 0)); do
     case $1 in
         --hosts) (($# >= 2)) || die_usage "--hosts needs a range"; hosts_range=$2; shift 2 ;;
         --sizes) (($# >= 2)) || die_usage "--sizes needs the sizes"; sizes=$2; shift 2 ;;
         --repeat) (($# >= 2)) && is_count "$2" || die_usage "--repeat needs a positive number"; repeat=$2; shift 2 ;;
+        --keep-every-run) keep_every_run=1; shift ;;
         --timeout) (($# >= 2)) && is_count "$2" || die_usage "--timeout needs a positive number of seconds"
             timeout=$2; shift 2 ;;
         --bin) (($# >= 2)) || die_usage "--bin needs a folder"; bin=$2; shift 2 ;;
@@ -84,6 +90,23 @@ elif [[ -n $sizes ]]; then
 else
     sizes="-"
 fi
+# The option whose value a measured program stores as W: {W} anywhere else would
+# make every size a repetition of one configuration.
+size_option() {
+    case $(basename "$1") in
+        testLumo) echo "-s" ;;
+        tourga) echo "-o" ;;
+        annpipe) echo "-w" ;;
+    esac
+}
+W_option=$(size_option "${command[0]}")
+if [[ -n $W_option && $sizes != "-" ]]; then
+    at_option=0
+    for ((k = 1; k + 1 < ${#command[@]}; k++)); do
+        [[ ${command[k]} == "$W_option" && ${command[k + 1]} == *"{W}"* ]] && at_option=1
+    done
+    ((at_option)) || die_usage "$(basename "${command[0]}") stores the value of $W_option as W: put {W} after $W_option"
+fi
 [[ -d $bin ]] || die_usage "no executable folder $bin"
 log_dir=${log_dir:-$KOVA_STATE_DIR/sweeps/$(date +%Y%m%d-%H%M%S)-$$}
 mkdir -p "$log_dir"
@@ -97,6 +120,7 @@ command_line() {
         word=${word//\{W\}/$W}
         line+=" $(printf '%q' "$word")"
     done
+    ((keep_every_run)) && line=" KOVA_KEEP_EVERY_RUN=1$line"
     echo "${line# }"
 }
 

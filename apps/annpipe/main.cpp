@@ -5,6 +5,7 @@
 // efficiency. With -m every task measures itself with the probe. The program is
 // its own slave: the master spawns two copies of its own executable.
 #include <KOVAInstrumentation.h>
+#include <KeepEveryRun.h>
 #include <examplefactory.h>
 #include <net.h>
 #include <pvm3.h>
@@ -64,7 +65,7 @@ std::unique_ptr<Net> BuildNetwork(const std::vector<int>& sizes) {
 // otherwise an inactive one that records nothing.
 std::unique_ptr<KOVAProbe> MasterProbe(int p, const std::string& comment) {
     if (!gMeasureWithKOVA) return std::make_unique<KOVAProbe>();
-    return std::make_unique<KOVAProbe>(APPLICATION, p, KOVAProbe::REPLACE_IF_FASTER, TRAIN_TIMES, comment,
+    return std::make_unique<KOVAProbe>(APPLICATION, p, SimilarExpPolicy(KOVAProbe::REPLACE_IF_FASTER), TRAIN_TIMES, comment,
                                        KOVAProbeSettings::FirstRelease());
 }
 

@@ -1,40 +1,88 @@
-// The scaling page: for each metric a chart over p with the measured points and the
-// fitted model of every W, the overhead by phase type, the isoefficiency, the runs
-// and what the series lacks.
+// The scaling page: for each metric (and the overhead of each phase type) a chart over
+// p with the measured points and the fitted models of every W in one colour per W, the
+// models over p and W dashed, the predictions marked with their intervals; the
+// overhead by phase type, the isoefficiency, the runs and what the series lacks. When
+// drawn, window.kovaReport.ready is set and an element data-figure="charts" holds, per
+// chart, its series as drawn (name, kind, colour, largest p), for checking the page.
 (function () {
   'use strict';
   const P = KovaPage;
   const study = P.data();
-  const Ws = [...new Set(study.rows.map((row) => row.W))].sort((a, b) => a - b);
   const titles = {
     Tp: 'Parallel time Tp (µs)', speedup: 'Speedup Ts / Tp', efficiency: 'Efficiency S / p',
     karpFlatt: 'Karp-Flatt serial fraction', overhead: 'Total overhead T_o = p·Tp − Ts (µs)',
   };
+  const palette = ['#5470c6', '#ee6666', '#3ba272', '#fc8452', '#9a60b4', '#73c0de', '#fac858', '#ea7ccc',
+    '#91cc75', '#333333'];
   const fmt = (v, digits) => (v === null || v === undefined ? '' : Number(v).toPrecision(digits || 4));
+  const Ws = [...new Set(study.rows.map((row) => row.W).concat(study.predictions.map((pr) => pr.W)))]
+    .sort((a, b) => a - b);
+  const colour = (W) => palette[Ws.indexOf(W) % palette.length];
+  const drawn = {};
 
   document.title = 'Scaling of ' + study.application;
   document.getElementById('kova-page').appendChild(P.el('h1', { text: 'Scaling of ' + study.application }));
+  document.getElementById('kova-page').appendChild(P.el('p', { class: 'note', text:
+    'Each configuration is its ' + (study.aggregation === 'fastest' ? 'fastest run' : 'median run') +
+    '; models are chosen by the SMAPE of leave-one-configuration-out predictions; predictions carry their 95 % ' +
+    'prediction interval.' }));
   if (study.notes.length)
     P.section('Notes', study.notes.map((n) => P.el('p', { class: 'note warning', text: n })));
 
-  // One chart per metric: measured points and model curve for every W.
-  Object.keys(titles).forEach((metric) => {
+  const modelLine = (m) => {
+    const name = (m.overPAndW ? 'p, W: ' + m.metric + '(p, W)' : 'W ' + m.W + ': ' + m.metric + '(p)');
+    if (!m.model) return { name, text: name + ' = ' + m.note };
+    const e = m.model.error;
+    return { name, text: name + ' = ' + m.model.text + '  (SMAPE ' + fmt(e.smape, 3) + ' %, cross-validated ' +
+      fmt(e.cvSmape, 3) + ' %, adjusted R² ' + fmt(e.adjustedRSquared) + ', ' + m.model.configurations +
+      ' configurations, ' + m.model.runs + ' runs)' + (m.model.warning ? '  IMPLAUSIBLE: ' + m.model.warning : '') };
+  };
+
+  // One chart per metric: points, model curves and predictions.
+  const metrics = [...new Set(study.models.map((m) => m.metric))];
+  metrics.sort((a, b) => (a in titles ? Object.keys(titles).indexOf(a) : 99) - (b in titles ? Object.keys(titles).indexOf(b) : 99));
+  metrics.forEach((metric) => {
     const models = study.models.filter((m) => m.metric === metric);
-    if (!models.length) return;
     const series = [];
     const lines = [];
     models.forEach((m) => {
-      series.push({ name: 'W ' + m.W, type: 'scatter', data: m.points, symbolSize: 8 });
-      if (m.curve) series.push({ name: 'W ' + m.W + ' model', type: 'line', data: m.curve, showSymbol: false });
-      lines.push(P.el('p', { class: 'note', text: 'W ' + m.W + ': ' + metric + '(p) = ' +
-        (m.model ? m.model.text + '  (R² ' + fmt(m.model.error.rSquared) + ')' : m.note) }));
+      const line = modelLine(m);
+      lines.push(P.el('p', { class: 'note' + (m.model && m.model.warning ? ' warning' : ''), text: line.text,
+        'data-figure': 'model ' + line.name, 'data-value': line.text }));
+      if (!m.overPAndW) {
+        const c = colour(m.W);
+        series.push({ name: 'W ' + m.W, type: 'scatter', data: m.points.map((pt) => [pt[0], pt[1]]), symbolSize: 8,
+          itemStyle: { color: c }, kind: 'points' });
+        if (m.curve) series.push({ name: 'W ' + m.W, type: 'line', data: m.curve, showSymbol: false,
+          itemStyle: { color: c }, lineStyle: { color: c, width: 2 }, kind: 'model' });
+      } else if (m.curves) {
+        m.curves.forEach((curve) => {
+          const c = colour(curve.W);
+          series.push({ name: 'W ' + curve.W, type: 'line', data: curve.curve, showSymbol: false,
+            itemStyle: { color: c }, lineStyle: { color: c, width: 1, type: 'dashed' }, kind: 'model over p and W' });
+        });
+      }
     });
-    const node = P.section(titles[metric], lines);
-    P.chart(node, 300, {
-      tooltip: { trigger: 'item' }, legend: { top: 0 },
-      xAxis: { type: 'value', name: 'p', minInterval: 1 }, yAxis: { type: 'value', scale: true },
+    study.predictions.filter((pr) => pr.metric === metric).forEach((pr) => {
+      const c = colour(pr.W);
+      series.push({ name: 'W ' + pr.W, type: 'line', data: [[pr.p, pr.low], [pr.p, pr.high]], symbol: 'none',
+        itemStyle: { color: c }, lineStyle: { color: c, width: 3, opacity: 0.5 }, kind: 'interval' });
+      series.push({ name: 'W ' + pr.W, type: 'scatter', data: [[pr.p, pr.value]], symbol: 'diamond', symbolSize: 14,
+        itemStyle: { color: c, borderColor: '#000', borderWidth: 1 }, kind: 'prediction' });
+      lines.push(P.el('p', { class: 'note', text: 'Predicted at p = ' + pr.p + ', W = ' + pr.W + ': ' + fmt(pr.value) +
+        ' (95 %: ' + fmt(pr.low) + ' to ' + fmt(pr.high) + ') by the ' +
+        (pr.overPAndW ? 'model over p and W' : 'model over p') }));
+    });
+    const title = titles[metric] || 'Overhead of type ' + metric.replace(/^overhead:/, '') + ' (µs)';
+    const node = P.section(title, lines);
+    series.forEach((s, k) => { s.id = s.kind + '|' + k; delete s.kind; });
+    const chart = P.chart(node, 320, {
+      tooltip: { trigger: 'item' }, legend: { top: 0, data: [...new Set(series.map((s) => s.name))] },
+      xAxis: { type: 'value', name: 'p', minInterval: 1, scale: true }, yAxis: { type: 'value', scale: true },
       series: series,
     });
+    drawn[metric] = chart.getOption().series.map((s) => ({ name: s.name, kind: s.id.split('|')[0],
+      colour: s.itemStyle.color, largestP: Math.max(...s.data.map((d) => d[0])) }));
   });
 
   // Overhead by phase type: a stacked bar per configuration.
@@ -62,10 +110,15 @@
     });
   }
 
-  const node = P.section('Runs (the fastest of each configuration)', []);
+  const node = P.section('Runs (' + (study.aggregation === 'fastest' ? 'the fastest' : 'the median') +
+    ' of each configuration, with the spread of its runs)', []);
   node.appendChild(P.table(
-    ['W', 'p', 'experiment', 'runs', 'Tp', 'Ts', 'speedup', 'efficiency', 'Karp-Flatt', 'T_o'],
-    study.rows.map((row) => [row.W, row.p, row.expID, row.runs, P.micros(row.Tp),
-      row.Ts === null ? '' : P.micros(row.Ts), fmt(row.speedup), fmt(row.efficiency), fmt(row.karpFlatt),
-      row.overhead === null ? '' : P.micros(row.overhead)])));
+    ['W', 'p', 'experiment', 'runs', 'Tp', 'Tp fastest', 'Tp slowest', 'Ts', 'speedup', 'efficiency', 'Karp-Flatt', 'T_o'],
+    study.rows.map((row) => [row.W, row.p, row.expID, row.runs, P.micros(row.Tp), P.micros(row.TpMin),
+      P.micros(row.TpMax), row.Ts === null ? '' : P.micros(row.Ts), fmt(row.speedup), fmt(row.efficiency),
+      fmt(row.karpFlatt), row.overhead === null ? '' : P.micros(row.overhead)])));
+
+  document.getElementById('kova-page').appendChild(P.el('div', { hidden: '', 'data-figure': 'charts',
+    'data-value': JSON.stringify(drawn) }));
+  window.kovaReport = { ready: true };
 })();

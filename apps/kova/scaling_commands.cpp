@@ -108,7 +108,8 @@ std::string SpreadVerdict(Session& session, const ExperimentHeader& a, const Exp
     }
     if (timesA.size() < 2) {
         out << "A's configuration has " << timesA.size()
-            << " stored run: no spread to judge B against (store several runs, policy DO_NOT_REPLACE)\n";
+            << " stored run: no spread to judge B against (store several runs: policy DO_NOT_REPLACE, or a sweep "
+               "that keeps every run)\n";
         return out.str();
     }
     const scaling::RankTest test = scaling::MannWhitneyGreater(timesA, timesB);
@@ -194,22 +195,47 @@ std::string Comparison(Session& session, const ExperimentModel& a, const Experim
 
 void AddScalingCommands(CLI::App& app, Session& session) {
     struct ScalingOptions {
-        std::string application, user, format = "text", output;
+        std::string application, user, format = "text", output, aggregate = "median";
+        std::vector<std::string> predictions;
     };
     auto options = std::make_shared<ScalingOptions>();
     CLI::App* scalingCommand = app.add_subcommand(
-        "scaling", "speedup, efficiency, Karp-Flatt fraction, overhead by phase type and their models over p");
+        "scaling", "speedup, efficiency, Karp-Flatt fraction, overhead by phase type, their models over p (and W) "
+                   "and predictions");
     scalingCommand->fallthrough();
     scalingCommand->add_option("APPLICATION", options->application, "the application")->required();
     scalingCommand->add_option("--user", options->user, "only this user's experiments");
     scalingCommand->add_option("--format", options->format, "text (default), csv, json or html")
         ->check(CLI::IsMember({"text", "csv", "json", "html"}));
     scalingCommand->add_option("-o,--output", options->output, "write to this file instead of the console");
+    scalingCommand
+        ->add_option("--aggregate", options->aggregate,
+                     "how the runs of one configuration make its value: median (default) or fastest")
+        ->check(CLI::IsMember({"median", "fastest"}));
+    const CLI::Validator predictionRequest(
+        [](std::string& text) {
+            try {
+                scaling::ParsePredictionRequest(text);
+                return std::string();
+            } catch (const std::invalid_argument& e) {
+                return std::string(e.what());
+            }
+        },
+        "p=P[,W=W]");
+    scalingCommand
+        ->add_option("--predict", options->predictions,
+                     "predict every metric at p (and W; without W at every measured W) with its 95% prediction "
+                     "interval; repeatable")
+        ->check(predictionRequest);
     scalingCommand->callback([&session, options] {
+        scaling::StudySettings settings;
+        settings.aggregation = options->aggregate == "fastest" ? scaling::Aggregation::fastest : scaling::Aggregation::median;
+        for (const std::string& text : options->predictions)
+            settings.predictions.push_back(scaling::ParsePredictionRequest(text));
         scaling::Study study;
         try {
             study = scaling::StudyScaling(options->application,
-                                          LoadRuns(session, options->application, options->user));
+                                          LoadRuns(session, options->application, options->user), settings);
         } catch (const std::invalid_argument& e) {
             throw analysis::Error(std::string(e.what()) + (options->user.empty() ? "" : " of user " + options->user),
                                   analysis::kExitNotFound);

@@ -1,5 +1,7 @@
-// The scaling study as a self-contained HTML page: the metrics over p with their
-// models, the overhead by phase type, the isoefficiency and the table of runs.
+// The scaling study as a self-contained HTML page: every metric (the overhead of each
+// phase type too) over p with its points and models, drawn out to the largest
+// predicted p, the predictions with their intervals, the overhead by phase type, the
+// isoefficiency and the table of runs.
 #pragma once
 #include <series.h>
 

@@ -6,6 +6,7 @@
 #include "removeIfP.h"
 
 #include <KOVAInstrumentation.h>
+#include <KeepEveryRun.h>
 
 #include <unistd.h>
 
@@ -67,7 +68,7 @@ std::unique_ptr<KOVAProbe> MakeProbe(int vectorSize) {
     if (parent >= 0) return std::make_unique<KOVAProbe>(true);
     const int hosts = static_cast<int>(VirtualMachineHosts().size());
     if (parent != PvmNoParent || hosts == 0) return nullptr;
-    return std::make_unique<KOVAProbe>("testLumo", hosts, KOVAProbe::REPLACE_IF_FASTER, vectorSize, "");
+    return std::make_unique<KOVAProbe>("testLumo", hosts, SimilarExpPolicy(KOVAProbe::REPLACE_IF_FASTER), vectorSize, "");
 }
 
 int main(int argc, char** argv) {

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <functional>
+#include <set>
 #include <stdexcept>
 
 using namespace scaling;
@@ -67,6 +69,7 @@ TEST(ModelSearch, RecoversKnownLawsExactlyAndUnderNoise) {
         {"100 + 20 sqrt p", [](double p) { return 100 + 20 * std::sqrt(p); }, {1, 2}, 0, 100, 20},
         {"50 - 4 log2^2 p", [](double p) { return 50 - 4 * std::pow(std::log2(p), 2); }, {0, 1}, 2, 50, -4},
         {"1 + 0.01 p^(5/3)", [](double p) { return 1 + 0.01 * std::pow(p, 5.0 / 3); }, {5, 3}, 0, 1, 0.01},
+        {"10 + 1000 / sqrt p", [](double p) { return 10 + 1000 / std::sqrt(p); }, {-1, 2}, 0, 10, 1000},
     };
     for (const Law& law : laws)
         for (double noise : {0.0, 0.01}) {
@@ -79,14 +82,127 @@ TEST(ModelSearch, RecoversKnownLawsExactlyAndUnderNoise) {
             EXPECT_EQ(term.logExponent, law.j) << law.name << " noise " << noise << ": " << model->Text();
             const double tolerance = noise == 0 ? 1e-9 : 0.05;
             EXPECT_NEAR(term.coefficient, law.c1, tolerance * std::fabs(law.c1)) << law.name;
+            EXPECT_EQ(model->configurations, 7);
             if (noise == 0) {
                 EXPECT_NEAR(model->constant, law.c0, 1e-9 * std::fabs(law.c0)) << law.name;
-                EXPECT_NEAR(model->error.rss, 0, 1e-12) << law.name;
                 EXPECT_NEAR(model->error.rSquared, 1, 1e-12) << law.name;
+                EXPECT_NEAR(model->error.adjustedRSquared, 1, 1e-12) << law.name;
+                EXPECT_NEAR(model->error.cvSmape, 0, 1e-6) << law.name;
             }
         }
     // The law asked for by name, printed in normal form.
     EXPECT_EQ(FitModel(Series(kPs, laws[0].f))->Text(), "3 + 0.5 * p * log2(p)");
+    EXPECT_EQ(FitModel(Series(kPs, laws[4].f))->Text(), "10 + 1000 * p^(-1/2)");
+}
+
+TEST(ModelSearch, StrongScalingWithTwoTermsIsRecoveredAndPredicted) {
+    // Tp = 200 + 400000 / p + 30 p over p = 1..64: exactly, the law itself. With 2 %
+    // noise the 1/p term within 5 %, the value at p = 32 within 3 % of the law, positive
+    // everywhere up to p = 128, and the law's value at p = 128 (beyond every measured
+    // point) inside the prediction interval, which is narrower than the value.
+    const auto law = [](double p) { return 200 + 400000 / p + 30 * p; };
+    std::vector<double> ps;
+    for (int p = 1; p <= 64; ++p) ps.push_back(p);
+    Plausibility plausibility;
+    plausibility.nonNegative = true;
+    plausibility.largestP = 128;
+    const std::optional<Model> exact = FitModel(Series(ps, law), plausibility);
+    ASSERT_TRUE(exact);
+    EXPECT_EQ(exact->Text(), "200 + 4e+05 * p^(-1) + 30 * p");
+
+    const std::optional<Model> model = FitModel(Series(ps, law, 0.02), plausibility);
+    ASSERT_TRUE(model);
+    ASSERT_FALSE(model->terms.empty());
+    EXPECT_EQ(model->terms[0].pExponent.Value(), -1) << model->Text();
+    EXPECT_EQ(model->terms[0].logExponent, 0) << model->Text();
+    EXPECT_NEAR(model->terms[0].coefficient, 400000, 0.05 * 400000) << model->Text();
+    EXPECT_NEAR(model->Evaluate(32), law(32), 0.03 * law(32)) << model->Text();
+    for (double p = 1; p <= 128; ++p) ASSERT_GT(model->Evaluate(p), 0) << model->Text() << " at " << p;
+    const Prediction beyond = model->Predict(128);
+    EXPECT_LT(beyond.low, law(128)) << model->Text();
+    EXPECT_GT(beyond.high, law(128)) << model->Text();
+    EXPECT_LT(beyond.high - beyond.low, law(128)) << model->Text();
+    EXPECT_LT(model->error.smape, 2);
+    EXPECT_TRUE(model->warning.empty());
+}
+
+TEST(ModelSearch, ModelOverPAndWPredictsBeyondEveryMeasuredPoint) {
+    // Tp = 1000 + 0.01 W + 0.002 W log2 p on 12 p x 5 W with 2 % noise: the terms W
+    // and W log2 p, and the corner p = 128, W = 2e6 (beyond both ranges) within 3 %.
+    const auto law = [](double p, double W) { return 1000 + 0.01 * W + 0.002 * W * std::log2(p); };
+    std::vector<Point> points;
+    unsigned state = 99;
+    for (double W : {1e5, 2e5, 4e5, 7e5, 1e6})
+        for (double p : {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64}) {
+            state = state * 1103515245u + 12345u;
+            const double unit = ((state >> 8) % 2001) / 1000.0 - 1;
+            points.push_back({p, law(p, W) * (1 + 0.02 * unit), W});
+        }
+    const std::optional<Model> model = FitModelOverPAndW(points);
+    ASSERT_TRUE(model);
+    EXPECT_TRUE(model->overW);
+    ASSERT_EQ(model->terms.size(), 2u) << model->Text();
+    std::set<std::string> terms;
+    for (const Term& term : model->terms) terms.insert(term.OfP().Text("p") + term.OfW().Text("W"));
+    EXPECT_EQ(terms, (std::set<std::string>{" * W", " * log2(p) * W"})) << model->Text();
+    const Prediction corner = model->Predict(128, 2e6);
+    EXPECT_NEAR(corner.value, law(128, 2e6), 0.03 * law(128, 2e6)) << model->Text();
+    EXPECT_LT(corner.low, law(128, 2e6));
+    EXPECT_GT(corner.high, law(128, 2e6));
+    EXPECT_EQ(model->configurations, 60);
+
+    // Two values of W are not enough for a model over both.
+    std::vector<Point> twoW;
+    for (const Point& point : points)
+        if (point.W <= 2e5) twoW.push_back(point);
+    EXPECT_FALSE(FitModelOverPAndW(twoW));
+}
+
+TEST(ModelSearch, ImplausibleModelsAreRefusedOrFlagged) {
+    // 9.5 - 2 log2 p over p = 1..16 fits best as what it is, below 0 at p = 32:
+    // for a metric that cannot be negative a model that stays positive is taken.
+    const std::vector<Point> falling = Series({1, 2, 3, 4, 6, 8, 12, 16}, [](double p) { return 9.5 - 2 * std::log2(p); });
+    const std::optional<Model> free = FitModel(falling);
+    ASSERT_TRUE(free);
+    EXPECT_EQ(free->Text(), "9.5 - 2 * log2(p)");
+    Plausibility positive;
+    positive.nonNegative = true;
+    const std::optional<Model> plausible = FitModel(falling, positive);
+    ASSERT_TRUE(plausible);
+    EXPECT_NE(plausible->Text(), free->Text());
+    EXPECT_TRUE(plausible->warning.empty());
+    for (double p = 1; p <= 32; p += 0.5) EXPECT_GE(plausible->Evaluate(p), 0) << plausible->Text() << " at " << p;
+    // Asked to predict at p = 64, the model must hold there too.
+    positive.largestP = 64;
+    const std::optional<Model> further = FitModel(falling, positive);
+    ASSERT_TRUE(further);
+    EXPECT_GE(further->Evaluate(64), 0) << further->Text();
+
+    // Measured values below 0 of a metric that cannot be negative: nothing is
+    // plausible, the best model comes with its fault in words.
+    const std::optional<Model> flagged = FitModel(
+        Series({1, 2, 3, 4, 5, 6}, [](double p) { return -p; }), positive);
+    ASSERT_TRUE(flagged);
+    EXPECT_EQ(flagged->warning.rfind("goes below 0 at p = ", 0), 0u) << flagged->warning;
+    Plausibility atMostP;
+    atMostP.upperBound = [](double p) { return p; };
+    atMostP.nonNegative = true;
+    // Speedups close to p stay within the bound; a model of them above p is refused.
+    const std::optional<Model> speedup =
+        FitModel(Series({1, 2, 3, 4, 5, 6, 7, 8}, [](double p) { return p / (1 + 0.01 * (p - 1)); }, 0.005), atMostP);
+    ASSERT_TRUE(speedup);
+    EXPECT_TRUE(speedup->warning.empty());
+    for (double p = 1; p <= 16; p += 0.25) EXPECT_LE(speedup->Evaluate(p), 1.011 * p) << speedup->Text();
+    // Speedups p (0.5 + 0.1 p), reaching p at p = 5: their best model passes p beyond
+    // the measured range, so one that stays at most p is taken.
+    const std::vector<Point> convex = Series({1, 2, 3, 4, 5}, [](double p) { return p * (0.5 + 0.1 * p); });
+    const std::optional<Model> unbounded = FitModel(convex);
+    ASSERT_TRUE(unbounded);
+    EXPECT_GT(unbounded->Evaluate(10), 10.1) << unbounded->Text();
+    const std::optional<Model> bounded = FitModel(convex, atMostP);
+    ASSERT_TRUE(bounded);
+    EXPECT_TRUE(bounded->warning.empty()) << bounded->Text() << ": " << bounded->warning;
+    for (double p = 1; p <= 10; p += 0.25) EXPECT_LE(bounded->Evaluate(p), 1.01 * p + 1e-9) << bounded->Text();
 }
 
 TEST(ModelSearch, ConstantDataGetsNoTermAndShortSeriesNoModel) {
@@ -103,7 +219,7 @@ TEST(ModelSearch, ConstantDataGetsNoTermAndShortSeriesNoModel) {
     EXPECT_FALSE(FitModel(Series({1, 2, 4, 8}, [](double p) { return p; })));
     EXPECT_FALSE(FitModel(Series({2, 2, 4, 4, 8, 8, 16, 16}, [](double p) { return p; })));
     EXPECT_TRUE(FitModel(Series({2, 4, 8, 16, 32}, [](double p) { return p; })));
-    EXPECT_EQ(PExponents().size(), 19u);
+    EXPECT_EQ(PExponents().size(), 24u);
 }
 
 TEST(Metrics, KarpFlattAndOverheadSplitAsWorkedByHand) {
@@ -131,39 +247,170 @@ TEST(Metrics, KarpFlattAndOverheadSplitAsWorkedByHand) {
     EXPECT_FALSE(RowAt(study, 1).karpFlatt);
 }
 
-TEST(Series, FastestRunOfEachConfigurationIsKeptAndEveryMetricModelled) {
+TEST(Series, RepetitionsAreAggregatedWithTheirSpreadAndEveryMetricModelled) {
+    // Three runs of each p: 1.1, 1 and 1.3 times the law; median 1.1 (the first run),
+    // fastest 1 (the second), spread 1 to 1.3.
     std::vector<scaling::Run> runs;
     int id = 0;
     for (int p = 1; p <= 6; ++p) {
         const double Tp = 3 + 0.5 * p * std::log2(p);
-        runs.push_back(MakeRun(++id, p, 100, Tp * 1000, {{"work", 3000}}));
-        runs.push_back(MakeRun(++id, p, 100, Tp * 1500, {{"work", 3000}}));  // a slower repeat
+        for (double factor : {1.1, 1.0, 1.3}) runs.push_back(MakeRun(++id, p, 100, Tp * 1000 * factor, {{"work", 3000}}));
     }
     runs.push_back(MakeRun(++id, 3, 100, 0));  // never finished
-    const Study study = StudyScaling("app", runs);
-    ASSERT_EQ(study.rows.size(), 6u);
-    EXPECT_EQ(RowAt(study, 3).nbrRuns, 2);
-    EXPECT_EQ(RowAt(study, 3).expID, 5);
-    EXPECT_EQ(study.notes, std::vector<std::string>{"1 run(s) without a parallel time (never finished) left out"});
-
-    const MetricModel& Tp = ModelOf(study, "Tp");
+    const Study median = StudyScaling("app", runs);
+    ASSERT_EQ(median.rows.size(), 6u);
+    const Row& row = RowAt(median, 3);
+    const double law3 = (3 + 1.5 * std::log2(3)) * 1000;
+    EXPECT_EQ(row.nbrRuns, 3);
+    EXPECT_EQ(row.expID, 7);
+    EXPECT_NEAR(row.Tp, 1.1 * law3, 1e-9);
+    EXPECT_NEAR(row.TpLow, law3, 1e-9);
+    EXPECT_NEAR(row.TpHigh, 1.3 * law3, 1e-9);
+    // Sample variance of 1.1, 1.0, 1.3 times the law: 0.0233... * law^2.
+    EXPECT_NEAR(row.variance.at("Tp"), 0.07 / 3 * law3 * law3, 1e-6 * law3 * law3);
+    // Ts is the median p = 1 run: 3300; each run's speedup against it, the middle one kept.
+    EXPECT_NEAR(*row.speedup, 3300 / (1.1 * law3), 1e-12);
+    EXPECT_EQ(median.notes, std::vector<std::string>{"1 run(s) without a parallel time (never finished) left out"});
+    const MetricModel& Tp = ModelOf(median, "Tp");
     ASSERT_TRUE(Tp.model) << Tp.note;
-    EXPECT_EQ(Tp.model->Text(), "3000 + 500 * p * log2(p)");
-    // Karp-Flatt exists for p > 1 only: five points, just enough.
-    EXPECT_EQ(ModelOf(study, "karpFlatt").points.size(), 5u);
-    EXPECT_TRUE(ModelOf(study, "karpFlatt").model);
-    EXPECT_TRUE(ModelOf(study, "overhead:work").model);
+    EXPECT_EQ(Tp.model->Text(), "3300 + 550 * p * log2(p)");
+    EXPECT_EQ(Tp.model->configurations, 6);
+    EXPECT_EQ(Tp.model->runs, 18);
+    // The runs' spread widens the interval: a new configuration falls within it.
+    const Prediction at8 = Tp.model->Predict(8);
+    EXPECT_NEAR(at8.value, 3300 + 550 * 24, 1e-6);
+    EXPECT_LT(at8.low, 1.0 * (3 + 12) * 1000 * 1.1 * 0.95);
+    EXPECT_GT(at8.high, 1.3 * (3 + 12) * 1000 * 0.95);
 
-    const nlohmann::json json = StudyJson(study);
+    // The overhead is 0 at p = 1 by definition, where the runs scatter by 50 %: that
+    // point neither decides the fit nor hides the growth behind its spread.
+    std::vector<scaling::Run> scattered;
+    for (int p = 1; p <= 8; ++p)
+        for (double factor : {0.9, 1.0, p == 1 ? 1.5 : 1.05})
+            scattered.push_back(MakeRun(++id, p, 100, (1000.0 / p + 100 * p) * factor));
+    const Study noisy = StudyScaling("app", scattered);
+    const MetricModel& overhead = ModelOf(noisy, "overhead");
+    ASSERT_TRUE(overhead.model);
+    ASSERT_FALSE(overhead.model->terms.empty()) << overhead.model->Text();
+    for (int p : {2, 4, 8})
+        EXPECT_NEAR(overhead.model->Evaluate(p), *RowAt(noisy, p).overhead, 0.1 * *RowAt(noisy, p).overhead)
+            << overhead.model->Text();
+    // Relative errors: the small value at p = 1 counts as much as the large ones.
+    EXPECT_LT(std::fabs(overhead.model->Evaluate(1)), 0.1 * *RowAt(noisy, 2).overhead) << overhead.model->Text();
+
+    // Even counts take the mean of the middle two; the split of the overhead still adds up.
+    std::vector<scaling::Run> four = {MakeRun(1, 1, 10, 1000, {{"work", 1000}}), MakeRun(2, 2, 10, 600, {{"work", 1000}, {"idle", 100}}),
+                                      MakeRun(3, 2, 10, 800, {{"work", 1100}, {"idle", 300}}), MakeRun(4, 2, 10, 500, {{"work", 1000}}),
+                                      MakeRun(5, 2, 10, 900, {{"work", 1000}, {"idle", 700}})};
+    const Study even = StudyScaling("app", four);
+    const Row& two = RowAt(even, 2, 10);
+    EXPECT_DOUBLE_EQ(two.Tp, 700);
+    EXPECT_EQ(two.expID, 2);
+    EXPECT_DOUBLE_EQ(*two.overhead, 400);
+    double split = 0;
+    for (const auto& [type, time] : two.overheadByType) split += time;
+    EXPECT_DOUBLE_EQ(split, 400);
+    EXPECT_DOUBLE_EQ(two.overheadByType.at("idle"), 200);
+
+    // The fastest run on request.
+    StudySettings fastest;
+    fastest.aggregation = Aggregation::fastest;
+    const Study quick = StudyScaling("app", runs, fastest);
+    EXPECT_EQ(RowAt(quick, 3).expID, 8);
+    EXPECT_NEAR(RowAt(quick, 3).Tp, law3, 1e-9);
+    EXPECT_NEAR(RowAt(quick, 3).TpHigh, 1.3 * law3, 1e-9);
+    EXPECT_EQ(ModelOf(quick, "Tp").model->Text(), "3000 + 500 * p * log2(p)");
+
+    // Karp-Flatt exists for p > 1 only: five points, just enough.
+    EXPECT_EQ(ModelOf(median, "karpFlatt").points.size(), 5u);
+    EXPECT_TRUE(ModelOf(median, "karpFlatt").model);
+    EXPECT_TRUE(ModelOf(median, "overhead:work").model);
+
+    const nlohmann::json json = StudyJson(quick);
+    EXPECT_EQ(json["aggregation"], "fastest");
     ASSERT_EQ(json["rows"].size(), 6u);
+    EXPECT_EQ(json["rows"][2]["runs"], 3);
+    EXPECT_NEAR(json["rows"][2]["TpMax"].get<double>(), 1.3 * law3, 1e-9);
     const nlohmann::json& model = json["models"][0];
     EXPECT_EQ(model["metric"], "Tp");
     EXPECT_DOUBLE_EQ(model["model"]["constant"].get<double>(), 3000);
     ASSERT_EQ(model["model"]["terms"].size(), 1u);
-    EXPECT_DOUBLE_EQ(model["model"]["terms"][0]["coefficient"].get<double>(), 500);
+    EXPECT_NEAR(model["model"]["terms"][0]["coefficient"].get<double>(), 500, 1e-9);
     EXPECT_DOUBLE_EQ(model["model"]["terms"][0]["pExponent"].get<double>(), 1);
     EXPECT_EQ(model["model"]["terms"][0]["logExponent"], 1);
+    EXPECT_EQ(model["model"]["runs"], 18);
     EXPECT_NEAR(model["model"]["error"]["rss"].get<double>(), 0, 1e-6);
+}
+
+TEST(Series, PredictionsInEveryOutputAndWhatCannotBePredictedSaid) {
+    EXPECT_EQ(ParsePredictionRequest("p=64").p, 64);
+    EXPECT_FALSE(ParsePredictionRequest("p=64").W);
+    const PredictionRequest both = ParsePredictionRequest(" W = 1e6 , p=128");
+    EXPECT_EQ(both.p, 128);
+    EXPECT_EQ(*both.W, 1e6);
+    for (const char* bad : {"", "p", "p=", "p=x", "p=-4", "q=4", "p=4,p=5", "W=10", "p=4;W=3", "p=inf"})
+        EXPECT_THROW(ParsePredictionRequest(bad), std::invalid_argument) << bad;
+    try {
+        ParsePredictionRequest("p=4,X=3");
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "--predict p=4,X=3: 'X' is not p or W, or is given twice (expected p=P or p=P,W=W)");
+    }
+
+    // Tp = 1000 + 1e6 / p at W = 1e6, 2e6 and 4e6, scaled with W; p = 1..8.
+    std::vector<scaling::Run> runs;
+    int id = 0;
+    for (int W : {1000000, 2000000, 4000000})
+        for (int p = 1; p <= 8; ++p) runs.push_back(MakeRun(++id, p, W, (1000 + 1e6 / p) * W / 1e6));
+    StudySettings settings;
+    settings.predictions = {ParsePredictionRequest("p=16"), ParsePredictionRequest("p=16,W=8000000")};
+    const Study study = StudyScaling("app", runs, settings);
+    // p = 16 at each measured W by its model over p, then at W = 8e6 by the model over
+    // both: Tp, speedup, efficiency, Karp-Flatt, overhead and its parts.
+    std::vector<const PredictionResult*> tp;
+    for (const PredictionResult& result : study.predictions)
+        if (result.metric == "Tp") tp.push_back(&result);
+    ASSERT_EQ(tp.size(), 4u);
+    EXPECT_FALSE(tp[0]->overPAndW);
+    EXPECT_EQ(tp[0]->W, 1e6);
+    EXPECT_NEAR(tp[0]->prediction.value, 1000 + 1e6 / 16, 1e-6 * 63500);
+    EXPECT_TRUE(tp[3]->overPAndW);
+    EXPECT_EQ(tp[3]->W, 8e6);
+    EXPECT_NEAR(tp[3]->prediction.value, 8 * (1000 + 1e6 / 16), 0.01 * 8 * 63500);
+    EXPECT_LE(tp[3]->prediction.low, tp[3]->prediction.value);
+    EXPECT_GE(tp[3]->prediction.high, tp[3]->prediction.value);
+    const MetricModel& joint = *std::find_if(study.models.begin(), study.models.end(), [](const MetricModel& model) {
+        return model.metric == "Tp" && model.overPAndW;
+    });
+    ASSERT_TRUE(joint.model) << joint.note;
+    EXPECT_EQ(joint.points.size(), 24u);
+
+    const nlohmann::json json = StudyJson(study);
+    const nlohmann::json& first = json["predictions"][0];
+    EXPECT_EQ(first["metric"], "Tp");
+    EXPECT_EQ(first["p"], 16);
+    EXPECT_EQ(first["W"], 1e6);
+    EXPECT_NEAR(first["value"].get<double>(), 63500, 1);
+    EXPECT_LT(first["low"].get<double>(), first["value"].get<double>());
+    EXPECT_GT(first["high"].get<double>(), first["value"].get<double>());
+    const std::string csv = StudyCsv(study);
+    EXPECT_NE(csv.find("\nmetric,p,W,value,low,high,model\nTp,16,1e+06,63500,"), std::string::npos) << csv;
+    const std::string text = StudyText(study);
+    EXPECT_NE(text.find("\n  Tp at p = 16, W = 1e+06: 6.35e+04 ("), std::string::npos) << text;
+    EXPECT_NE(text.find("  p, W  Tp(p, W) = "), std::string::npos) << text;
+    EXPECT_NE(text.find(" configurations, 8 runs)"), std::string::npos) << text;
+
+    // A W not measured and no model over both: said, nothing made up.
+    std::vector<scaling::Run> oneW(runs.begin(), runs.begin() + 8);
+    StudySettings unmeasured;
+    unmeasured.predictions = {ParsePredictionRequest("p=16,W=3")};
+    const Study single = StudyScaling("app", oneW, unmeasured);
+    EXPECT_TRUE(single.predictions.empty());
+    ASSERT_FALSE(single.notes.empty());
+    EXPECT_EQ(single.notes.back().rfind("no model to predict Tp, efficiency, ", 0), 0u) << single.notes.back();
+    EXPECT_NE(single.notes.back().find("at p = 16, W = 3 (a W not measured needs a model over p and W)"),
+              std::string::npos)
+        << single.notes.back();
 }
 
 TEST(Series, BadSeriesGetAClearMessageAndNoMadeUpModel) {

@@ -9,6 +9,7 @@
 
 #include <KOVAInstrumentation.h>
 
+#include <map>
 #include <regex>
 #include <set>
 
@@ -118,25 +119,32 @@ TEST_F(MeasuredSeries, MeasuredTestLumoTimesEveryTaskAndItsMessagesMatch) {
     }
 }
 
-TEST_F(MeasuredSeries, SweepThenScalingAndCompare) {
+TEST_F(MeasuredSeries, SweepKeepingEveryRunThenScalingPredictionsPageAndCompare) {
+    // 1..6 hosts, two sizes, three kept repetitions each: 36 stored runs.
     const CommandResult sweep =
         RunCommand("bash " + ShellQuoted(std::string(KOVA_SOURCE_DIR) + "/scripts/sweep.sh") +
-                   " --hosts 1..5 --sizes 2000 --timeout 60 --bin " + ShellQuoted(kBin) + " -- testLumo -m -s {W}");
+                   " --hosts 1..6 --sizes '2000 20000' --repeat 3 --keep-every-run --timeout 60 --bin " +
+                   ShellQuoted(kBin) + " -- testLumo -m -s {W}");
     ASSERT_EQ(sweep.status, 0) << sweep.output;
     const std::vector<std::string> progress = LinesStartingWith(sweep.outputLines(), "sweep: run ");
-    ASSERT_EQ(progress.size(), 5u) << sweep.output;
-    EXPECT_EQ(progress[3].rfind("sweep: run 4/5: 4 hosts, W 2000, repetition 1/1: exit 1, ", 0), 0u) << progress[3];
+    ASSERT_EQ(progress.size(), 36u) << sweep.output;
+    EXPECT_EQ(progress[10].rfind("sweep: run 11/36: 4 hosts, W 2000, repetition 2/3: exit 1, ", 0), 0u) << progress[10];
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Experiments WHERE name = 'testLumo' AND user = '" + user + "'"), 36);
 
-    // Every p listed; five points give every metric over all p a model, Karp-Flatt
-    // (p > 1 only) has four and says so.
-    const CommandResult json = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user) + " --format json"),
+    // Every configuration with its three runs and their spread; five p > 1 give the
+    // Karp-Flatt fraction a model too; the predictions at p = 8 for both sizes.
+    const CommandResult json = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user) +
+                                               " --predict p=8 --format json"),
                                           ErrorStream::Apart);
     ASSERT_EQ(json.status, 0) << json.errors;
     const nlohmann::json study = nlohmann::json::parse(json.output);
+    EXPECT_EQ(study["aggregation"], "median");
     std::vector<int> ps;
-    for (const auto& row : study["rows"]) ps.push_back(row["p"]);
-    EXPECT_EQ(ps, (std::vector<int>{1, 2, 3, 4, 5}));
     for (const auto& row : study["rows"]) {
+        ps.push_back(row["p"]);
+        EXPECT_EQ(row["runs"], 3);
+        EXPECT_LE(row["TpMin"].get<double>(), row["Tp"].get<double>());
+        EXPECT_GE(row["TpMax"].get<double>(), row["Tp"].get<double>());
         if (row["p"] == 1) continue;
         const double S = row["speedup"], p = row["p"];
         EXPECT_NEAR(row["karpFlatt"].get<double>(), (1 / S - 1 / p) / (1 - 1 / p), 1e-9);
@@ -144,34 +152,98 @@ TEST_F(MeasuredSeries, SweepThenScalingAndCompare) {
         for (const auto& [type, time] : row["overheadByType"].items()) split += time.get<double>();
         EXPECT_NEAR(split, row["overhead"].get<double>(), 1e-6);
     }
+    EXPECT_EQ(ps, (std::vector<int>{1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6}));
+    int modelled = 0;
     for (const auto& model : study["models"]) {
-        if (model["metric"] == "karpFlatt") {
-            EXPECT_EQ(model["note"], "too few points: 4 value(s) of p, a model needs 5");
-        } else if (model["metric"] == "Tp") {
-            EXPECT_TRUE(model.contains("model") && model["model"].contains("terms")) << model;
+        EXPECT_FALSE(model["overPAndW"].get<bool>());  // two sizes: no model over both
+        if (!model.contains("model")) continue;
+        ++modelled;
+        EXPECT_EQ(model["model"]["runs"], model["metric"] == "karpFlatt" ? 15 : 18) << model;
+        EXPECT_GE(model["model"]["error"]["cvSmape"].get<double>(), 0);
+    }
+    EXPECT_GE(modelled, 10);
+    int predictedTp = 0;
+    for (const auto& prediction : study["predictions"]) {
+        EXPECT_EQ(prediction["p"], 8);
+        EXPECT_LE(prediction["low"].get<double>(), prediction["value"].get<double>()) << prediction;
+        EXPECT_GE(prediction["high"].get<double>(), prediction["value"].get<double>()) << prediction;
+        if (prediction["metric"] == "Tp") {
+            ++predictedTp;
+            EXPECT_GT(prediction["value"].get<double>(), 0);
         }
     }
+    EXPECT_EQ(predictedTp, 2);
 
-    // The csv: a header and one line per p, then the models.
-    const CommandResult csv = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user) + " --format csv"),
+    // The csv: a header and one line per configuration, then the models, then the predictions.
+    const CommandResult csv = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user) +
+                                              " --predict p=8,W=2000 --format csv"),
                                          ErrorStream::Apart);
     ASSERT_EQ(csv.status, 0);
-    EXPECT_EQ(csv.outputLines()[0].rfind("W,p,expID,runs,Tp,Ts,speedup,efficiency,karpFlatt,overhead", 0), 0u);
-    EXPECT_EQ(csv.outputLines()[6], "");
+    EXPECT_EQ(csv.outputLines()[0].rfind("W,p,expID,runs,Tp,TpMin,TpMax,Ts,speedup,efficiency,karpFlatt,overhead", 0), 0u);
+    EXPECT_EQ(csv.outputLines()[13], "");
+    EXPECT_EQ(csv.outputLines()[14].rfind("parameters,W,metric,model,smape,cvSmape,adjustedRSquared,", 0), 0u);
+    EXPECT_EQ(LinesStartingWith(csv.outputLines(), "Tp,8,2000,").size(), 1u) << csv.output;
 
-    // A and B of one run each: compared, with no spread to judge by.
-    auto experimentAt = [&](int p) {
-        return std::to_string(Number("SELECT ID FROM Experiments WHERE name = 'testLumo' AND W = 2000 AND p = " +
-                                     std::to_string(p) + " AND user = '" + user + "'"));
+    // The page in headless Chromium: every metric charted, each W's points and model in
+    // one colour, the curves out to the predicted p = 8, the predictions marked.
+    const ScratchFolder folder("scaling-page");
+    const std::string page = (folder.path() / "scaling.html").string();
+    const CommandResult html = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user) +
+                                               " --predict p=8 --format html -o " + ShellQuoted(page)));
+    ASSERT_EQ(html.status, 0) << html.output;
+    const std::string text = ReadFile(page);
+    EXPECT_EQ(text.rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_EQ(text.find("<script src"), std::string::npos);
+    const CommandResult browser =
+        RunCommand("node " + ShellQuoted(std::string(KOVA_SOURCE_DIR) + "/report/tests/browser_check.js") + " " +
+                       ShellQuoted(page) + " " + ShellQuoted((folder.path() / "scaling.png").string()),
+                   ErrorStream::Apart);
+    ASSERT_EQ(browser.status, 0) << browser.errors;
+    const nlohmann::json seen = nlohmann::json::parse(browser.output);
+    EXPECT_FALSE(seen.contains("failure")) << seen;
+    EXPECT_TRUE(seen["pageErrors"].empty()) << seen;
+    EXPECT_TRUE(seen["consoleErrors"].empty()) << seen;
+    EXPECT_TRUE(seen["outsideRequests"].empty()) << seen;
+    EXPECT_EQ(seen["title"], "Scaling of testLumo");
+    const nlohmann::json charts = nlohmann::json::parse(seen["figures"]["charts"].get<std::string>());
+    for (const char* metric : {"Tp", "speedup", "efficiency", "overhead", "overhead:idle", "overhead:comm_send"})
+        EXPECT_TRUE(charts.contains(metric)) << metric << " " << charts;
+    std::map<std::string, std::set<std::string>> coloursOfW;
+    int predictionMarks = 0, curvesToEight = 0;
+    for (const auto& series : charts["Tp"]) {
+        coloursOfW[series["name"]].insert(series["colour"].get<std::string>());
+        predictionMarks += series["kind"] == "prediction";
+        curvesToEight += series["kind"] == "model" && series["largestP"].get<double>() >= 8;
+    }
+    EXPECT_EQ(coloursOfW.size(), 2u);
+    for (const auto& [W, colours] : coloursOfW) EXPECT_EQ(colours.size(), 1u) << W;
+    EXPECT_EQ(predictionMarks, 2);
+    EXPECT_EQ(curvesToEight, 2);
+    const std::string tpLine = seen["figures"]["model W 2000: Tp(p)"];
+    EXPECT_NE(tpLine.find("SMAPE "), std::string::npos) << tpLine;
+    EXPECT_NE(tpLine.find(" 6 configurations, 18 runs)"), std::string::npos) << tpLine;
+
+    // Compare: A and B as the only stored runs of their configurations get no spread
+    // to judge by.
+    auto experimentsAt = [&](int p) {
+        std::vector<std::string> ids;
+        for (const Row& row : SelectRows(*db, "SELECT ID FROM Experiments WHERE name = 'testLumo' AND W = 2000 AND p = " +
+                                                  std::to_string(p) + " AND user = '" + user + "' ORDER BY ID"))
+            ids.push_back(row.at("ID"));
+        return ids;
     };
-    const std::string a = experimentAt(2), b = experimentAt(4);
+    for (int p : {2, 4})
+        for (const std::string& id : experimentsAt(p))
+            if (id != experimentsAt(p).front()) db->Query("DELETE FROM Experiments WHERE ID = " + id);
+    const std::string a = experimentsAt(2).front(), b = experimentsAt(4).front();
     const CommandResult compared = RunCommand(Kova("compare " + a + " " + b), ErrorStream::Apart);
     ASSERT_EQ(compared.status, 0) << compared.errors;
     EXPECT_TRUE(HasLine(compared.outputLines(), "Unreceived messages: A 0, B 0")) << compared.output;
     EXPECT_EQ(LinesStartingWith(compared.outputLines(), "Tp: A ").size(), 1u);
     EXPECT_EQ(LinesStartingWith(compared.outputLines(), "  B process ").size(), 4u);
     EXPECT_TRUE(HasLine(compared.outputLines(), "A's configuration has 1 stored run: no spread to judge B against "
-                                                "(store several runs, policy DO_NOT_REPLACE)"))
+                                                "(store several runs: policy DO_NOT_REPLACE, or a sweep that keeps "
+                                                "every run)"))
         << compared.output;
 
     // Three more stored runs of each configuration, A's all faster than any of B's:
@@ -190,26 +262,20 @@ TEST_F(MeasuredSeries, SweepThenScalingAndCompare) {
     const CommandResult reversed = RunCommand(Kova("compare " + b + " " + a), ErrorStream::Apart);
     EXPECT_EQ(LinesStartingWith(reversed.outputLines(), "B is not slower than A").size(), 1u) << reversed.output;
 
-    // A series with p = 3 missing: said, and no model from four points.
-    db->Query("DELETE FROM Experiments WHERE ID = " + experimentAt(3));
+    // A series with p = 3 missing: said, not filled in; the five other p still get a model.
+    for (const std::string& id : experimentsAt(3)) db->Query("DELETE FROM Experiments WHERE ID = " + id);
     const CommandResult gap = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user)), ErrorStream::Apart);
     ASSERT_EQ(gap.status, 0) << gap.errors;
     EXPECT_TRUE(HasLine(gap.outputLines(),
-                        "Note: W = 2000: no run at p = 3 (measured p = 1 2 4 5); nothing is filled in for them"))
+                        "Note: W = 2000: no run at p = 3 (measured p = 1 2 4 5 6); nothing is filled in for them"))
         << gap.output;
-    EXPECT_TRUE(HasLine(gap.outputLines(), "  W = 2000  Tp(p) = too few points: 4 value(s) of p, a model needs 5"))
-        << gap.output;
+    EXPECT_EQ(LinesStartingWith(gap.outputLines(), "  W = 2000  Tp(p) = ").size(), 1u) << gap.output;
+    EXPECT_TRUE(LinesStartingWith(gap.outputLines(), "  W = 2000  Tp(p) = too few points").empty()) << gap.output;
 
-    // The page: self-contained, with the study inlined.
-    const ScratchFolder folder("scaling-page");
-    const std::string page = (folder.path() / "scaling.html").string();
-    const CommandResult html =
-        RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user) + " --format html -o " + ShellQuoted(page)));
-    ASSERT_EQ(html.status, 0) << html.output;
-    const std::string text = ReadFile(page);
-    EXPECT_EQ(text.rfind("<!DOCTYPE html>", 0), 0u);
-    EXPECT_NE(text.find("\"application\":\"testLumo\""), std::string::npos);
-    EXPECT_EQ(text.find("<script src"), std::string::npos);
+    // Wrong predictions are refused before anything is read.
+    const CommandResult wrong = RunCommand(Kova("scaling testLumo --predict p=0"), ErrorStream::Apart);
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.errors.find("--predict p=0: '0' is not a positive number"), std::string::npos) << wrong.errors;
 }
 
 TEST_F(MeasuredSeries, ScalingOfAnApplicationWithoutExperimentsSaysSo) {
