@@ -23,6 +23,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -235,11 +236,17 @@ int pvm_psend(int tid, int tag, void* buffer, int length, int type) {
 int pvm_mcast(int* tids, int count, int tag) {
     PVM_FUNCTION(pvm_mcast);
     Call call;
-    const int info = real(tids, count, tag);
-    if (call.probe() == nullptr || info < 0) return info;
-    // One send phase per addressee; PVM sends nothing to the caller.
+    if (call.probe() == nullptr) return real(tids, count, tag);
+    // One send phase per addressee (PVM sends nothing to the caller). They all
+    // begin when the multicast begins: every one but the last is closed at once
+    // and the last one takes the multicast's time, so that no addressee's receive
+    // can begin before its send did.
+    std::vector<int> addressees;
     for (int i = 0; i < count; ++i)
-        if (tids[i] != Task().myTid) call.Sent(tids[i], tag);
+        if (tids[i] != Task().myTid) addressees.push_back(tids[i]);
+    for (std::size_t i = 0; i + 1 < addressees.size(); ++i) call.Sent(addressees[i], tag);
+    const int info = real(tids, count, tag);
+    if (!addressees.empty()) call.Sent(addressees.back(), tag);
     return info;
 }
 

@@ -85,6 +85,9 @@ fs::path MeasuringLibrary() {
 
 // The number of hosts of the running virtual machine. kova leaves PVM again.
 int VirtualMachineHosts() {
+    // PVM itself would end the process with its own text.
+    if (geteuid() == 0 && std::getenv("PVM_ALLOW_ROOT") == nullptr)
+        throw analysis::Error("PVM runs as root only with PVM_ALLOW_ROOT set in the environment", kExitMeasureFailed);
     // PVM reports its own failure on standard error before this message.
     if (pvm_mytid() < 0)
         throw analysis::Error("no PVM virtual machine runs on this host: start one (pvm, or pvmd with a host "
