@@ -127,7 +127,7 @@ void AwaitTasks(const std::vector<int>& tasks) {
             if (pvm_pstat(tid) == PvmOk) still.push_back(tid);
         running.swap(still);
         if (running.empty() || std::chrono::steady_clock::now() > deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     for (int tid : running)
         std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after " << kTaskWaitSeconds
