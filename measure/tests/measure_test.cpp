@@ -248,7 +248,7 @@ TEST(MeasureDatabaseAddress, EveryTaskTakesTheAddressFromTheEnvironment) {
     }
 }
 
-TEST(InstalledProbe, CAndFortranExamplesBuildBothWaysAgainstThePrefixAndAreMeasured) {
+TEST(InstalledProbe, CFortranAndCppExamplesBuildBothWaysAgainstThePrefixAndAreMeasured) {
     const fs::path prefix = InstalledPrefix();
     ASSERT_TRUE(fs::exists(prefix / "include/kova/kova.h"));
     EXPECT_EQ(RunCommand(ShellQuoted((prefix / "bin/kova").string()) + " --version").output,
@@ -266,11 +266,12 @@ TEST(InstalledProbe, CAndFortranExamplesBuildBothWaysAgainstThePrefixAndAreMeasu
               "/fkova_example.f -I/usr/include $(pkg-config --cflags --libs kova) -lfpvm3 -lpvm3");
     Build(work.path() / "cmake", "cmake -S " + examples + " -B build -DCMAKE_PREFIX_PATH=" +
                                      ShellQuoted(prefix.string()) + " >/dev/null && cmake --build build >/dev/null && "
-                                     "cp build/kova_example .");
+                                     "cp build/kova_example build/kovapp_example .");
 
     for (const auto& [bin, program] : {std::pair{work.path() / "pkg-config", "kova_example"},
                                        {work.path() / "pkg-config", "fkova_example"},
-                                       {work.path() / "cmake", "kova_example"}}) {
+                                       {work.path() / "cmake", "kova_example"},
+                                       {work.path() / "cmake", "kovapp_example"}}) {
         const ClusterRun run = OnCluster(program, bin);
         ASSERT_EQ(run.status, 0) << program << run.output << run.errors;
         std::smatch found;
