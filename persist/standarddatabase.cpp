@@ -126,22 +126,23 @@ bool Db_Equal::operator()(const StandardDatabase* db) const {
 }
 
 StandardDatabase::StandardDatabase(const std::string& user, const std::string& password, const std::string& db_name,
-                                   const std::string& db_server, unsigned int port)
+                                   const std::string& db_server, unsigned int port, const std::string& unix_socket)
     : mDbServer(db_server), mDbName(db_name), mUser(user), mNbrUsed(0) {
     mysql_init(&mMysql);
-    ConnectToDatabase(password, port);
+    ConnectToDatabase(password, port, unix_socket);
 }
 
 StandardDatabase::~StandardDatabase() { CloseDatabaseConnection(); }
 
-void StandardDatabase::ConnectToDatabase(const std::string& password, unsigned int port) {
+void StandardDatabase::ConnectToDatabase(const std::string& password, unsigned int port,
+                                         const std::string& unix_socket) {
     mysql_options(&mMysql, MYSQL_OPT_CONNECT_TIMEOUT, &CONNECT_TIMEOUT_SECONDS);
     // latin1 maps every byte to one character, so any text is stored byte for byte
     // and a column's width in characters is its width in bytes.
     mysql_options(&mMysql, MYSQL_SET_CHARSET_NAME, "latin1");
     // Multi-statement texts let QueryBatch send many statements in one round trip.
     if (mysql_real_connect(&mMysql, mDbServer.c_str(), mUser.c_str(), password.c_str(), mDbName.c_str(), port,
-                           nullptr, CLIENT_MULTI_STATEMENTS) == nullptr) {
+                           unix_socket.empty() ? nullptr : unix_socket.c_str(), CLIENT_MULTI_STATEMENTS) == nullptr) {
         std::cout << "Failed to connect to the database server " << mDbName << "\n"
                   << mysql_error(&mMysql) << std::flush;
         std::exit(-1);

@@ -99,9 +99,11 @@ public:
     static std::vector<StandardDatabase*> msDbConnections;
 
     // Connects to db_name on db_server; port 0 is the client library's default.
-    // The password is used for connecting only.
+    // The password is used for connecting only. A unix_socket names the socket
+    // of a server on this host, which the client library uses when db_server is
+    // "localhost".
     StandardDatabase(const std::string& user, const std::string& password, const std::string& db_name,
-                     const std::string& db_server, unsigned int port = 0);
+                     const std::string& db_server, unsigned int port = 0, const std::string& unix_socket = "");
     ~StandardDatabase();
     StandardDatabase(const StandardDatabase&) = delete;
     StandardDatabase& operator=(const StandardDatabase&) = delete;
@@ -178,7 +180,7 @@ private:
     StatementBatch mPendingBatch;
     bool mBatchPending = false;
 
-    void ConnectToDatabase(const std::string& password, unsigned int port);
+    void ConnectToDatabase(const std::string& password, unsigned int port, const std::string& unix_socket = "");
     void CloseDatabaseConnection();
     // Sends one statement text (logged when a log is set), after reading the results
     // of an outstanding batch; true when it ran.

@@ -1,6 +1,7 @@
 #include "KOVAInstrumentation.h"
 
-#include <kova_site.h>
+#include "databaseaddress.h"
+
 #include <pvm3.h>
 #include <standarddatabase.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -188,7 +190,14 @@ void KOVAProbe::ConstructorForMaster() {
 }
 
 void KOVAProbe::OpenDatabase() {
-    mDB = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
+    DatabaseAddress address;
+    try {
+        address = MeasurementDatabaseAddress();
+    } catch (const std::invalid_argument& wrong) {
+        Fatal({ERROR_HEADING, wrong.what()}, "in KOVAProbe OpenDatabase ");
+    }
+    ExportDatabaseAddress();
+    mDB = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", address.host, address.port, address.socket);
     mBatch = std::make_unique<InsertBatchConvertor>(mDB.get());
 }
 

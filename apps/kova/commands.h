@@ -12,3 +12,5 @@ void AddAnalyseCommands(CLI::App& app, Session& session);
 void AddScalingCommands(CLI::App& app, Session& session);
 // kova report, kova export.
 void AddReportCommands(CLI::App& app, Session& session);
+// kova measure.
+void AddMeasureCommands(CLI::App& app, Session& session);

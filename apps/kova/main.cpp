@@ -2,12 +2,14 @@
 #include "commands.h"
 
 #include <error.h>
+#include <kova/version.h>
 
 #include <iostream>
 
 int main(int argc, char** argv) {
     CLI::App app{"kova: the stored experiments of the measurement probe"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "kova " KOVA_VERSION);
     Session session;
     app.add_option_function<std::string>(
            "--source",
@@ -19,6 +21,7 @@ int main(int argc, char** argv) {
     AddAnalyseCommands(app, session);
     AddScalingCommands(app, session);
     AddReportCommands(app, session);
+    AddMeasureCommands(app, session);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

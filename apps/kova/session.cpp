@@ -1,11 +1,13 @@
 #include "session.h"
 
 #include <analyse.h>
+#include <databaseaddress.h>
 #include <error.h>
-#include <kova_site.h>
 #include <legacy_db.h>
 #include <measurement_db.h>
 #include <standarddatabase.h>
+
+#include <stdexcept>
 
 using analysis::ExperimentModel;
 using analysis::Source;
@@ -14,8 +16,16 @@ Session::Session() = default;
 Session::~Session() = default;
 
 StandardDatabase& Session::Measurement() {
-    if (!mMeasurement)
-        mMeasurement = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
+    if (!mMeasurement) {
+        DatabaseAddress address;
+        try {
+            address = MeasurementDatabaseAddress();
+        } catch (const std::invalid_argument& wrong) {
+            throw analysis::Error(wrong.what(), analysis::kExitUsage);
+        }
+        mMeasurement = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", address.host, address.port,
+                                                          address.socket);
+    }
     return *mMeasurement;
 }
 

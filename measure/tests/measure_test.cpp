@@ -1,0 +1,311 @@
+// kova measure and the installed probe as a user meets them: PVM's own example
+// programs, built from pvm-examples' sources, measured unmodified on the virtual
+// cluster; the C and Fortran examples built against an installed prefix with
+// pkg-config and with find_package; the database address taken at run time; bad
+// input.
+#include <measurementdb.h>
+#include <testsupport.h>
+
+#include <kova_site.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string KOVA = std::string(KOVA_BIN_DIR) + "/kova";
+
+CommandResult Kova(const std::string& arguments) {
+    return RunCommand(ShellQuoted(KOVA) + " " + arguments, ErrorStream::Apart);
+}
+
+// Runs the shell commands in folder; a failure fails the test with their output.
+void Build(const fs::path& folder, const std::string& commands) {
+    const CommandResult built = RunCommand("cd " + ShellQuoted(folder.string()) + " && " + commands);
+    ASSERT_EQ(built.status, 0) << commands << "\n" << built.output;
+}
+
+// PVM's example programs, built once from their sources (unchanged) into a folder
+// that every host of a virtual cluster sees; it is PVM's executable path of the
+// runs that measure them.
+const fs::path& PvmExamples() {
+    static ScratchFolder folder("pvm-examples");
+    static bool built = false;
+    if (!built) {
+        built = true;
+        // hitc includes '../include/fpvm3.h', relative to its source.
+        Build(folder.path(),
+              "tar xzf /usr/share/doc/pvm-examples/examples.tar.gz && mkdir -p include && "
+              "cp /usr/include/fpvm3.h include/ && "
+              "for p in master1 slave1 timing timing_slave; do gcc -w -o $p examples/$p.c -lpvm3 || exit; done && "
+              "for p in hitc hitc_slave; do gfortran -w -o $p examples/$p.f -lfpvm3 -lpvm3 || exit; done");
+    }
+    return folder.path();
+}
+
+// A prefix with the project installed, once, in the build tree.
+fs::path InstalledPrefix() {
+    static ScratchFolder folder("installed");
+    static bool installed = false;
+    if (!installed) {
+        installed = true;
+        Build(folder.path(), "cmake --install " + ShellQuoted(KOVA_BINARY_DIR) + " --prefix prefix >/dev/null");
+    }
+    return folder.path() / "prefix";
+}
+
+// A run of kova measure (or of a program given whole) on a three-host cluster
+// whose executable path is bin.
+ClusterRun OnCluster(const std::string& commandLine, const fs::path& bin, const std::string& environment = "") {
+    ClusterOptions options;
+    options.binFolder = bin;
+    options.workingFolder = bin;
+    return RunOnCluster(3, environment + " " + commandLine, options);
+}
+
+// The experiment that kova measure reports as stored, or -1.
+int StoredExperiment(const std::string& errors) {
+    std::smatch found;
+    static const std::regex stored("kova measure: experiment ([0-9]+) stored");
+    return std::regex_search(errors, found, stored) ? std::stoi(found[1]) : -1;
+}
+
+nlohmann::json Analysed(int id) {
+    const CommandResult analysed = Kova("analyse " + std::to_string(id) + " --json");
+    EXPECT_EQ(analysed.status, 0) << analysed.errors;
+    return nlohmann::json::parse(analysed.output, nullptr, false);
+}
+
+long long Number(const std::string& query) {
+    auto db = ConnectToMeasurementDb();
+    return SelectNumber(*db, query);
+}
+
+// Every message of the experiment was received and matched with its send.
+void ExpectEveryMessageMatched(int id, int messages) {
+    const nlohmann::json summary = Analysed(id);
+    EXPECT_EQ(summary["messages"]["received"], messages) << summary.dump(2);
+    EXPECT_EQ(summary["messages"]["unreceived"], 0);
+    EXPECT_EQ(summary["errorFlags"].get<int>() & 16, 0) << summary["errorFlagNames"];
+    // Receives that seem to start before their send (WRONG_COMM_POINTERS) come from
+    // the error of the clock offsets between hosts, not from what was recorded.
+    for (const auto& problem : summary["problems"])
+        EXPECT_EQ(problem.get<std::string>().find("have no send to match"), std::string::npos) << problem;
+}
+
+const std::string EXPERIMENT = " FROM Phases WHERE expID = ";
+
+}  // namespace
+
+TEST(MeasurePvmExamples, MasterAndSlavesOfAnotherExecutableAreMeasuredWithEveryMessageMatched) {
+    const ClusterRun run = OnCluster(ShellQuoted(KOVA) + " measure -- master1", PvmExamples());
+    ASSERT_EQ(run.status, 0) << run.output << run.errors;
+    // Standard output is the program's own.
+    EXPECT_EQ(run.output.find(" *** "), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("Spawning 9 worker tasks ... SUCCESSFUL\n"), std::string::npos) << run.output;
+    EXPECT_EQ(CountOccurrences(run.output, "I got "), 9);
+    EXPECT_NE(run.errors.find("(master1, p=3, W=0)"), std::string::npos) << run.errors;
+    const int id = StoredExperiment(run.errors);
+    ASSERT_GT(id, 0) << run.errors;
+    const std::string exp = std::to_string(id);
+    EXPECT_EQ(Number("SELECT nbrProcesses FROM Experiments WHERE ID = " + exp), 10);
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp), 10);
+    // The multicast is one send per slave (tag 0), then each slave sends to its
+    // neighbour (tag 22) and the result to the master (tag 5); the tag is the
+    // quantum count, every receive names its real source.
+    for (int tag : {0, 22, 5}) {
+        const std::string quantum = " AND nbrQuantums = " + std::to_string(tag);
+        EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp + " AND typeID = 5" + quantum), 9) << tag;
+        EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp + " AND typeID = 6" + quantum), 9) << tag;
+    }
+    EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp + " AND typeID = 6 AND commPartnerTid NOT IN "
+                     "(SELECT pvmTid FROM Processes WHERE expID = " + exp + ")"),
+              0);
+    // Each receive is preceded by its wait.
+    EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp + " AND typeID = 6 AND NOT EXISTS (SELECT 1 FROM Phases i "
+                     "WHERE i.expID = Phases.expID AND i.processID = Phases.processID AND i.nbr = Phases.nbr - 1 "
+                     "AND i.typeID = 2)"),
+              0);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp + " AND typeID = 7"), 9);
+    ExpectEveryMessageMatched(id, 27);
+}
+
+TEST(MeasurePvmExamples, FortranPoolOfTasksIsMeasuredWithEveryMessageMatched) {
+    const ClusterRun run = OnCluster(ShellQuoted(KOVA) + " measure --application hitc-pool --W 140 -- hitc",
+                                     PvmExamples());
+    ASSERT_EQ(run.status, 0) << run.output << run.errors;
+    EXPECT_NE(run.output.find("Program Finished"), std::string::npos) << run.output;
+    const int id = StoredExperiment(run.errors);
+    ASSERT_GT(id, 0) << run.errors;
+    EXPECT_EQ(Number("SELECT W FROM Experiments WHERE ID = " + std::to_string(id) + " AND name = 'hitc-pool'"), 140);
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + std::to_string(id)), 4);
+    // The multicast to three slaves, then 30 results and 30 replies.
+    ExpectEveryMessageMatched(id, 63);
+}
+
+TEST(MeasurePvmExamples, FailingProgramPassesOnItsStatusAndItsExperimentIsFlagged) {
+    // timing always ends with exit status 1, after killing its echo slave, whose
+    // wildcard pvm_recv(-1, -1) answers every message it takes.
+    const ClusterRun run = OnCluster(ShellQuoted(KOVA) + " measure -- timing", PvmExamples());
+    ASSERT_EQ(run.clusterStatus, 0) << run.clusterErrors;
+    EXPECT_EQ(run.status, 1) << run.errors;
+    EXPECT_NE(run.output.find("RTT Avg uSec"), std::string::npos) << run.output;
+    EXPECT_NE(run.errors.find("kova measure: timing ended with exit status 1; experiment "), std::string::npos)
+        << run.errors;
+    const int id = StoredExperiment(run.errors);
+    ASSERT_GT(id, 0) << run.errors;
+    const std::string exp = std::to_string(id);
+    auto db = ConnectToMeasurementDb();
+    EXPECT_EQ(db->QueryFirst("SELECT errors FROM Experiments WHERE ID = " + exp),
+              "the program ended with exit status 1");
+    EXPECT_EQ(SelectNumber(*db, "SELECT errorFlags & 1 FROM Experiments WHERE ID = " + exp), 1);
+    EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + exp), 1);
+    // The probe's experiment number never reached the slave's wildcard receive,
+    // else it would have been echoed and received with its tag.
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*)" + EXPERIMENT + exp + " AND nbrQuantums = 4596"), 0);
+    // The master's 20 round trips and 5 x 20 bandwidth messages, each answered.
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*)" + EXPERIMENT + exp +
+                                " AND typeID = 6 AND processID IN (SELECT processID" + EXPERIMENT + exp +
+                                " AND typeID = 7)"),
+              1 + 20 + 5 * 20);
+    EXPECT_EQ(Analysed(id)["errorFlags"].get<int>() & 1, 1);
+}
+
+TEST(MeasureBadInput, MissingProgramNoVirtualMachineAndWrongOptionsEndClearly) {
+    const CommandResult missing = Kova("measure -- no-such-program-of-kova");
+    EXPECT_EQ(missing.status, 127);
+    EXPECT_EQ(missing.errors, "kova: no-such-program-of-kova: no such program in PATH\n");
+    ScratchFolder folder("measure-input", ScratchFolder::SystemTemp);
+    const std::string text = (folder.path() / "notes.txt").string();
+    std::ofstream(text) << "not a program\n";
+    const CommandResult notExecutable = Kova("measure -- " + ShellQuoted(text));
+    EXPECT_EQ(notExecutable.status, 126);
+    EXPECT_EQ(notExecutable.errors, "kova: " + text + ": not an executable program\n");
+    EXPECT_EQ(Kova("measure --p 0 -- true").status, 2);
+    EXPECT_EQ(Kova("measure --policy sometimes -- true").status, 2);
+    EXPECT_EQ(Kova("measure").status, 2);
+
+    // PVM looks for its daemon in PVM_TMP: an empty folder holds none.
+    ScratchFolder noDaemon("no-pvmd", ScratchFolder::SystemTemp);
+    const CommandResult noMachine = RunCommand("PVM_ALLOW_ROOT=1 PVM_TMP=" + ShellQuoted(noDaemon.path().string()) +
+                                                   " " + ShellQuoted(KOVA) + " measure -- true",
+                                               ErrorStream::Apart);
+    EXPECT_EQ(noMachine.status, 125);
+    EXPECT_NE(noMachine.errors.find("kova: no PVM virtual machine runs on this host"), std::string::npos)
+        << noMachine.errors;
+    if (geteuid() == 0) {
+        const CommandResult root = RunCommand("env -u PVM_ALLOW_ROOT " + ShellQuoted(KOVA) + " measure -- true",
+                                              ErrorStream::Apart);
+        EXPECT_EQ(root.status, 125);
+        EXPECT_EQ(root.errors, "kova: PVM runs as root only with PVM_ALLOW_ROOT set in the environment\n");
+    }
+
+    const CommandResult wrongPort = RunCommand("KOVA_DB_PORT=http " + ShellQuoted(KOVA) + " measure -- true",
+                                               ErrorStream::Apart);
+    EXPECT_EQ(wrongPort.status, 2);
+    EXPECT_EQ(wrongPort.errors, "kova: KOVA_DB_PORT is not a TCP port (1 to 65535): 'http'\n");
+}
+
+TEST(MeasureBadInput, ProgramThatIsNoPvmProgramRunsUnchangedAndNothingIsMeasured) {
+    const ClusterRun run = OnCluster(ShellQuoted(KOVA) + " measure -- sh -c 'echo hello; exit 0'", PvmExamples());
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.output, "hello\n");
+    EXPECT_EQ(run.errors, "kova measure: sh made no call of the shared PVM library (libpvm3.so), so nothing was "
+                          "measured\n");
+    const ClusterRun failing = OnCluster(ShellQuoted(KOVA) + " measure -- sh -c 'exit 7'", PvmExamples());
+    EXPECT_EQ(failing.status, 7);
+}
+
+TEST(MeasureDatabaseAddress, EveryTaskTakesTheAddressFromTheEnvironment) {
+    // A cluster that reaches the server only on another port than the compiled one,
+    // and through the server's socket.
+    ScratchFolder state("other-port");
+    fs::create_directories(state.path() / "forward");
+    const std::string socket = ReadFile(fs::path(KOVA_STATE_DIR) / "forward" / std::to_string(KOVA_DB_PORT));
+    ASSERT_FALSE(socket.empty());
+    const int otherPort = KOVA_DB_PORT + 1000;
+    std::ofstream(state.path() / "forward" / std::to_string(otherPort)) << socket;
+    ClusterOptions options;
+    options.binFolder = options.workingFolder = PvmExamples();
+    options.stateFolder = state.path();
+    const std::string socketPath = socket.substr(0, socket.find('\n'));
+    for (const std::string& address :
+         {"KOVA_DB_PORT=" + std::to_string(otherPort), "KOVA_DB_PORT=1 KOVA_DB_SOCKET=" + ShellQuoted(socketPath)}) {
+        const ClusterRun run = RunOnCluster(3, address + " " + ShellQuoted(KOVA) + " measure -- master1", options);
+        ASSERT_EQ(run.status, 0) << address << "\n" << run.output << run.errors;
+        const int id = StoredExperiment(run.errors);
+        ASSERT_GT(id, 0);
+        EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + std::to_string(id)), 10) << address;
+        ExpectEveryMessageMatched(id, 27);
+    }
+}
+
+TEST(InstalledProbe, CFortranAndCppExamplesBuildBothWaysAgainstThePrefixAndAreMeasured) {
+    const fs::path prefix = InstalledPrefix();
+    ASSERT_TRUE(fs::exists(prefix / "include/kova/kova.h"));
+    EXPECT_EQ(RunCommand(ShellQuoted((prefix / "bin/kova").string()) + " --version").output,
+              std::string("kova ") + KOVA_VERSION_TEXT + "\n");
+    ScratchFolder work("own-programs");
+    const std::string examples = ShellQuoted(KOVA_EXAMPLES_DIR);
+    const std::string pkgConfig =
+        "export PKG_CONFIG_PATH=" + ShellQuoted((prefix / "lib/pkgconfig").string()) + " && ";
+    fs::create_directories(work.path() / "pkg-config");
+    fs::create_directories(work.path() / "cmake");
+    Build(work.path() / "pkg-config",
+          pkgConfig + "gcc -Wall -Wextra -Werror -o kova_example " + examples +
+              "/kova_example.c $(pkg-config --cflags --libs kova) && "
+              "gfortran -Wall -o fkova_example " + examples +
+              "/fkova_example.f -I/usr/include $(pkg-config --cflags --libs kova) -lfpvm3 -lpvm3");
+    Build(work.path() / "cmake", "cmake -S " + examples + " -B build -DCMAKE_PREFIX_PATH=" +
+                                     ShellQuoted(prefix.string()) + " >/dev/null && cmake --build build >/dev/null && "
+                                     "cp build/kova_example build/kovapp_example .");
+
+    for (const auto& [bin, program] : {std::pair{work.path() / "pkg-config", "kova_example"},
+                                       {work.path() / "pkg-config", "fkova_example"},
+                                       {work.path() / "cmake", "kova_example"},
+                                       {work.path() / "cmake", "kovapp_example"}}) {
+        const ClusterRun run = OnCluster(program, bin);
+        ASSERT_EQ(run.status, 0) << program << run.output << run.errors;
+        std::smatch found;
+        ASSERT_TRUE(std::regex_search(run.output, found, std::regex("experiment +([0-9]+)"))) << run.output;
+        const int id = std::stoi(found[1]);
+        EXPECT_EQ(CountLines(Lines(std::regex_replace(run.output, std::regex(" +"), " ")), " square 4") +
+                      CountLines(Lines(std::regex_replace(run.output, std::regex(" +"), " ")), "square 4"),
+                  1)
+            << run.output;
+        EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + std::to_string(id)), 3) << program;
+        // The master: two spawns, two sends and two receives after their work and
+        // waits; each slave: its wait, receive, work and send.
+        EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + std::to_string(id)), 10 + 2 * 4) << program;
+        ExpectEveryMessageMatched(id, 4);
+    }
+
+    // The installed kova measures as the built one does.
+    const ClusterRun measured =
+        OnCluster(ShellQuoted((prefix / "bin/kova").string()) + " measure -- master1", PvmExamples());
+    ASSERT_EQ(measured.status, 0) << measured.errors;
+    ExpectEveryMessageMatched(StoredExperiment(measured.errors), 27);
+}
+
+TEST(InstalledProbe, CallInTheWrongOrderEndsWithTheProbesMessageAlsoFromTheStaticLibrary) {
+    const fs::path prefix = InstalledPrefix();
+    ScratchFolder work("wrong-order", ScratchFolder::SystemTemp);
+    std::ofstream(work.path() / "wrong.c") << "#include <kova/kova.h>\n"
+                                              "int main(void) { kova_phase(KOVA_WORK); return 0; }\n";
+    const std::string include = ShellQuoted((prefix / "include").string());
+    const std::string archive = ShellQuoted((prefix / "lib/libkova.a").string());
+    Build(work.path(), "gcc -I" + include + " -o wrong wrong.c " + archive + " -lmariadb -lpvm3 -lstdc++ -lm");
+    const CommandResult wrong = RunCommand(ShellQuoted((work.path() / "wrong").string()));
+    EXPECT_EQ(wrong.status, 255);
+    EXPECT_EQ(wrong.output, " *** Error with KOVAInstrumentation!!\n"
+                            " ***  you called kova_phase() before kova_master() or kova_slave()\n"
+                            "error in kova_phase \n");
+}
