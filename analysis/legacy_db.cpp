@@ -1,6 +1,7 @@
 #include "legacy_db.h"
 
 #include "error.h"
+#include "stored_text.h"
 
 #include <kova_site.h>
 #include <msql.h>
@@ -36,7 +37,7 @@ public:
     LegacyConnection(const LegacyConnection&) = delete;
     LegacyConnection& operator=(const LegacyConnection&) = delete;
 
-    // Every row of a select, NULL values as "".
+    // Every row of a select as UTF-8 text, NULL values as "".
     std::vector<Row> Rows(const std::string& select) {
         if (msqlQuery(mSock, select.c_str()) < 0)
             throw Error("the legacy database refused \"" + select + "\": " + msqlErrMsg);
@@ -45,7 +46,8 @@ public:
         if (!result) return rows;
         while (m_row row = msqlFetchRow(result)) {
             Row& values = rows.emplace_back();
-            for (int k = 0; k < msqlNumFields(result); ++k) values.emplace_back(row[k] ? row[k] : "");
+            for (int k = 0; k < msqlNumFields(result); ++k)
+                values.push_back(row[k] ? Utf8FromStored(row[k]) : std::string());
         }
         msqlFreeResult(result);
         return rows;

@@ -2,6 +2,7 @@
 
 #include "error.h"
 #include "records.h"
+#include "stored_text.h"
 
 #include <KOVAData.h>
 #include <KOVAInstrumentation.h>
@@ -21,12 +22,12 @@ ExperimentHeader HeaderOf(const Experiment& row) {
     ExperimentHeader header;
     header.source = Source::kMeasurement;
     header.id = row.mID;
-    header.project = row.mProject;
-    header.application = row.mName;
-    header.version = row.mVersion;
-    header.user = row.mUser;
-    header.date = row.mDate;
-    header.comment = row.mComment;
+    header.project = Utf8FromStored(row.mProject);
+    header.application = Utf8FromStored(row.mName);
+    header.version = Utf8FromStored(row.mVersion);
+    header.user = Utf8FromStored(row.mUser);
+    header.date = Utf8FromStored(row.mDate);
+    header.comment = Utf8FromStored(row.mComment);
     header.p = row.mP;
     header.W = row.mW;
     header.nbrProcesses = row.mNbrProcesses;
@@ -36,7 +37,7 @@ ExperimentHeader HeaderOf(const Experiment& row) {
     header.efficiency = row.mEfficiency;
     header.statusData = row.mStatusData;
     header.errorFlags = row.mErrorFlags;
-    header.errors = row.mErrors;
+    header.errors = Utf8FromStored(row.mErrors);
     return header;
 }
 
@@ -203,9 +204,15 @@ void WriteWaitStates(StandardDatabase& db, const ExperimentModel& model) {
 
 std::vector<ExperimentHeader> ListExperiments(StandardDatabase& db, const std::string& user,
                                               const std::string& application) {
+    // A name matches as given and in its latin1 form, as a latin1 program stored it.
+    const auto matching = [&db](const std::string& column, const std::string& name) {
+        std::string values = db.QuotedValue(name);
+        if (const auto latin1 = Latin1Form(name)) values += ", " + db.QuotedValue(*latin1);
+        return " AND " + column + " IN (" + values + ")";
+    };
     std::string where = "WHERE 1 = 1";
-    if (!user.empty()) where += " AND user = " + db.QuotedValue(user);
-    if (!application.empty()) where += " AND name = " + db.QuotedValue(application);
+    if (!user.empty()) where += matching("user", user);
+    if (!application.empty()) where += matching("name", application);
     std::vector<ExperimentHeader> headers;
     ReadEachRow<Experiment>(db, where + " ORDER BY ID", [&](const Experiment& row) { headers.push_back(HeaderOf(row)); });
     return headers;
@@ -232,7 +239,7 @@ ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
     ReadEachRow<Process>(db, where + " ORDER BY ID", [&](const Process& stored) {
         ProcessModel process;
         process.id = stored.mID;
-        process.host = stored.mProcessor;
+        process.host = Utf8FromStored(stored.mProcessor);
         process.tid = stored.mMyTid;
         process.start = static_cast<Time>(stored.mStartTime_sec) * 1000000 + stored.mStartTime_usec;
         process.totals.assign(kNbrBasicTypes, 0);
@@ -258,7 +265,8 @@ ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
             return;
         }
         model.phases.Add(found->second, phase.mNbr, phase.mType, phase.mDuration, phase.mNbrQuantums,
-                         phase.mNbrOperations, phase.mCommPartner, phase.mCommIsSending, phase.mComment);
+                         phase.mNbrOperations, phase.mCommPartner, phase.mCommIsSending,
+                         Utf8FromStored(phase.mComment));
     });
     if (orphanRows > 0)
         model.findings.problems.push_back(std::to_string(orphanRows) + " phase rows belong to no stored process");
@@ -291,9 +299,9 @@ std::optional<Time> FindSequentialTime(StandardDatabase& db, const ExperimentHea
         return reference.mTp;
     }
     const std::string fastest = db.QueryFirst(
-        "SELECT MIN(Tp) FROM Experiments WHERE p = 1 AND statusData >= 1 AND Tp > 0 AND user = " +
-        db.QuotedValue(header.user) + " AND name = " + db.QuotedValue(header.application) +
-        " AND W = " + std::to_string(header.W));
+        "SELECT MIN(s.Tp) FROM Experiments s, Experiments e WHERE e.ID = " + std::to_string(header.id) +
+        " AND s.p = 1 AND s.statusData >= 1 AND s.Tp > 0 AND s.user = e.user AND s.name = e.name AND s.W = " +
+        std::to_string(header.W));
     if (fastest.empty()) return std::nullopt;
     return std::atoll(fastest.c_str());
 }

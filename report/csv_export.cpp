@@ -1,65 +1,50 @@
 #include "csv_export.h"
 
+#include "csv_writer.h"
 #include "output_path.h"
 
 namespace report {
-
-namespace {
-
-// A comment as one CSV field: quoted, with its quotes doubled, when it needs it.
-void WriteField(std::ostream& out, const std::string& text) {
-    if (text.find_first_of(",\"\n\r") == std::string::npos) {
-        out << text;
-        return;
-    }
-    out << '"';
-    for (char c : text) {
-        if (c == '"') out << '"';
-        out << c;
-    }
-    out << '"';
-}
-
-}  // namespace
 
 void WritePhasesCsv(const analysis::ExperimentModel& model, std::ostream& out) {
     const analysis::PhaseColumns& ph = model.phases;
     out << "process,host,tid,nbr,type,start,shown_start,duration,quantums,operations,partner_tid,comm_delay,"
            "comment\n";
+    CsvWriter csv(out);
     for (std::size_t i = 0; i < ph.Size(); ++i) {
         const analysis::ProcessModel& process = model.processes[ph.process[i]];
-        out << process.id << ',' << process.host << ',' << process.tid << ',' << ph.nbr[i] << ',' << ph.type[i]
-            << ',' << ph.start[i] << ',' << ph.shownStart[i] << ',' << ph.duration[i] << ',' << ph.quantums[i] << ','
-            << ph.operations[i] << ',' << ph.partnerTid[i] << ',' << ph.commDelay[i] << ',';
-        WriteField(out, ph.comments[ph.comment[i]]);
-        out << '\n';
+        csv << process.id << process.host << process.tid << ph.nbr[i] << ph.type[i] << ph.start[i] << ph.shownStart[i]
+            << ph.duration[i] << ph.quantums[i] << ph.operations[i] << ph.partnerTid[i] << ph.commDelay[i]
+            << ph.comments[ph.comment[i]];
+        csv.EndRow();
     }
 }
 
 void WriteMessagesCsv(const analysis::ExperimentModel& model, std::ostream& out) {
     const analysis::PhaseColumns& ph = model.phases;
     out << "send_process,send_nbr,recv_process,recv_nbr,send_time,recv_time,delay\n";
+    CsvWriter csv(out);
     for (const analysis::Message& m : model.findings.messages) {
-        out << model.processes[m.sendProcess].id << ',' << ph.nbr[m.sendPhase] << ','
-            << model.processes[m.recvProcess].id << ',' << (m.recvPhase < 0 ? -1 : ph.nbr[m.recvPhase]) << ','
-            << m.sendTime << ',' << m.recvTime << ',' << m.delay << '\n';
+        csv << model.processes[m.sendProcess].id << ph.nbr[m.sendPhase] << model.processes[m.recvProcess].id
+            << (m.recvPhase < 0 ? -1 : ph.nbr[m.recvPhase]) << m.sendTime << m.recvTime << m.delay;
+        csv.EndRow();
     }
 }
 
 void WriteWaitStatesCsv(const analysis::ExperimentModel& model, std::ostream& out) {
     const analysis::PhaseColumns& ph = model.phases;
     out << "process,nbr,pattern,wait_time,cause_process,cause_nbr\n";
+    CsvWriter csv(out);
     for (const analysis::WaitState& w : model.findings.waitStates) {
         const bool caused = w.causePhase >= 0;
-        out << model.processes[ph.process[w.phase]].id << ',' << ph.nbr[w.phase] << ','
-            << analysis::WaitPatternName(w.pattern) << ',' << w.waitTime << ','
-            << (caused ? model.processes[ph.process[w.causePhase]].id : -1) << ','
-            << (caused ? ph.nbr[w.causePhase] : -1) << '\n';
+        csv << model.processes[ph.process[w.phase]].id << ph.nbr[w.phase] << analysis::WaitPatternName(w.pattern)
+            << w.waitTime << (caused ? model.processes[ph.process[w.causePhase]].id : -1)
+            << (caused ? ph.nbr[w.causePhase] : -1);
+        csv.EndRow();
     }
 }
 
 void ExportCsv(const analysis::ExperimentModel& model, const std::filesystem::path& folder) {
-    OutputPath output(folder, OutputPath::kFolder);
+    OutputPath output(folder);
     const std::pair<const char*, void (*)(const analysis::ExperimentModel&, std::ostream&)> files[] = {
         {"phases.csv", WritePhasesCsv}, {"messages.csv", WriteMessagesCsv}, {"wait_states.csv", WriteWaitStatesCsv}};
     for (const auto& [name, write] : files)

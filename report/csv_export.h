@@ -18,7 +18,8 @@ void WritePhasesCsv(const analysis::ExperimentModel& model, std::ostream& out);
 void WriteMessagesCsv(const analysis::ExperimentModel& model, std::ostream& out);
 void WriteWaitStatesCsv(const analysis::ExperimentModel& model, std::ostream& out);
 
-// Writes the three files into the folder folder, which appears complete or not at all.
+// Writes the three files into the folder folder (created when missing), beside what
+// it holds, replacing only earlier files of the same names; all three appear or none.
 void ExportCsv(const analysis::ExperimentModel& model, const std::filesystem::path& folder);
 
 }  // namespace report

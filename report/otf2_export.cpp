@@ -39,6 +39,15 @@ private:
     std::map<std::string, OTF2_StringRef> mRefs;
 };
 
+// A file of an archive's per-location folder (<location>.evt, <location>.def): an
+// earlier export into the same folder may be replaced when it holds nothing else.
+bool IsLocationFile(const std::filesystem::path& file) {
+    const std::string name = file.filename().string();
+    const std::size_t dot = name.find('.');
+    return dot > 0 && dot != std::string::npos && name.find_first_not_of("0123456789") == dot &&
+           (name.substr(dot) == ".evt" || name.substr(dot) == ".def");
+}
+
 constexpr OTF2_CommRef kComm = 0;
 constexpr OTF2_GroupRef kLocationsGroup = 0, kRanksGroup = 1;
 
@@ -154,7 +163,7 @@ void WriteDefinitions(OTF2_Archive* archive, const analysis::ExperimentModel& mo
 }  // namespace
 
 void ExportOtf2(const analysis::ExperimentModel& model, const std::filesystem::path& folder) {
-    OutputPath output(folder, OutputPath::kFolder);
+    OutputPath output(folder, IsLocationFile);
     {
         std::unique_ptr<OTF2_Archive, decltype(&OTF2_Archive_Close)> archive(
             OTF2_Archive_Open(output.Temporary().c_str(), kOtf2ArchiveName, OTF2_FILEMODE_WRITE, 1 << 20, 4 << 20,

@@ -18,7 +18,8 @@ namespace report {
 // Name of the archive inside the export folder: <folder>/traces.otf2 is its anchor file.
 constexpr const char* kOtf2ArchiveName = "traces";
 
-// Writes the archive into the folder folder, which appears complete or not at all.
+// Writes the archive into the folder folder (created when missing), beside what it
+// holds, replacing only an earlier archive of the same name; it appears whole or not at all.
 void ExportOtf2(const analysis::ExperimentModel& model, const std::filesystem::path& folder);
 
 }  // namespace report

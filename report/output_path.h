@@ -1,6 +1,9 @@
-// Writing an output so that it appears complete or not at all: a file or a folder is
-// written under a temporary name beside its destination and renamed into place when
-// it is done; a failure removes the temporary and leaves the destination as it was.
+// Writing an output so that it appears complete or not at all, and never removes
+// what it did not write. A regular file is written under a temporary name created
+// exclusively beside it and renamed into place when it is done; a device, a pipe or
+// one of the process's own descriptors (/dev/stdout) is written directly. A folder
+// output is written into a temporary folder and its entries are moved into the
+// destination, beside what the destination already holds.
 #pragma once
 #include <filesystem>
 #include <functional>
@@ -8,30 +11,37 @@
 
 namespace report {
 
-// A temporary file or folder beside destination that Commit renames into place.
-// Creating it or committing it throws analysis::Error (kExitFailure) naming the
-// path when it cannot be written; destroying it uncommitted removes the temporary.
+// A temporary folder where an export writes its entries, which Commit moves into
+// destination (created when it does not exist). An entry replaces an earlier one of
+// the same name: a file replaces a file; a folder replaces a folder only when every
+// file in the earlier one is an earlier output's (ownEarlierFile says which are),
+// else Commit refuses and changes nothing. Creating it or committing it throws
+// analysis::Error (kExitFailure) naming the path when it cannot be written;
+// destroying it uncommitted removes the temporary folder.
 class OutputPath {
 public:
-    enum Kind { kFile, kFolder };
-    OutputPath(std::filesystem::path destination, Kind kind);
+    using FilePredicate = std::function<bool(const std::filesystem::path& file)>;
+    explicit OutputPath(std::filesystem::path destination, FilePredicate ownEarlierFile = nullptr);
     ~OutputPath();
     OutputPath(const OutputPath&) = delete;
     OutputPath& operator=(const OutputPath&) = delete;
 
-    // Where to write now: the temporary file, or the temporary folder (created empty).
+    // The empty folder to write the entries in.
     const std::filesystem::path& Temporary() const { return mTemporary; }
-    // Moves the temporary to the destination, replacing what was there.
+    // Moves every entry of the temporary folder into the destination.
     void Commit();
 
 private:
+    void MoveEntriesInto();
     std::filesystem::path mDestination, mTemporary;
-    Kind mKind;
+    FilePredicate mOwnEarlierFile;
+    bool mIntoExisting = false;  // the destination existed: its entries stay beside ours
     bool mCommitted = false;
 };
 
-// Writes a file through write (a buffered stream on the temporary file), checks that
-// every byte reached the disk and renames it to path.
+// Writes a file through write (a buffered stream on it): a regular file (or a link to
+// one) appears complete or not at all, with every byte on the disk; a device or pipe
+// is written directly. A write that fails throws analysis::Error (kExitFailure).
 void WriteFileAtomically(const std::filesystem::path& path, const std::function<void(std::ostream&)>& write);
 
 }  // namespace report

@@ -1,5 +1,7 @@
 #include "outputs.h"
 
+#include <csv_writer.h>
+
 #include <cstdio>
 #include <set>
 #include <sstream>
@@ -51,18 +53,11 @@ std::vector<std::string> Header(const std::vector<std::string>& types) {
 }
 
 std::string CsvLine(const std::vector<std::string>& cells) {
-    std::string line;
-    for (std::size_t k = 0; k < cells.size(); ++k) {
-        const bool quote = cells[k].find_first_of(",\"") != std::string::npos;
-        std::string cell = cells[k];
-        if (quote) {
-            std::string escaped;
-            for (char c : cell) escaped += c == '"' ? std::string("\"\"") : std::string(1, c);
-            cell = "\"" + escaped + "\"";
-        }
-        line += (k ? "," : "") + cell;
-    }
-    return line + "\n";
+    std::ostringstream line;
+    report::CsvWriter csv(line);
+    for (const std::string& cell : cells) csv << cell;
+    csv.EndRow();
+    return line.str();
 }
 
 std::string ModelText(const MetricModel& model) { return model.model ? model.model->Text() : model.note; }

@@ -22,6 +22,27 @@ KOVA_DB_PORT=${KOVA_DB_PORT:-$(kova_build_setting KOVA_DB_PORT 3306)}
 KOVA_FORWARD_DIR=$KOVA_STATE_DIR/forward
 mkdir -p "$KOVA_STATE_DIR" "$KOVA_FORWARD_DIR"
 
+# A UNIX socket's path holds at most 107 bytes, however deep the project lies, so
+# the servers' sockets live in a short folder of this user's own,
+# /tmp/kova-<uid>-<hash of the state folder's path>, which the servers' scripts
+# create when they start; the state folder links to it as "sockets".
+KOVA_SOCKET_DIR=/tmp/kova-$(id -u)-$(printf '%s' "$(realpath -m "$KOVA_STATE_DIR")" | sha256sum | cut -c1-12)
+
+# Creates the socket folder; refuses one of that name that is not this user's own.
+kova_make_socket_dir() {
+    [[ -e "$KOVA_SOCKET_DIR" || -L "$KOVA_SOCKET_DIR" ]] || mkdir -m 700 "$KOVA_SOCKET_DIR" 2>/dev/null || true
+    if [[ -L "$KOVA_SOCKET_DIR" || ! -d "$KOVA_SOCKET_DIR" || ! -O "$KOVA_SOCKET_DIR" ]] ||
+        ! chmod 700 "$KOVA_SOCKET_DIR"; then
+        echo "kova: $KOVA_SOCKET_DIR, the folder of this project's sockets, is not a folder of this" \
+            "user's own; remove it and try again" >&2
+        return 1
+    fi
+    ln -sfn "$KOVA_SOCKET_DIR" "$KOVA_STATE_DIR/sockets"
+}
+
+# Removes the socket folder once no server has a socket in it.
+kova_release_socket_dir() { rmdir "$KOVA_SOCKET_DIR" 2>/dev/null || true; }
+
 # The program that listens on TCP port $2 of address $1 (or of every address), as
 # "name (pid N)", or "another program" when its name cannot be seen; exits 1 when
 # nothing listens there.

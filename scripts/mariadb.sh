@@ -8,14 +8,15 @@
 #   mariadb.sh sql     run the mariadb client on KOVAData as root (arguments passed on)
 # Data live under $KOVA_STATE_DIR/mariadb (default .state/mariadb); the server listens
 # on $KOVA_DB_HOST:$KOVA_DB_PORT, the address compiled into the build in
-# $KOVA_BUILD_DIR (default build/, port 3306), and on a UNIX socket in that folder.
+# $KOVA_BUILD_DIR (default build/, port 3306), and on the UNIX socket mysqld.sock in
+# the project's short socket folder ($KOVA_STATE_DIR/sockets links to it).
 # It is never a system-wide service, and it never touches a server that is not its
 # own: when another program holds the port, start says what to do and exits with 3.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 dir=$KOVA_STATE_DIR/mariadb
 data=$dir/data
-sock=$dir/mysqld.sock
+sock=$KOVA_SOCKET_DIR/mysqld.sock
 pidf=$dir/mysqld.pid
 log=$dir/mysqld.log
 
@@ -86,6 +87,7 @@ start() {
                 --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1 ||
                 { cat "$dir/install.log"; echo "mariadb: initialising $data failed" >&2; exit 1; }
         fi
+        kova_make_socket_dir || exit 1
         mariadbd --no-defaults --datadir="$data" --socket="$sock" --pid-file="$pidf" \
             --bind-address="$KOVA_DB_HOST" --port="$KOVA_DB_PORT" --log-error="$log" \
             --user="$(id -un)" --skip-name-resolve --innodb-buffer-pool-size=64M \
@@ -110,7 +112,7 @@ SQL
 
 case "${1:-}" in
     start) start ;;
-    stop) stop; echo "mariadb: stopped" ;;
+    stop) stop; kova_release_socket_dir; echo "mariadb: stopped" ;;
     status) answers ;;
     running) running ;;
     sql) shift; client KOVAData "$@" ;;

@@ -6,8 +6,9 @@
 #   msqld.sh status  exit 0 when the server answers
 # Everything lives in the mSQL installation directory (KOVA_MSQL_INST_DIR, default
 # $KOVA_STATE_DIR/msql, which must match the build's KOVA_MSQL_INST_DIR): msql.conf,
-# the UNIX socket msql2.sock, msql2.pid, msqld.log and the data directory msqldb (one
-# SQLite file per database). TCP on 127.0.0.1:$KOVA_MSQL_PORT; without that setting
+# msql2.pid, msqld.log and the data directory msqldb (one SQLite file per database);
+# the UNIX socket msql2.sock is in the project's short socket folder
+# ($KOVA_STATE_DIR/sockets links to it). TCP on 127.0.0.1:$KOVA_MSQL_PORT; without that setting
 # on 1114 or, when another program holds 1114, on the next free port. The clients
 # read the port from msql.conf. It is never a system-wide service, and it never
 # touches a server that is not its own.
@@ -15,7 +16,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 inst=${KOVA_MSQL_INST_DIR:-$KOVA_STATE_DIR/msql}
 conf=$inst/msql.conf
-sock=$inst/msql2.sock
+sock=$KOVA_SOCKET_DIR/msql2.sock
 pidf=$inst/msql2.pid
 log=$inst/msqld.log
 data=$inst/msqldb
@@ -105,6 +106,7 @@ start() {
         [[ -x "$bin" ]] || { echo "msqld: $bin is not built" >&2; exit 1; }
         choose_port
         write_config
+        kova_make_socket_dir || exit 1
         "$bin" -f "$conf" >>"$log" 2>&1 </dev/null &
         for _ in $(seq 1 100); do
             answers && break
@@ -121,7 +123,7 @@ start() {
 
 case "${1:-}" in
     start) start ;;
-    stop) stop; echo "msqld: stopped" ;;
+    stop) stop; kova_release_socket_dir; echo "msqld: stopped" ;;
     status) answers ;;
     *) echo "usage: $0 start|stop|status" >&2; exit 2 ;;
 esac

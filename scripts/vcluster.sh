@@ -279,17 +279,25 @@ bin_dir=$(cd "$bin_dir" && pwd)
 # Host file options end at white space.
 [[ "$bin_dir$KOVA_STATE_DIR$KOVA_ROOT" != *[[:space:]]* ]] ||
     die_usage "the paths of the executables, the state folder and the scripts must not contain white space"
-# The top-level entries of /tmp that hold the project's folders: every host's
-# private /tmp keeps them (see vcluster-tmp.sh).
+# The top-level entries of /tmp that hold the project's folders and the folders
+# of the forwarded sockets: every host's private /tmp keeps them
+# (see vcluster-tmp.sh).
 VCLUSTER_SHARED_TMP=""
+share_tmp_entry() {
+    local entry
+    [[ "$1" == /tmp/* ]] || return 0
+    entry=${1#/tmp/}
+    entry=${entry%%/*}
+    [[ " $VCLUSTER_SHARED_TMP " == *" $entry "* ]] || VCLUSTER_SHARED_TMP+=" $entry"
+}
 for folder in "$KOVA_ROOT" "$KOVA_STATE_DIR" "$bin_dir" "$KOVA_BUILD_DIR"; do
     folder=$(realpath -m "$folder")
     [[ "$folder" != /tmp ]] ||
         die_usage "the project, its state folder and the executables cannot be /tmp itself (each host has a /tmp of its own)"
-    [[ "$folder" == /tmp/* ]] || continue
-    entry=${folder#/tmp/}
-    entry=${entry%%/*}
-    [[ " $VCLUSTER_SHARED_TMP " == *" $entry "* ]] || VCLUSTER_SHARED_TMP+=" $entry"
+    share_tmp_entry "$folder"
+done
+for file in "$KOVA_FORWARD_DIR"/*; do
+    if [[ -f "$file" ]]; then share_tmp_entry "$(realpath -m "$(dirname "$(head -n1 "$file")")")"; fi
 done
 export VCLUSTER_SHARED_TMP
 for tool in unshare pvmd pvm socat ss; do

@@ -1,5 +1,6 @@
 // kova list and kova analyse.
 #include "commands.h"
+#include "terminal_text.h"
 
 #include <error.h>
 #include <summary.h>
@@ -17,7 +18,7 @@ void AddAnalyseCommands(CLI::App& app, Session& session) {
     listCommand->callback([&session, list] {
         const auto headers = session.List(list->user, list->application);
         if (headers.empty()) std::cout << "no experiments stored" << std::endl;
-        for (const auto& header : headers) std::cout << analysis::ListLine(header) << "\n";
+        for (const auto& header : headers) std::cout << Printable(analysis::ListLine(header)) << "\n";
         std::cout.flush();
     });
 
@@ -36,10 +37,12 @@ void AddAnalyseCommands(CLI::App& app, Session& session) {
     analyseCommand->callback([&session, analyse, sequential] {
         std::optional<int> sequentialID;
         if (sequential->count() > 0) sequentialID = analyse->sequentialID;
-        const analysis::ExperimentModel model = session.Analyse(analyse->expID, sequentialID);
-        if (analyse->json)
+        analysis::ExperimentModel model = session.Analyse(analyse->expID, sequentialID);
+        if (analyse->json) {
             std::cout << analysis::SummaryJson(model).dump(2) << std::endl;
-        else
+        } else {
+            MakePrintable(model);
             std::cout << analysis::SummaryText(model) << std::flush;
+        }
     });
 }

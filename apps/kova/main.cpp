@@ -1,5 +1,6 @@
 // kova: lists, analyses and shows the experiments stored by the measurement probe.
 #include "commands.h"
+#include "terminal_text.h"
 
 #include <error.h>
 #include <kova/version.h>
@@ -27,7 +28,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : analysis::kExitUsage;
     } catch (const analysis::Error& e) {
-        std::cerr << "kova: " << e.what() << std::endl;
+        std::cerr << "kova: " << Printable(e.what()) << std::endl;
         return e.ExitStatus();
     }
     return 0;

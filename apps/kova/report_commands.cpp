@@ -7,9 +7,20 @@
 #include <otf2_export.h>
 #include <perfetto_export.h>
 
+#include <sys/stat.h>
+
 #include <iostream>
 
 namespace {
+
+// Where to say what was written: standard error when the output went to the file
+// that standard output is (-o /dev/stdout), so that the output stays as written.
+std::ostream& Confirmation(const std::string& output) {
+    struct stat written, standardOutput;
+    const bool same = ::stat(output.c_str(), &written) == 0 && ::fstat(1, &standardOutput) == 0 &&
+                      written.st_dev == standardOutput.st_dev && written.st_ino == standardOutput.st_ino;
+    return same ? std::cerr : std::cout;
+}
 
 // The --sequential option's value, when it was given.
 std::optional<int> Given(const CLI::Option* option, int value) {
@@ -39,7 +50,7 @@ void AddReportCommands(CLI::App& app, Session& session) {
         const std::string path =
             report->output.empty() ? "experiment-" + std::to_string(report->expID) + ".html" : report->output;
         report::ExportHtmlReport(model, path);
-        std::cout << "report of experiment " << report->expID << ": " << path << std::endl;
+        Confirmation(path) << "report of experiment " << report->expID << ": " << path << std::endl;
     });
 
     auto exportOptions = std::make_shared<Options>();
@@ -60,8 +71,9 @@ void AddReportCommands(CLI::App& app, Session& session) {
         if (o.format == "perfetto") report::ExportPerfetto(model, o.output);
         if (o.format == "otf2") report::ExportOtf2(model, o.output);
         if (o.format == "csv") report::ExportCsv(model, o.output);
-        std::cout << o.format << " export of experiment " << o.expID << ": " << o.output;
-        if (o.format == "otf2") std::cout << "/" << report::kOtf2ArchiveName << ".otf2";
-        std::cout << std::endl;
+        std::ostream& confirmation = Confirmation(o.output);
+        confirmation << o.format << " export of experiment " << o.expID << ": " << o.output;
+        if (o.format == "otf2") confirmation << "/" << report::kOtf2ArchiveName << ".otf2";
+        confirmation << std::endl;
     });
 }

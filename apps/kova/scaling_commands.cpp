@@ -2,6 +2,7 @@
 // and two runs side by side.
 #include "commands.h"
 #include "scaling_page.h"
+#include "terminal_text.h"
 
 #include <error.h>
 #include <output_path.h>
@@ -246,6 +247,8 @@ void AddScalingCommands(CLI::App& app, Session& session) {
             WriteOutput(scaling::StudyJson(study).dump(2) + "\n", options->output);
         else if (options->format == "html")
             WriteOutput(ScalingPage(study), options->output);
+        else if (options->output.empty())
+            WriteOutput(PrintableLines(scaling::StudyText(study)), options->output);
         else
             WriteOutput(scaling::StudyText(study), options->output);
     });
@@ -262,6 +265,6 @@ void AddScalingCommands(CLI::App& app, Session& session) {
     compareCommand->callback([&session, compare] {
         const ExperimentModel a = session.LoadAnalysed(compare->a);
         const ExperimentModel b = session.LoadAnalysed(compare->b);
-        std::cout << Comparison(session, a, b) << std::flush;
+        std::cout << PrintableLines(Comparison(session, a, b)) << std::flush;
     });
 }

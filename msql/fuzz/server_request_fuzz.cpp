@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     else
         shutdown(ends[1], SHUT_RDWR);
     {
-        msqld::Session session(ends[0], *storage);
+        static msqld::ClientSlots slots(1);
+        msqld::Session session(ends[0], *storage, slots, msqld::SessionLimits{});
         session.run();
     }
     drain.join();

@@ -1,22 +1,30 @@
 // msqld: a small mSQL protocol server over SQLite files.
 //
-//   msqld [-f config-file]
+//   msqld [-f config-file] [-c clients] [-t statement-ms] [-r result-bytes]
+//         [-m held-bytes] [-i idle-s] [-w idle-when-full-s] [-x transfer-s]
 //
 // Takes its settings from the mSQL configuration file (the default one, or the
 // file named with -f): general/tcp_port, general/unix_port, general/db_dir,
 // general/pid_file, system/remote_access (listen on every address instead of
 // 127.0.0.1) and system/local_access (listen on the UNIX socket). Serves every
-// client in a thread of its own. SIGTERM or SIGINT stops it.
+// client in a thread of its own. What one client may hold is bounded (defaults in
+// brackets): -c the clients served at once [256]; -t a statement's time [60000
+// ms]; -r one result's memory [64 MiB] and -m all results' memory at once [256
+// MiB]; -i how long a connection may stay idle [3600 s], and -w how long while a
+// client waits for a slot [30 s]; -x how long a request may stall half-way or a
+// reply wait to be taken [30 s]. SIGTERM or SIGINT stops it.
 #include "session.h"
 #include "storage.h"
 
 #include "msql.h"
 
 #include <arpa/inet.h>
-#include <atomic>
+#include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,10 +39,9 @@
 
 namespace {
 
-// Most clients served at once; more are turned away.
-constexpr int MAX_CLIENTS = 256;
+// How long a new client waits for a slot when all are taken.
+constexpr std::chrono::milliseconds SLOT_WAIT{2000};
 
-std::atomic<int> activeClients{0};
 int stopPipe[2] = {-1, -1};
 
 void requestStop(int)
@@ -96,42 +103,63 @@ int listenLocal(const std::string& path)
     return fd;
 }
 
-void startSession(int fd, msqld::Storage& storage)
+void startSession(int fd, msqld::Storage& storage, msqld::ClientSlots& slots, const msqld::SessionLimits& limits)
 {
-    if (activeClients.load() >= MAX_CLIENTS) {
+    if (!slots.take(SLOT_WAIT)) {
         msqld::Session::refuse(fd, "Too many connections");
         return;
     }
-    activeClients++;
     try {
-        std::thread([fd, &storage] {
+        std::thread([fd, &storage, &slots, limits] {
             {
-                msqld::Session session(fd, storage);
+                msqld::Session session(fd, storage, slots, limits);
                 session.run();
             }
-            activeClients--;
+            slots.giveBack();
         }).detach();
     } catch (const std::system_error&) {
-        activeClients--;
+        slots.giveBack();
         msqld::Session::refuse(fd, "Server out of resources");
     }
+}
+
+// A bound given on the command line: a whole number from 1 up.
+long long bound(const char* text, char option)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 1)
+        fail(std::string("option -") + option + " needs a whole number from 1 up, not '" + text + "'");
+    return value;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    const char* const usage = "usage: msqld [-f config-file] [-c clients] [-t statement-ms] [-r result-bytes]\n"
+                              "             [-m held-bytes] [-i idle-s] [-w idle-when-full-s] [-x transfer-s]\n";
     const char* configFile = nullptr;
+    int clients = 256;
+    msqld::StatementLimits statementLimits;
+    msqld::SessionLimits sessionLimits;
     int option;
-    while ((option = getopt(argc, argv, "f:")) != -1) {
-        if (option != 'f') {
-            std::fprintf(stderr, "usage: msqld [-f config-file]\n");
-            return 2;
+    while ((option = getopt(argc, argv, "f:c:t:r:m:i:w:x:")) != -1) {
+        switch (option) {
+        case 'f': configFile = optarg; break;
+        case 'c': clients = static_cast<int>(std::min(bound(optarg, 'c'), 100000LL)); break;
+        case 't': statementLimits.time = std::chrono::milliseconds(bound(optarg, 't')); break;
+        case 'r': statementLimits.resultBytes = static_cast<size_t>(bound(optarg, 'r')); break;
+        case 'm': statementLimits.heldBytes = static_cast<size_t>(bound(optarg, 'm')); break;
+        case 'i': sessionLimits.idle = std::chrono::seconds(bound(optarg, 'i')); break;
+        case 'w': sessionLimits.idleWhenFull = std::chrono::seconds(bound(optarg, 'w')); break;
+        case 'x': sessionLimits.transfer = std::chrono::seconds(bound(optarg, 'x')); break;
+        default: std::fprintf(stderr, "%s", usage); return 2;
         }
-        configFile = optarg;
     }
     if (optind != argc) {
-        std::fprintf(stderr, "usage: msqld [-f config-file]\n");
+        std::fprintf(stderr, "%s", usage);
         return 2;
     }
     if (msqlLoadConfigFile(configFile) < 0 && configFile != nullptr)
@@ -167,7 +195,8 @@ int main(int argc, char** argv)
                 socketPath.empty() ? "no UNIX socket" : socketPath.c_str());
     std::fflush(stdout);
 
-    msqld::Storage storage(dataDir, msqld::StatementLimits{});
+    msqld::Storage storage(dataDir, statementLimits);
+    msqld::ClientSlots slots(clients);
     std::vector<pollfd> watched;
     for (int fd : listeners)
         watched.push_back({fd, POLLIN, 0});
@@ -185,7 +214,7 @@ int main(int argc, char** argv)
                 continue;
             int client = accept(watched[i].fd, nullptr, nullptr);
             if (client >= 0)
-                startSession(client, storage);
+                startSession(client, storage, slots, sessionLimits);
             else if (errno == EMFILE || errno == ENFILE)
                 usleep(10000);  // out of descriptors: let sessions end before the next try
         }

@@ -3,8 +3,11 @@
 
 #include "wire.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <poll.h>
 #include <sqlite3.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,9 +51,49 @@ const std::string endMarker = std::to_string(MSQL_END_MARKER) + ":\n";
 
 }  // namespace
 
-Session::Session(int fd, Storage& storage) : mFd(fd), mStorage(storage), mPacket(MSQL_PKT_LEN + 1)
+bool ClientSlots::take(std::chrono::milliseconds wait)
+{
+    std::unique_lock<std::mutex> lock(mMutex);
+    if (mFree == 0) {
+        mWaiting++;
+        mGiveWay++;
+        mFreed.wait_for(lock, wait, [this] { return mFree > 0; });
+        mWaiting--;
+        mGiveWay = std::min(mGiveWay, mWaiting);
+    }
+    if (mFree == 0)
+        return false;
+    mFree--;
+    return true;
+}
+
+void ClientSlots::giveBack()
+{
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mFree++;
+    }
+    mFreed.notify_one();
+}
+
+bool ClientSlots::giveWayWanted()
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mGiveWay == 0)
+        return false;
+    mGiveWay--;
+    return true;
+}
+
+Session::Session(int fd, Storage& storage, ClientSlots& slots, const SessionLimits& limits)
+    : mFd(fd), mStorage(storage), mSlots(slots), mLimits(limits), mPacket(MSQL_PKT_LEN + 1)
 {
     msqlInputReset(&mInput, fd);
+    // A request that stops half-way, or a client that stops taking its reply, ends
+    // the session instead of holding its thread and memory.
+    timeval transfer{static_cast<time_t>(limits.transfer.count()), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &transfer, sizeof transfer);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &transfer, sizeof transfer);
 }
 
 Session::~Session()
@@ -81,6 +124,26 @@ void Session::queueError(std::string_view message)
     queue("-1:" + std::string(message) + "\n");
 }
 
+bool Session::awaitRequest()
+{
+    if (mInput.end > mInput.start)
+        return true;
+    const auto since = std::chrono::steady_clock::now();
+    for (;;) {
+        pollfd ready{mFd, POLLIN, 0};
+        const int got = poll(&ready, 1, 200);
+        if (got > 0)
+            return true;  // a request, or the end of the connection
+        if (got < 0 && errno != EINTR)
+            return false;
+        const auto idle = std::chrono::steady_clock::now() - since;
+        if (idle >= mLimits.idle)
+            return false;
+        if (idle >= mLimits.idleWhenFull && mSlots.giveWayWanted())
+            return false;
+    }
+}
+
 bool Session::flush()
 {
     size_t sent = 0;
@@ -89,12 +152,18 @@ bool Session::flush()
         if (done < 0 && errno == EINTR)
             continue;
         if (done <= 0) {
-            mOut.clear();
+            std::string().swap(mOut);
+            mHeld.release();
             return false;
         }
         sent += static_cast<size_t>(done);
     }
-    mOut.clear();
+    // A large reply's memory goes back at once, not with the next one.
+    if (mOut.capacity() > (1u << 20))
+        std::string().swap(mOut);
+    else
+        mOut.clear();
+    mHeld.release();
     return true;
 }
 
@@ -110,6 +179,8 @@ void Session::run()
     if (!flush())
         return;
     for (;;) {
+        if (!awaitRequest())
+            return;
         msqlWireStatus status = msqlReadPacket(&mInput, mPacket.data(), &length);
         if (status == MSQL_WIRE_TOO_LARGE || status == MSQL_WIRE_MALFORMED) {
             // The stream cannot be framed any more: say why, then hang up.
@@ -185,33 +256,48 @@ void Session::answerQuery(const std::string& statement)
         queue(std::to_string(result.changes) + "\n");
         return;
     }
-    // Every packet is built first, so that a row too long for a packet turns the
-    // whole reply into an error instead of breaking it off half sent.
-    std::vector<std::string> rows;
-    rows.reserve(result.rows.size());
+    // Every packet's length is known first, so that a row too long for a packet
+    // turns the whole reply into an error instead of breaking it off half sent.
+    const auto itemLength = [](const Cell& cell) {
+        return cell.null ? std::to_string(MSQL_NULL_LENGTH).size() + 1
+                         : std::to_string(cell.text.size()).size() + 1 + cell.text.size();
+    };
+    size_t replyBytes = 0;
     for (const auto& row : result.rows) {
-        std::string text;
+        size_t length = 0;
         for (const auto& cell : row)
-            appendItem(text, cell.null, cell.text);
-        rows.push_back(std::move(text));
+            length += itemLength(cell);
+        if (length > MSQL_PKT_LEN) {
+            queueError("Result row too long for a packet");
+            return;
+        }
+        replyBytes += MSQL_LENGTH_BYTES + length;
     }
     std::vector<std::string> fields;
-    for (const auto& field : result.fields)
+    for (const auto& field : result.fields) {
         fields.push_back(fieldPacket(field));
-    for (const auto* list : {&rows, &fields}) {
-        for (const auto& text : *list) {
-            if (text.size() > MSQL_PKT_LEN) {
-                queueError("Result row too long for a packet");
-                return;
-            }
+        if (fields.back().size() > MSQL_PKT_LEN) {
+            queueError("Result row too long for a packet");
+            return;
         }
     }
-    queue(std::to_string(rows.size()) + ":" + std::to_string(fields.size()) + "\n");
-    for (const auto* list : {&rows, &fields}) {
-        for (const auto& text : *list)
-            queue(text);
-        queue(endMarker);
+    // The result's share of the server's memory stays until the reply is sent; each
+    // row is freed as soon as it is a packet.
+    mHeld = std::move(result.memory);
+    mOut.reserve(mOut.size() + replyBytes + 64 * (fields.size() + 3));
+    queue(std::to_string(result.rows.size()) + ":" + std::to_string(fields.size()) + "\n");
+    std::string text;
+    for (auto& row : result.rows) {
+        text.clear();
+        for (const auto& cell : row)
+            appendItem(text, cell.null, cell.text);
+        queue(text);
+        std::vector<Cell>().swap(row);
     }
+    queue(endMarker);
+    for (const auto& field : fields)
+        queue(field);
+    queue(endMarker);
 }
 
 void Session::answerFieldList(const std::string& table)

@@ -5,19 +5,49 @@
 #include "storage.h"
 #include "wire.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace msqld {
 
+// How long a client may leave its connection unused or stalled.
+struct SessionLimits {
+    std::chrono::seconds idle{3600};         // between requests
+    std::chrono::seconds idleWhenFull{30};   // between requests, while another client waits for a slot
+    std::chrono::seconds transfer{30};       // inside a request, or while a reply waits to be taken
+};
+
+// The server's client slots. A client that finds them all taken waits a little,
+// while a session idle for long enough gives its slot up.
+class ClientSlots {
+public:
+    explicit ClientSlots(int count) : mFree(count) {}
+    // Takes a slot, waiting up to wait for one; false when none came free.
+    bool take(std::chrono::milliseconds wait);
+    void giveBack();
+    // True (once per waiting client) when a client waits for a slot: the idle
+    // session that hears it ends.
+    bool giveWayWanted();
+
+private:
+    std::mutex mMutex;
+    std::condition_variable mFreed;
+    int mFree;
+    int mWaiting = 0;
+    int mGiveWay = 0;  // waiting clients that no session has made way for yet
+};
+
 // Serves one client: sends the greeting, takes the user line, then answers
 // requests until the client quits, the connection breaks or a packet cannot be
 // framed. Owns the socket and closes it at the end.
 class Session {
 public:
-    Session(int fd, Storage& storage);
+    Session(int fd, Storage& storage, ClientSlots& slots, const SessionLimits& limits);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -29,6 +59,8 @@ public:
     static std::string serverInfo();
 
 private:
+    // Waits until a request begins; false when the connection stayed idle too long.
+    bool awaitRequest();
     // Answers one request; false when the session ends.
     bool answer(const Request& request);
     void answerQuery(const std::string& statement);
@@ -40,6 +72,9 @@ private:
 
     int mFd;
     Storage& mStorage;
+    ClientSlots& mSlots;
+    SessionLimits mLimits;
+    BudgetShare mHeld;          // the memory of the reply not yet sent
     std::shared_ptr<Database> mDatabase;
     msqlInput mInput;           // bytes of the client read ahead
     std::vector<char> mPacket;  // text of the packet last read

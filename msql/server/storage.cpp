@@ -89,7 +89,51 @@ bool onlyBlank(const char* text)
 constexpr int MAX_VALUE_BYTES = MSQL_PKT_LEN - 7;
 static_assert(MAX_VALUE_BYTES >= 100000 && MAX_VALUE_BYTES < 1000000, "the length takes six digits");
 
-Database::Database(sqlite3* db, const StatementLimits& limits) : mDb(db), mLimits(limits)
+bool ResultBudget::take(size_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (bytes > mFree)
+        return false;
+    mFree -= bytes;
+    return true;
+}
+
+void ResultBudget::giveBack(size_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    mFree += bytes;
+}
+
+BudgetShare& BudgetShare::operator=(BudgetShare&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        mBudget = other.mBudget;
+        mBytes = other.mBytes;
+        other.mBytes = 0;
+    }
+    return *this;
+}
+
+bool BudgetShare::growTo(size_t bytes)
+{
+    if (bytes <= mBytes)
+        return true;
+    if (mBudget == nullptr || !mBudget->take(bytes - mBytes))
+        return false;
+    mBytes = bytes;
+    return true;
+}
+
+void BudgetShare::release()
+{
+    if (mBudget && mBytes > 0)
+        mBudget->giveBack(mBytes);
+    mBytes = 0;
+}
+
+Database::Database(sqlite3* db, const StatementLimits& limits, ResultBudget& budget)
+    : mDb(db), mLimits(limits), mBudget(budget)
 {
     sqlite3_limit(mDb, SQLITE_LIMIT_LENGTH, MAX_VALUE_BYTES);
     sqlite3_set_authorizer(mDb, &Database::authorize, this);
@@ -97,7 +141,7 @@ Database::Database(sqlite3* db, const StatementLimits& limits) : mDb(db), mLimit
 }
 
 std::unique_ptr<Database> Database::open(const std::string& path, const StatementLimits& limits,
-                                         std::string& error)
+                                         ResultBudget& budget, std::string& error)
 {
     sqlite3* db = nullptr;
     // The handle's own locking is left out: the Database runs one statement at a time.
@@ -106,6 +150,8 @@ std::unique_ptr<Database> Database::open(const std::string& path, const Statemen
         sqlite3_close(db);
         return nullptr;
     }
+    // A write waits for the one under way, which ends within a statement's time.
+    sqlite3_busy_timeout(db, static_cast<int>(limits.time.count()) + 1000);
     // WAL lets readers run beside the writer; NORMAL synchronisation keeps every
     // committed statement across a crash of the server.
     char* message = nullptr;
@@ -116,8 +162,7 @@ std::unique_ptr<Database> Database::open(const std::string& path, const Statemen
         sqlite3_close(db);
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 10000);
-    return std::unique_ptr<Database>(new Database(db, limits));
+    return std::unique_ptr<Database>(new Database(db, limits, budget));
 }
 
 Database::~Database()
@@ -134,8 +179,8 @@ void Database::close()
 }
 
 // Keeps client statements inside their database: no attaching other files, no
-// transactions (the handle is shared, so one client's ROLLBACK would undo the
-// others' rows), no pragmas.
+// transactions (a client that left one open would hold every other client's writes
+// back), no pragmas.
 int Database::authorize(void* self, int action, const char*, const char*, const char*, const char*)
 {
     if (!static_cast<Database*>(self)->mClientStatement)
@@ -248,9 +293,15 @@ std::vector<FieldDescription> Database::describeResult(sqlite3_stmt* statement)
 
 bool Database::collectRows(sqlite3_stmt* statement, StatementResult& result)
 {
+    // A cell costs its value and its item in the reply's packet; a row its vector
+    // and its packet's length.
+    constexpr size_t cellCost = sizeof(Cell) + 8, rowCost = sizeof(std::vector<Cell>) + MSQL_LENGTH_BYTES;
+    constexpr size_t budgetStep = 64u << 10;
+    result.memory = BudgetShare(&mBudget);
     size_t bytes = 0;
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        bytes += rowCost + cellCost * result.fields.size();
         std::vector<Cell> row(result.fields.size());
         for (size_t i = 0; i < row.size(); i++) {
             int column = static_cast<int>(i);
@@ -263,7 +314,7 @@ bool Database::collectRows(sqlite3_stmt* statement, StatementResult& result)
             const unsigned char* text = sqlite3_column_text(statement, column);
             int length = sqlite3_column_bytes(statement, column);
             row[i].text.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
-            bytes += static_cast<size_t>(length) + 16;
+            bytes += 2 * static_cast<size_t>(length);
             if (field.type == 0)
                 field.type = typeOfValue(kind);
             if (field.table.empty())
@@ -272,6 +323,10 @@ bool Database::collectRows(sqlite3_stmt* statement, StatementResult& result)
         result.rows.push_back(std::move(row));
         if (bytes > mLimits.resultBytes) {
             result.error = "Result too large";
+            return false;
+        }
+        if (!result.memory.growTo((bytes / budgetStep + 1) * budgetStep)) {
+            result.error = "Server busy: the results of other clients fill its memory; try again later";
             return false;
         }
     }
@@ -336,8 +391,9 @@ StatementResult Database::execute(std::string_view statement)
         result.error = "Statement ran longer than " + std::to_string(mLimits.time.count()) + " ms";
     result.ok = done && !mTimedOut;
     if (!result.ok) {
-        result.rows.clear();
+        result.rows = {};
         result.fields.clear();
+        result.memory.release();
     }
     return result;
 }
@@ -376,7 +432,7 @@ bool Database::describeTable(const std::string& table, std::vector<FieldDescript
 }
 
 Storage::Storage(std::string dataDir, StatementLimits limits)
-    : mDataDir(std::move(dataDir)), mLimits(limits)
+    : mDataDir(std::move(dataDir)), mLimits(limits), mBudget(limits.heldBytes)
 {
 }
 
@@ -394,19 +450,19 @@ std::shared_ptr<Database> Storage::open(const std::string& name, std::string& er
         error = "Unknown database \"" + name + "\"";
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(mMutex);
-    auto known = mOpen.find(name);
-    if (known != mOpen.end())
-        return known->second;
     std::string path = mDataDir + "/" + name + ".db";
     struct stat info;
     if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         error = "Unknown database \"" + name + "\"";
         return nullptr;
     }
-    std::shared_ptr<Database> db = Database::open(path, mLimits, error);
-    if (db)
-        mOpen.emplace(name, db);
+    std::shared_ptr<Database> db = Database::open(path, mLimits, mBudget, error);
+    if (db) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mOpen.erase(std::remove_if(mOpen.begin(), mOpen.end(), [](const auto& open) { return open.expired(); }),
+                    mOpen.end());
+        mOpen.push_back(db);
+    }
     return db;
 }
 
@@ -432,8 +488,9 @@ std::vector<std::string> Storage::databaseNames() const
 void Storage::closeAll()
 {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (auto& entry : mOpen)
-        entry.second->close();
+    for (auto& open : mOpen)
+        if (auto db = open.lock())
+            db->close();
 }
 
 }  // namespace msqld

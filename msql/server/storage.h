@@ -31,6 +31,45 @@ struct Cell {
     std::string text;
 };
 
+// Bounds that keep one statement from running for ever and the results from
+// exhausting the server's memory. A result counts every cell, NULLs too, with what
+// it costs to hold it and its packet.
+struct StatementLimits {
+    std::chrono::milliseconds time{60000};
+    size_t resultBytes = 64u << 20;   // of one statement's result
+    size_t heldBytes = 256u << 20;    // of all the results the sessions hold at once
+};
+
+// The memory for results that the sessions share: a result takes its part while it
+// is built and gives it back when its session has sent it (or has hung up).
+class ResultBudget {
+public:
+    explicit ResultBudget(size_t bytes) : mFree(bytes) {}
+    // Takes bytes; false (taking nothing) when fewer are free.
+    bool take(size_t bytes);
+    void giveBack(size_t bytes);
+
+private:
+    std::mutex mMutex;
+    size_t mFree;
+};
+
+// The part of the budget that one result holds, given back when it ends.
+class BudgetShare {
+public:
+    explicit BudgetShare(ResultBudget* budget = nullptr) : mBudget(budget) {}
+    ~BudgetShare() { release(); }
+    BudgetShare(BudgetShare&& other) noexcept : mBudget(other.mBudget), mBytes(other.mBytes) { other.mBytes = 0; }
+    BudgetShare& operator=(BudgetShare&& other) noexcept;
+    // Grows the share to bytes in all; false when the budget has not that much free.
+    bool growTo(size_t bytes);
+    void release();
+
+private:
+    ResultBudget* mBudget;
+    size_t mBytes = 0;
+};
+
 // The outcome of one statement.
 struct StatementResult {
     bool ok = false;
@@ -39,22 +78,17 @@ struct StatementResult {
     long long changes = 0;      // rows changed, for any other statement
     std::vector<FieldDescription> fields;
     std::vector<std::vector<Cell>> rows;
+    BudgetShare memory;         // what the rows hold of the server's result budget
 };
 
-// Bounds that keep one statement from holding its database for ever or from
-// exhausting the server's memory.
-struct StatementLimits {
-    std::chrono::milliseconds time{60000};
-    size_t resultBytes = 256u << 20;
-};
-
-// One database: an SQLite file shared by every session that selected it. Runs one
-// statement at a time, so the sessions' statements never see each other half done.
+// A session's connection to one database, an SQLite file: each session has its own,
+// so a long statement of one client never holds up the others (their writes wait
+// for each other, each at most a statement's time). Runs one statement at a time.
 class Database {
 public:
     // Opens the file at path, which must exist; null with a message otherwise.
     static std::unique_ptr<Database> open(const std::string& path, const StatementLimits& limits,
-                                          std::string& error);
+                                          ResultBudget& budget, std::string& error);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -70,7 +104,7 @@ public:
     void close();
 
 private:
-    Database(sqlite3* db, const StatementLimits& limits);
+    Database(sqlite3* db, const StatementLimits& limits, ResultBudget& budget);
     static int authorize(void* self, int action, const char*, const char*, const char*, const char*);
     static int progress(void* self);
     bool loadTable(const std::string& table, std::vector<FieldDescription>& fields);
@@ -80,6 +114,7 @@ private:
 
     sqlite3* mDb;
     StatementLimits mLimits;
+    ResultBudget& mBudget;
     std::mutex mMutex;
     bool mClientStatement = false;  // the authorizer checks a client's statement
     std::chrono::steady_clock::time_point mDeadline;
@@ -87,13 +122,13 @@ private:
     bool mTimedOut = false;
 };
 
-// The data directory: validates database names and opens each database once.
+// The data directory: validates database names and opens connections to them.
 class Storage {
 public:
     Storage(std::string dataDir, StatementLimits limits);
 
-    // The database of that name; null with a message when the name is not valid
-    // or there is no such database.
+    // A new connection to the database of that name; null with a message when the
+    // name is not valid or there is no such database.
     std::shared_ptr<Database> open(const std::string& name, std::string& error);
     // Names of the databases of the data directory, sorted.
     std::vector<std::string> databaseNames() const;
@@ -106,8 +141,9 @@ public:
 private:
     std::string mDataDir;
     StatementLimits mLimits;
+    ResultBudget mBudget;
     std::mutex mMutex;
-    std::map<std::string, std::shared_ptr<Database>> mOpen;
+    std::vector<std::weak_ptr<Database>> mOpen;
 };
 
 }  // namespace msqld

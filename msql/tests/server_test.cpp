@@ -5,6 +5,9 @@
 #include "private_server.h"
 #include "scripted_peer.h"
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -16,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -365,6 +369,26 @@ public:
         return readBytes(length);
     }
 
+    // True when the server has closed the connection or closes it within 10 s;
+    // what it sent before is read and dropped.
+    bool hungUp()
+    {
+        pollfd watch{mFd, POLLIN, 0};
+        char buffer[65536];
+        while (poll(&watch, 1, 10000) > 0) {
+            const ssize_t got = read(mFd, buffer, sizeof buffer);
+            if (got <= 0)
+                return got == 0 || errno == ECONNRESET;
+        }
+        return false;
+    }
+    // True once the server has begun to send (without taking anything).
+    bool replyBegun(int milliseconds)
+    {
+        pollfd watch{mFd, POLLIN, 0};
+        return poll(&watch, 1, milliseconds) > 0;
+    }
+
     bool connected = false;
     std::string greeting, userReply;
 
@@ -424,6 +448,114 @@ TEST_F(MsqlServer, BrokenRequestsEndOnlyTheirConnection)
         << "the other connection is still served";
     msqlClose(sock);
     EXPECT_EQ(server.stop(), 0);
+}
+
+// A server with small bounds, started by each test with the options it needs.
+class BoundedServer : public testing::Test {
+protected:
+    void start(const std::vector<std::string>& options)
+    {
+        server.createDatabase("parallel_performance", msqltest::recorderSchema());
+        std::string error;
+        ASSERT_TRUE(server.start(error, options)) << error;
+        ASSERT_EQ(msqlLoadConfigFile(server.configPath().c_str()), 0);
+    }
+    // A raw connection with the recorder's database selected.
+    std::unique_ptr<RawClient> rawRecorder()
+    {
+        auto raw = std::make_unique<RawClient>(server.socketPath());
+        raw->sendBytes(packet("2:parallel_performance\n"));
+        EXPECT_EQ(raw->readPacket(), "0:\n");
+        return raw;
+    }
+    msqltest::PrivateServer server;
+};
+
+// Rows of one 100-character text: about 3 MB of the server's memory for 10000 rows.
+std::string TextRows(int count)
+{
+    return "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(count) +
+           ") SELECT printf('%100d', i) FROM n";
+}
+
+TEST_F(BoundedServer, ResultsCountEveryCellAndClientsThatDoNotReadLetGo)
+{
+    start({"-r", "4000000", "-m", "7000000", "-x", "1"});
+    int sock = msqlConnect(nullptr);
+    ASSERT_GE(sock, 0) << msqlErrMsg;
+    ASSERT_EQ(msqlSelectDB(sock, "parallel_performance"), 0) << msqlErrMsg;
+    // NULLs cost memory too.
+    EXPECT_EQ(msqlQuery(sock, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000000) "
+                              "SELECT NULL, NULL, NULL, NULL FROM n"),
+              -1);
+    EXPECT_STREQ(msqlErrMsg, "Result too large");
+
+    // Two clients ask for large results and never read them: the third's does not fit.
+    auto first = rawRecorder(), second = rawRecorder(), third = rawRecorder();
+    for (auto* idle : {first.get(), second.get()}) {
+        idle->sendBytes(packet("3:" + TextRows(10000) + "\n"));
+        ASSERT_TRUE(idle->replyBegun(10000));
+    }
+    third->sendBytes(packet("3:" + TextRows(10000) + "\n"));
+    EXPECT_EQ(third->readPacket(), "-1:Server busy: the results of other clients fill its memory; try again later\n");
+    // A small result still comes, and once the reply of a client that does not read
+    // has waited its time, that client is let go and a large result fits again.
+    EXPECT_EQ(selectRows(sock, "SELECT count(*) FROM experiments"), (std::vector<std::vector<std::string>>{{"0"}}));
+    // (A send that makes some progress before the time is up counts as one that
+    // did not stall, so a stalled reply ends within twice the time.)
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(first->hungUp());
+    EXPECT_TRUE(second->hungUp());
+    EXPECT_EQ(msqlQuery(sock, TextRows(10000).c_str()), 10000) << msqlErrMsg;
+    msqlFreeResult(msqlStoreResult());
+    msqlClose(sock);
+}
+
+TEST_F(BoundedServer, AnEndlessStatementHoldsUpOnlyItsOwnClient)
+{
+    start({"-t", "3000"});
+    std::atomic<bool> endlessDone{false};
+    std::string endlessError;
+    std::thread endless([&] {
+        auto raw = rawRecorder();
+        raw->sendBytes(packet("3:WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) "
+                              "SELECT count(*) FROM n\n"));
+        endlessError = raw->readPacket();
+        endlessDone = true;
+    });
+    // While it runs, another client is answered.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto other = rawRecorder();
+    other->sendBytes(packet("3:SELECT count(*) FROM experiments\n"));
+    EXPECT_EQ(other->readPacket(), "1:1\n");
+    EXPECT_FALSE(endlessDone) << "answered only after the endless statement ended";
+    endless.join();
+    EXPECT_EQ(endlessError, "-1:Statement ran longer than 3000 ms\n");
+}
+
+TEST_F(BoundedServer, IdleConnectionsTimeOutAndGiveWayWhenTheServerIsFull)
+{
+    start({"-c", "3", "-w", "1", "-i", "4"});
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int k = 0; k < 3; k++) {
+        idle.push_back(std::make_unique<RawClient>(server.socketPath()));
+        ASSERT_EQ(idle.back()->userReply, "0:\n");
+    }
+    // All slots are taken by connections idle for more than a second: one gives way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    RawClient newcomer(server.socketPath());
+    EXPECT_EQ(newcomer.greeting.rfind("0:23:", 0), 0u) << newcomer.greeting;
+    EXPECT_EQ(newcomer.userReply, "0:\n");
+    int closed = 0;
+    for (auto& client : idle)
+        closed += client->replyBegun(0) ? 1 : 0;
+    EXPECT_EQ(closed, 1);
+    // Left idle, every connection ends after its time.
+    for (auto& client : idle)
+        EXPECT_TRUE(client->hungUp());
+    EXPECT_TRUE(newcomer.hungUp());
+    RawClient later(server.socketPath());
+    EXPECT_EQ(later.userReply, "0:\n");
 }
 
 TEST_F(MsqlServer, StopsOnSigtermAndKeepsItsData)

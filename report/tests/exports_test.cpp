@@ -3,6 +3,7 @@
 // the model; and outputs that cannot be written.
 #include <analyse.h>
 #include <csv_export.h>
+#include <csv_writer.h>
 #include <error.h>
 #include <html_report.h>
 #include <otf2_export.h>
@@ -16,7 +17,12 @@
 #include <nlohmann/json.hpp>
 #include <testsupport.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <thread>
 #include <map>
 #include <set>
 #include <sstream>
@@ -233,6 +239,31 @@ TEST(HandModel, CsvRowsCarryTheValuesAndQuoteTheComments) {
     EXPECT_EQ(LinesStartingWith(messages, "100,4,300,-1,").size(), 1u);
 }
 
+TEST(Csv, FieldsAreQuotedAsRfc4180Says) {
+    std::ostringstream out;
+    report::CsvWriter csv(out);
+    csv << "plain" << "a,b" << "say \"hi\"" << "two\nlines" << "cr\r" << 7 << uint8_t{5} << -1.5;
+    csv.EndRow();
+    csv << "";
+    csv.EndRow();
+    EXPECT_EQ(out.str(), "plain,\"a,b\",\"say \"\"hi\"\"\",\"two\nlines\",\"cr\r\",7,5,-1.5\n\n");
+}
+
+TEST(HandModel, CsvRowsKeepAHostileHostNameInOneField) {
+    ExperimentModel model = ThreeProcesses();
+    model.processes[1].host = "node,\"2\"\nrow";
+    ScratchFolder folder("report-csv-host", ScratchFolder::SystemTemp);
+    report::ExportCsv(model, folder.path());
+    // Python's csv module reads it back: one row per phase, 13 fields each.
+    const CommandResult read = RunCommand(
+        "python3 -c 'import csv,sys; rows=list(csv.reader(open(sys.argv[1], newline=\"\")));"
+        " print(len(rows), set(len(r) for r in rows), sorted(set(r[1] for r in rows[1:])))' " +
+            ShellQuoted((folder.path() / "phases.csv").string()),
+        ErrorStream::Apart);
+    ASSERT_EQ(read.status, 0) << read.errors;
+    EXPECT_EQ(read.output, std::to_string(model.phases.Size() + 1) + " {13} ['node,\"2\"\\nrow', 'node1', 'node2']\n");
+}
+
 TEST(HandModel, PageIsThePayloadOfTheModelWithNothingThatEndsItsScriptEarly) {
     const ExperimentModel model = ThreeProcesses();
     std::ostringstream first, second;
@@ -342,17 +373,113 @@ TEST(OutputPaths, FailuresLeaveNothingAndKeepWhatWasThere) {
                                              }),
                  analysis::Error);
     EXPECT_EQ(ReadFile(page), before);
-    // A folder export replaces the folder that was there.
-    report::ExportCsv(model, folder.path() / "csv");
-    std::ofstream(folder.path() / "csv" / "stale.txt") << "old";
-    report::ExportCsv(model, folder.path() / "csv");
-    EXPECT_FALSE(fs::exists(folder.path() / "csv" / "stale.txt"));
     // Only the outputs are left.
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder.path())) names.insert(entry.path().filename().string());
-    EXPECT_EQ(names, (std::set<std::string>{"csv", "report.html"}));
-    // A file cannot take the place of a folder.
+    EXPECT_EQ(names, (std::set<std::string>{"report.html"}));
+    // A file cannot take the place of a folder, nor a folder export that of a file.
+    fs::create_directory(folder.path() / "csv");
     EXPECT_THROW(report::ExportHtmlReport(model, folder.path() / "csv"), analysis::Error);
+    EXPECT_THROW(report::ExportCsv(model, page), analysis::Error);
+    EXPECT_EQ(ReadFile(page), before);
+}
+
+std::set<std::string> EntriesOf(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+TEST(OutputPaths, FolderExportsWriteBesideTheUsersFilesAndReplaceOnlyTheirOwn) {
+    ScratchFolder scratch("report-into", ScratchFolder::SystemTemp);
+    const ExperimentModel model = ThreeProcesses();
+    const fs::path results = scratch.path() / "results";
+    fs::create_directories(results / "mine");
+    std::ofstream(results / "notes.txt") << "the user's";
+    std::ofstream(results / "mine" / "data.txt") << "also the user's";
+    std::ofstream(results / "phases.csv") << "an earlier export";
+
+    report::ExportCsv(model, results);
+    report::ExportOtf2(model, results);
+    // Again: the earlier archive (and its folder of location files) is replaced.
+    report::ExportOtf2(ThreeProcesses(), results);
+    EXPECT_EQ(EntriesOf(results), (std::set<std::string>{"notes.txt", "mine", "phases.csv", "messages.csv",
+                                                         "wait_states.csv", "traces.otf2", "traces.def", "traces"}));
+    EXPECT_EQ(ReadFile(results / "notes.txt"), "the user's");
+    EXPECT_EQ(ReadFile(results / "mine" / "data.txt"), "also the user's");
+    EXPECT_EQ(Lines(ReadFile(results / "phases.csv")).size(), model.phases.Size() + 1);
+    EXPECT_EQ(RunCommand("otf2-print " + ShellQuoted((results / "traces.otf2").string()) + " >/dev/null").status, 0);
+
+    // A folder of the archive's name that holds the user's files is in the way.
+    const fs::path other = scratch.path() / "other";
+    fs::create_directories(other / "traces");
+    std::ofstream(other / "traces" / "plan.txt") << "keep";
+    try {
+        report::ExportOtf2(model, other);
+        ADD_FAILURE() << "no error";
+    } catch (const analysis::Error& e) {
+        EXPECT_EQ(e.ExitStatus(), analysis::kExitFailure);
+        EXPECT_NE(std::string(e.what()).find((other / "traces").string() + " is in the way"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(EntriesOf(other), (std::set<std::string>{"traces"}));
+    EXPECT_EQ(EntriesOf(other / "traces"), (std::set<std::string>{"plan.txt"}));
+
+    // The current folder as the destination.
+    const fs::path here = fs::current_path();
+    fs::current_path(other / "traces");
+    report::ExportCsv(model, ".");
+    fs::current_path(here);
+    EXPECT_EQ(EntriesOf(other / "traces"),
+              (std::set<std::string>{"plan.txt", "phases.csv", "messages.csv", "wait_states.csv"}));
+}
+
+TEST(OutputPaths, DevicesPipesAndDescriptorsAreWrittenWhereTheyStand) {
+    ScratchFolder scratch("report-devices", ScratchFolder::SystemTemp);
+    const ExperimentModel model = ThreeProcesses();
+    std::ostringstream page;
+    report::WriteHtmlReport(model, page, "now");
+    auto isCharacterDevice = [](const char* path) { return fs::is_character_file(fs::symlink_status(path)); };
+
+    report::ExportHtmlReport(model, "/dev/null");
+    EXPECT_TRUE(isCharacterDevice("/dev/null"));
+    try {
+        report::ExportHtmlReport(model, "/dev/full");
+        ADD_FAILURE() << "no error";
+    } catch (const analysis::Error& e) {
+        EXPECT_EQ(e.ExitStatus(), analysis::kExitFailure);
+        EXPECT_EQ(std::string(e.what()), "cannot write /dev/full: No space left on device");
+    }
+    EXPECT_TRUE(isCharacterDevice("/dev/full"));
+
+    // A named pipe: the reader gets the page, the pipe stays a pipe.
+    const fs::path fifo = scratch.path() / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] { received = ReadFile(fifo); });
+    report::ExportHtmlReport(model, fifo);
+    reader.join();
+    EXPECT_GT(received.size(), 1000u);
+    EXPECT_EQ(received.substr(0, 15), page.str().substr(0, 15));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+
+    // A descriptor of this process named through /dev/fd: written after what it holds.
+    const fs::path log = scratch.path() / "log.txt";
+    std::ofstream(log) << "before\n";
+    const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    report::WriteFileAtomically("/dev/fd/" + std::to_string(fd), [](std::ostream& out) { out << "after\n"; });
+    close(fd);
+    EXPECT_EQ(ReadFile(log), "before\nafter\n");
+
+    // A link to a file stays a link; the file it leads to is replaced.
+    const fs::path target = scratch.path() / "target.html", link = scratch.path() / "link.html";
+    std::ofstream(target) << "old";
+    fs::create_symlink(target, link);
+    report::ExportHtmlReport(model, link);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
+    EXPECT_EQ(ReadFile(target).substr(0, 15), page.str().substr(0, 15));
+    EXPECT_EQ(EntriesOf(scratch.path()), (std::set<std::string>{"pipe", "log.txt", "target.html", "link.html"}));
 }
 
 }  // namespace

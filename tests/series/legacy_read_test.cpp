@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <map>
 #include <regex>
+#include <unistd.h>
 
 namespace {
 
@@ -111,4 +112,18 @@ TEST(LegacyExperiments, TourgaRunReadsBackWithTheTotalsOfItsSummaryRows) {
         EXPECT_EQ(e.ExitStatus(), analysis::kExitNotFound);
         EXPECT_STREQ(e.what(), "no legacy experiment -5");
     }
+}
+
+// A name that a latin1 program stored, with an escape sequence in it: kova lists
+// it as UTF-8 and prints the escape sequence escaped.
+TEST(LegacyExperiments, Latin1NamesAreDecodedAndControlsEscaped) {
+    const std::string number = std::to_string(900000 + getpid() % 90000);
+    LegacyRows("INSERT INTO experiments (Experiment_No, Number_of_CPUs, user, datum, Experiment_name, Comments, W) "
+               "VALUES (" + number + ", 1, 'tester', 'today', 'caf\xE9 \x1B[2J', 'none', 5)");
+    const CommandResult list = RunCommand(ShellQuoted(kBin + "/kova") + " --source legacy list --user tester",
+                                          ErrorStream::Apart);
+    LegacyRows("DELETE FROM experiments WHERE Experiment_No = " + number);
+    ASSERT_EQ(list.status, 0) << list.errors;
+    EXPECT_NE(list.output.find(number + "  tester       caf\u00E9 \\e[2J"), std::string::npos) << list.output;
+    EXPECT_EQ(list.output.find('\x1B'), std::string::npos) << list.output;
 }

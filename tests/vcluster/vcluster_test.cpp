@@ -380,9 +380,11 @@ TEST_F(VCluster, RegisteredDatabaseIsReachableFromEveryHost)
 
 TEST_F(VCluster, ForwardFolderEntriesAreServedOrReportedWhenUnusable)
 {
-    // A state folder of this test's own: an echo service on a UNIX socket, a stale
-    // entry whose server is gone, and a file that names no port.
-    const std::string state = cwd_ + "/state", socket = cwd_ + "/echo.sock";
+    // A state folder of this test's own: an echo service on a UNIX socket (in a short
+    // folder of /tmp, which the hosts' private /tmp keeps), a stale entry whose
+    // server is gone, and a file that names no port.
+    const ScratchFolder sockets("vcluster-sockets", ScratchFolder::SystemTemp);
+    const std::string state = cwd_ + "/state", socket = sockets.path().string() + "/echo.sock";
     fs::create_directories(state + "/forward");
     std::ofstream(state + "/forward/5555") << socket << "\n";
     std::ofstream(state + "/forward/5556") << cwd_ + "/gone.sock\n";

@@ -54,14 +54,20 @@ PrivateServer::~PrivateServer()
     stop();
 }
 
-bool PrivateServer::start(std::string& error)
+bool PrivateServer::start(std::string& error, const std::vector<std::string>& options)
 {
+    std::vector<std::string> arguments = {"msqld", "-f", mConfig};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
     mPid = fork();
     if (mPid == 0) {
         int log = open(mLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(log, 1);
         dup2(log, 2);
-        execl(KOVA_BINARY_DIR "/bin/msqld", "msqld", "-f", mConfig.c_str(), static_cast<char*>(nullptr));
+        execv(KOVA_BINARY_DIR "/bin/msqld", argv.data());
         _exit(127);
     }
     for (int attempt = 0; attempt < 200; attempt++) {

@@ -4,6 +4,7 @@
 #include "testsupport.h"
 
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace msqltest {
@@ -19,9 +20,10 @@ public:
     PrivateServer(const PrivateServer&) = delete;
     PrivateServer& operator=(const PrivateServer&) = delete;
 
-    // Starts the server and waits until it accepts connections; false with the
-    // end of its log in error when it does not come up.
-    bool start(std::string& error);
+    // Starts the server (with msqld's options, say {"-t", "1000"}) and waits until
+    // it accepts connections; false with the end of its log in error when it does
+    // not come up.
+    bool start(std::string& error, const std::vector<std::string>& options = {});
     // Stops it with SIGTERM; returns its exit status (-1 when it was not running
     // or died of a signal).
     int stop();

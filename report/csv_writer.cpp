@@ -1,0 +1,33 @@
+#include "csv_writer.h"
+
+namespace report {
+
+void CsvWriter::Separate() {
+    if (mRowStarted) mOut << ',';
+    mRowStarted = true;
+}
+
+CsvWriter& CsvWriter::operator<<(std::string_view text) {
+    Separate();
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        mOut << text;
+        return *this;
+    }
+    mOut << '"';
+    for (std::size_t from = 0;;) {
+        const std::size_t quote = text.find('"', from);
+        mOut << text.substr(from, quote == std::string_view::npos ? quote : quote + 1 - from);
+        if (quote == std::string_view::npos) break;
+        mOut << '"';
+        from = quote + 1;
+    }
+    mOut << '"';
+    return *this;
+}
+
+void CsvWriter::EndRow() {
+    mOut << '\n';
+    mRowStarted = false;
+}
+
+}  // namespace report
