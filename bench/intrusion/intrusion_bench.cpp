@@ -304,9 +304,9 @@ int main(int argc, char** argv) {
             double whole = 0;
             const std::vector<Figures> figures = RunOnce(options, measuring != 0, phases, iterations, argv[0], whole);
             for (int process = 0; process < options.processes; ++process) {
-                printf("  run %d %-9s process %d: wall %.3f s, cpu %.3f s, in probe calls %.3f s\n", repeat + 1,
-                       measuring ? "measuring" : "inactive", process, figures[process].wall, figures[process].cpu,
-                       figures[process].inProbe);
+                printf("  run %d %-9s process %d: wall %.3f s, cpu %.3f s, in probe calls %.3f s, Stop %.1f ms\n",
+                       repeat + 1, measuring ? "measuring" : "inactive", process, figures[process].wall,
+                       figures[process].cpu, figures[process].inProbe, figures[process].stop * 1e3);
                 wall[measuring][process].push_back(figures[process].wall);
                 cpu[measuring][process].push_back(figures[process].cpu);
                 inProbe[measuring][process].push_back(figures[process].inProbe);
