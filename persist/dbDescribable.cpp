@@ -379,6 +379,14 @@ void InsertBatchConvertor::Add(Describable& record) {
     if (text.size() >= MAX_BATCH_BYTES) Send();
 }
 
+void InsertBatchConvertor::AddStatement(const std::string& statement) {
+    if (mInStatement) EndStatement();
+    // The batch separates its statements itself; a trailing ";" would leave an empty one.
+    const std::size_t end = statement.find_last_not_of("; \t\r\n");
+    mBatch.BeginStatement().append(statement, 0, end == std::string::npos ? 0 : end + 1);
+    mBatch.EndStatement();
+}
+
 void InsertBatchConvertor::Send() {
     if (mInStatement) EndStatement();
     mNbrRows = 0;

@@ -112,6 +112,9 @@ public:
     template <class Records> void AddAll(Records& records) {
         for (auto& record : records) Add(record);
     }
+    // Appends a statement of its own (an update, a delete; a trailing ";" is
+    // allowed) to the same transaction.
+    void AddStatement(const std::string& statement);
     // Rows added since the last Send.
     std::size_t NbrRows() const { return mNbrRows; }
     // Hands the rows added since the last Send to the database without waiting;

@@ -8,6 +8,9 @@
 #include <ctime>
 #include <iostream>
 
+#include <mysqld_error.h>
+#include <unistd.h>
+
 std::vector<StandardDatabase*> StandardDatabase::msDbConnections;
 
 namespace {
@@ -281,30 +284,40 @@ void StandardDatabase::SendBatch(StatementBatch& batch) {
 }
 
 int StandardDatabase::AwaitBatch() {
-    if (!mBatchPending) return 0;
-    mBatchPending = false;
-    // Result i of the text: 0 opens the transaction, 1..n are the statements, n + 1 commits.
-    const std::size_t nbrStatements = mPendingBatch.NbrStatements();
-    long long total = 0;
-    std::size_t failed = std::string::npos;
-    if (mysql_read_query_result(&mMysql) != 0) {
-        failed = 0;
-    } else {
-        for (std::size_t i = 0;; ++i) {
-            if (MYSQL_RES* result = mysql_store_result(&mMysql)) {
-                mysql_free_result(result);
-            } else if (i >= 1 && i <= nbrStatements) {
-                total += static_cast<long long>(mysql_affected_rows(&mMysql));
-            }
-            const int status = mysql_next_result(&mMysql);
-            if (status < 0) break;
-            if (status > 0) {
-                failed = i + 1;
-                break;
+    // A batch that lost a deadlock was rolled back whole by the server, so it is
+    // sent again as it was.
+    constexpr int MAX_ATTEMPTS = 5;
+    for (int attempt = 1;; ++attempt) {
+        if (!mBatchPending) return 0;
+        mBatchPending = false;
+        // Result i of the text: 0 opens the transaction, 1..n are the statements, n + 1 commits.
+        const std::size_t nbrStatements = mPendingBatch.NbrStatements();
+        long long total = 0;
+        std::size_t failed = std::string::npos;
+        if (mysql_read_query_result(&mMysql) != 0) {
+            failed = 0;
+        } else {
+            for (std::size_t i = 0;; ++i) {
+                if (MYSQL_RES* result = mysql_store_result(&mMysql)) {
+                    mysql_free_result(result);
+                } else if (i >= 1 && i <= nbrStatements) {
+                    total += static_cast<long long>(mysql_affected_rows(&mMysql));
+                }
+                const int status = mysql_next_result(&mMysql);
+                if (status < 0) break;
+                if (status > 0) {
+                    failed = i + 1;
+                    break;
+                }
             }
         }
-    }
-    if (failed != std::string::npos) {
+        if (failed == std::string::npos) return static_cast<int>(total);
+        if (mysql_errno(&mMysql) == ER_LOCK_DEADLOCK && attempt < MAX_ATTEMPTS) {
+            if (Send("ROLLBACK")) DiscardFurtherResults();
+            usleep(10000 * attempt);
+            mBatchPending = SendOnly(mPendingBatch.mText);
+            if (mBatchPending) continue;
+        }
         const std::string failedStatement = failed == 0                ? "START TRANSACTION"
                                             : failed <= nbrStatements ? mPendingBatch.Statement(failed - 1)
                                                                       : "COMMIT";
@@ -314,7 +327,6 @@ int StandardDatabase::AwaitBatch() {
         if (Send("ROLLBACK")) DiscardFurtherResults();
         throw 1;
     }
-    return static_cast<int>(total);
 }
 
 std::string StandardDatabase::QuotedValue(const std::string& value) {

@@ -53,6 +53,9 @@ KOVAProbeSettings KOVAProbeSettings::Current() {
     settings.notWrittenNamesConfiguration = true;
     settings.intPhaseDurations = false;
     settings.storeClockOffsets = true;
+    settings.clockSamples = 3;
+    settings.clockSamplesMax = 12;
+    settings.clockGoodRoundTrip = 1000;
     settings.replacementLockWait = 60;
     settings.keepAllChoiceName = "DO_NOT_REPLACE";
     settings.noExpIDLastLine = " ***  Or the measuring is not activated for the parent ";
@@ -75,6 +78,9 @@ KOVAProbeSettings KOVAProbeSettings::FirstRelease() {
     settings.notWrittenNamesConfiguration = false;
     settings.intPhaseDurations = true;
     settings.storeClockOffsets = false;
+    settings.clockSamples = 3;
+    settings.clockSamplesMax = 12;
+    settings.clockGoodRoundTrip = 1000;
     settings.replacementLockWait = 60;
     settings.keepAllChoiceName = "DO_NO_REPLACE_EXP";
     settings.noExpIDLastLine = " ***  Or the measureming is not activated for the parent ";
@@ -139,8 +145,17 @@ KOVAProbe::KOVAProbe(bool activateMeasurements, const KOVAProbeSettings& setting
     mExp.mID = expID;
     mProcess = std::make_unique<Process>(expID, myTid, host, myTid, parentTid);
     if (mWritePhasesDuringRun) OpenDatabase();
+    GuardTermination();
+    TerminationGuard::Section section;
     StartMeasuring();
-    if (mWritePhasesDuringRun) Store([&] { *mDB << *mProcess; });
+    // Handed to the server without waiting, so that the first phase holds only the
+    // program's own time.
+    if (mWritePhasesDuringRun) {
+        Store([&] {
+            mBatch->Add(*mProcess);
+            mBatch->Send();
+        });
+    }
 }
 
 KOVAProbe::KOVAProbe() : mSettings(KOVAProbeSettings::Current()) {}
@@ -172,9 +187,6 @@ void KOVAProbe::ConstructorForMaster() {
     OpenDatabase();
     Store([&] { *mDB << mExp; });
     mExp.mID = GetExperimentIDFromDB();
-    // Held while this master measures: an analysis tells a running experiment from
-    // one whose master died by it, since the server drops it with the connection.
-    Store([&] { mDB->QueryFirst("SELECT GET_LOCK(" + mDB->QuotedValue(RunningExperimentLockName(mExp.mID)) + ", 0)"); });
 
     // A sequential run does not enrol in PVM.
     int tid = 0;
@@ -185,8 +197,22 @@ void KOVAProbe::ConstructorForMaster() {
         if (mSettings.masterAlwaysEnrols) parentTid = pvm_parent();
     }
     mProcess = std::make_unique<Process>(mExp.mID, tid, ThisMachineName(), tid, parentTid);
+    GuardTermination();
+    TerminationGuard::Section section;
     StartMeasuring();
-    if (mWritePhasesDuringRun) Store([&] { *mDB << *mProcess; });
+    // Handed to the server without waiting, so that the first phase holds only the
+    // program's own time. The lock is held while this master measures: an analysis
+    // tells a running experiment from one whose master died by it, since the server
+    // drops it with the connection.
+    Store([&] {
+        mBatch->AddStatement("SELECT GET_LOCK(" + mDB->QuotedValue(RunningExperimentLockName(mExp.mID)) + ", 0)");
+        if (mWritePhasesDuringRun) mBatch->Add(*mProcess);
+        mBatch->Send();
+    });
+}
+
+void KOVAProbe::GuardTermination() {
+    mTermination = std::make_unique<TerminationGuard>([this] { StoreOnTermination(); });
 }
 
 void KOVAProbe::OpenDatabase() {
@@ -211,9 +237,7 @@ void KOVAProbe::StartMeasuring() {
               "in KOVAProbe StartMeasuring() ");
     // A stopped probe has no process record left to start.
     if (!mRunning) return;
-    const timeval now = CurrentTime();
-    mExpChrono.Restart(now);
-    mPhaseChrono.Restart(now);
+    TerminationGuard::Section section;
     SynchroWithMaster();
 }
 
@@ -229,6 +253,7 @@ template <class... Args> void KOVAProbe::AddPhase(const timeval& now, Args&&... 
 
 TIME KOVAProbe::EndOfPhase(int phaseType, int nbrQuantums, int nbrOperations, const std::string& comment) {
     if (!mMeasure || !mRunning) return 0;
+    TerminationGuard::Section section;
     switch (phaseType) {
         case PH_COMM_SEND:
         case PH_COMM_RECV:
@@ -264,6 +289,7 @@ TIME KOVAProbe::EndOfPhase(int phaseType, int nbrQuantums, int nbrOperations, co
 
 TIME KOVAProbe::EndOfCommPhase(int phaseType, int commPartnerTid, int nbrQuantums, const std::string& comment) {
     if (!mMeasure || !mRunning) return 0;
+    TerminationGuard::Section section;
     if (phaseType != PH_COMM_SEND && phaseType != PH_COMM_RECV && phaseType != PH_SPAWN)
         std::cout << WARNING_HEADING << '\n'
                   << " ***   you called EndOfCommPhase with a non-comm phaseType:" << phaseType << '\n'
@@ -307,6 +333,7 @@ void KOVAProbe::WritePendingPhases() {
 
 void KOVAProbe::SlaveIsSpawned(int slaveTid) {
     if (!mMeasure) return;
+    TerminationGuard::Section section;
     EndOfCommPhase(PH_SPAWN, slaveTid, 0, "");
     if (pvm_initsend(PvmDataDefault) < 0)
         PvmFailure(" calling pvm_initsend", "in MasterSpawnsSlave", mSettings.initsendErrorLine);
@@ -334,39 +361,67 @@ int KOVAProbe::ReceiveExpID() {
 }
 
 void KOVAProbe::SynchroWithMaster() {
-    const timeval start = mExpChrono.GetStartTime();
-    mProcess->mStartTime_sec = static_cast<int>(start.tv_sec);
-    mProcess->mStartTime_usec = static_cast<int>(start.tv_usec);
+    // The offset is measured before the clocks start, so that its measurement is
+    // not part of the first phase.
+    const timeval delta = mIsMaster ? timeval{0, 0} : MeasureClockDelta(mStartClockBound);
+    const timeval now = CurrentTime();
+    mExpChrono.Restart(now);
+    mPhaseChrono.Restart(now);
+    mProcess->mStartTime_sec = static_cast<int>(now.tv_sec);
+    mProcess->mStartTime_usec = static_cast<int>(now.tv_usec);
     if (mIsMaster) return;
-    const timeval delta = MeasureClockDelta();
     mStartClockOffset = MicrosecondsOf(delta);
     SubtractClockDelta(mProcess->mStartTime_sec, mProcess->mStartTime_usec, delta);
 }
 
-timeval KOVAProbe::MeasureClockDelta() {
-    timeval delta = {0, 0};
+timeval KOVAProbe::MeasureClockDelta(TIME& bound) {
+    bound = 0;
+    timeval best = {0, 0};
     const int parentHost = pvm_tidtohost(mProcess->mParentTid);
-    if (!mSettings.syncOnMasterHost && parentHost == pvm_tidtohost(mProcess->mMyTid)) return delta;
-    timeval clock;
-    if (pvm_hostsync(parentHost, &clock, &delta) != 0) {
-        if (mSettings.reportSyncFailure)
-            std::cout << " *** Host " << ThisMachineName() << " Failed to synchronise time with Master "
-                      << mProcess->mParentTid << " on host " << parentHost << "!\n"
-                      << "Using a TimeDiff of 0 secs and 0 usecs!" << std::endl;
-        return {0, 0};
+    if (!mSettings.syncOnMasterHost && parentHost == pvm_tidtohost(mProcess->mMyTid)) return best;
+    // The remote clock was read between the two local readings around the call, so
+    // an offset is off by at most half their distance: the shortest round trip
+    // gives the best offset, with a known bound.
+    TIME shortest = -1;
+    for (int sample = 0; sample < mSettings.clockSamplesMax; ++sample) {
+        if (sample >= mSettings.clockSamples && shortest <= mSettings.clockGoodRoundTrip) break;
+        timeval clock;
+        timeval delta;
+        const timeval before = CurrentTime();
+        const int result = pvm_hostsync(parentHost, &clock, &delta);
+        const TIME roundTrip = MicrosecondsOf(CurrentTime()) - MicrosecondsOf(before);
+        if (result != 0) {
+            if (shortest >= 0) break;
+            if (mSettings.reportSyncFailure)
+                std::cout << " *** Host " << ThisMachineName() << " Failed to synchronise time with Master "
+                          << mProcess->mParentTid << " on host " << parentHost << "!\n"
+                          << "Using a TimeDiff of 0 secs and 0 usecs!" << std::endl;
+            return {0, 0};
+        }
+        if (shortest < 0 || roundTrip < shortest) {
+            shortest = roundTrip;
+            best = delta;
+        }
     }
-    return delta;
+    bound = (shortest + 1) / 2;
+    return best;
 }
 
-void KOVAProbe::StoreClockOffsets() {
+ClockOffset KOVAProbe::ClockOffsets(bool measureEnd) {
+    if (!measureEnd) {
+        // No measurement at the end: the offset is taken not to have drifted.
+        return ClockOffset(mProcess->mExpID, mProcess->mID, mStartClockOffset, mStartClockOffset,
+                           mExpChrono.GetTime(), mStartClockBound, mStartClockBound);
+    }
     // The end offset belongs to the middle of its measurement.
     const timeval before = CurrentTime();
-    const TIME endOffset = MicrosecondsOf(MeasureClockDelta());
+    TIME endBound = 0;
+    const TIME endOffset = MicrosecondsOf(MeasureClockDelta(endBound));
     const timeval after = CurrentTime();
     const timeval start = mExpChrono.GetStartTime();
     const TIME endTime = (MicrosecondsOf(before) + MicrosecondsOf(after)) / 2 - MicrosecondsOf(start);
-    ClockOffset offsets(mProcess->mExpID, mProcess->mID, mStartClockOffset, endOffset, endTime);
-    *mDB << offsets;
+    return ClockOffset(mProcess->mExpID, mProcess->mID, mStartClockOffset, endOffset, endTime, mStartClockBound,
+                       endBound);
 }
 
 void SubtractClockDelta(int& sec, int& usec, const timeval& delta) {
@@ -380,29 +435,46 @@ void SubtractClockDelta(int& sec, int& usec, const timeval& delta) {
 
 void KOVAProbe::Stop() {
     if (!mMeasure || !mRunning) return;
+    TerminationGuard::Section section;
     mExpChrono.Stop();
+    RenewIdleConnection();
     if (mIsMaster)
         StopMaster();
     else
         StopSlave();
+    mTermination.reset();
     mProcess.reset();
+    mBatch.reset();
+    // Closing the connection also releases the locks it holds.
     mDB.reset();
     mRunning = false;
     msExistProbeInstance = false;
 }
 
+void KOVAProbe::RenewIdleConnection() {
+    // Far below the servers' usual idle limit (8 hours).
+    const TIME IDLE_LIMIT = 600 * TIME{1000000};
+    if (mDB && mExpChrono.GetTime() - mTimeLastSave > IDLE_LIMIT) {
+        Store([&] { mDB->AwaitBatch(); });
+        mBatch.reset();
+        mDB.reset();
+    }
+    if (!mDB) OpenDatabase();
+}
+
 void KOVAProbe::StopMaster() {
     mExp.mTp = mExpChrono.GetTime();
     mExp.mStatusData = Experiment::EXP_FINISHED;
-    bool writeExperiment = true;
     // The lock keeps the replacement steps of concurrent runs of this configuration
-    // apart, from reading the similar experiments until this one is stored finished.
+    // apart, from reading the similar experiments until this one is stored finished
+    // (it goes with the connection, right after).
     const bool replaces = mDoWithSimilarExp == REPLACE_IF_FASTER || mDoWithSimilarExp == REPLACE_IF_SUCCESFULL;
     const bool locked = replaces && LockConfiguration();
+    Replacement replacement;
     switch (replaces && !locked ? DO_NOT_REPLACE : mDoWithSimilarExp) {
         case REPLACE_IF_FASTER:
-            writeExperiment = ReplaceIfFaster(true);
-            if (writeExperiment) {
+            replacement = ReplaceIfFaster(true);
+            if (replacement.stays) {
                 std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID
                           << " written to database (it replaces all slower similar experiments)" << std::endl;
             } else {
@@ -414,7 +486,7 @@ void KOVAProbe::StopMaster() {
             }
             break;
         case REPLACE_IF_SUCCESFULL:
-            ReplaceIfFaster(false);
+            replacement = ReplaceIfFaster(false);
             std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID
                       << " written to database (it replaces all similar experiments)" << std::endl;
             break;
@@ -422,34 +494,51 @@ void KOVAProbe::StopMaster() {
             std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID << " written to database "
                       << std::endl;
     }
+    // One transaction: the replaced experiments go only together with this one's
+    // final rows and its finished row, so a failure in between leaves both runs whole.
     Store([&] {
-        if (writeExperiment) {
-            *mDB << mExp;
-            if (!mWritePhasesDuringRun) *mDB << *mProcess;
-            WriteFinalRows();
+        for (int expID : replacement.deleted)
+            for (const std::string& statement : DeleteExperimentStatements(expID)) mBatch->AddStatement(statement);
+        if (replacement.stays) {
+            AddFinalRows(nullptr);
+            mBatch->AddStatement(DbConvertor(mDB.get()).CreateWriteQuery(mExp));
+        } else {
+            for (const std::string& statement : DeleteExperimentStatements(mExp.mID)) mBatch->AddStatement(statement);
         }
-        if (locked) mDB->QueryFirst("SELECT RELEASE_LOCK(" + mDB->QuotedValue(ReplacementLockName(mExp)) + ")");
+        mBatch->Write();
     });
 }
 
 void KOVAProbe::StopSlave() {
-    // The final writes go over a fresh connection; the one held since construction
-    // is closed first, once its outstanding batch is stored.
-    if (mDB) Store([&] { mDB->AwaitBatch(); });
-    mDB.reset();
-    OpenDatabase();
+    ClockOffset offsets;
+    if (mSettings.storeClockOffsets) offsets = ClockOffsets(true);
     Store([&] {
-        *mDB << *mProcess;
-        if (mSettings.storeClockOffsets) StoreClockOffsets();
-        WriteFinalRows();
+        AddFinalRows(mSettings.storeClockOffsets ? &offsets : nullptr);
+        mBatch->Write();
     });
 }
 
-void KOVAProbe::WriteFinalRows() {
+void KOVAProbe::StoreOnTermination() {
+    if (!mRunning) return;
+    mRunning = false;
+    mExpChrono.Stop();
+    if (!mDB) OpenDatabase();
+    ClockOffset offsets = ClockOffsets(false);
+    Store([&] {
+        AddFinalRows(!mIsMaster && mSettings.storeClockOffsets ? &offsets : nullptr);
+        mBatch->Write();
+    });
+}
+
+void KOVAProbe::AddFinalRows(ClockOffset* offsets) {
     AddPendingPhases();
     for (PhaseDuration& total : mProcess->mPhaseDurations)
         if (total.mDuration != 0) mBatch->Add(total);
-    mBatch->Write();
+    if (mProcess->mWritten)
+        mBatch->AddStatement(DbConvertor(mDB.get()).CreateWriteQuery(*mProcess));
+    else
+        mBatch->Add(*mProcess);
+    if (offsets != nullptr) mBatch->Add(*offsets);
 }
 
 bool KOVAProbe::LockConfiguration() {
@@ -465,10 +554,10 @@ bool KOVAProbe::LockConfiguration() {
     return false;
 }
 
-bool KOVAProbe::ReplaceIfFaster(bool onlyIfFaster) {
-    bool stays = true;
-    Store([&] { stays = ReplaceSimilarExperiments(mExp, onlyIfFaster, *mDB); });
-    return stays;
+Replacement KOVAProbe::ReplaceIfFaster(bool onlyIfFaster) {
+    Replacement replacement;
+    Store([&] { replacement = PlanReplacement(mExp, onlyIfFaster, *mDB); });
+    return replacement;
 }
 
 KOVAProbe::DO_WITH_SIMILAR_EXP KOVAProbe::GetDoWithSimilarExpFromUser() {
@@ -601,17 +690,16 @@ void KOVAProbe::PvmFailure(const char* callText, const std::string& message, int
     error(message, "KOVAInstrumentation", line);
 }
 
-void DeleteExperiment(int expID, StandardDatabase& db) {
+std::vector<std::string> DeleteExperimentStatements(int expID) {
     const std::string id = std::to_string(expID);
     const std::string condition = "WHERE expID = " + id;
-    db.Query("DELETE FROM Experiments WHERE ID = " + id);
-    db.Query("DELETE FROM PhaseDurations " + condition);
-    db.Query("DELETE FROM Processes " + condition);
-    db.Query("DELETE FROM Phases " + condition);
-    db.Query("DELETE FROM ClockOffsets " + condition);
-    db.Query("DELETE FROM Messages " + condition);
-    db.Query("DELETE FROM WaitStates " + condition);
+    return {"DELETE FROM Experiments WHERE ID = " + id, "DELETE FROM PhaseDurations " + condition,
+            "DELETE FROM Processes " + condition,       "DELETE FROM Phases " + condition,
+            "DELETE FROM ClockOffsets " + condition,    "DELETE FROM Messages " + condition,
+            "DELETE FROM WaitStates " + condition};
 }
+
+void DeleteExperiment(int expID, StandardDatabase& db) { db.QueryBatch(DeleteExperimentStatements(expID)); }
 
 std::string RunningExperimentLockName(int expID) { return "KOVA experiment " + std::to_string(expID); }
 
@@ -630,7 +718,7 @@ std::string ReplacementLockName(const Experiment& current) {
     return std::string("KOVA replace ") + hex;
 }
 
-bool ReplaceSimilarExperiments(const Experiment& current, bool onlyIfFaster, StandardDatabase& db) {
+Replacement PlanReplacement(const Experiment& current, bool onlyIfFaster, StandardDatabase& db) {
     // The texts are compared as they were stored: cut to the column width, escaped.
     auto text = [&db](const std::string& value) { return db.QuotedValue(CutToWidth(value)); };
     std::ostringstream where;
@@ -639,14 +727,24 @@ bool ReplaceSimilarExperiments(const Experiment& current, bool onlyIfFaster, Sta
           << " AND p = " << current.mP << " AND W = " << current.mW;
     std::vector<Experiment> similar;
     db >> WhereClause(where.str()) >> similar;
-    bool stays = true;
+    Replacement replacement;
     for (const Experiment& stored : similar) {
         if (stored.mID == current.mID || stored.mStatusData == Experiment::EXP_STARTED) continue;
         if (onlyIfFaster && stored.mTp > 0 && stored.mTp <= current.mTp)
-            stays = false;
+            replacement.stays = false;
         else
-            DeleteExperiment(stored.mID, db);
+            replacement.deleted.push_back(stored.mID);
     }
-    if (!stays) DeleteExperiment(current.mID, db);
-    return stays;
+    return replacement;
+}
+
+bool ReplaceSimilarExperiments(const Experiment& current, bool onlyIfFaster, StandardDatabase& db) {
+    const Replacement replacement = PlanReplacement(current, onlyIfFaster, db);
+    std::vector<int> deleted = replacement.deleted;
+    if (!replacement.stays) deleted.push_back(current.mID);
+    std::vector<std::string> statements;
+    for (int expID : deleted)
+        for (std::string& statement : DeleteExperimentStatements(expID)) statements.push_back(std::move(statement));
+    if (!statements.empty()) db.QueryBatch(statements);
+    return replacement.stays;
 }

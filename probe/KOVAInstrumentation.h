@@ -5,12 +5,14 @@
 
 #include "KOVAData.h"
 #include "standardlib.h"
+#include "termination.h"
 
 #include <sys/time.h>
 
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 class StandardDatabase;
 
@@ -49,6 +51,12 @@ struct KOVAProbeSettings {
     // A slave measures its clock offset to the master's host again in Stop and
     // stores both offsets in ClockOffsets.
     bool storeClockOffsets;
+    // A clock offset is the sample with the shortest round trip of at least
+    // clockSamples pvm_hostsync calls, more (up to clockSamplesMax) while no round
+    // trip was as short as clockGoodRoundTrip microseconds.
+    int clockSamples;
+    int clockSamplesMax;
+    TIME clockGoodRoundTrip;
     // Longest wait, in seconds, of the replacement step for the lock of its
     // configuration's experiments.
     int replacementLockWait;
@@ -64,6 +72,13 @@ struct KOVAProbeSettings {
 
     static KOVAProbeSettings Current();
     static KOVAProbeSettings FirstRelease();
+};
+
+// What the replacement policy decides for an experiment: the stored experiments to
+// delete, and whether the experiment itself stays.
+struct Replacement {
+    std::vector<int> deleted;
+    bool stays = true;
 };
 
 // The per-process probe. A master's probe opens an experiment in the measurement
@@ -124,8 +139,13 @@ public:
     // Builds the batches of phase rows and hands them to mDB without waiting.
     std::unique_ptr<InsertBatchConvertor> mBatch;
     // This host's clock minus the master host's, in microseconds, when measuring
-    // started (the correction applied to the start time); 0 on the master's host.
+    // started (the correction applied to the start time), and its error bound (half
+    // the round trip of its sample); 0 on the master's host.
     TIME mStartClockOffset = 0;
+    TIME mStartClockBound = 0;
+    // Stores what was measured when SIGTERM (pvm_kill) ends the process; none on an
+    // inactive probe and after Stop.
+    std::unique_ptr<TerminationGuard> mTermination;
 
     // A master's probe of a named application, project and version; p and W start
     // at 0. Measures only when activateMeasurements is true.
@@ -188,13 +208,26 @@ private:
     void ConstructorForMaster();
     void OpenDatabase();
     int ReceiveExpID();
+    // Measures a slave's clock offset to the master's host, then starts the clocks
+    // and records the start time on the master's clock.
     void SynchroWithMaster();
     // This host's clock minus the master host's, as PVM's delta (microseconds
-    // within 0 to 999999); 0 without a call on the master's host. A failed
-    // measurement is reported and gives 0.
-    timeval MeasureClockDelta();
-    // Stores the slave's clock offsets, measuring the one at its end now.
-    void StoreClockOffsets();
+    // within 0 to 999999), from the sample with the shortest round trip; bound gets
+    // half that round trip. 0 and bound 0 without a call on the master's host. A
+    // failed measurement is reported and gives 0.
+    timeval MeasureClockDelta(TIME& bound);
+    // The slave's clock offsets with the one at its end; measured now when
+    // measureEnd, otherwise the end is taken to be the start's.
+    ClockOffset ClockOffsets(bool measureEnd);
+    // Starts keeping the measurement on SIGTERM.
+    void GuardTermination();
+    // Stores what a SIGTERM left: the phases ended so far with their totals, the
+    // process row and a slave's clock offsets; a master's experiment stays
+    // unfinished. Releases nothing (the process is ending).
+    void StoreOnTermination();
+    // Gives up a connection that was idle so long that the server may have dropped
+    // it, so that the final writes open a fresh one.
+    void RenewIdleConnection();
     // Takes the database lock of the experiment's configuration, waiting at most
     // the settings' replacementLockWait seconds; false, after saying so, when it gave up.
     bool LockConfiguration();
@@ -210,10 +243,13 @@ private:
     void WritePendingPhases();
     void StopMaster();
     void StopSlave();
-    // Writes the remaining phase records and the non-zero totals, and waits until
-    // they and every earlier batch are stored.
-    void WriteFinalRows();
-    bool ReplaceIfFaster(bool onlyIfFaster);
+    // Adds to the batch what every probe stores when it ends: the remaining phase
+    // records, the non-zero totals, the process row (again: the start time may have
+    // moved) and, when given, a slave's clock offsets.
+    void AddFinalRows(ClockOffset* offsets);
+    // Decides the policy against the stored similar experiments; the deletions are
+    // made with the final rows, in one transaction.
+    Replacement ReplaceIfFaster(bool onlyIfFaster);
     DO_WITH_SIMILAR_EXP GetDoWithSimilarExpFromUser();
     int GetExperimentIDFromDB();
     // Declares an application parameter of the master's application, warning first
@@ -238,8 +274,10 @@ private:
 // microseconds within 0 to 999999); the microseconds end within 0 to 999999.
 void SubtractClockDelta(int& sec, int& usec, const timeval& delta);
 
-// Removes an experiment row with the process rows, phases, totals, clock offsets,
-// messages and wait states stored for it.
+// The statements that remove an experiment row with the process rows, phases,
+// totals, clock offsets, messages and wait states stored for it.
+std::vector<std::string> DeleteExperimentStatements(int expID);
+// Removes an experiment with everything stored for it, in one transaction.
 void DeleteExperiment(int expID, StandardDatabase& db);
 
 // Name of the database lock that serialises the replacement step of the
@@ -250,10 +288,14 @@ std::string ReplacementLockName(const Experiment& current);
 // Name of the database lock that the master's probe holds while experiment expID runs.
 std::string RunningExperimentLockName(int expID);
 
-// Applies the replacement policy for current against the stored experiments of the
-// same configuration (user, project, name, version, p, W). Experiments that have
-// not finished (status EXP_STARTED: still running, or crashed) are never deleted.
-// With onlyIfFaster, finished ones that are slower (or have no positive Tp) are
-// deleted, and current is deleted when a finished one at least as fast remains;
-// without it, all other finished ones are deleted. Returns whether current stays.
+// Decides the replacement policy for current against the stored experiments of the
+// same configuration (user, project, name, version, p, W); reads only. Experiments
+// that have not finished (status EXP_STARTED: still running, or crashed) are never
+// deleted. With onlyIfFaster, finished ones that are slower (or have no positive
+// Tp) are deleted, and current does not stay when a finished one at least as fast
+// remains; without it, all other finished ones are deleted.
+Replacement PlanReplacement(const Experiment& current, bool onlyIfFaster, StandardDatabase& db);
+
+// Applies PlanReplacement in one transaction, current's own deletion included when
+// it does not stay; returns whether current stays.
 bool ReplaceSimilarExperiments(const Experiment& current, bool onlyIfFaster, StandardDatabase& db);

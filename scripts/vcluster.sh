@@ -203,7 +203,7 @@ start_forwarders() {
             echo "vcluster: port $port not forwarded: '$socket' is not a listening socket (server stopped?)" >&2
             continue
         fi
-        (cd "$run" && exec socat TCP-LISTEN:"$port",bind=127.0.0.1,reuseaddr,fork UNIX-CONNECT:"$socket") \
+        (cd "$run" && exec socat TCP-LISTEN:"$port",bind=127.0.0.1,reuseaddr,fork,nodelay UNIX-CONNECT:"$socket") \
             </dev/null 2>>"$run/forward.log" &
         forwarders+=($!)
         ports+=("$port")

@@ -18,23 +18,34 @@ void CreateTableOf(StandardDatabase& db, Describable& record, const std::string&
     if (convertor.CreateTable(record)) std::cout << "kovaschema: created table " << table << std::endl;
 }
 
+bool HasColumn(StandardDatabase& db, const std::string& table, const std::string& column) {
+    return db.QueryFirst("SELECT COUNT(*) FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND "
+                         "TABLE_NAME = " +
+                         db.QuotedValue(table) + " AND COLUMN_NAME = " + db.QuotedValue(column)) != "0";
+}
+
+// Columns that records gained after their tables were first created: a table made by
+// an earlier kovaschema gets them (with their defaults for the rows it holds).
+void AddNewColumns(StandardDatabase& db) {
+    struct NewColumn {
+        const char* table;
+        const char* column;
+        const char* type;
+    };
+    for (const NewColumn& added : {NewColumn{"ClockOffsets", "startBound", "bigint"},
+                                   NewColumn{"ClockOffsets", "endBound", "bigint"}}) {
+        if (HasColumn(db, added.table, added.column)) continue;
+        db.Query(std::string("ALTER TABLE ") + added.table + " ADD COLUMN " + added.column + " " + added.type +
+                 " DEFAULT 0");
+        std::cout << "kovaschema: added column " << added.column << " to table " << added.table << std::endl;
+    }
+}
+
 bool ExperimentIDGeneratesValues(StandardDatabase& db) {
     const std::string extra = db.QueryFirst(
         "SELECT EXTRA FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
         "AND TABLE_NAME = 'Experiments' AND COLUMN_NAME = 'ID'");
     return extra.find("auto_increment") != std::string::npos;
-}
-
-// Adds the columns that records gained after their table was created by an older
-// kovaschema, so that stored experiments stay readable and new ones writable.
-void AddLaterColumns(StandardDatabase& db) {
-    const std::string missing = db.QueryFirst(
-        "SELECT COUNT(*) FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
-        "AND TABLE_NAME = 'ClockOffsets' AND COLUMN_NAME = 'startBound'");
-    if (missing != "0") return;
-    db.Query("ALTER TABLE ClockOffsets ADD COLUMN startBound bigint NOT NULL DEFAULT 0, "
-             "ADD COLUMN endBound bigint NOT NULL DEFAULT 0");
-    std::cout << "kovaschema: ClockOffsets now keeps the error bound of each offset" << std::endl;
 }
 
 }  // namespace
@@ -70,7 +81,7 @@ int main(int argc, char**) {
         CreateTableOf(db, clockOffset, "ClockOffsets");
         CreateTableOf(db, message, "Messages");
         CreateTableOf(db, waitState, "WaitStates");
-        AddLaterColumns(db);
+        AddNewColumns(db);
         if (!ExperimentIDGeneratesValues(db)) {
             db.Query("ALTER TABLE Experiments MODIFY ID int NOT NULL AUTO_INCREMENT");
             std::cout << "kovaschema: Experiments.ID now generates its own values" << std::endl;

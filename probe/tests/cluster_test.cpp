@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <map>
 #include <regex>
@@ -35,6 +39,30 @@ std::vector<long long> NumbersAfter(const std::string& text, const std::string& 
 }
 
 std::string Str(long long value) { return std::to_string(value); }
+
+// Processes that keep both cores busy while they live, as other programs load a cluster.
+class BusyLoops {
+public:
+    explicit BusyLoops(int count) {
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                for (volatile unsigned long n = 0;; n = n + 1) {
+                }
+            }
+            if (pid > 0) mPids.push_back(pid);
+        }
+    }
+    ~BusyLoops() {
+        for (pid_t pid : mPids) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+private:
+    std::vector<pid_t> mPids;
+};
 
 }  // namespace
 
@@ -118,19 +146,7 @@ protected:
         }
         EXPECT_EQ(reports, 3) << run.output;
 
-        // Totals: one row per type with time, each the sum of that type's phases.
-        const auto mismatched = SelectRows(
-            *mDb, "SELECT t.processID, t.phaseTypeID FROM PhaseDurations t LEFT JOIN (SELECT processID, typeID, "
-                  "SUM(duration) AS total FROM Phases WHERE expID = " +
-                      Str(expID) +
-                      " GROUP BY processID, typeID) p ON p.processID = t.processID AND p.typeID = t.phaseTypeID "
-                      "WHERE t.expID = " +
-                      Str(expID) + " AND (p.total IS NULL OR p.total <> t.duration OR t.duration = 0)");
-        EXPECT_TRUE(mismatched.empty()) << mismatched.size() << " totals differ from their phases";
-        EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM (SELECT DISTINCT processID, typeID FROM Phases WHERE "
-                                     "expID = " +
-                                         Str(expID) + " AND duration <> 0) k"),
-                  SelectNumber(*mDb, "SELECT COUNT(*) FROM PhaseDurations WHERE expID = " + Str(expID)));
+        CheckTotals(expID);
 
         // The master's Tp covers its phases; the slaves started after it, on its clock.
         const long long tp = std::atoll(exps[0].at("Tp").c_str());
@@ -154,10 +170,78 @@ protected:
         return expID;
     }
 
+    // Totals: one row per type with time, each the sum of that type's phases.
+    void CheckTotals(int expID) {
+        const auto mismatched = SelectRows(
+            *mDb, "SELECT t.processID, t.phaseTypeID FROM PhaseDurations t LEFT JOIN (SELECT processID, typeID, "
+                  "SUM(duration) AS total FROM Phases WHERE expID = " +
+                      Str(expID) +
+                      " GROUP BY processID, typeID) p ON p.processID = t.processID AND p.typeID = t.phaseTypeID "
+                      "WHERE t.expID = " +
+                      Str(expID) + " AND (p.total IS NULL OR p.total <> t.duration OR t.duration = 0)");
+        EXPECT_TRUE(mismatched.empty()) << mismatched.size() << " totals differ from their phases";
+        EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM (SELECT DISTINCT processID, typeID FROM Phases WHERE "
+                                     "expID = " +
+                                         Str(expID) + " AND duration <> 0) k"),
+                  SelectNumber(*mDb, "SELECT COUNT(*) FROM PhaseDurations WHERE expID = " + Str(expID)));
+    }
+
+    // A run whose master ended its slaves with pvm_kill: each slave kept its phases
+    // numbered from 1 without a gap (each once: the key allows no second copy), at
+    // least those it had reported before the kill (exactly those when it was waiting
+    // then), with its totals, its process row and its clock offsets, and ended.
+    void CheckKilledRun(const ClusterRun& run, bool exactly) {
+        ASSERT_EQ(run.status, 0) << run.output;
+        const auto experiment = NumbersAfter(run.output, "probetask: experiment (\\d+)");
+        ASSERT_EQ(experiment.size(), 1u) << run.output;
+        const std::string expID = Str(experiment[0]);
+        const auto killed = NumbersAfter(run.output, "killing slave (\\d+) after");
+        const auto reported = NumbersAfter(run.output, "killing slave \\d+ after (\\d+) phases");
+        ASSERT_EQ(killed.size(), 2u) << run.output;
+        for (std::size_t i = 0; i < killed.size(); ++i) {
+            const std::string slave = Str(killed[i]);
+            EXPECT_NE(run.output.find("probetask: slave " + slave + " ended\n"), std::string::npos) << run.output;
+            const auto phases = SelectRows(*mDb, "SELECT COUNT(*) AS n, MIN(nbr) AS first, MAX(nbr) AS last FROM "
+                                                 "Phases WHERE expID = " +
+                                                     expID + " AND processID = " + slave);
+            const long long count = std::atoll(phases[0].at("n").c_str());
+            EXPECT_EQ(phases[0].at("first"), "1") << "slave " << slave;
+            EXPECT_EQ(phases[0].at("last"), Str(count)) << "slave " << slave;
+            if (exactly)
+                EXPECT_EQ(count, reported[i]) << "slave " << slave;
+            else
+                EXPECT_GT(count, reported[i] + 1000) << "slave " << slave << ": no phases after the report";
+            EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM Processes WHERE expID = " + expID + " AND ID = " + slave),
+                      1);
+            EXPECT_EQ(
+                SelectNumber(*mDb, "SELECT COUNT(*) FROM ClockOffsets WHERE expID = " + expID + " AND processID = " + slave),
+                1);
+        }
+        EXPECT_EQ(run.pvmLog.find("not killed"), std::string::npos) << run.pvmLog;
+        CheckTotals(static_cast<int>(experiment[0]));
+    }
+
     std::unique_ptr<StandardDatabase> mDb;
     std::string mApp;
     std::vector<int> mRunExperiments;
 };
+
+namespace {
+
+// Every host of the virtual cluster runs on this machine's clock, so each true offset
+// is 0: a measured offset lies within its bound, and the bound is that of a real
+// round trip (PVM's daemons answer within milliseconds).
+void CheckOffsetsWithinBounds(const Row& row) {
+    for (const char* which : {"start", "end"}) {
+        const long long offset = std::atoll(row.at(std::string(which) + "Offset").c_str());
+        const long long bound = std::atoll(row.at(std::string(which) + "Bound").c_str());
+        EXPECT_GT(bound, 0) << which << " of process " << row.at("processID");
+        EXPECT_LT(bound, 50000) << which << " of process " << row.at("processID");
+        EXPECT_LE(std::llabs(offset), bound) << which << " of process " << row.at("processID");
+    }
+}
+
+}  // namespace
 
 TEST_F(ProbeCluster, MasterAndTwoSlavesOnThreeHostsStoreOneExperiment) {
     const ClusterRun run = Run(3, "-a " + mApp);
@@ -170,6 +254,29 @@ TEST_F(ProbeCluster, MasterAndTwoSlavesOnThreeHostsStoreOneExperiment) {
               std::string::npos)
         << run.output;
     EXPECT_EQ(run.output.find("Failed to synchronise"), std::string::npos) << run.output;
+
+    // A slave's first phase is its wait for the master's first message, which was
+    // sent right after the slave was announced: the probe's own set-up (clock
+    // synchronisation, process row) is not in it.
+    const std::regex firstWait("probetask: process (\\d+) measured \\d+ us in \\d+ phases, first wait (\\d+) us");
+    int slaves = 0;
+    for (auto it = std::sregex_iterator(run.output.begin(), run.output.end(), firstWait); it != std::sregex_iterator();
+         ++it, ++slaves) {
+        const long long phase = SelectNumber(*mDb, "SELECT duration FROM Phases WHERE expID = " + Str(expID) +
+                                                       " AND processID = " + (*it)[1].str() + " AND nbr = 1");
+        const long long waited = std::atoll((*it)[2].str().c_str());
+        EXPECT_GE(phase, waited) << "process " << (*it)[1];
+        EXPECT_LT(phase - waited, 1000) << "process " << (*it)[1] << ": the first phase holds the probe's set-up";
+    }
+    EXPECT_EQ(slaves, 2) << run.output;
+}
+
+TEST_F(ProbeCluster, SlavesEndedByPvmKillInALongPhaseKeepTheirPhasesAndTotals) {
+    CheckKilledRun(Run(3, "-a " + mApp + " -k long"), true);
+}
+
+TEST_F(ProbeCluster, SlavesEndedByPvmKillWhileEndingPhasesKeepTheirPhasesAndTotals) {
+    CheckKilledRun(Run(3, "-a " + mApp + " -k busy"), false);
 }
 
 TEST_F(ProbeCluster, SlavesStoreTheirClockOffsetsToTheMasterAtStartAndEnd) {
@@ -201,8 +308,21 @@ TEST_F(ProbeCluster, SlavesStoreTheirClockOffsetsToTheMasterAtStartAndEnd) {
     EXPECT_EQ(rows[0].at("endOffset"), "0");
     // node2's clock is this machine's: PVM measures an offset of a few milliseconds at most.
     EXPECT_EQ(rows[1].at("processor"), "node2");
-    EXPECT_LT(std::llabs(std::atoll(rows[1].at("startOffset").c_str())), 50000);
-    EXPECT_LT(std::llabs(std::atoll(rows[1].at("endOffset").c_str())), 50000);
+    CheckOffsetsWithinBounds(rows[1]);
+    EXPECT_EQ(rows[0].at("startBound"), "0");
+    EXPECT_EQ(rows[0].at("endBound"), "0");
+}
+
+TEST_F(ProbeCluster, ClockOffsetsUnderLoadStayWithinTheirBounds) {
+    std::unique_ptr<BusyLoops> load = std::make_unique<BusyLoops>(2);
+    const ClusterRun run = Run(3, "-a " + mApp);
+    load.reset();
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto experiment = NumbersAfter(run.output, "probetask: experiment (\\d+)");
+    ASSERT_EQ(experiment.size(), 1u) << run.output;
+    const auto rows = SelectRows(*mDb, "SELECT * FROM ClockOffsets WHERE expID = " + Str(experiment[0]));
+    ASSERT_EQ(rows.size(), 2u);
+    for (const Row& row : rows) CheckOffsetsWithinBounds(row);
 }
 
 TEST_F(ProbeCluster, UnannouncedSlaveGivesUpAfterItsWait) {

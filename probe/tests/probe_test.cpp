@@ -587,8 +587,10 @@ TEST_F(ProbeSequential, FailedWriteEndsTheProcessWithStatus255) {
         << child.output;
     const auto rows = ExperimentRows();
     ASSERT_EQ(rows.size(), 1u);
-    // What was stored before the failure stays; nothing of the failed batch does.
-    EXPECT_EQ(rows[0].at("statusData"), "1");
+    // What was stored before the failure stays; nothing of the failed final
+    // transaction does, so the experiment is not marked finished either.
+    EXPECT_EQ(rows[0].at("statusData"), "0");
+    EXPECT_EQ(rows[0].at("Tp"), "0");
     const auto phases = SelectRows(*mDb, "SELECT comment FROM Phases WHERE expID = " + rows[0].at("ID"));
     ASSERT_EQ(phases.size(), 1u);
     EXPECT_EQ(phases[0].at("comment"), "in the way");

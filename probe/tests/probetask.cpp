@@ -4,13 +4,16 @@
 // end phases of several kinds while exchanging a few messages. It prints what the
 // tests compare with the stored rows.
 //
-//   probetask -a NAME [-W N] [-r f|s|a|n] [-e] [-l] [-t SECONDS] [-u | -S]
+//   probetask -a NAME [-W N] [-r f|s|a|n] [-e] [-l] [-t SECONDS] [-k long|busy] [-u | -S]
 //     -a NAME     application name of the experiment
 //     -W N        problem size (default 100)
 //     -r POLICY   replacement policy: f(aster), s(uccessful), a(sk), n(ot) (default n)
 //     -e          the earlier form of the probe (nothing written before Stop)
 //     -l          the second slave runs on node1, the master's host, instead of node3
 //     -t SECONDS  the slaves' wait for their experiment number
+//     -k long     the master ends its slaves with pvm_kill while they wait in a long phase
+//     -k busy     the master ends its slaves with pvm_kill while they end phases as fast
+//                 as they can, more than a second after they began (batches written)
 //     -u          spawn one slave on node2 and never announce it
 //     -S          construct a slave's probe although not spawned
 #include <KOVAInstrumentation.h>
@@ -31,6 +34,7 @@ const int TAG_WORK = 1;
 const int TAG_READY = 2;
 const int TAG_GO = 3;
 const int TAG_TIME = 4;
+const int TAG_EXIT = 5;
 // Rounds of work of a slave: together more than one second, so that phases are
 // written in a batch while running.
 const int SLAVE_ROUNDS = 30;
@@ -44,17 +48,20 @@ struct Options {
     int slaveWait = -1;
     bool unannounced = false;
     bool slaveWithoutParent = false;
+    // How the master ends its slaves: "" (they finish), "long" or "busy" (pvm_kill).
+    std::string kill;
 };
 
 [[noreturn]] void Usage(const char* problem) {
-    printf("probetask: %s\nusage: probetask -a NAME [-W N] [-r f|s|a|n] [-e] [-l] [-t SECONDS] [-u | -S]\n", problem);
+    printf("probetask: %s\nusage: probetask -a NAME [-W N] [-r f|s|a|n] [-e] [-l] [-t SECONDS] [-k long|busy] [-u | -S]\n",
+           problem);
     exit(2);
 }
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
     int option;
-    while ((option = getopt(argc, argv, "a:W:r:elt:uS")) != -1) {
+    while ((option = getopt(argc, argv, "a:W:r:elt:k:uS")) != -1) {
         switch (option) {
             case 'a': options.app = optarg; break;
             case 'W': options.W = static_cast<int>(strtol(optarg, nullptr, 0)); break;
@@ -70,6 +77,10 @@ Options ParseOptions(int argc, char** argv) {
             case 'e': options.earlierForm = true; break;
             case 'l': options.localSlave = true; break;
             case 't': options.slaveWait = static_cast<int>(strtol(optarg, nullptr, 0)); break;
+            case 'k':
+                options.kill = optarg;
+                if (options.kill != "long" && options.kill != "busy") Usage("unknown way to end the slaves");
+                break;
             case 'u': options.unannounced = true; break;
             case 'S': options.slaveWithoutParent = true; break;
             default: Usage("unknown option");
@@ -110,6 +121,10 @@ int Spawn(const char* host, const Options& options) {
         args.push_back("-t");
         args.push_back(std::to_string(options.slaveWait));
     }
+    if (!options.kill.empty()) {
+        args.push_back("-k");
+        args.push_back(options.kill);
+    }
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -126,7 +141,11 @@ int Spawn(const char* host, const Options& options) {
 int RunSlave(const Options& options) {
     KOVAProbe probe(true, SettingsOf(options));
     const int parent = pvm_parent();
+    // The master sent the first message right after announcing this slave, so the
+    // first phase is this wait alone.
+    Chrono firstWait;
     const int rounds = ReceiveInts(parent, TAG_WORK, 1)[0];
+    const TIME waited = firstWait.GetTime();
     probe.EndOfPhase(PH_IDLE);
     probe.EndOfCommPhase(PH_COMM_RECV, parent, TAG_WORK);
     for (int round = 0; round < rounds; ++round) {
@@ -135,7 +154,21 @@ int RunSlave(const Options& options) {
         usleep(2000);
         probe.EndOfPhase(PH_SYNC);
     }
-    SendInts(parent, TAG_READY, {pvm_mytid()});
+    if (!options.kill.empty()) {
+        // The phases ended so far, and then the master's pvm_kill.
+        SendInts(parent, TAG_READY, {pvm_mytid(), probe.mPhaseCnt + 1, static_cast<int>(waited)});
+        probe.EndOfCommPhase(PH_COMM_SEND, parent, TAG_READY);
+        if (options.kill == "busy") {
+            for (int phase = 0;; ++phase) {
+                usleep(50);
+                probe.EndOfPhase(phase % 3 == 0 ? PH_SYNC : PH_WORK, phase);
+            }
+        }
+        ReceiveInts(parent, TAG_GO, 1);
+        printf("probetask: not killed\n");
+        return 1;
+    }
+    SendInts(parent, TAG_READY, {pvm_mytid(), probe.mPhaseCnt + 1, static_cast<int>(waited)});
     probe.EndOfCommPhase(PH_COMM_SEND, parent, TAG_READY);
     ReceiveInts(parent, TAG_GO, 1);
     probe.EndOfPhase(PH_IDLE);
@@ -144,7 +177,7 @@ int RunSlave(const Options& options) {
     probe.EndOfPhase(PH_PART);
     // The experiment time at the last phase end, reported to the master unmeasured.
     const TIME measured = probe.ViewExpChrono();
-    SendInts(parent, TAG_TIME, {static_cast<int>(measured), probe.mPhaseCnt});
+    SendInts(parent, TAG_TIME, {static_cast<int>(measured), probe.mPhaseCnt, static_cast<int>(waited)});
     probe.Stop();
     pvm_exit();
     return 0;
@@ -167,6 +200,26 @@ int RunUnannounced(const Options& options) {
     return 0;
 }
 
+// Ends the slaves with pvm_kill, a long wait (or, busy, 1.5 s of phases) after
+// they reported how many phases they had ended, and waits until PVM saw them end.
+void KillSlaves(const std::vector<int>& slaves, const std::vector<int>& readyPhases, const Options& options) {
+    std::vector<int> tids = slaves;
+    pvm_notify(PvmTaskExit, TAG_EXIT, static_cast<int>(tids.size()), tids.data());
+    usleep(options.kill == "busy" ? 1500000 : 300000);
+    for (std::size_t i = 0; i < slaves.size(); ++i) {
+        printf("probetask: killing slave %d after %d phases\n", slaves[i], readyPhases[i]);
+        pvm_kill(slaves[i]);
+    }
+    for (std::size_t i = 0; i < slaves.size(); ++i) {
+        int ended = 0;
+        if (pvm_recv(-1, TAG_EXIT) < 0 || pvm_upkint(&ended, 1, 1) < 0) {
+            pvm_perror(const_cast<char*>(" calling pvm_recv"));
+            exit(1);
+        }
+        printf("probetask: slave %d ended\n", ended);
+    }
+}
+
 int RunMaster(const Options& options) {
     const KOVAProbeSettings settings = SettingsOf(options);
     KOVAProbe probe(options.app, 3, options.policy, options.W, "cluster run", settings);
@@ -179,17 +232,24 @@ int RunMaster(const Options& options) {
     for (const char* host : {"node2", options.localSlave ? "node1" : "node3"}) {
         slaves.push_back(Spawn(host, options));
         probe.SlaveIsSpawned(slaves.back());
-    }
-    for (int slave : slaves) {
-        SendInts(slave, TAG_WORK, {SLAVE_ROUNDS});
-        probe.EndOfCommPhase(PH_COMM_SEND, slave, TAG_WORK);
+        SendInts(slaves.back(), TAG_WORK, {SLAVE_ROUNDS});
+        probe.EndOfCommPhase(PH_COMM_SEND, slaves.back(), TAG_WORK);
     }
     usleep(20000);
     probe.EndOfPhase(PH_WORK);
+    std::vector<int> readyPhases;
     for (int slave : slaves) {
-        ReceiveInts(slave, TAG_READY, 1);
+        const std::vector<int> ready = ReceiveInts(slave, TAG_READY, 3);
+        readyPhases.push_back(ready[1]);
         probe.EndOfPhase(PH_IDLE);
         probe.EndOfCommPhase(PH_COMM_RECV, slave, TAG_READY);
+    }
+    if (!options.kill.empty()) {
+        KillSlaves(slaves, readyPhases, options);
+        probe.EndOfPhase(PH_WORK);
+        probe.Stop();
+        pvm_exit();
+        return 0;
     }
     {
         StandardDatabase db("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
@@ -203,14 +263,15 @@ int RunMaster(const Options& options) {
     }
     std::vector<std::vector<int>> reports;
     for (int slave : slaves) {
-        reports.push_back(ReceiveInts(slave, TAG_TIME, 2));
+        reports.push_back(ReceiveInts(slave, TAG_TIME, 3));
         probe.EndOfPhase(PH_IDLE);
     }
     probe.EndOfPhase(PH_WORK);
     printf("probetask: process %d on %s measured %lld us in %d phases\n", probe.mProcess->mMyTid,
            ThisMachineName().c_str(), probe.ViewExpChrono(), probe.mPhaseCnt);
     for (std::size_t i = 0; i < slaves.size(); ++i)
-        printf("probetask: process %d measured %d us in %d phases\n", slaves[i], reports[i][0], reports[i][1]);
+        printf("probetask: process %d measured %d us in %d phases, first wait %d us\n", slaves[i], reports[i][0],
+               reports[i][1], reports[i][2]);
     fflush(stdout);
     probe.Stop();
     pvm_exit();

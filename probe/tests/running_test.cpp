@@ -4,15 +4,20 @@
 #include "probe_test_support.h"
 
 #include <KOVAInstrumentation.h>
+#include <kova_site.h>
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -23,6 +28,22 @@ void Work(TIME microseconds) {
     Chrono chrono;
     while (chrono.GetTime() < microseconds) {
     }
+}
+
+// Ends the measurement server as a crash does (SIGKILL) and waits until it is gone.
+void KillServer() {
+    pid_t pid = 0;
+    std::ifstream(std::string(KOVA_STATE_DIR) + "/mariadb/mysqld.pid") >> pid;
+    if (pid <= 0 || kill(pid, SIGKILL) != 0) return;
+    for (int i = 0; i < 500 && kill(pid, 0) == 0; ++i) usleep(10000);
+}
+
+// Starts the measurement server again (its crash recovery rolls back what was not
+// committed); true when it answers.
+bool StartServer() {
+    const CommandResult start = RunCommand("KOVA_BUILD_DIR=" + ShellQuoted(KOVA_BINARY_DIR) + " bash " +
+                                           ShellQuoted(std::string(KOVA_SOURCE_DIR) + "/scripts/mariadb.sh") + " start");
+    return start.status == 0;
 }
 
 }  // namespace
@@ -85,8 +106,15 @@ TEST_F(ProbeRunning, LongRunStoresItsBatchesWhileRunningAndEveryPhaseOnceInOrder
     EXPECT_EQ(totals, sums);
 }
 
-TEST_F(ProbeRunning, LostServerConnectionEndsTheRunWithStatus255AndKeepsEarlierBatches) {
+// How a run loses its server: the server ends the probe's connection, or the server
+// is killed (and started again after the run).
+enum class ServerLoss { ConnectionKilled, ServerKilled };
+
+class ProbeServerLoss : public ProbeRunning, public testing::WithParamInterface<ServerLoss> {};
+
+TEST_P(ProbeServerLoss, EndsTheRunWithStatus255AndKeepsEarlierBatches) {
     const std::string app = mApp;
+    const ServerLoss loss = GetParam();
     const ChildResult child = RunInChild(
         [&] {
             KOVAProbe probe(app, 1, KOVAProbe::DO_NOT_REPLACE, 1, "");
@@ -99,8 +127,10 @@ TEST_F(ProbeRunning, LostServerConnectionEndsTheRunWithStatus255AndKeepsEarlierB
             }
             printf("stored before: %lld\n", SelectNumber(*db, count));
             fflush(stdout);
-            // The server ends the probe's connection, as when it stops.
-            db->Query("KILL CONNECTION " + Str(mysql_thread_id(&probe.mDB->mMysql)));
+            if (loss == ServerLoss::ConnectionKilled)
+                db->Query("KILL CONNECTION " + Str(mysql_thread_id(&probe.mDB->mMysql)));
+            else
+                KillServer();
             Chrono more;
             while (more.GetTime() < 2200000) {
                 probe.EndOfPhase(PH_WORK);
@@ -109,6 +139,10 @@ TEST_F(ProbeRunning, LostServerConnectionEndsTheRunWithStatus255AndKeepsEarlierB
             printf("not reached\n");
         },
         "", 30);
+    if (loss == ServerLoss::ServerKilled) {
+        ASSERT_TRUE(StartServer());
+        mDb = ConnectToMeasurementDb();
+    }
     EXPECT_TRUE(child.exited) << "ended by a signal " << -child.exitCode << "\n" << child.output;
     EXPECT_EQ(child.exitCode, 255) << child.output;
     EXPECT_NE(child.output.find("Query failed: "), std::string::npos) << child.output;
@@ -123,6 +157,84 @@ TEST_F(ProbeRunning, LostServerConnectionEndsTheRunWithStatus255AndKeepsEarlierB
     ASSERT_EQ(experiments.size(), 1u);
     EXPECT_GE(SelectNumber(*mDb, "SELECT COUNT(*) FROM Phases WHERE expID = " + experiments[0].at("ID")),
               std::atoll(stored[1].str().c_str()));
+}
+
+INSTANTIATE_TEST_SUITE_P(ConnectionOrServer, ProbeServerLoss,
+                         testing::Values(ServerLoss::ConnectionKilled, ServerLoss::ServerKilled),
+                         [](const testing::TestParamInfo<ServerLoss>& info) {
+                             return info.param == ServerLoss::ConnectionKilled ? "ConnectionKilled" : "ServerKilled";
+                         });
+
+TEST_F(ProbeRunning, ReplacementWithTheServerKilledInTheMiddleLeavesTheStoredRunWhole) {
+    // A stored, slower run of the configuration with many phases, so that deleting
+    // them takes a while.
+    const long long STORED_PHASES = 300000;
+    Application app(GetUserID(), mApp, "", "", "");
+    Experiment stored(&app, DateTime(), "stored", 1, 42);
+    stored.mTp = 10000000;
+    stored.mStatusData = Experiment::EXP_FINISHED;
+    *mDb << stored;
+    const int storedID = static_cast<int>(mysql_insert_id(&mDb->mMysql));
+    Process process(storedID, 0, "elsewhere", 0, 0);
+    PhaseDuration total(PH_WORK, storedID, 0);
+    total.mDuration = 10 * STORED_PHASES;
+    *mDb << process << total;
+    mDb->Query("INSERT INTO Phases (expID, processID, nbr, typeID, duration, startTime, nbrQuantums, nbrOperations, "
+               "commPartnerTid, commIsSending, commDelay, comment) SELECT " +
+               Str(storedID) + ", 0, seq, 3, 10, 0, 0, 0, -1, 0, 0, '' FROM seq_1_to_" + Str(STORED_PHASES));
+
+    // The server is killed while the faster run's Stop deletes the stored one.
+    std::atomic<bool> killed{false};
+    std::thread killer([&] {
+        auto watcher = ConnectToMeasurementDb();
+        const std::string deleting = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE "
+                                     "'%DELETE FROM Phases WHERE expID = " +
+                                     Str(storedID) + "%'";
+        for (int i = 0; i < 5000 && !killed; ++i) {
+            if (SelectNumber(*watcher, deleting) > 0) {
+                usleep(100000);
+                KillServer();
+                killed = true;
+                return;
+            }
+            usleep(2000);
+        }
+    });
+    const std::string name = mApp;
+    const ChildResult child = RunInChild(
+        [&] {
+            KOVAProbe probe(name, 1, KOVAProbe::REPLACE_IF_FASTER, 42, "faster");
+            printf("experiment %d\n", probe.GetExperimentID());
+            for (int i = 0; i < 100; ++i) probe.EndOfPhase(PH_WORK);
+            probe.Stop();
+            printf("not reached\n");
+        },
+        "", 60);
+    killed = true;
+    killer.join();
+    ASSERT_TRUE(StartServer());
+    mDb = ConnectToMeasurementDb();
+
+    EXPECT_EQ(child.exitCode, 255) << child.output;
+    EXPECT_NE(child.output.find(" *** KOVA Instrumentation: the measurement could not be stored, the process ends\n"),
+              std::string::npos)
+        << child.output;
+    // The stored run is whole: its row, process, total and every phase.
+    const auto rows = SelectRows(*mDb, "SELECT statusData, Tp FROM Experiments WHERE ID = " + Str(storedID));
+    ASSERT_EQ(rows.size(), 1u) << child.output;
+    EXPECT_EQ(rows[0].at("statusData"), "1");
+    EXPECT_EQ(rows[0].at("Tp"), "10000000");
+    const std::string ofStored = " WHERE expID = " + Str(storedID);
+    EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM Processes" + ofStored), 1);
+    EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM PhaseDurations" + ofStored), 1);
+    EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM Phases" + ofStored), STORED_PHASES);
+    // The faster run stays as a run that did not finish, with what it wrote at its start.
+    std::smatch started;
+    ASSERT_TRUE(std::regex_search(child.output, started, std::regex("experiment (\\d+)"))) << child.output;
+    const auto faster = SelectRows(*mDb, "SELECT statusData FROM Experiments WHERE ID = " + started[1].str());
+    ASSERT_EQ(faster.size(), 1u);
+    EXPECT_EQ(faster[0].at("statusData"), "0");
+    EXPECT_EQ(SelectNumber(*mDb, "SELECT COUNT(*) FROM Processes WHERE expID = " + started[1].str()), 1);
 }
 
 TEST_F(ProbeRunning, ReplacementGivesUpWaitingForTheLockAndDeletesNothing) {
