@@ -16,6 +16,8 @@
 //     -f  fixed-cost runs of each kind, alternating (default 0)
 //     -p  processes: 1, or 3 (master and two slaves, needs PVM) (default 1)
 // The stored experiments (application "IntrusionBench") are removed afterwards.
+#include "work.h"
+
 #include <KOVAInstrumentation.h>
 #include <kova_site.h>
 #include <standarddatabase.h>
@@ -64,25 +66,6 @@ double CpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
     return now.tv_sec + now.tv_nsec * 1e-9;
 }
 
-// Fixed work: iterations of a dependent floating-point chain.
-double Work(long iterations) {
-    volatile double x = 1.0;
-    for (long i = 0; i < iterations; ++i) x = x * 1.0000001 + 1e-9;
-    return x;
-}
-
-// Iterations of Work that take about the given microseconds of CPU time on this
-// machine (CPU rather than wall time, so that other load does not shrink the work).
-long IterationsFor(double microseconds) {
-    long iterations = 1000;
-    for (;;) {
-        const double start = CpuSeconds();
-        Work(iterations);
-        const double took = (CpuSeconds() - start) * 1e6;
-        if (took > 200000) return std::max(1L, static_cast<long>(iterations * microseconds / took));
-        iterations *= 4;
-    }
-}
 
 // Ends phases phases, each after the same fixed work, on probe; Stop included.
 Figures RunPhases(KOVAProbe& probe, long phases, long iterations) {

@@ -35,23 +35,6 @@ extern char** environ;
 
 namespace {
 
-double CpuSeconds() {
-    timespec now;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec + now.tv_nsec * 1e-9;
-}
-
-// Iterations of Work that take about the given microseconds of CPU time here.
-long IterationsFor(double microseconds) {
-    long iterations = 1000;
-    for (;;) {
-        const double start = CpuSeconds();
-        Work(iterations);
-        const double took = (CpuSeconds() - start) * 1e6;
-        if (took > 200000) return std::max(1L, static_cast<long>(iterations * microseconds / took));
-        iterations *= 4;
-    }
-}
 
 // Wall seconds of one run of the command, its output discarded; a failed run ends
 // the benchmark.
