@@ -16,6 +16,8 @@ public:
     ~Session();
     // Where experiments are read from (the --source option).
     analysis::Source mSource = analysis::Source::kMeasurement;
+    // Whether a given sequential reference may have another W (the --any-W option).
+    bool mAllowOtherW = false;
 
     // The measurement database; a missing server ends the process with its message.
     StandardDatabase& Measurement();
