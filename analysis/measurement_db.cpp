@@ -155,7 +155,7 @@ void WritePhaseTimes(StandardDatabase& db, const ExperimentModel& model) {
         rows.Value(static_cast<long long>(phases.nbr[i]));
         rows.Value(phases.start[i]);
         // The stored column is 32-bit: a longer delay is kept at its limit.
-        rows.Value(std::clamp<Time>(phases.commDelay[i], std::numeric_limits<int32_t>::min(),
+        rows.Value(std::clamp<Time>(model.CommDelay(i), std::numeric_limits<int32_t>::min(),
                                     std::numeric_limits<int32_t>::max()));
         rows.EndRow();
     }

@@ -166,7 +166,6 @@ void MatchMessages(ExperimentModel& model) {
         message.sendTime = phases.End(send);
         message.recvTime = phases.start[i];
         message.delay = message.recvTime - message.sendTime;
-        phases.commDelay[send] = phases.commDelay[i] = message.delay;
         // A send phase ends when pvm_send returns, which may be after the receiver has
         // the message; only a receive that starts before its send began is impossible,
         // and only beyond the largest errors of the two clocks' offsets.

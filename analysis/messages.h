@@ -20,7 +20,7 @@ namespace analysis {
 
 constexpr Time kMinimalLatency = 1;
 
-// Fills start, shownStart and commDelay of the phases and the model's messages; the
+// Fills start and shownStart of the phases and the model's messages; the
 // status becomes kCommPointersSet.
 void MatchMessages(ExperimentModel& model);
 

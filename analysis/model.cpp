@@ -75,7 +75,6 @@ void PhaseColumns::Reserve(std::size_t n) {
     tag.reserve(n);
     operations.reserve(n);
     partnerTid.reserve(n);
-    commDelay.reserve(n);
     comment.reserve(n);
 }
 
@@ -104,7 +103,6 @@ void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDu
     tag.push_back(messageTag);
     operations.push_back(nbrOperations);
     partnerTid.push_back(commPartnerTid);
-    commDelay.push_back(0);
     comment.push_back(commentIndex);
 }
 

@@ -104,7 +104,6 @@ struct PhaseColumns {
     std::vector<int32_t> tag;         // message tag of a communication phase (the stored quantum count)
     std::vector<int32_t> operations;
     std::vector<int32_t> partnerTid;  // -1 for none
-    std::vector<Time> commDelay;      // recvTime - sendTime of its message (messages pass)
     std::vector<uint32_t> comment;    // index into comments
     std::vector<std::string> comments{""};  // distinct comment texts, 0 is ""
 
@@ -127,7 +126,7 @@ struct PhaseColumns {
     }
     Time ShownDuration(std::size_t i) const { return ShownEnd(i) - shownStart[i]; }
     // Bytes held per phase by the columns (not counting comment texts).
-    static constexpr std::size_t kBytesPerPhase = 4 + 4 + 4 + 1 + 8 * 4 + 4 * 4;
+    static constexpr std::size_t kBytesPerPhase = 4 + 4 + 4 + 1 + 8 * 3 + 4 * 4;
 private:
     std::map<std::string, uint32_t> mCommentIndex;
 };
@@ -236,6 +235,12 @@ struct ExperimentModel {
     int master = 0;   // index of the master's process (the earliest start)
     Findings findings;
 
+    // recvTime - sendTime of the message that phase i sent or received, 0 for none or
+    // an unreceived one (messages pass).
+    Time CommDelay(std::size_t i) const {
+        const int32_t m = i < findings.messageOf.size() ? findings.messageOf[i] : -1;
+        return m >= 0 && findings.messages[m].recvPhase >= 0 ? findings.messages[m].delay : 0;
+    }
     // Index of the process with that PVM tid, -1 when none has it.
     int ProcessOfTid(int tid) const;
     // Sets firstPhase/nbrPhases of every process from the phase columns and picks the master.

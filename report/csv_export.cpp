@@ -30,7 +30,7 @@ void WritePhasesCsv(const analysis::ExperimentModel& model, std::ostream& out) {
         const analysis::ProcessModel& process = model.processes[ph.process[i]];
         out << process.id << ',' << process.host << ',' << process.tid << ',' << ph.nbr[i] << ',' << ph.type[i]
             << ',' << ph.start[i] << ',' << ph.shownStart[i] << ',' << ph.duration[i] << ',' << ph.tag[i] << ','
-            << ph.operations[i] << ',' << ph.partnerTid[i] << ',' << ph.commDelay[i] << ',';
+            << ph.operations[i] << ',' << ph.partnerTid[i] << ',' << model.CommDelay(i) << ',';
         WriteField(out, ph.comments[ph.comment[i]]);
         out << '\n';
     }

@@ -93,7 +93,7 @@ std::string SliceEvents(const analysis::ExperimentModel& model, const Lookup& lo
         if (shape.partner) {
             *shape.partner = ph.partnerTid[i];
             *shape.tag = ph.tag[i];
-            *shape.delay = ph.commDelay[i];
+            *shape.delay = model.CommDelay(i);
         }
         if (shape.bind) *shape.bind = m;
         text += ",\n";

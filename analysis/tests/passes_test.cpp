@@ -8,6 +8,9 @@
 #include <summary.h>
 #include <wait_states.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <kova_site.h>
 #include <limits>
 
 using namespace analysis;
@@ -56,6 +59,25 @@ public:
 
 constexpr int A = 101, B = 102, C = 103;
 
+// Master M spawns S, S spawns G; G works 3000 us, and each parent waits for its child.
+void SpawnTree(Builder& b) {
+    constexpr int M = 201, S = 202, G = 203;
+    const int m = b.Process(M, 0), s = b.Process(S, 2100), g = b.Process(G, 2700);
+    b.Phase(m, kWork, 2000).Phase(m, kSpawn, 100, S).Phase(m, kIdle, 3840).Phase(m, kRecv, 10, S, 1);
+    b.Phase(s, kWork, 500).Phase(s, kSpawn, 100, G).Phase(s, kIdle, 3015).Phase(s, kRecv, 10, G, 2);
+    b.Phase(s, kWork, 200).Phase(s, kSend, 10, M, 1);
+    b.Phase(g, kWork, 3000).Phase(g, kSend, 10, S, 2);
+}
+
+// A works 200 and sends to B; B works 20, waits 180 (+2 transfer), receives in 20 and
+// sends to C; C works 20 and waits 202.
+void Chain(Builder& b) {
+    const int a = b.Process(A), pb = b.Process(B), c = b.Process(C);
+    b.Phase(a, kWork, 200).Phase(a, kSend, 5, B, 0);
+    b.Phase(pb, kWork, 20).Phase(pb, kIdle, 182).Phase(pb, kRecv, 20, A, 0).Phase(pb, kSend, 5, C, 0);
+    b.Phase(c, kWork, 20).Phase(c, kIdle, 204).Phase(c, kRecv, 20, B, 0);
+}
+
 }  // namespace
 
 TEST(Passes, LateSenderWaitItsCauseDelayCostAndCriticalPath) {
@@ -71,8 +93,8 @@ TEST(Passes, LateSenderWaitItsCauseDelayCostAndCriticalPath) {
     EXPECT_EQ(f.messages[0].sendTime, 110);
     EXPECT_EQ(f.messages[0].recvTime, 120);
     EXPECT_EQ(f.messages[0].delay, 10);
-    EXPECT_EQ(model.phases.commDelay[1], 10);
-    EXPECT_EQ(model.phases.commDelay[3], 10);
+    EXPECT_EQ(model.CommDelay(1), 10);
+    EXPECT_EQ(model.CommDelay(3), 10);
     EXPECT_EQ(model.phases.start[4], 125);
     ASSERT_EQ(f.waitStates.size(), 1u);
     EXPECT_EQ(f.waitStates[0].pattern, WaitPattern::kLateSender);
@@ -256,14 +278,9 @@ TEST(Passes, DriftCorrectionMovesALateSlavesPhasesBack) {
 }
 
 TEST(Passes, CriticalPathFollowsSpawnsBackToTheMaster) {
-    // Master M spawns S, S spawns G; G works 3000 us, and each parent waits for its child.
-    constexpr int M = 201, S = 202, G = 203;
     Builder b;
-    const int m = b.Process(M, 0), s = b.Process(S, 2100), g = b.Process(G, 2700);
-    b.Phase(m, kWork, 2000).Phase(m, kSpawn, 100, S).Phase(m, kIdle, 3840).Phase(m, kRecv, 10, S, 1);
-    b.Phase(s, kWork, 500).Phase(s, kSpawn, 100, G).Phase(s, kIdle, 3015).Phase(s, kRecv, 10, G, 2);
-    b.Phase(s, kWork, 200).Phase(s, kSend, 10, M, 1);
-    b.Phase(g, kWork, 3000).Phase(g, kSend, 10, S, 2);
+    SpawnTree(b);
+    const int m = 0, s = 1, g = 2;
     const Findings& f = b.Analysed().findings;
     EXPECT_EQ(f.criticalPathLength, 5950);  // the whole run, spawning included
     EXPECT_EQ(f.criticalPathByProcess[m], 2115);
@@ -299,14 +316,11 @@ TEST(Passes, CriticalPathWalksAPingPongOnce) {
 }
 
 TEST(Passes, RootCauseDelayCostsOfAThreeProcessChain) {
-    // A works 200 and sends to B; B works 20, waits 180 (+2 transfer), receives in 20 and
-    // sends to C; C works 20 and waits 202: B's receive 20 and transfer 2 (short-term)
-    // and, through B's wait, A's work 180 (long-term).
+    // C's wait costs B's receive 20 and transfer 2 (short-term) and, through B's wait,
+    // A's work 180 (long-term).
     Builder b;
-    const int a = b.Process(A), pb = b.Process(B), c = b.Process(C);
-    b.Phase(a, kWork, 200).Phase(a, kSend, 5, B, 0);
-    b.Phase(pb, kWork, 20).Phase(pb, kIdle, 182).Phase(pb, kRecv, 20, A, 0).Phase(pb, kSend, 5, C, 0);
-    b.Phase(c, kWork, 20).Phase(c, kIdle, 204).Phase(c, kRecv, 20, B, 0);
+    Chain(b);
+    const int a = 0, pb = 1;
     const ExperimentModel& model = b.Analysed();
     const Findings& f = model.findings;
     ASSERT_EQ(f.waitStates.size(), 2u);
@@ -405,7 +419,7 @@ TEST(Passes, DelaysOfMoreThanThirtyFiveMinutesKeepTheirValue) {
     b.Phase(p1, kWork, 3'000'000'000LL).Phase(p1, kRecv, 10, A, 0);  // 50 minutes later
     const ExperimentModel& model = b.Analysed();
     EXPECT_EQ(model.findings.messages[0].delay, 3'000'000'000LL - 20);
-    EXPECT_EQ(model.phases.commDelay[3], 3'000'000'000LL - 20);
+    EXPECT_EQ(model.CommDelay(3), 3'000'000'000LL - 20);
 }
 
 TEST(Passes, SpeedupIsNotKnownWithoutASequentialReference) {
@@ -419,4 +433,19 @@ TEST(Passes, SpeedupIsNotKnownWithoutASequentialReference) {
     EXPECT_TRUE(json["speedup"].is_null());
     EXPECT_TRUE(json["efficiency"].is_null());
     EXPECT_EQ(model.header.speedup, 0.0f);  // as stored
+}
+
+// The JSON summary of fixed experiments against the one kept in tests/golden, to catch
+// accidental changes of any pass (KOVA_UPDATE_GOLDEN=1 writes them anew).
+TEST(Passes, SummariesOfFixedExperimentsMatchTheirGoldenJson) {
+    for (const auto& [name, build] : {std::pair{"spawn_tree", &SpawnTree}, std::pair{"chain", &Chain}}) {
+        Builder b;
+        build(b);
+        const nlohmann::json summary = SummaryJson(b.Analysed());
+        const std::string path = std::string(KOVA_SOURCE_DIR "/analysis/tests/golden/") + name + ".json";
+        if (std::getenv("KOVA_UPDATE_GOLDEN")) std::ofstream(path) << summary.dump(2) << "\n";
+        std::ifstream in(path);
+        ASSERT_TRUE(in) << path;
+        EXPECT_EQ(summary, nlohmann::json::parse(in)) << name << ":\n" << summary.dump(2);
+    }
 }

@@ -68,7 +68,7 @@ void WriteFloor(const fs::path& path) {
         const analysis::ProcessModel& process = model.processes[ph.process[i]];
         out << process.id << ',' << process.host << ',' << process.tid << ',' << ph.nbr[i] << ',' << ph.type[i] << ','
             << ph.start[i] << ',' << ph.shownStart[i] << ',' << ph.duration[i] << ',' << ph.tag[i] << ','
-            << ph.operations[i] << ',' << ph.partnerTid[i] << ',' << ph.commDelay[i] << ','
+            << ph.operations[i] << ',' << ph.partnerTid[i] << ',' << model.CommDelay(i) << ','
             << ph.comments[ph.comment[i]] << '\n';
     }
 }
