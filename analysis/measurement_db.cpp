@@ -281,7 +281,7 @@ ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
 }
 
 std::optional<Time> FindSequentialTime(StandardDatabase& db, const ExperimentHeader& header,
-                                       std::optional<int> sequentialID, bool allowOtherW) {
+                                       std::optional<int> sequentialID, bool allowOther) {
     if (sequentialID) {
         Experiment reference;
         reference.mID = *sequentialID;
@@ -294,14 +294,14 @@ std::optional<Time> FindSequentialTime(StandardDatabase& db, const ExperimentHea
             throw Error(name + " is not sequential (p = " + std::to_string(reference.mP) +
                             "); a sequential reference has p = 1",
                         kExitBadReference);
-        if (reference.mName != header.application || reference.mUser != header.user)
+        if ((reference.mName != header.application || reference.mUser != header.user) && !allowOther)
             throw Error(name + " is " + reference.mName + " of " + reference.mUser + ", not " + header.application +
-                            " of " + header.user + "; a sequential reference is of the same application",
+                            " of " + header.user + "; give --other-reference to take it all the same",
                         kExitBadReference);
-        if (reference.mW != header.W && !allowOtherW)
+        if (reference.mW != header.W && !allowOther)
             throw Error(name + " has W = " + std::to_string(reference.mW) + ", experiment " +
                             std::to_string(header.id) + " has W = " + std::to_string(header.W) +
-                            "; give --any-W to take it all the same",
+                            "; give --other-reference to take it all the same",
                         kExitBadReference);
         return reference.mTp;
     }

@@ -32,8 +32,8 @@ void AddAnalyseCommands(CLI::App& app, Session& session) {
     analyseCommand->add_option("EXPID", analyse->expID, "the experiment")->required();
     CLI::Option* sequential =
         analyseCommand->add_option("--sequential", analyse->sequentialID, "the sequential reference experiment");
-    analyseCommand->add_flag("--any-W", session.mAllowOtherW,
-                             "take a --sequential reference of another W than the experiment's");
+    analyseCommand->add_flag("--other-reference", session.mAllowOtherReference,
+                             "take a --sequential reference of another application or W than the experiment's");
     analyseCommand->add_flag("--json", analyse->json, "print the summary as JSON");
     analyseCommand->callback([&session, analyse, sequential] {
         std::optional<int> sequentialID;

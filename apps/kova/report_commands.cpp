@@ -33,8 +33,8 @@ void AddReportCommands(CLI::App& app, Session& session) {
     reportCommand->add_option("-o,--output", report->output, "the HTML file (default: experiment-EXPID.html)");
     CLI::Option* reportSequential = reportCommand->add_option(
         "--sequential", report->sequentialID, "the sequential reference, when the experiment is analysed now");
-    reportCommand->add_flag("--any-W", session.mAllowOtherW,
-                            "take a --sequential reference of another W than the experiment's");
+    reportCommand->add_flag("--other-reference", session.mAllowOtherReference,
+                            "take a --sequential reference of another application or W than the experiment's");
     reportCommand->callback([&session, report, reportSequential] {
         const analysis::ExperimentModel model =
             session.LoadAnalysed(report->expID, Given(reportSequential, report->sequentialID));
@@ -56,8 +56,8 @@ void AddReportCommands(CLI::App& app, Session& session) {
         ->required();
     CLI::Option* exportSequential = exportCommand->add_option(
         "--sequential", exportOptions->sequentialID, "the sequential reference, when the experiment is analysed now");
-    exportCommand->add_flag("--any-W", session.mAllowOtherW,
-                            "take a --sequential reference of another W than the experiment's");
+    exportCommand->add_flag("--other-reference", session.mAllowOtherReference,
+                            "take a --sequential reference of another application or W than the experiment's");
     exportCommand->callback([&session, exportOptions, exportSequential] {
         const Options& o = *exportOptions;
         const analysis::ExperimentModel model = session.LoadAnalysed(o.expID, Given(exportSequential, o.sequentialID));

@@ -64,7 +64,7 @@ TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialR
     EXPECT_NE(listed.output.find(" ANN_example "), std::string::npos) << listed.output;
     EXPECT_NE(listed.output.find("p=3 "), std::string::npos) << listed.output;
 
-    const CommandResult analysed = Kova("analyse " + id + " --sequential " + sequential);
+    const CommandResult analysed = Kova("analyse " + id + " --sequential " + sequential + " --other-reference");
     ASSERT_EQ(analysed.status, 0) << analysed.output << analysed.errors;
     EXPECT_NE(analysed.output.find("status: wait states found\n"), std::string::npos) << analysed.output;
     EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 5);
@@ -101,7 +101,7 @@ TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialR
               1);
 
     const std::string first = StoredFindings(*db, id);
-    const CommandResult again = Kova("analyse " + id + " --sequential " + sequential + " --json");
+    const CommandResult again = Kova("analyse " + id + " --sequential " + sequential + " --other-reference --json");
     ASSERT_EQ(again.status, 0) << again.errors;
     EXPECT_EQ(StoredFindings(*db, id), first);
     const nlohmann::json summary = nlohmann::json::parse(again.output);
@@ -238,14 +238,14 @@ TEST(KovaInput, HostileStoredValuesAndReferencesThatAreNotSequential) {
     const CommandResult wrongW = Kova("analyse " + id + " --sequential " + otherW);
     EXPECT_EQ(wrongW.status, 5);
     EXPECT_EQ(wrongW.errors, "kova: experiment " + otherW + " has W = 6, experiment " + id +
-                                 " has W = 5; give --any-W to take it all the same\n");
-    const CommandResult anyW = Kova("analyse " + id + " --sequential " + otherW + " --any-W");
+                                 " has W = 5; give --other-reference to take it all the same\n");
+    const CommandResult anyW = Kova("analyse " + id + " --sequential " + otherW + " --other-reference");
     EXPECT_EQ(anyW.status, 0) << anyW.errors;
     EXPECT_NE(anyW.output.find("speedup: 1\n"), std::string::npos) << anyW.output;
     db->Query("UPDATE Experiments SET name = 'another', p = 1, W = 5 WHERE ID = " + parallel);
     const CommandResult otherApplication = Kova("analyse " + id + " --sequential " + parallel);
     EXPECT_EQ(otherApplication.status, 5);
-    EXPECT_NE(otherApplication.errors.find("a sequential reference is of the same application"), std::string::npos)
+    EXPECT_NE(otherApplication.errors.find("is another of tester, not " + application), std::string::npos)
         << otherApplication.errors;
     for (const std::string& e : {id, parallel, otherW}) DeleteExperiment(std::stoi(e), *db);
 }
