@@ -2,6 +2,8 @@
 
 #include "critical_path.h"
 #include "data_check.h"
+#include "delay_costs.h"
+#include "metric_tree.h"
 #include "messages.h"
 #include "totals.h"
 #include "wait_states.h"
@@ -21,7 +23,9 @@ void Analyse(ExperimentModel& model, std::optional<Time> Ts) {
     CalculateTotals(model, Ts);
     MatchMessages(model);
     FindWaitStates(model);
+    FindDelayCosts(model);
     FindCriticalPath(model);
+    BuildMetricTree(model);
     model.header.statusData = model.findings.lastPass;
     const auto& problems = model.findings.problems;
     model.header.errors.clear();

@@ -1,4 +1,6 @@
-// Runs the analysis passes over a loaded model in their order.
+// Runs the analysis passes over a loaded model in their order, each on what the ones
+// before it found: data check → totals → messages on one clock (placed, matched,
+// repaired) → wait states → delay costs → critical path → metric tree.
 #pragma once
 #include "model.h"
 
@@ -6,8 +8,7 @@
 
 namespace analysis {
 
-// Data check, totals, messages, wait states and critical path; the model's status
-// and findings reflect the last pass completed.
+// The model's status and findings reflect the last pass completed.
 void Analyse(ExperimentModel& model, std::optional<Time> Ts);
 
 }  // namespace analysis

@@ -1,16 +1,38 @@
 #include "critical_path.h"
 
+#include "intervals.h"
+
 #include <algorithm>
 #include <unordered_map>
 
 namespace analysis {
+
+namespace {
+
+// The spawn phase that started each process, -1 for none (the master, or a process
+// whose parent named it nowhere).
+std::vector<int32_t> SpawnOfProcess(const ExperimentModel& model) {
+    std::unordered_map<int, int> processOfTid;
+    for (std::size_t p = 0; p < model.processes.size(); ++p) processOfTid.emplace(model.processes[p].tid, p);
+    std::vector<int32_t> spawnOf(model.processes.size(), -1);
+    const PhaseColumns& phases = model.phases;
+    for (std::size_t i = 0; i < phases.Size(); ++i) {
+        if (phases.type[i] != kSpawn || phases.partnerTid[i] < 0) continue;
+        const auto child = processOfTid.find(phases.partnerTid[i]);
+        if (child == processOfTid.end() || child->second == phases.process[i]) continue;
+        if (spawnOf[child->second] < 0) spawnOf[child->second] = static_cast<int32_t>(i);
+    }
+    return spawnOf;
+}
+
+}  // namespace
 
 void FindCriticalPath(ExperimentModel& model) {
     const PhaseColumns& phases = model.phases;
     Findings& findings = model.findings;
     findings.criticalPath.clear();
     findings.criticalPathLength = 0;
-    findings.criticalPathByType.assign(kNbrBasicTypes, 0);
+    findings.criticalPathByType.clear();
     findings.criticalPathByProcess.assign(model.processes.size(), 0);
 
     int current = -1;
@@ -19,7 +41,9 @@ void FindCriticalPath(ExperimentModel& model) {
         const ProcessModel& process = model.processes[p];
         if (process.nbrPhases == 0) continue;
         const Time processEnd = phases.ShownEnd(process.firstPhase + process.nbrPhases - 1);
-        if (current < 0 || processEnd > time) {
+        const bool later = current < 0 || processEnd > time ||
+                           (processEnd == time && static_cast<int>(p) == model.master);
+        if (later) {
             current = static_cast<int>(p);
             time = processEnd;
         }
@@ -27,55 +51,60 @@ void FindCriticalPath(ExperimentModel& model) {
     if (current < 0) return;
     const Time pathEnd = time;
 
-    std::unordered_map<int32_t, int32_t> causeOfIdle;
+    std::vector<int32_t> causeOfIdle(phases.Size(), -1);
     for (const WaitState& wait : findings.waitStates)
-        if (wait.causePhase >= 0 && wait.waitTime > 0) causeOfIdle.emplace(wait.phase, wait.causePhase);
+        if (wait.causePhase >= 0 && wait.waitTime > 0) causeOfIdle[wait.phase] = wait.causePhase;
+    const std::vector<int32_t> spawnOf = SpawnOfProcess(model);
 
-    // Adds the stretch [from, to] of process p, its phases clipped to it, by type.
-    auto addSegment = [&](int p, Time from, Time to) {
+    // Adds the stretch [from, to) of process p, whose phases up to last cover it.
+    auto addSegment = [&](int p, std::size_t last, Time from, Time to) {
         if (to <= from) return;
         findings.criticalPath.push_back({p, from, to});
         findings.criticalPathByProcess[p] += to - from;
-        const ProcessModel& process = model.processes[p];
-        for (int k = process.nbrPhases; k-- > 0;) {
-            const std::size_t j = process.firstPhase + k;
-            if (phases.ShownEnd(j) <= from) break;
-            const Time overlap = std::min(phases.ShownEnd(j), to) - std::max(phases.shownStart[j], from);
-            if (overlap <= 0) continue;
-            const std::size_t type = std::max<int>(0, phases.type[j]);
-            if (type >= findings.criticalPathByType.size()) findings.criticalPathByType.resize(type + 1, 0);
-            findings.criticalPathByType[type] += overlap;
-        }
+        ForEachPhaseBack(model, p, last, from, to,
+                         [&](std::size_t j, Time overlap) { findings.criticalPathByType[phases.type[j]] += overlap; });
     };
 
-    // Walk back along the current process; at a late-sender wait whose send ended
-    // before the walk's time, jump to the sender at the end of that send.
+    // The walk: on process current, from phase index at time back to the next jump.
+    // Every jump goes to an earlier time, so no phase is walked over twice.
+    std::size_t index = model.processes[current].firstPhase + model.processes[current].nbrPhases - 1;
+    Time pathBegin = time;
     while (true) {
         const ProcessModel& process = model.processes[current];
         const std::size_t first = process.firstPhase;
-        std::size_t j = first + process.nbrPhases;
-        while (j > first && phases.shownStart[j - 1] >= time) --j;
         int32_t jumpTo = -1;
-        std::size_t idle = 0;
-        for (; j-- > first;) {
-            auto cause = causeOfIdle.find(static_cast<int32_t>(j));
-            if (cause != causeOfIdle.end() && phases.ShownEnd(cause->second) < time) {
-                jumpTo = cause->second;
-                idle = j;
+        std::size_t j = index + 1;
+        while (j-- > first) {
+            const int32_t cause = causeOfIdle[j];
+            if (cause >= 0 && phases.ShownEnd(cause) < time && phases.ShownEnd(cause) > phases.shownStart[j]) {
+                jumpTo = cause;
                 break;
             }
         }
-        if (jumpTo < 0) {
-            const Time begin = process.nbrPhases > 0 ? phases.shownStart[first] : time;
-            addSegment(current, begin, time);
-            findings.criticalPathLength = pathEnd - begin;
-            break;
+        if (jumpTo >= 0) {
+            const Time sendEnd = phases.ShownEnd(jumpTo);
+            addSegment(current, index, sendEnd, time);
+            current = phases.process[jumpTo];
+            index = static_cast<std::size_t>(jumpTo);
+            time = sendEnd;
+            continue;
         }
-        const Time sendEnd = phases.ShownEnd(jumpTo);
-        addSegment(current, std::max(sendEnd, phases.shownStart[idle]), time);
-        current = phases.process[jumpTo];
-        time = sendEnd;
+        const Time begin = std::min(time, phases.shownStart[first]);
+        addSegment(current, index, begin, time);
+        pathBegin = begin;
+        const int32_t spawn = spawnOf[current];
+        if (spawn < 0) break;
+        // The spawned process began in its parent's spawn phase: go on there.
+        const Time spawnEnd = std::min(phases.ShownEnd(spawn), begin);
+        if (spawnEnd <= phases.shownStart[model.processes[phases.process[spawn]].firstPhase]) break;
+        current = phases.process[spawn];
+        index = static_cast<std::size_t>(spawn);
+        time = spawnEnd;
+        // A child that starts before its spawn phase ends: the walk stays on the parent
+        // from the child's start, inside the spawn phase.
+        if (phases.shownStart[spawn] >= time) index = LastPhaseStartingBefore(model, current, time);
     }
+    findings.criticalPathLength = pathEnd - pathBegin;
     std::reverse(findings.criticalPath.begin(), findings.criticalPath.end());
 }
 

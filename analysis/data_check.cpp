@@ -1,6 +1,5 @@
 #include "data_check.h"
 
-#include <algorithm>
 #include <string>
 
 namespace analysis {
@@ -18,35 +17,45 @@ void CheckData(ExperimentModel& model) {
     Time usefulWork = 0;
     int crashedProcesses = 0;
     for (const ProcessModel& process : model.processes) {
-        std::vector<Time> sums(process.totals.size(), 0);
-        bool broken = false;
+        const std::string name = "process " + std::to_string(process.id);
+        TypeTimes sums;
+        bool broken = false, missingSeen = false;
+        int wrongCalls = 0, negative = 0;
         for (int k = 0; k < process.nbrPhases; ++k) {
             const std::size_t i = process.firstPhase + k;
-            if (phases.nbr[i] != k + 1 && !broken) {
-                broken = true;
-                findings.problems.push_back("process " + std::to_string(process.id) + ": phase " +
-                                            std::to_string(k + 1) + " is missing");
+            if (phases.nbr[i] != k + 1 && !missingSeen) {
+                missingSeen = broken = true;
+                findings.problems.push_back(name + ": phase " + std::to_string(k + 1) + " is missing");
             }
-            const int type = phases.type[i];
-            if (type >= 0) {
-                if (static_cast<std::size_t>(type) >= sums.size()) sums.resize(type + 1, 0);
-                sums[type] += phases.duration[i];
-            }
-            if (type == kWork) usefulWork += phases.duration[i];
+            if (IsWrongCallType(phases.type[i]) && wrongCalls++ == 0)
+                findings.problems.push_back(name + ": phase " + std::to_string(phases.nbr[i]) + " has type " +
+                                            std::to_string(phases.type[i]) + " (a wrong call of the probe)");
+            if (phases.duration[i] < 0 && negative++ == 0)
+                findings.problems.push_back(name + ": phase " + std::to_string(phases.nbr[i]) +
+                                            " has a negative duration (" + std::to_string(phases.duration[i]) +
+                                            " us)");
+            sums[phases.type[i]] += phases.duration[i];
+            if (phases.type[i] == kWork) usefulWork += phases.duration[i];
         }
+        if (wrongCalls > 1)
+            findings.problems.push_back(name + ": " + std::to_string(wrongCalls) + " phases of a wrong call");
+        if (negative > 1)
+            findings.problems.push_back(name + ": " + std::to_string(negative) + " phases with a negative duration");
+        broken = broken || wrongCalls > 0 || negative > 0;
         if (!process.hasTotals) {
             broken = true;
-            findings.problems.push_back("process " + std::to_string(process.id) + " has no totals");
+            findings.problems.push_back(name + " has no totals");
         } else {
-            sums.resize(std::max(sums.size(), process.totals.size()), 0);
-            for (std::size_t type = 0; type < sums.size(); ++type) {
-                const Time total = type < process.totals.size() ? process.totals[type] : 0;
-                if (sums[type] == total) continue;
+            TypeTimes all = sums;
+            for (const auto& [type, total] : process.totals) all.emplace(type, 0);
+            for (const auto& [type, sum] : all) {
+                const auto stored = process.totals.find(type);
+                const Time total = stored == process.totals.end() ? 0 : stored->second;
+                if (sum == total) continue;
                 broken = true;
-                findings.problems.push_back("process " + std::to_string(process.id) + ": its " +
-                                            PhaseTypeName(static_cast<int>(type)) + " phases add up to " +
-                                            std::to_string(sums[type]) + " us, its total is " +
-                                            std::to_string(total) + " us");
+                findings.problems.push_back(name + ": its " + PhaseTypeName(type) + " phases add up to " +
+                                            std::to_string(sum) + " us, its total is " + std::to_string(total) +
+                                            " us");
             }
         }
         if (broken) ++crashedProcesses;

@@ -7,7 +7,8 @@
 namespace analysis {
 
 // Exit statuses of the kova program.
-enum ExitStatus : int { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitNotFound = 3, kExitRunning = 4 };
+enum ExitStatus : int { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitNotFound = 3, kExitRunning = 4,
+                          kExitBadReference = 5 };
 
 class Error : public std::runtime_error {
 public:

@@ -174,7 +174,6 @@ ExperimentModel LoadLegacyExperiment(int expID) {
     for (const auto& [cpu, summary] : summaryOfCpu) {
         processOfCpu[cpu] = static_cast<int>(model.processes.size());
         ProcessModel& process = model.processes.emplace_back();
-        process.totals.assign(kNbrBasicTypes, 0);
         if (!summary) {
             process.id = -1 - cpu;  // no task identifier was stored for it
             process.tid = -1;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <unordered_map>
 
 namespace analysis {
@@ -117,27 +118,28 @@ void WriteTotals(StandardDatabase& db, const ExperimentModel& model) {
     const auto& findings = model.findings;
     for (const ProcessModel& process : model.processes) {
         if (!process.hasTotals) continue;
-        for (std::size_t type = 0; type < process.totals.size(); ++type) {
-            if (process.totals[type] == 0) continue;
+        for (const auto& [type, total] : process.totals) {
+            if (total == 0) continue;
+            const auto ratio = process.ratios.find(type);
             rows.BeginRow();
             rows.Value(static_cast<long long>(model.header.id));
             rows.Value(static_cast<long long>(process.id));
             rows.Value(static_cast<long long>(type));
-            rows.Value(process.totals[type]);
-            rows.Value(static_cast<double>(type < process.ratios.size() ? process.ratios[type] : 0.0f));
+            rows.Value(total);
+            rows.Value(static_cast<double>(ratio == process.ratios.end() ? 0.0f : ratio->second));
             rows.EndRow();
         }
     }
     Time measured = 0;
-    for (Time total : findings.experimentTotals) measured += total;
-    for (std::size_t type = 0; type < findings.experimentTotals.size(); ++type) {
-        if (findings.experimentTotals[type] == 0) continue;
+    for (const auto& [type, total] : findings.experimentTotals) measured += total;
+    for (const auto& [type, total] : findings.experimentTotals) {
+        if (total == 0) continue;
         rows.BeginRow();
         rows.Value(static_cast<long long>(model.header.id));
         rows.Value(-1LL);
         rows.Value(static_cast<long long>(type));
-        rows.Value(findings.experimentTotals[type]);
-        rows.Value(measured > 0 ? static_cast<double>(findings.experimentTotals[type]) / measured : 0.0);
+        rows.Value(total);
+        rows.Value(measured > 0 ? static_cast<double>(total) / measured : 0.0);
         rows.EndRow();
     }
     rows.Flush();
@@ -153,7 +155,9 @@ void WritePhaseTimes(StandardDatabase& db, const ExperimentModel& model) {
         rows.Value(static_cast<long long>(model.processes[phases.process[i]].id));
         rows.Value(static_cast<long long>(phases.nbr[i]));
         rows.Value(phases.start[i]);
-        rows.Value(static_cast<long long>(phases.commDelay[i]));
+        // The stored column is 32-bit: a longer delay is kept at its limit.
+        rows.Value(std::clamp<Time>(model.CommDelay(i), std::numeric_limits<int32_t>::min(),
+                                    std::numeric_limits<int32_t>::max()));
         rows.EndRow();
     }
     rows.Flush();
@@ -242,16 +246,13 @@ ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
         process.host = Utf8FromStored(stored.mProcessor);
         process.tid = stored.mMyTid;
         process.start = static_cast<Time>(stored.mStartTime_sec) * 1000000 + stored.mStartTime_usec;
-        process.totals.assign(kNbrBasicTypes, 0);
         indexOfID.emplace(process.id, static_cast<int>(model.processes.size()));
         model.processes.push_back(std::move(process));
     });
     ReadEachRow<PhaseDuration>(db, where + " AND processID <> -1", [&](const PhaseDuration& total) {
         auto found = indexOfID.find(total.mProcessID);
-        if (found == indexOfID.end() || total.mPhaseTypeID < 0) return;
+        if (found == indexOfID.end()) return;
         ProcessModel& process = model.processes[found->second];
-        if (static_cast<std::size_t>(total.mPhaseTypeID) >= process.totals.size())
-            process.totals.resize(total.mPhaseTypeID + 1, 0);
         process.totals[total.mPhaseTypeID] += total.mDuration;
         process.hasTotals = true;
     });
@@ -288,14 +289,28 @@ ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
 }
 
 std::optional<Time> FindSequentialTime(StandardDatabase& db, const ExperimentHeader& header,
-                                       std::optional<int> sequentialID) {
+                                       std::optional<int> sequentialID, bool allowOther) {
     if (sequentialID) {
         Experiment reference;
         reference.mID = *sequentialID;
+        const std::string name = "experiment " + std::to_string(*sequentialID);
         if (!DbConvertor(&db).ReadObj(reference))
             throw Error("there is no sequential experiment " + std::to_string(*sequentialID), kExitNotFound);
         if (reference.mStatusData == kStarted || reference.mTp <= 0)
             throw Error("sequential experiment " + std::to_string(*sequentialID) + " has not finished");
+        if (reference.mP != 1)
+            throw Error(name + " is not sequential (p = " + std::to_string(reference.mP) +
+                            "); a sequential reference has p = 1",
+                        kExitBadReference);
+        if ((reference.mName != header.application || reference.mUser != header.user) && !allowOther)
+            throw Error(name + " is " + reference.mName + " of " + reference.mUser + ", not " + header.application +
+                            " of " + header.user + "; give --other-reference to take it all the same",
+                        kExitBadReference);
+        if (reference.mW != header.W && !allowOther)
+            throw Error(name + " has W = " + std::to_string(reference.mW) + ", experiment " +
+                            std::to_string(header.id) + " has W = " + std::to_string(header.W) +
+                            "; give --other-reference to take it all the same",
+                        kExitBadReference);
         return reference.mTp;
     }
     const std::string fastest = db.QueryFirst(

@@ -25,7 +25,7 @@ void PlacePhases(ExperimentModel& model) {
             const std::size_t i = process.firstPhase + k;
             phases.start[i] = base + elapsed - static_cast<Time>(std::llround(drift * elapsed));
             phases.shownStart[i] = phases.start[i];
-            elapsed += phases.duration[i];
+            elapsed += phases.PlacedDuration(i);
         }
     }
 }
@@ -40,10 +40,20 @@ struct SendQueue {
     std::size_t next = 0;
 };
 
-uint64_t QueueKey(int sender, int addressee, int tag) {
-    return (static_cast<uint64_t>(sender) << 48) ^ (static_cast<uint64_t>(addressee) << 32) ^
-           static_cast<uint32_t>(tag);
-}
+// A queue's key: processes by index and the tag, compared whole (no packing into
+// fewer bits, so no two keys can be taken for one).
+struct QueueKey {
+    int32_t sender, addressee, tag;
+    bool operator==(const QueueKey& o) const { return sender == o.sender && addressee == o.addressee && tag == o.tag; }
+};
+struct QueueKeyHash {
+    std::size_t operator()(const QueueKey& k) const {
+        uint64_t h = static_cast<uint32_t>(k.sender);
+        h = h * 0x9E3779B97F4A7C15ULL ^ static_cast<uint32_t>(k.addressee);
+        h = h * 0x9E3779B97F4A7C15ULL ^ static_cast<uint32_t>(k.tag);
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
 
 // The controlled logical clock: moves every receive to at least its send's end plus
 // the minimal latency on the shown clock, carries the shift forward along its process
@@ -122,7 +132,7 @@ void MatchMessages(ExperimentModel& model) {
         return found == processOfTid.end() ? -1 : found->second;
     };
 
-    std::unordered_map<uint64_t, SendQueue> queues;
+    std::unordered_map<QueueKey, SendQueue, QueueKeyHash> queues;
     for (std::size_t i = 0; i < phases.Size(); ++i) {
         if (!IsSend(phases, i) && !IsReceive(phases, i)) continue;
         const int partner = partnerOf(i);
@@ -131,16 +141,17 @@ void MatchMessages(ExperimentModel& model) {
             continue;
         }
         if (IsSend(phases, i))
-            queues[QueueKey(phases.process[i], partner, phases.quantums[i])].sends.push_back(static_cast<int32_t>(i));
+            queues[QueueKey{phases.process[i], partner, phases.tag[i]}].sends.push_back(static_cast<int32_t>(i));
     }
 
     findings.messages.clear();
+    findings.messageOf.assign(phases.Size(), -1);
     std::vector<int32_t> sendOfReceive(phases.Size(), -1);
     for (std::size_t i = 0; i < phases.Size(); ++i) {
         if (!IsReceive(phases, i)) continue;
         const int partner = partnerOf(i);
         if (partner < 0) continue;
-        auto found = queues.find(QueueKey(partner, phases.process[i], phases.quantums[i]));
+        auto found = queues.find(QueueKey{partner, phases.process[i], phases.tag[i]});
         if (found == queues.end() || found->second.next == found->second.sends.size()) {
             ++findings.unmatchedReceives;
             continue;
@@ -155,10 +166,16 @@ void MatchMessages(ExperimentModel& model) {
         message.sendTime = phases.End(send);
         message.recvTime = phases.start[i];
         message.delay = message.recvTime - message.sendTime;
-        phases.commDelay[send] = phases.commDelay[i] = static_cast<int32_t>(message.delay);
         // A send phase ends when pvm_send returns, which may be after the receiver has
-        // the message; only a receive that starts before its send began is impossible.
-        if (message.recvTime < phases.start[send]) ++findings.clockViolations;
+        // the message; only a receive that starts before its send began is impossible,
+        // and only beyond the largest errors of the two clocks' offsets.
+        const Time early = phases.start[send] - message.recvTime;
+        if (early > 0) {
+            const Time tolerance =
+                model.processes[message.sendProcess].ClockBound() + model.processes[message.recvProcess].ClockBound();
+            ++(early > tolerance ? findings.clockViolations : findings.withinClockBounds);
+        }
+        findings.messageOf[send] = findings.messageOf[i] = static_cast<int32_t>(findings.messages.size());
         findings.messages.push_back(message);
     }
     // What no receive took, in the order of the senders' phases.
@@ -177,7 +194,10 @@ void MatchMessages(ExperimentModel& model) {
     }
     std::sort(unreceived.begin(), unreceived.end(),
               [](const Message& a, const Message& b) { return a.sendPhase < b.sendPhase; });
-    findings.messages.insert(findings.messages.end(), unreceived.begin(), unreceived.end());
+    for (const Message& message : unreceived) {
+        findings.messageOf[message.sendPhase] = static_cast<int32_t>(findings.messages.size());
+        findings.messages.push_back(message);
+    }
 
     if (findings.unknownPartners > 0) {
         model.header.errorFlags |= kUnknownCommPartners;
@@ -192,6 +212,9 @@ void MatchMessages(ExperimentModel& model) {
             findings.problems.push_back(std::to_string(findings.clockViolations) +
                                         " receives start before their send began (clocks disagree)");
     }
+    if (findings.withinClockBounds > 0)
+        findings.problems.push_back(std::to_string(findings.withinClockBounds) +
+                                    " receives start before their send began by no more than the clocks' error bounds");
     RepairClock(model, sendOfReceive);
     findings.lastPass = kCommPointersSet;
 }

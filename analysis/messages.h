@@ -5,11 +5,14 @@
 // (PVM keeps the order between two tasks; a receive by tag skips other tags). Sends
 // that no receive takes are counted as unreceived. A partner tid that is no process
 // flags UNKNOWN_COMM_PARTNERS; a receive with no send, or one that starts before its
-// send began (a send phase may end after the receiver has its message), flags
-// WRONG_COMM_POINTERS. The shown clock is a repaired copy: a receive is moved to at
-// least its send's start plus kMinimalLatency, the shift carried forward along its
-// process and spread backwards over the phases since its previous communication,
-// without reordering phases.
+// send began (a send phase may end after the receiver has its message) by more than
+// the two processes' clock bounds, flags WRONG_COMM_POINTERS; one early by no more
+// than the bounds is a measuring error, counted and said but not flagged. The shown
+// clock is a controlled logical clock: events (phase boundaries) move, not phases. A
+// receive's start moves to at least its send's start plus kMinimalLatency, the shift
+// is carried forward along its process and spread backwards over the events since
+// its previous communication; a phase ends where the next one starts, so the phases
+// still tile each process's time line.
 #pragma once
 #include "model.h"
 
@@ -17,7 +20,7 @@ namespace analysis {
 
 constexpr Time kMinimalLatency = 1;
 
-// Fills start, shownStart and commDelay of the phases and the model's messages; the
+// Fills start and shownStart of the phases and the model's messages; the
 // status becomes kCommPointersSet.
 void MatchMessages(ExperimentModel& model);
 

@@ -14,6 +14,7 @@ const int kTypeParents[kNbrBasicTypes] = {-1, -1, -1, 0, 0, 1, 1, 4, 4, 4, -1, -
 
 std::string PhaseTypeName(int type) {
     if (type >= 0 && type < kNbrBasicTypes) return kTypeNames[type];
+    if (IsWrongCallType(type)) return "type " + std::to_string(type) + " (wrong call)";
     return "type " + std::to_string(type);
 }
 
@@ -54,11 +55,14 @@ std::string ErrorFlagNames(int flags) {
 const char* WaitPatternName(WaitPattern pattern) {
     switch (pattern) {
     case WaitPattern::kLateSender: return "late_sender";
-    case WaitPattern::kWrongOrder: return "wrong_order";
+    case WaitPattern::kWrongOrderSameSource: return "wrong_order_same_source";
+    case WaitPattern::kWrongOrderOtherSource: return "wrong_order_other_source";
     case WaitPattern::kUnexplained: break;
     }
     return "unexplained";
 }
+
+std::string CostCauseName(const CostCause& cause) { return cause.transfer ? "transfer" : PhaseTypeName(cause.type); }
 
 void PhaseColumns::Reserve(std::size_t n) {
     process.reserve(n);
@@ -68,10 +72,9 @@ void PhaseColumns::Reserve(std::size_t n) {
     duration.reserve(n);
     start.reserve(n);
     shownStart.reserve(n);
-    quantums.reserve(n);
+    tag.reserve(n);
     operations.reserve(n);
     partnerTid.reserve(n);
-    commDelay.reserve(n);
     comment.reserve(n);
 }
 
@@ -82,25 +85,24 @@ uint32_t PhaseColumns::Intern(const std::string& text) {
     return it->second;
 }
 
-void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDuration, int nbrQuantums,
+void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDuration, int messageTag,
                        int nbrOperations, int commPartnerTid, bool isSending, const std::string& text) {
-    Add(processIndex, number, phaseType, phaseDuration, nbrQuantums, nbrOperations, commPartnerTid, isSending,
+    Add(processIndex, number, phaseType, phaseDuration, messageTag, nbrOperations, commPartnerTid, isSending,
         Intern(text));
 }
 
-void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDuration, int nbrQuantums,
+void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDuration, int messageTag,
                        int nbrOperations, int commPartnerTid, bool isSending, uint32_t commentIndex) {
     process.push_back(processIndex);
     nbr.push_back(number);
-    type.push_back(static_cast<int16_t>(phaseType));
+    type.push_back(phaseType);
     sending.push_back(isSending ? 1 : 0);
     duration.push_back(phaseDuration);
     start.push_back(0);
     shownStart.push_back(0);
-    quantums.push_back(nbrQuantums);
+    tag.push_back(messageTag);
     operations.push_back(nbrOperations);
     partnerTid.push_back(commPartnerTid);
-    commDelay.push_back(0);
     comment.push_back(commentIndex);
 }
 

@@ -4,8 +4,10 @@
 // the stores, reports and exports only read it.
 #pragma once
 #include <cstdint>
+#include <algorithm>
 #include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -13,6 +15,9 @@ namespace analysis {
 
 // Microseconds, as everywhere in the measurement data.
 using Time = long long;
+// Time by phase type ID, holding only the types that occur (a stored type ID may be
+// any int, so nothing is sized by it).
+using TypeTimes = std::map<int, Time>;
 
 // The basic phase types of the measurement records (same IDs and names).
 constexpr int kNbrBasicTypes = 15;
@@ -20,11 +25,16 @@ enum PhaseKind : int {
     kComp = 0, kComm = 1, kIdle = 2, kWork = 3, kOverhead = 4, kSend = 5, kRecv = 6,
     kSpawn = 7, kPart = 8, kSync = 9, kDelay = 10
 };
-// Name of a phase type ID ("work", "comm_send", ...); "type N" beyond the basic ones.
+// Name of a phase type ID ("work", "comm_send", ...); "type N" for a type of the
+// program's own beyond the basic ones, "type N (wrong call)" for a negative ID, which
+// the probe stores for a phase ended with a wrong type.
 std::string PhaseTypeName(int type);
+// A negative type ID: the phase was ended by a wrong call of the probe.
+inline bool IsWrongCallType(int type) { return type < 0; }
 // Parent of a phase type in the type tree, -1 for a top-level category or an unknown type.
 int PhaseTypeParent(int type);
-// Top-level category of a phase type (kComp, kComm, kIdle or the type itself).
+// Top-level category of a phase type (kComp, kComm, kIdle, or the type itself for a
+// top-level basic type, a program's own type or a wrong call).
 int PhaseTypeCategory(int type);
 
 // Status values and error flags of an experiment, as the records define them.
@@ -66,8 +76,8 @@ struct ProcessModel {
     int firstPhase = 0;         // index of its first phase in PhaseColumns
     int nbrPhases = 0;
     bool hasTotals = false;     // at least one PhaseDurations row was stored
-    std::vector<Time> totals;   // stored totals by phase type ID (0 where none)
-    std::vector<float> ratios;  // totals divided by the measured time (totals pass)
+    TypeTimes totals;           // stored totals by phase type ID
+    std::map<int, float> ratios;  // totals divided by the measured time (totals pass)
     // Clock offsets to the master's host (this clock minus the master's, µs), measured
     // at the start and again at the end of measuring, endTime after the start.
     bool hasClockOffsets = false;
@@ -75,38 +85,48 @@ struct ProcessModel {
     // Largest error of each offset (µs); a receive that seems to start before its send
     // by no more than the two processes' bounds may be a measuring error, not a violation.
     Time startBound = 0, endBound = 0;
+    // The larger of the two bounds, 0 without stored offsets.
+    Time ClockBound() const { return hasClockOffsets ? std::max(startBound, endBound) : 0; }
 };
 
 // The phases of all processes, ordered by process and then by number; entry i of
-// every column belongs to phase i. About 60 bytes a phase.
+// every column belongs to phase i. A process's phases tile its time line on both
+// clocks: a phase ends where the next one of its process starts (the last one after
+// its duration), so moving or mapping a start moves the end of the phase before it.
 struct PhaseColumns {
     std::vector<int32_t> process;     // index into the model's processes
     std::vector<int32_t> nbr;         // number within its process, from 1
-    std::vector<int16_t> type;        // phase type ID
+    std::vector<int32_t> type;        // phase type ID
     std::vector<uint8_t> sending;     // communication phase that sends
-    std::vector<Time> duration;
+    std::vector<Time> duration;       // as stored
     std::vector<Time> start;          // µs since the master's start of measuring (messages pass)
     std::vector<Time> shownStart;     // start on the repaired logical clock (messages pass)
-    std::vector<int32_t> quantums;
+    std::vector<int32_t> tag;         // message tag of a communication phase (the stored quantum count)
     std::vector<int32_t> operations;
     std::vector<int32_t> partnerTid;  // -1 for none
-    std::vector<int32_t> commDelay;   // recvTime - sendTime of its message (messages pass)
     std::vector<uint32_t> comment;    // index into comments
     std::vector<std::string> comments{""};  // distinct comment texts, 0 is ""
 
     std::size_t Size() const { return nbr.size(); }
     void Reserve(std::size_t n);
     // Appends one phase; the computed columns start at 0.
-    void Add(int processIndex, int number, int phaseType, Time phaseDuration, int nbrQuantums,
+    void Add(int processIndex, int number, int phaseType, Time phaseDuration, int messageTag,
              int nbrOperations, int commPartnerTid, bool isSending, const std::string& text);
     // Appends one phase whose comment is already interned.
-    void Add(int processIndex, int number, int phaseType, Time phaseDuration, int nbrQuantums,
+    void Add(int processIndex, int number, int phaseType, Time phaseDuration, int messageTag,
              int nbrOperations, int commPartnerTid, bool isSending, uint32_t commentIndex);
     uint32_t Intern(const std::string& text);
-    Time End(std::size_t i) const { return start[i] + duration[i]; }
-    Time ShownEnd(std::size_t i) const { return shownStart[i] + duration[i]; }
+    // Whether phase i is the last of its process.
+    bool LastOfProcess(std::size_t i) const { return i + 1 >= Size() || process[i + 1] != process[i]; }
+    // A negative stored duration (which the data check flags) takes no time on either clock.
+    Time PlacedDuration(std::size_t i) const { return std::max<Time>(0, duration[i]); }
+    Time End(std::size_t i) const { return LastOfProcess(i) ? start[i] + PlacedDuration(i) : start[i + 1]; }
+    Time ShownEnd(std::size_t i) const {
+        return LastOfProcess(i) ? shownStart[i] + PlacedDuration(i) : shownStart[i + 1];
+    }
+    Time ShownDuration(std::size_t i) const { return ShownEnd(i) - shownStart[i]; }
     // Bytes held per phase by the columns (not counting comment texts).
-    static constexpr std::size_t kBytesPerPhase = 4 + 4 + 2 + 1 + 8 * 3 + 4 * 5;
+    static constexpr std::size_t kBytesPerPhase = 4 + 4 + 4 + 1 + 8 * 3 + 4 * 4;
 private:
     std::map<std::string, uint32_t> mCommentIndex;
 };
@@ -122,23 +142,46 @@ struct Message {
     Time delay = 0;             // recvTime - sendTime on the stored clock
 };
 
-enum class WaitPattern { kLateSender, kWrongOrder, kUnexplained };
-// "late_sender", "wrong_order", "unexplained".
+// Why an idle phase waited. Wrong order (Scalasca's definition): a late-sender wait
+// after which, within kWrongOrderWindow late-sender waits of the same process, a
+// message is received that was sent before the one waited for; from the same source
+// or from another.
+enum class WaitPattern { kLateSender, kWrongOrderSameSource, kWrongOrderOtherSource, kUnexplained };
+constexpr WaitPattern kWaitPatterns[] = {WaitPattern::kLateSender, WaitPattern::kWrongOrderSameSource,
+                                         WaitPattern::kWrongOrderOtherSource, WaitPattern::kUnexplained};
+// "late_sender", "wrong_order_same_source", "wrong_order_other_source", "unexplained".
 const char* WaitPatternName(WaitPattern pattern);
 
-// An idle phase and why it waited.
+// An idle phase and why it waited. waitTime + transferTime is the idle phase's time
+// on the repaired clock.
 struct WaitState {
     int32_t phase = -1;         // the idle phase
     WaitPattern pattern = WaitPattern::kUnexplained;
-    Time waitTime = 0;          // late-sender part, or the whole idle when unexplained
+    Time waitTime = 0;          // until the sender began to send, or the whole idle when unexplained
+    Time transferTime = 0;      // after the send began (the message on its way, packing)
     int32_t causePhase = -1;    // the matching send phase, -1 when unexplained
 };
 
-// Time of a waiting process charged to what a sender did meanwhile.
-struct DelayCost {
-    int32_t causeProcess = -1;
+// What a delay cost ends on: a phase type of a process, or the transfer time of its
+// idle phases.
+struct CostCause {
+    int32_t process = -1;
     int type = 0;
-    double time = 0;
+    bool transfer = false;
+    bool operator<(const CostCause& o) const {
+        return std::tie(process, type, transfer) < std::tie(o.process, o.type, o.transfer);
+    }
+};
+// "work", "comm_recv", ... or "transfer".
+std::string CostCauseName(const CostCause& cause);
+
+// Root-cause delay cost (Böhme et al.): the waits charged to one cause. Short-term:
+// the cause's excess time in the synchronisation intervals of the waits it delayed
+// directly; long-term: its share of waits that it caused through waits of others.
+struct DelayCost {
+    CostCause cause;
+    double shortTerm = 0, longTerm = 0;
+    double Total() const { return shortTerm + longTerm; }
 };
 
 // A stretch of the critical path on one process, on the repaired clock.
@@ -147,25 +190,38 @@ struct PathSegment {
     Time begin = 0, end = 0;
 };
 
+// One node of the metric tree: the time of the whole run split into where it went.
+struct MetricNode {
+    std::string name;
+    Time time = 0;
+    std::vector<MetricNode> children;   // their times add up to this node's
+};
+
 // Everything the passes found.
 struct Findings {
     int lastPass = 0;                    // status reached (kFinished when no pass ran)
     std::vector<std::string> problems;   // what the data check and the matching saw, in words
-    std::vector<Time> experimentTotals;  // by phase type, over all processes
-    std::vector<Message> messages;       // received ones in receive order, then the unreceived
+    TypeTimes experimentTotals;          // by phase type, over all processes
+    // Messages: received ones in receive order, then the unreceived; messageOf gives
+    // the message of every send and receive phase (-1 for none), for every pass and export.
+    std::vector<Message> messages;
+    std::vector<int32_t> messageOf;
     std::map<std::pair<int, int>, int> unreceived;  // (send process, addressee) -> count
     int unknownPartners = 0;
     int unmatchedReceives = 0;
-    int clockViolations = 0;             // receives that started before their send ended
+    int clockViolations = 0;             // receives that started before their send began, beyond the clock bounds
+    int withinClockBounds = 0;           // receives before their send began by no more than the bounds
     int repairedMessages = 0;            // messages whose receive the repair moved
     Time largestRepair = 0, totalRepair = 0;
     bool driftCorrected = false;
     std::vector<WaitState> waitStates;   // largest first
+    Time transferTime = 0;               // idle time after a send began, over every idle phase
     std::vector<DelayCost> delayCosts;   // largest first
     Time criticalPathLength = 0;
     std::vector<PathSegment> criticalPath;      // from the start to the end
-    std::vector<Time> criticalPathByType;       // by phase type
+    TypeTimes criticalPathByType;               // by phase type
     std::vector<Time> criticalPathByProcess;    // by process index
+    MetricNode metricTree;
 
     // Messages that no receive took, over all pairs of processes.
     int UnreceivedCount() const;
@@ -179,6 +235,12 @@ struct ExperimentModel {
     int master = 0;   // index of the master's process (the earliest start)
     Findings findings;
 
+    // recvTime - sendTime of the message that phase i sent or received, 0 for none or
+    // an unreceived one (messages pass).
+    Time CommDelay(std::size_t i) const {
+        const int32_t m = i < findings.messageOf.size() ? findings.messageOf[i] : -1;
+        return m >= 0 && findings.messages[m].recvPhase >= 0 ? findings.messages[m].delay : 0;
+    }
     // Index of the process with that PVM tid, -1 when none has it.
     int ProcessOfTid(int tid) const;
     // Sets firstPhase/nbrPhases of every process from the phase columns and picks the master.

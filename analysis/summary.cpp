@@ -1,5 +1,9 @@
 #include "summary.h"
 
+#include "metric_tree.h"
+#include "totals.h"
+#include "wait_states.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
@@ -9,6 +13,8 @@ namespace analysis {
 namespace {
 
 constexpr std::size_t kShownWaitStates = 5;
+constexpr std::size_t kShownDelayCosts = 5;
+constexpr const char* kNotKnown = "not known";
 
 std::string Seconds(Time us) {
     char text[32];
@@ -41,12 +47,14 @@ std::string SummaryText(const ExperimentModel& model) {
     out << "experiment " << header.id << ": " << header.application << " of " << header.user << ", p = " << header.p
         << ", W = " << header.W << ", " << model.processes.size() << " processes, " << model.phases.Size()
         << " phases\n";
+    out << "where the time went:\n" << MetricTreeText(findings.metricTree);
     out << "status: " << StatusName(header.statusData) << "\n";
     out << "flags: " << ErrorFlagNames(header.errorFlags) << "\n";
     for (const std::string& problem : findings.problems) out << "  " << problem << "\n";
     out << "Tp: " << Seconds(header.Tp) << "\n";
-    if (header.errorFlags & kTseqNotInDb) {
+    if (!SpeedupKnown(header)) {
         out << "Ts: no sequential reference stored\n";
+        out << "speedup: " << kNotKnown << "\nefficiency: " << kNotKnown << "\n";
     } else {
         out << "Ts: " << Seconds(header.Ts) << "\n";
         out << "speedup: " << header.speedup << "\nefficiency: " << header.efficiency << "\n";
@@ -56,11 +64,19 @@ std::string SummaryText(const ExperimentModel& model) {
     if (findings.repairedMessages > 0)
         out << ", " << findings.repairedMessages << " moved by the clock repair (largest " << findings.largestRepair
             << " us)";
+    if (findings.withinClockBounds > 0)
+        out << ", " << findings.withinClockBounds << " before their send within the clocks' error bounds";
     out << "\n";
     for (const auto& [pair, count] : findings.unreceived)
         out << "  unreceived from process " << model.processes[pair.first].id << " to process "
             << model.processes[pair.second].id << ": " << count << "\n";
-    out << "wait states: " << findings.waitStates.size() << "\n";
+    out << "wait states: " << findings.waitStates.size() << " (";
+    bool firstPattern = true;
+    for (const auto& [pattern, entry] : WaitsByPattern(model)) {
+        out << (firstPattern ? "" : ", ") << pattern << " " << entry.first;
+        firstPattern = false;
+    }
+    out << "), transfer " << findings.transferTime << " us\n";
     for (std::size_t k = 0; k < std::min(kShownWaitStates, findings.waitStates.size()); ++k) {
         const WaitState& wait = findings.waitStates[k];
         out << "  " << WaitPatternName(wait.pattern) << " " << wait.waitTime << " us at "
@@ -68,11 +84,18 @@ std::string SummaryText(const ExperimentModel& model) {
         if (wait.causePhase >= 0) out << ", caused by " << PhasePlace(model, wait.causePhase);
         out << "\n";
     }
+    out << "delay costs (short-term + long-term):\n";
+    for (std::size_t k = 0; k < std::min(kShownDelayCosts, findings.delayCosts.size()); ++k) {
+        const DelayCost& cost = findings.delayCosts[k];
+        char line[160];
+        std::snprintf(line, sizeof line, "  process %d (%s) %s: %.0f + %.0f us\n", model.processes[cost.cause.process].id,
+                      model.processes[cost.cause.process].host.c_str(), CostCauseName(cost.cause).c_str(),
+                      cost.shortTerm, cost.longTerm);
+        out << line;
+    }
     out << "critical path: " << Seconds(findings.criticalPathLength) << "\n";
-    for (std::size_t type = 0; type < findings.criticalPathByType.size(); ++type)
-        if (findings.criticalPathByType[type] > 0)
-            out << "  " << PhaseTypeName(static_cast<int>(type)) << ": " << findings.criticalPathByType[type]
-                << " us\n";
+    for (const auto& [type, time] : findings.criticalPathByType)
+        if (time > 0) out << "  " << PhaseTypeName(type) << ": " << time << " us\n";
     for (std::size_t p = 0; p < findings.criticalPathByProcess.size(); ++p)
         if (findings.criticalPathByProcess[p] > 0)
             out << "  process " << model.processes[p].id << " (" << model.processes[p].host
@@ -98,12 +121,15 @@ nlohmann::json SummaryJson(const ExperimentModel& model) {
     json["problems"] = findings.problems;
     json["Tp"] = header.Tp;
     json["Ts"] = header.Ts;
-    json["speedup"] = header.speedup;
-    json["efficiency"] = header.efficiency;
+    // Without a sequential reference, speedup and efficiency are not known (null).
+    json["speedup"] = SpeedupKnown(header) ? nlohmann::json(header.speedup) : nlohmann::json(nullptr);
+    json["efficiency"] = SpeedupKnown(header) ? nlohmann::json(header.efficiency) : nlohmann::json(nullptr);
+    json["metricTree"] = MetricTreeJson(findings.metricTree);
     const int unreceived = findings.UnreceivedCount();
     json["messages"] = {{"received", findings.messages.size() - unreceived},
                         {"unreceived", unreceived},
                         {"clockViolations", findings.clockViolations},
+                        {"withinClockBounds", findings.withinClockBounds},
                         {"repaired", findings.repairedMessages},
                         {"largestRepair", findings.largestRepair}};
     nlohmann::json waits = nlohmann::json::array();
@@ -112,18 +138,31 @@ nlohmann::json SummaryJson(const ExperimentModel& model) {
         nlohmann::json entry = {{"pattern", WaitPatternName(wait.pattern)},
                                 {"waitTime", wait.waitTime},
                                 {"processID", model.processes[model.phases.process[wait.phase]].id},
-                                {"nbr", model.phases.nbr[wait.phase]}};
+                                {"nbr", model.phases.nbr[wait.phase]},
+                                {"transferTime", wait.transferTime}};
         if (wait.causePhase >= 0) {
             entry["causeProcessID"] = model.processes[model.phases.process[wait.causePhase]].id;
             entry["causeNbr"] = model.phases.nbr[wait.causePhase];
         }
         waits.push_back(entry);
     }
-    json["waitStates"] = {{"count", findings.waitStates.size()}, {"largest", waits}};
+    nlohmann::json byPattern = nlohmann::json::object();
+    for (const auto& [pattern, entry] : WaitsByPattern(model))
+        byPattern[pattern] = {{"count", entry.first}, {"time", entry.second}};
+    json["waitStates"] = {{"count", findings.waitStates.size()},
+                          {"byPattern", byPattern},
+                          {"transferTime", findings.transferTime},
+                          {"largest", waits}};
+    nlohmann::json costs = nlohmann::json::array();
+    for (const DelayCost& cost : findings.delayCosts)
+        costs.push_back({{"processID", model.processes[cost.cause.process].id},
+                         {"type", CostCauseName(cost.cause)},
+                         {"shortTerm", cost.shortTerm},
+                         {"longTerm", cost.longTerm}});
+    json["delayCosts"] = std::move(costs);
     nlohmann::json byType = nlohmann::json::object(), byProcess = nlohmann::json::object();
-    for (std::size_t type = 0; type < findings.criticalPathByType.size(); ++type)
-        if (findings.criticalPathByType[type] > 0)
-            byType[PhaseTypeName(static_cast<int>(type))] = findings.criticalPathByType[type];
+    for (const auto& [type, time] : findings.criticalPathByType)
+        if (time > 0) byType[PhaseTypeName(type)] = time;
     for (std::size_t p = 0; p < findings.criticalPathByProcess.size(); ++p)
         if (findings.criticalPathByProcess[p] > 0)
             byProcess[std::to_string(model.processes[p].id)] = findings.criticalPathByProcess[p];

@@ -1,6 +1,7 @@
-// The short account of an analysed experiment that `kova analyse` prints: status,
-// flags, times, speedup, the largest wait states with their causes and the critical
-// path's profile, as text or as JSON.
+// The short account of an analysed experiment that `kova analyse` prints: the metric
+// tree first, then status, flags, times, speedup ("not known" without a sequential
+// reference), the largest wait states with their causes, the largest delay costs and
+// the critical path's profile, as text or as JSON.
 #pragma once
 #include "model.h"
 

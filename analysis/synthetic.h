@@ -1,6 +1,6 @@
-// A made-up experiment for benchmarks and tests of the outputs: a pipeline of
-// processes that pass one message per step down the line, with uneven work so that
-// receivers wait for late senders, on clocks that agree.
+// Made-up experiments for benchmarks and tests of the outputs, on clocks that agree:
+// a pipeline of processes that pass one message per step down the line, with uneven
+// work so that receivers wait for late senders, and a ping-pong of two processes.
 #pragma once
 #include "model.h"
 
@@ -14,5 +14,10 @@ namespace analysis {
 // totals and the header (application "synthetic", p = nbrProcesses, Tp) are filled in;
 // no pass has run.
 ExperimentModel MakeSyntheticPipeline(int nbrProcesses, std::size_t nbrPhases, unsigned seed = 1);
+
+// About nbrPhases phases of a ping-pong between two processes: the master works and
+// sends, waits for the answer and receives it; the other waits, receives, works and
+// answers. Every receive waits, so the critical path jumps at every message.
+ExperimentModel MakeSyntheticPingPong(std::size_t nbrPhases, unsigned seed = 1);
 
 }  // namespace analysis

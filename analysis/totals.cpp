@@ -1,32 +1,28 @@
 #include "totals.h"
 
-#include <algorithm>
-
 namespace analysis {
 
 void CalculateTotals(ExperimentModel& model, std::optional<Time> Ts) {
     Findings& findings = model.findings;
     ExperimentHeader& header = model.header;
     const PhaseColumns& phases = model.phases;
-    findings.experimentTotals.assign(kNbrBasicTypes, 0);
+    findings.experimentTotals.clear();
     for (ProcessModel& process : model.processes) {
         // A process's measured time is the sum of its phases, which tile its time line;
-        // a process without stored totals contributes its phase sums instead.
+        // a process without stored totals contributes its phase sums instead. Every
+        // type is booked under its own ID, a wrong call's too.
         Time measured = 0;
-        std::vector<Time> sums(kNbrBasicTypes, 0);
+        TypeTimes sums;
         for (int k = 0; k < process.nbrPhases; ++k) {
             const std::size_t i = process.firstPhase + k;
             measured += phases.duration[i];
-            const int type = std::max<int>(0, phases.type[i]);
-            if (static_cast<std::size_t>(type) >= sums.size()) sums.resize(type + 1, 0);
-            sums[type] += phases.duration[i];
+            sums[phases.type[i]] += phases.duration[i];
         }
-        const std::vector<Time>& totals = process.hasTotals ? process.totals : sums;
-        process.ratios.assign(totals.size(), 0.0f);
-        for (std::size_t type = 0; type < totals.size(); ++type) {
-            if (measured > 0) process.ratios[type] = static_cast<float>(static_cast<double>(totals[type]) / measured);
-            if (type >= findings.experimentTotals.size()) findings.experimentTotals.resize(type + 1, 0);
-            findings.experimentTotals[type] += totals[type];
+        const TypeTimes& totals = process.hasTotals ? process.totals : sums;
+        process.ratios.clear();
+        for (const auto& [type, total] : totals) {
+            process.ratios[type] = measured > 0 ? static_cast<float>(static_cast<double>(total) / measured) : 0.0f;
+            findings.experimentTotals[type] += total;
         }
     }
     if (Ts) {
@@ -40,5 +36,15 @@ void CalculateTotals(ExperimentModel& model, std::optional<Time> Ts) {
     header.efficiency = header.p > 0 ? header.speedup / header.p : 0.0f;
     findings.lastPass = kTotalsCalc;
 }
+
+std::map<std::string, double> ExperimentTotals(const ExperimentModel& model) {
+    std::map<std::string, double> totals;
+    for (const ProcessModel& process : model.processes)
+        for (const auto& [type, total] : process.totals)
+            if (total != 0) totals[PhaseTypeName(type)] += static_cast<double>(total);
+    return totals;
+}
+
+bool SpeedupKnown(const ExperimentHeader& header) { return !(header.errorFlags & kTseqNotInDb) && header.Ts > 0; }
 
 }  // namespace analysis

@@ -4,12 +4,21 @@
 #pragma once
 #include "model.h"
 
+#include <map>
 #include <optional>
+#include <string>
 
 namespace analysis {
 
 // Ts is the sequential reference's run time; none sets TSEQ_NOT_IN_DB. The status
 // becomes kTotalsCalc.
 void CalculateTotals(ExperimentModel& model, std::optional<Time> Ts);
+
+// Stored time by phase type name over all processes of the experiment.
+std::map<std::string, double> ExperimentTotals(const ExperimentModel& model);
+
+// Whether speedup and efficiency mean anything: a sequential reference time is known.
+// Where it is not they are stored as 0 and shown as "not known".
+bool SpeedupKnown(const ExperimentHeader& header);
 
 }  // namespace analysis

@@ -1,17 +1,28 @@
-// Wait states. An idle phase followed by a matched receive waits for its message: the
-// late-sender wait is max(0, min(start of the send phase, end of the idle) - start of
-// the idle), the time it waited before the sender even began to send. It is a
-// wrong-order wait when the process later receives a message that was sent before this
-// one: receiving in another order would have waited less. An idle phase that no
-// matched receive follows is unexplained and sets IDLE_CAUSES. Delay costs charge each
-// late-sender wait to what the sender did between the start of the wait and its send,
-// by phase type, scaled so that the charges never exceed the wait.
+// Wait states, on the repaired clock. An idle phase followed by a matched receive
+// waits for its message: its late-sender wait is max(0, min(start of the send phase,
+// end of the idle) - start of the idle), the time it waited before the sender even
+// began to send; the rest of the idle, after the send began, is transfer time. A
+// late-sender wait becomes wrong order (Scalasca's pattern) when, among the next
+// receives of the process, a message arrives that was sent before the one it waited
+// for, while the wait is still among the process's last kWrongOrderWindow late-sender
+// waits; same source when that message came from the same sender. An idle phase that
+// no matched receive follows is unexplained and sets IDLE_CAUSES. So the idle time of
+// the run is its waits + transfer + unexplained idle.
 #pragma once
 #include "model.h"
 
+#include <map>
+#include <string>
+
 namespace analysis {
 
-// Fills waitStates (largest first) and delayCosts; the status becomes kBlockingCausesCalc.
+constexpr std::size_t kWrongOrderWindow = 100;
+
+// Fills waitStates (largest first) and transferTime from the phases and messages; the
+// status becomes kBlockingCausesCalc.
 void FindWaitStates(ExperimentModel& model);
+
+// Count and time of the wait states by pattern name, every pattern present.
+std::map<std::string, std::pair<int, double>> WaitsByPattern(const ExperimentModel& model);
 
 }  // namespace analysis

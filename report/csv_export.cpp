@@ -7,13 +7,13 @@ namespace report {
 
 void WritePhasesCsv(const analysis::ExperimentModel& model, std::ostream& out) {
     const analysis::PhaseColumns& ph = model.phases;
-    out << "process,host,tid,nbr,type,start,shown_start,duration,quantums,operations,partner_tid,comm_delay,"
+    out << "process,host,tid,nbr,type,start,shown_start,duration,tag,operations,partner_tid,comm_delay,"
            "comment\n";
     CsvWriter csv(out);
     for (std::size_t i = 0; i < ph.Size(); ++i) {
         const analysis::ProcessModel& process = model.processes[ph.process[i]];
         csv << process.id << process.host << process.tid << ph.nbr[i] << ph.type[i] << ph.start[i] << ph.shownStart[i]
-            << ph.duration[i] << ph.quantums[i] << ph.operations[i] << ph.partnerTid[i] << ph.commDelay[i]
+            << ph.duration[i] << ph.tag[i] << ph.operations[i] << ph.partnerTid[i] << model.CommDelay(i)
             << ph.comments[ph.comment[i]];
         csv.EndRow();
     }
@@ -32,13 +32,22 @@ void WriteMessagesCsv(const analysis::ExperimentModel& model, std::ostream& out)
 
 void WriteWaitStatesCsv(const analysis::ExperimentModel& model, std::ostream& out) {
     const analysis::PhaseColumns& ph = model.phases;
-    out << "process,nbr,pattern,wait_time,cause_process,cause_nbr\n";
+    out << "process,nbr,pattern,wait_time,transfer_time,cause_process,cause_nbr\n";
     CsvWriter csv(out);
     for (const analysis::WaitState& w : model.findings.waitStates) {
         const bool caused = w.causePhase >= 0;
         csv << model.processes[ph.process[w.phase]].id << ph.nbr[w.phase] << analysis::WaitPatternName(w.pattern)
-            << w.waitTime << (caused ? model.processes[ph.process[w.causePhase]].id : -1)
+            << w.waitTime << w.transferTime << (caused ? model.processes[ph.process[w.causePhase]].id : -1)
             << (caused ? ph.nbr[w.causePhase] : -1);
+        csv.EndRow();
+    }
+}
+
+void WriteDelayCostsCsv(const analysis::ExperimentModel& model, std::ostream& out) {
+    out << "cause_process,cause,short_term,long_term\n";
+    CsvWriter csv(out);
+    for (const analysis::DelayCost& c : model.findings.delayCosts) {
+        csv << model.processes[c.cause.process].id << analysis::CostCauseName(c.cause) << c.shortTerm << c.longTerm;
         csv.EndRow();
     }
 }
@@ -46,7 +55,8 @@ void WriteWaitStatesCsv(const analysis::ExperimentModel& model, std::ostream& ou
 void ExportCsv(const analysis::ExperimentModel& model, const std::filesystem::path& folder) {
     OutputPath output(folder);
     const std::pair<const char*, void (*)(const analysis::ExperimentModel&, std::ostream&)> files[] = {
-        {"phases.csv", WritePhasesCsv}, {"messages.csv", WriteMessagesCsv}, {"wait_states.csv", WriteWaitStatesCsv}};
+        {"phases.csv", WritePhasesCsv}, {"messages.csv", WriteMessagesCsv}, {"wait_states.csv", WriteWaitStatesCsv},
+        {"delay_costs.csv", WriteDelayCostsCsv}};
     for (const auto& [name, write] : files)
         WriteFileAtomically(output.Temporary() / name, [&](std::ostream& out) { write(model, out); });
     output.Commit();

@@ -3,12 +3,16 @@
 #include "output_path.h"
 #include "page.h"
 
+#include <metric_tree.h>
+#include <totals.h>
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 #include <numeric>
+#include <set>
 #include <tuple>
 
 namespace report {
@@ -48,6 +52,7 @@ json Header(const ExperimentModel& model) {
             {"processes", h.nbrProcesses},
             {"Tp", h.Tp},
             {"Ts", h.Ts},
+            {"speedupKnown", analysis::SpeedupKnown(h)},
             {"speedup", h.speedup},
             {"efficiency", h.efficiency},
             {"status", h.statusData},
@@ -58,6 +63,8 @@ json Header(const ExperimentModel& model) {
             {"problems", f.problems},
             {"unreceived", unreceived},
             {"clockViolations", f.clockViolations},
+            {"withinClockBounds", f.withinClockBounds},
+            {"transferTime", f.transferTime},
             {"repairedMessages", f.repairedMessages},
             {"largestRepair", f.largestRepair},
             {"totalRepair", f.totalRepair},
@@ -103,10 +110,7 @@ json ReportPayload(const ExperimentModel& model) {
     json payload;
     payload["header"] = Header(model);
 
-    std::vector<int> types;
-    for (std::size_t i = 0; i < ph.Size(); ++i)
-        if (std::find(types.begin(), types.end(), ph.type[i]) == types.end()) types.push_back(ph.type[i]);
-    std::sort(types.begin(), types.end());
+    const std::set<int> types(ph.type.begin(), ph.type.end());
     json typeList = json::array();
     for (int type : types)
         typeList.push_back({{"id", type},
@@ -133,14 +137,16 @@ json ReportPayload(const ExperimentModel& model) {
     }
     payload["lanes"] = std::move(lanes);
 
-    // Phase columns; a phase's shown start is where the one before it on its process
-    // ended unless "moved" says otherwise, its number one more unless "renumbered" does.
+    // Phase columns with their durations on the shown clock, where the phases of a
+    // process tile its time line: a phase starts where the one before it on its
+    // process ended, the first at "moved"; its number is one more unless "renumbered"
+    // says otherwise.
     json type = json::array(), duration = json::array(), moved = json::array(), renumbered = json::array(),
          comments = json::array();
     std::vector<int32_t> commentPhases;
     for (std::size_t i = 0; i < ph.Size(); ++i) {
         type.push_back(ph.type[i]);
-        duration.push_back(ph.duration[i]);
+        duration.push_back(ph.ShownDuration(i));
         const bool firstOfProcess = i == 0 || ph.process[i] != ph.process[i - 1];
         if (firstOfProcess || ph.shownStart[i] != ph.ShownEnd(i - 1)) moved.push_back({i, ph.shownStart[i]});
         if (ph.nbr[i] != (firstOfProcess ? 1 : ph.nbr[i - 1] + 1)) renumbered.push_back({i, ph.nbr[i]});
@@ -185,31 +191,39 @@ json ReportPayload(const ExperimentModel& model) {
     for (const analysis::WaitState& w : f.waitStates) waits.push_back(&w);
     std::sort(waits.begin(), waits.end(), [](auto* a, auto* b) { return a->phase < b->phase; });
     std::vector<int32_t> waitPhases, causePhases;
-    json waitTimes = json::array(), patterns = json::array();
+    json waitTimes = json::array(), transferTimes = json::array(), patterns = json::array();
     for (const analysis::WaitState* w : waits) {
         waitPhases.push_back(w->phase);
         causePhases.push_back(w->causePhase);
         waitTimes.push_back(w->waitTime);
+        transferTimes.push_back(w->transferTime);
         patterns.push_back(static_cast<int>(w->pattern));
     }
+    // Pattern k of the payload is named patternNames[k].
+    json patternNames = json::array();
+    for (std::size_t k = 0; k < std::size(analysis::kWaitPatterns); ++k)
+        patternNames.push_back(analysis::WaitPatternName(static_cast<analysis::WaitPattern>(k)));
     payload["waits"] = {{"phase", DeltaEncoded(waitPhases)},
                         {"time", std::move(waitTimes)},
+                        {"transfer", std::move(transferTimes)},
                         {"pattern", std::move(patterns)},
                         {"cause", DeltaEncoded(causePhases)},
-                        {"patternNames", {"late_sender", "wrong_order", "unexplained"}}};
+                        {"patternNames", std::move(patternNames)}};
 
     json segments = json::array();
     for (const analysis::PathSegment& s : f.criticalPath) segments.push_back({s.process, s.begin, s.end});
     json pathByType = json::object();
-    for (std::size_t t = 0; t < f.criticalPathByType.size(); ++t)
-        if (f.criticalPathByType[t] != 0) pathByType[std::to_string(t)] = f.criticalPathByType[t];
+    for (const auto& [type, time] : f.criticalPathByType)
+        if (time != 0) pathByType[std::to_string(type)] = time;
     payload["criticalPath"] = {{"length", f.criticalPathLength},
                                {"segments", std::move(segments)},
                                {"byType", std::move(pathByType)},
                                {"byProcess", f.criticalPathByProcess}};
     json costs = json::array();
-    for (const analysis::DelayCost& c : f.delayCosts) costs.push_back({c.causeProcess, c.type, c.time});
+    for (const analysis::DelayCost& c : f.delayCosts)
+        costs.push_back({c.cause.process, analysis::CostCauseName(c.cause), c.shortTerm, c.longTerm});
     payload["delayCosts"] = std::move(costs);
+    payload["metricTree"] = analysis::MetricTreeJson(f.metricTree);
     return payload;
 }
 

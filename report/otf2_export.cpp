@@ -53,14 +53,9 @@ constexpr OTF2_GroupRef kLocationsGroup = 0, kRanksGroup = 1;
 
 // The events of every location; returns the number written per process.
 std::vector<uint64_t> WriteEvents(OTF2_Archive* archive, const analysis::ExperimentModel& model,
-                                  const std::filesystem::path& folder) {
+                                  const std::map<int, OTF2_RegionRef>& regions, const std::filesystem::path& folder) {
     const analysis::PhaseColumns& ph = model.phases;
-    std::vector<int32_t> messageOf(ph.Size(), -1);
-    for (std::size_t m = 0; m < model.findings.messages.size(); ++m) {
-        const analysis::Message& message = model.findings.messages[m];
-        messageOf[message.sendPhase] = static_cast<int32_t>(m);
-        if (message.recvPhase >= 0) messageOf[message.recvPhase] = static_cast<int32_t>(m);
-    }
+    const std::vector<int32_t>& messageOf = model.findings.messageOf;
     std::vector<uint64_t> counts(model.processes.size(), 0);
     Check(OTF2_Archive_OpenEvtFiles(archive), folder);
     for (std::size_t k = 0; k < model.processes.size(); ++k) {
@@ -68,24 +63,25 @@ std::vector<uint64_t> WriteEvents(OTF2_Archive* archive, const analysis::Experim
         if (!writer) Check(OTF2_ERROR_MEM_ALLOC_FAILED, folder);
         const analysis::ProcessModel& process = model.processes[k];
         uint64_t& count = counts[k];
-        // The repaired clock may let a phase begin a rounding step before the one
-        // before it ended; OTF2 needs the events of a location in time order.
+        // The phases tile the repaired clock; a negative stored duration (flagged by
+        // the data check) could still step back, and OTF2 needs the events of a
+        // location in time order.
         OTF2_TimeStamp last = 0;
         for (int i = process.firstPhase; i < process.firstPhase + process.nbrPhases; ++i) {
             const OTF2_TimeStamp begin = std::max<OTF2_TimeStamp>(last, std::max<analysis::Time>(ph.shownStart[i], 0));
             const OTF2_TimeStamp end = last = std::max<OTF2_TimeStamp>(begin, std::max<analysis::Time>(ph.ShownEnd(i), 0));
-            const OTF2_RegionRef region = static_cast<OTF2_RegionRef>(ph.type[i]);
+            const OTF2_RegionRef region = regions.at(ph.type[i]);
             Check(OTF2_EvtWriter_Enter(writer, nullptr, begin, region), folder);
             const int m = messageOf[i];
             if (m >= 0 && !ph.sending[i]) {
                 const analysis::Message& message = model.findings.messages[m];
-                Check(OTF2_EvtWriter_MpiRecv(writer, nullptr, begin, message.sendProcess, kComm, ph.quantums[i], 0),
+                Check(OTF2_EvtWriter_MpiRecv(writer, nullptr, begin, message.sendProcess, kComm, ph.tag[i], 0),
                       folder);
                 ++count;
             }
             if (m >= 0 && ph.sending[i]) {
                 const analysis::Message& message = model.findings.messages[m];
-                Check(OTF2_EvtWriter_MpiSend(writer, nullptr, end, message.recvProcess, kComm, ph.quantums[i], 0),
+                Check(OTF2_EvtWriter_MpiSend(writer, nullptr, end, message.recvProcess, kComm, ph.tag[i], 0),
                       folder);
                 ++count;
             }
@@ -99,7 +95,8 @@ std::vector<uint64_t> WriteEvents(OTF2_Archive* archive, const analysis::Experim
 }
 
 void WriteDefinitions(OTF2_Archive* archive, const analysis::ExperimentModel& model,
-                      const std::vector<uint64_t>& eventCounts, const std::filesystem::path& folder) {
+                      const std::map<int, OTF2_RegionRef>& regions, const std::vector<uint64_t>& eventCounts,
+                      const std::filesystem::path& folder) {
     // Every location needs its (empty) local definitions.
     Check(OTF2_Archive_OpenDefFiles(archive), folder);
     for (std::size_t k = 0; k < model.processes.size(); ++k) {
@@ -114,15 +111,18 @@ void WriteDefinitions(OTF2_Archive* archive, const analysis::ExperimentModel& mo
     const analysis::PhaseColumns& ph = model.phases;
     analysis::Time length = 0;
     for (std::size_t i = 0; i < ph.Size(); ++i) length = std::max(length, ph.ShownEnd(i));
+    // Events are in µs from the master's start: the global offset is 0 and the
+    // realtime timestamp, in ns since the epoch, says when that was.
     const analysis::Time origin = model.processes.empty() ? 0 : model.processes[model.master].start;
-    Check(OTF2_GlobalDefWriter_WriteClockProperties(global, 1000000, origin, length, origin), folder);
+    Check(OTF2_GlobalDefWriter_WriteClockProperties(global, 1000000, 0, static_cast<uint64_t>(std::max<analysis::Time>(length, 0)),
+                                                    static_cast<uint64_t>(std::max<analysis::Time>(origin, 0)) * 1000),
+          folder);
 
     Strings strings(global);
-    int nbrTypes = 0;
-    for (std::size_t i = 0; i < ph.Size(); ++i) nbrTypes = std::max(nbrTypes, ph.type[i] + 1);
-    for (int type = 0; type < nbrTypes; ++type) {
+    for (const auto& [type, region] : regions) {
         const OTF2_StringRef name = strings(analysis::PhaseTypeName(type));
-        Check(OTF2_GlobalDefWriter_WriteRegion(global, type, name, name, strings(""), OTF2_REGION_ROLE_FUNCTION,
+        const OTF2_StringRef category = strings(analysis::PhaseTypeName(analysis::PhaseTypeCategory(type)));
+        Check(OTF2_GlobalDefWriter_WriteRegion(global, region, name, name, category, OTF2_REGION_ROLE_FUNCTION,
                                                OTF2_PARADIGM_USER, OTF2_REGION_FLAG_NONE, strings(""), 0, 0),
               folder);
     }
@@ -173,8 +173,13 @@ void ExportOtf2(const analysis::ExperimentModel& model, const std::filesystem::p
         Check(OTF2_Archive_SetFlushCallbacks(archive.get(), &kFlushCallbacks, nullptr), folder);
         Check(OTF2_Archive_SetSerialCollectiveCallbacks(archive.get()), folder);
         Check(OTF2_Archive_SetCreator(archive.get(), "kova export"), folder);
-        const std::vector<uint64_t> counts = WriteEvents(archive.get(), model, folder);
-        WriteDefinitions(archive.get(), model, counts, folder);
+        // One region per phase type that occurs, numbered in the order of the type IDs.
+        std::map<int, OTF2_RegionRef> regions;
+        for (int type : model.phases.type) regions.emplace(type, 0);
+        OTF2_RegionRef next = 0;
+        for (auto& [type, region] : regions) region = next++;
+        const std::vector<uint64_t> counts = WriteEvents(archive.get(), model, regions, folder);
+        WriteDefinitions(archive.get(), model, regions, counts, folder);
         Check(OTF2_Archive_Close(archive.release()), folder);
     }
     output.Commit();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <future>
 #include <thread>
+#include <unordered_map>
 
 namespace report {
 
@@ -22,27 +23,23 @@ json HeaderJson(const analysis::ExperimentModel& model) {
             {"status", analysis::StatusName(h.statusData)},         {"errors", analysis::ErrorFlagNames(h.errorFlags)}};
 }
 
-// What the slices need beside the phase columns: each phase's message (received
-// ones) and wait state, -1 for none, and the names of the types and their categories.
+// What the slices need beside the phase columns and the model's message table: each
+// phase's wait state (-1 for none), and the name and category of every type that
+// occurs, by a dense slot (type IDs are any int: a wrong call's is negative).
 struct Lookup {
-    explicit Lookup(const analysis::ExperimentModel& model)
-        : messageOf(model.phases.Size(), -1), waitOf(model.phases.Size(), -1) {
+    explicit Lookup(const analysis::ExperimentModel& model) : waitOf(model.phases.Size(), -1) {
         const analysis::Findings& f = model.findings;
-        for (std::size_t m = 0; m < f.messages.size(); ++m) {
-            if (f.messages[m].recvPhase < 0) continue;
-            messageOf[f.messages[m].sendPhase] = static_cast<int32_t>(m);
-            messageOf[f.messages[m].recvPhase] = static_cast<int32_t>(m);
-        }
         for (std::size_t w = 0; w < f.waitStates.size(); ++w)
             waitOf[f.waitStates[w].phase] = static_cast<int32_t>(w);
-        int types = 0;
-        for (int16_t type : model.phases.type) types = std::max(types, type + 1);
-        for (int type = 0; type < types; ++type) {
+        for (int type : model.phases.type) {
+            if (!slots.emplace(type, names.size()).second) continue;
             names.push_back(analysis::PhaseTypeName(type));
             categories.push_back(analysis::PhaseTypeName(analysis::PhaseTypeCategory(type)));
         }
     }
-    std::vector<int32_t> messageOf, waitOf;
+    std::size_t Slot(int type) const { return slots.at(type); }
+    std::vector<int32_t> waitOf;
+    std::unordered_map<int, std::size_t> slots;
     std::vector<std::string> names, categories;
 };
 
@@ -51,17 +48,17 @@ struct Lookup {
 // that starts or ends a flow.
 struct Shape {
     json event;
-    json *pid, *tid, *ts, *dur, *name, *cat, *nbr, *partner = nullptr, *quantums = nullptr, *delay = nullptr,
+    json *pid, *tid, *ts, *dur, *name, *cat, *nbr, *partner = nullptr, *tag = nullptr, *delay = nullptr,
                                                     *bind = nullptr;
     Shape(bool message, const char* flow) {
         event = {{"ph", "X"}, {"pid", 0}, {"tid", 0}, {"ts", 0}, {"dur", 0}, {"name", ""}, {"cat", ""},
                  {"args", {{"nbr", 0}}}};
-        if (message) event["args"].update({{"partner", 0}, {"quantums", 0}, {"delay", 0}});
+        if (message) event["args"].update({{"partner", 0}, {"tag", 0}, {"delay", 0}});
         if (flow) event.update({{"bind_id", 0}, {flow, true}});
         pid = &event["pid"], tid = &event["tid"], ts = &event["ts"], dur = &event["dur"];
         name = &event["name"], cat = &event["cat"], nbr = &event["args"]["nbr"];
         if (message) {
-            partner = &event["args"]["partner"], quantums = &event["args"]["quantums"];
+            partner = &event["args"]["partner"], tag = &event["args"]["tag"];
             delay = &event["args"]["delay"];
         }
         if (flow) bind = &event["bind_id"];
@@ -77,21 +74,26 @@ std::string SliceEvents(const analysis::ExperimentModel& model, const Lookup& lo
     text.reserve((end - begin) * 160);
     nlohmann::detail::serializer<json> serializer(nlohmann::detail::output_adapter<char>(text), ' ');
     Shape plain(false, nullptr), message(true, nullptr), flowOut(true, "flow_out"), flowIn(true, "flow_in");
+    std::size_t lastSlot = 0;
     for (std::size_t i = begin; i < end; ++i) {
-        const int32_t m = lookup.messageOf[i];
+        // Only a received message draws a flow.
+        int32_t m = f.messageOf[i];
+        if (m >= 0 && f.messages[m].recvPhase < 0) m = -1;
         Shape& shape = ph.partnerTid[i] < 0 ? plain : m < 0 ? message : ph.sending[i] ? flowOut : flowIn;
         const int id = model.processes[ph.process[i]].id;
         *shape.pid = id;
         *shape.tid = id;
         *shape.ts = ph.shownStart[i];
-        *shape.dur = ph.duration[i];
-        *shape.name = lookup.names[ph.type[i]];
-        *shape.cat = lookup.categories[ph.type[i]];
+        *shape.dur = ph.ShownDuration(i);
+        const std::size_t slot = i > begin && ph.type[i] == ph.type[i - 1] ? lastSlot : lookup.Slot(ph.type[i]);
+        lastSlot = slot;
+        *shape.name = lookup.names[slot];
+        *shape.cat = lookup.categories[slot];
         *shape.nbr = ph.nbr[i];
         if (shape.partner) {
             *shape.partner = ph.partnerTid[i];
-            *shape.quantums = ph.quantums[i];
-            *shape.delay = ph.commDelay[i];
+            *shape.tag = ph.tag[i];
+            *shape.delay = model.CommDelay(i);
         }
         if (shape.bind) *shape.bind = m;
         text += ",\n";
@@ -105,7 +107,8 @@ std::string SliceEvents(const analysis::ExperimentModel& model, const Lookup& lo
         if (ph.comment[i] != 0) args["comment"] = ph.comments[ph.comment[i]];
         if (lookup.waitOf[i] >= 0) {
             const analysis::WaitState& w = f.waitStates[lookup.waitOf[i]];
-            args["wait"] = {{"pattern", analysis::WaitPatternName(w.pattern)}, {"time", w.waitTime}};
+            args["wait"] = {{"pattern", analysis::WaitPatternName(w.pattern)}, {"time", w.waitTime},
+                            {"transfer", w.transferTime}};
             if (w.causePhase >= 0) {
                 args["wait"]["cause_process"] = model.processes[ph.process[w.causePhase]].id;
                 args["wait"]["cause_nbr"] = ph.nbr[w.causePhase];

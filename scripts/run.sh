@@ -92,7 +92,7 @@ read -r expid seqid <<<"$ids"
 if [[ "$expid" == NULL || "$seqid" == NULL ]]; then
     echo "No parallel and sequential experiment stored: no report"
 else
-    "$KOVA_BUILD_DIR/bin/kova" analyse "$expid" --sequential "$seqid"
+    "$KOVA_BUILD_DIR/bin/kova" analyse "$expid" --sequential "$seqid" --other-reference
     "$KOVA_BUILD_DIR/bin/kova" report "$expid" -o "$folder/report-$expid.html" >/dev/null
     echo "Open the report of experiment $expid in a browser: $folder/report-$expid.html"
 fi

@@ -1,6 +1,17 @@
-// The analysis passes on small hand-built experiments whose answers are worked out by hand.
+// The analysis passes on small hand-built experiments whose answers are worked out by
+// hand; every analysed model is also held to the invariants of invariants.h.
+#include "invariants.h"
+
 #include <analyse.h>
 #include <gtest/gtest.h>
+#include <metric_tree.h>
+#include <summary.h>
+#include <wait_states.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <kova_site.h>
+#include <limits>
 
 using namespace analysis;
 
@@ -21,7 +32,6 @@ public:
         process.id = process.tid = tid;
         process.host = "node" + std::to_string(mModel.processes.size() + 1);
         process.start = 1'000'000'000 + start;
-        process.totals.assign(kNbrBasicTypes, 0);
         process.hasTotals = true;
         mModel.processes.push_back(process);
         mNext.push_back(1);
@@ -40,6 +50,7 @@ public:
     }
     ExperimentModel& Analysed(std::optional<Time> Ts = 1000) {
         Analyse(Model(), Ts);
+        EXPECT_EQ(InvariantViolations(mModel), "");
         return mModel;
     }
     ExperimentModel mModel;
@@ -47,6 +58,25 @@ public:
 };
 
 constexpr int A = 101, B = 102, C = 103;
+
+// Master M spawns S, S spawns G; G works 3000 us, and each parent waits for its child.
+void SpawnTree(Builder& b) {
+    constexpr int M = 201, S = 202, G = 203;
+    const int m = b.Process(M, 0), s = b.Process(S, 2100), g = b.Process(G, 2700);
+    b.Phase(m, kWork, 2000).Phase(m, kSpawn, 100, S).Phase(m, kIdle, 3840).Phase(m, kRecv, 10, S, 1);
+    b.Phase(s, kWork, 500).Phase(s, kSpawn, 100, G).Phase(s, kIdle, 3015).Phase(s, kRecv, 10, G, 2);
+    b.Phase(s, kWork, 200).Phase(s, kSend, 10, M, 1);
+    b.Phase(g, kWork, 3000).Phase(g, kSend, 10, S, 2);
+}
+
+// A works 200 and sends to B; B works 20, waits 180 (+2 transfer), receives in 20 and
+// sends to C; C works 20 and waits 202.
+void Chain(Builder& b) {
+    const int a = b.Process(A), pb = b.Process(B), c = b.Process(C);
+    b.Phase(a, kWork, 200).Phase(a, kSend, 5, B, 0);
+    b.Phase(pb, kWork, 20).Phase(pb, kIdle, 182).Phase(pb, kRecv, 20, A, 0).Phase(pb, kSend, 5, C, 0);
+    b.Phase(c, kWork, 20).Phase(c, kIdle, 204).Phase(c, kRecv, 20, B, 0);
+}
 
 }  // namespace
 
@@ -63,23 +93,27 @@ TEST(Passes, LateSenderWaitItsCauseDelayCostAndCriticalPath) {
     EXPECT_EQ(f.messages[0].sendTime, 110);
     EXPECT_EQ(f.messages[0].recvTime, 120);
     EXPECT_EQ(f.messages[0].delay, 10);
-    EXPECT_EQ(model.phases.commDelay[1], 10);
-    EXPECT_EQ(model.phases.commDelay[3], 10);
+    EXPECT_EQ(model.CommDelay(1), 10);
+    EXPECT_EQ(model.CommDelay(3), 10);
     EXPECT_EQ(model.phases.start[4], 125);
     ASSERT_EQ(f.waitStates.size(), 1u);
     EXPECT_EQ(f.waitStates[0].pattern, WaitPattern::kLateSender);
     EXPECT_EQ(f.waitStates[0].waitTime, 100);
     EXPECT_EQ(f.waitStates[0].phase, 2);
     EXPECT_EQ(f.waitStates[0].causePhase, 1);
+    // p1 waited from 0 to 100 for p0's 100 us of work; nothing of p1 came before.
     ASSERT_EQ(f.delayCosts.size(), 1u);
-    EXPECT_EQ(f.delayCosts[0].causeProcess, p0);
-    EXPECT_EQ(f.delayCosts[0].type, kWork);
-    EXPECT_DOUBLE_EQ(f.delayCosts[0].time, 100);
+    EXPECT_EQ(f.delayCosts[0].cause.process, p0);
+    EXPECT_EQ(f.delayCosts[0].cause.type, kWork);
+    EXPECT_DOUBLE_EQ(f.delayCosts[0].shortTerm, 100);
+    EXPECT_DOUBLE_EQ(f.delayCosts[0].longTerm, 0);
+    EXPECT_EQ(f.waitStates[0].transferTime, 20);  // the idle after the send began
+    EXPECT_EQ(f.transferTime, 20);
     EXPECT_EQ(f.criticalPathLength, 175);
     EXPECT_EQ(f.criticalPathByProcess[p0], 110);
     EXPECT_EQ(f.criticalPathByProcess[p1], 65);
-    EXPECT_EQ(f.criticalPathByType[kWork], 150);
-    EXPECT_EQ(f.criticalPathByType[kIdle], 10);
+    EXPECT_EQ(f.criticalPathByType.at(kWork), 150);
+    EXPECT_EQ(f.criticalPathByType.at(kIdle), 10);
 }
 
 TEST(Passes, CriticalPathOfAThreeProcessPipeline) {
@@ -94,10 +128,10 @@ TEST(Passes, CriticalPathOfAThreeProcessPipeline) {
     EXPECT_EQ(f.criticalPath[0].process, p0);
     EXPECT_EQ(f.criticalPath[1].begin, 110);
     EXPECT_EQ(f.criticalPath[2].begin, 180);
-    EXPECT_EQ(f.criticalPathByType[kWork], 170);
-    EXPECT_EQ(f.criticalPathByType[kSend], 20);
-    EXPECT_EQ(f.criticalPathByType[kRecv], 10);
-    EXPECT_EQ(f.criticalPathByType[kIdle], 10);
+    EXPECT_EQ(f.criticalPathByType.at(kWork), 170);
+    EXPECT_EQ(f.criticalPathByType.at(kSend), 20);
+    EXPECT_EQ(f.criticalPathByType.at(kRecv), 10);
+    EXPECT_EQ(f.criticalPathByType.at(kIdle), 10);
     EXPECT_EQ(f.criticalPathByProcess[p2], 30);
     ASSERT_EQ(f.waitStates.size(), 2u);
     EXPECT_EQ(f.waitStates[0].waitTime, 170);  // p2 waited until p1 began to send
@@ -112,7 +146,7 @@ TEST(Passes, WrongOrderWhenAMessageSentEarlierIsReceivedLater) {
     b.Phase(p2, kIdle, 60).Phase(p2, kRecv, 5, A, 0).Phase(p2, kIdle, 0).Phase(p2, kRecv, 5, B, 0);
     const Findings& f = b.Analysed().findings;
     ASSERT_EQ(f.waitStates.size(), 1u);
-    EXPECT_EQ(f.waitStates[0].pattern, WaitPattern::kWrongOrder);
+    EXPECT_EQ(f.waitStates[0].pattern, WaitPattern::kWrongOrderOtherSource);
     EXPECT_EQ(f.waitStates[0].waitTime, 40);
     EXPECT_EQ(f.waitStates[0].causePhase, 1);
 }
@@ -135,6 +169,31 @@ TEST(Passes, ClockViolationIsFlaggedAndRepairedOnTheShownClockOnly) {
     EXPECT_EQ(model.phases.shownStart[2], 0);    // phases before the last communication stay
     EXPECT_GT(model.phases.shownStart[3], 20);   // the idle before the receive absorbs part of it
     EXPECT_LT(model.phases.shownStart[3], 101);
+    // Events moved, not phases: the work before the idle and the idle grew, so the
+    // process's time line has no hole; the critical path covers its whole length.
+    EXPECT_EQ(model.phases.ShownEnd(2), model.phases.shownStart[3]);
+    EXPECT_EQ(model.phases.ShownEnd(3), 101);
+    EXPECT_EQ(f.criticalPathLength, 116);
+}
+
+TEST(Passes, AReceiveEarlyWithinTheClockBoundsIsNoViolation) {
+    for (const Time bound : {10, 20}) {
+        Builder b;
+        const int p0 = b.Process(A), p1 = b.Process(B);
+        b.Phase(p0, kWork, 100).Phase(p0, kSend, 10, B, 0);
+        b.Phase(p1, kWork, 20).Phase(p1, kIdle, 50).Phase(p1, kRecv, 5, A, 0);  // 30 us before the send began
+        for (const int p : {p0, p1}) {
+            b.mModel.processes[p].hasClockOffsets = true;
+            b.mModel.processes[p].startBound = bound;
+            b.mModel.processes[p].endBound = bound / 2;
+        }
+        const ExperimentModel& model = b.Analysed();
+        const bool within = 2 * bound >= 30;
+        EXPECT_EQ(model.findings.clockViolations, within ? 0 : 1) << bound;
+        EXPECT_EQ(model.findings.withinClockBounds, within ? 1 : 0) << bound;
+        EXPECT_EQ((model.header.errorFlags & kWrongCommPointers) != 0, !within) << bound;
+        EXPECT_EQ(model.findings.repairedMessages, 1);  // the shown clock is consistent either way
+    }
 }
 
 TEST(Passes, MatchingFollowsTagsAndCountsUnreceivedSends) {
@@ -165,6 +224,7 @@ TEST(Passes, BrokenDataIsFlagged) {
     model.processes[p1].hasTotals = false;
     model.phases.nbr[model.processes[p2].firstPhase + 1] = 3;  // phase 2 missing
     Analyse(model, std::nullopt);
+    EXPECT_EQ(InvariantViolations(model), "");
     const int flags = model.header.errorFlags;
     EXPECT_EQ(flags, kExpCrashed | kProcessCrashed | kTseqNotInDb | kNoUsefulWork | kUnknownCommPartners |
                          kWrongCommPointers | kIdleCauses)
@@ -186,10 +246,11 @@ TEST(Passes, TotalsRatiosAndSpeedup) {
     ExperimentModel& model = b.Model();
     model.header.Tp = 100;
     Analyse(model, 300);
+    EXPECT_EQ(InvariantViolations(model), "");
     EXPECT_FLOAT_EQ(model.processes[p0].ratios[kWork], 0.75f);
     EXPECT_FLOAT_EQ(model.processes[p0].ratios[kPart], 0.25f);
     EXPECT_FLOAT_EQ(model.processes[p1].ratios[kWork], 1.0f);
-    EXPECT_EQ(model.findings.experimentTotals[kWork], 125);
+    EXPECT_EQ(model.findings.experimentTotals.at(kWork), 125);
     EXPECT_FLOAT_EQ(model.header.speedup, 3.0f);
     EXPECT_FLOAT_EQ(model.header.efficiency, 1.5f);
     // A second analysis of the same model finds the same.
@@ -210,6 +271,181 @@ TEST(Passes, DriftCorrectionMovesALateSlavesPhasesBack) {
     model.processes[p1].endOffset = 30;  // its clock ran 20 us fast over 1000 us
     model.processes[p1].endTime = 1000;
     Analyse(model, std::nullopt);
+    EXPECT_EQ(InvariantViolations(model), "");
     EXPECT_TRUE(model.findings.driftCorrected);
     EXPECT_EQ(model.phases.start[2], 490);
+    EXPECT_EQ(model.phases.ShownDuration(1), 490);  // durations follow the mapped times
+}
+
+TEST(Passes, CriticalPathFollowsSpawnsBackToTheMaster) {
+    Builder b;
+    SpawnTree(b);
+    const int m = 0, s = 1, g = 2;
+    const Findings& f = b.Analysed().findings;
+    EXPECT_EQ(f.criticalPathLength, 5950);  // the whole run, spawning included
+    EXPECT_EQ(f.criticalPathByProcess[m], 2115);
+    EXPECT_EQ(f.criticalPathByProcess[s], 825);
+    EXPECT_EQ(f.criticalPathByProcess[g], 3010);
+    EXPECT_EQ(f.criticalPathByType.at(kWork), 5700);
+    EXPECT_EQ(f.criticalPathByType.at(kSpawn), 200);
+    EXPECT_EQ(f.criticalPathByType.at(kIdle), 10);
+    ASSERT_EQ(f.criticalPath.size(), 5u);
+    EXPECT_EQ(f.criticalPath[0].process, m);
+    EXPECT_EQ(f.criticalPath[0].end, 2100);
+    EXPECT_EQ(f.criticalPath[1].process, s);
+    EXPECT_EQ(f.criticalPath[2].process, g);
+}
+
+TEST(Passes, CriticalPathWalksAPingPongOnce) {
+    // A long ping-pong: every receive waits, so the path jumps at every message and
+    // covers the whole run; the walk takes linear time (the benchmark shows it).
+    constexpr int kRounds = 5000;
+    Builder b;
+    const int p0 = b.Process(A), p1 = b.Process(B);
+    for (int k = 0; k < kRounds; ++k)
+        b.Phase(p0, kWork, 10).Phase(p0, kSend, 1, B, 0).Phase(p0, kIdle, 12).Phase(p0, kRecv, 1, B, 1);
+    b.Phase(p1, kIdle, 11);
+    for (int k = 0; k < kRounds; ++k) {
+        b.Phase(p1, kRecv, 1, A, 0).Phase(p1, kWork, 10).Phase(p1, kSend, 1, A, 1);
+        b.Phase(p1, kIdle, k + 1 < kRounds ? 12 : 0);
+    }
+    const Findings& f = b.Analysed().findings;
+    EXPECT_EQ(f.criticalPathLength, kRounds * 24LL);
+    EXPECT_EQ(f.criticalPathByType.at(kWork), kRounds * 20LL);
+    EXPECT_EQ(f.criticalPath.size(), 2u * kRounds + 1);
+}
+
+TEST(Passes, RootCauseDelayCostsOfAThreeProcessChain) {
+    // C's wait costs B's receive 20 and transfer 2 (short-term) and, through B's wait,
+    // A's work 180 (long-term).
+    Builder b;
+    Chain(b);
+    const int a = 0, pb = 1;
+    const ExperimentModel& model = b.Analysed();
+    const Findings& f = model.findings;
+    ASSERT_EQ(f.waitStates.size(), 2u);
+    EXPECT_EQ(f.waitStates[0].waitTime, 202);
+    EXPECT_EQ(f.waitStates[1].waitTime, 180);
+    std::map<std::pair<int, std::string>, std::pair<double, double>> costs;
+    for (const DelayCost& cost : f.delayCosts)
+        costs[{cost.cause.process, CostCauseName(cost.cause)}] = {cost.shortTerm, cost.longTerm};
+    ASSERT_EQ(costs.size(), 3u);
+    EXPECT_DOUBLE_EQ(costs.at({a, "work"}).first, 180);
+    EXPECT_DOUBLE_EQ(costs.at({a, "work"}).second, 180);
+    EXPECT_DOUBLE_EQ(costs.at({pb, "comm_recv"}).first, 20);
+    EXPECT_DOUBLE_EQ(costs.at({pb, "comm_recv"}).second, 0);
+    EXPECT_DOUBLE_EQ(costs.at({pb, "transfer"}).first, 2);
+    EXPECT_EQ(f.delayCosts[0].cause.process, a);  // largest first
+    const nlohmann::json json = SummaryJson(model);
+    EXPECT_EQ(json["delayCosts"][0]["type"], "work");
+    EXPECT_EQ(json["delayCosts"][0]["longTerm"], 180.0);
+
+    // The metric tree: 676 us of process time, 382 of it waits and 4 transfer.
+    const MetricNode& root = f.metricTree;
+    EXPECT_EQ(root.time, 205 + 227 + 244);
+    std::map<std::string, Time> top;
+    for (const MetricNode& node : root.children) top[node.name] = node.time;
+    EXPECT_EQ(top.at("work"), 240);
+    EXPECT_EQ(top.at("communication"), 50);
+    EXPECT_EQ(top.at("waits"), 382);
+    EXPECT_EQ(top.at("transfer"), 4);
+    EXPECT_EQ(top.count("unexplained idle"), 0u);
+    EXPECT_NE(SummaryText(model).find("  waits: 0.000382 s (56.5 %)"), std::string::npos) << SummaryText(model);
+}
+
+TEST(Passes, WrongOrderLooksBackOverABoundedWindowAndSplitsBySource) {
+    // A first sends a message (tag 99) that B reads last; before it, B waits late for
+    // 150 messages of A. Only the last kWrongOrderWindow waits become wrong order.
+    constexpr int kMessages = 150;
+    Builder b;
+    const int a = b.Process(A), pb = b.Process(B);
+    b.Phase(a, kSend, 1, B, 99);
+    for (int k = 0; k < kMessages; ++k) b.Phase(a, kWork, 10).Phase(a, kSend, 1, B, 1);
+    Time bNow = 0;
+    for (int k = 0; k < kMessages; ++k) {
+        const Time arrival = 12 + 11 * k;
+        b.Phase(pb, kIdle, arrival - bNow).Phase(pb, kRecv, 1, A, 1);
+        bNow = arrival + 1;
+    }
+    b.Phase(pb, kRecv, 1, A, 99);
+    const Findings& f = b.Analysed().findings;
+    const auto byPattern = WaitsByPattern(b.mModel);
+    EXPECT_EQ(byPattern.at("wrong_order_same_source").first, static_cast<int>(kWrongOrderWindow));
+    EXPECT_EQ(byPattern.at("late_sender").first, kMessages - static_cast<int>(kWrongOrderWindow));
+    EXPECT_EQ(byPattern.at("wrong_order_other_source").first, 0);
+    EXPECT_EQ(f.waitStates.size(), static_cast<std::size_t>(kMessages));
+}
+
+TEST(Passes, HostileStoredValuesAreFlaggedNeverFoldedOrMixedUp) {
+    Builder b;
+    const int p0 = b.Process(A), p1 = b.Process(B);
+    b.Phase(p0, kWork, 100).Phase(p0, -1, 5).Phase(p0, -7, 5).Phase(p0, 70000, 7).Phase(p0, 1'000'000'000, 3);
+    b.Phase(p1, kWork, 50).Phase(p1, kPart, -20).Phase(p1, kWork, 10);
+    ExperimentModel& model = b.Analysed();
+    const Findings& f = model.findings;
+    EXPECT_TRUE(model.header.errorFlags & kProcessCrashed);
+    // A type is never folded into another by a narrow column, nor booked as computation.
+    EXPECT_EQ(f.experimentTotals.at(70000), 7);
+    EXPECT_EQ(f.experimentTotals.count(70000 - 65536), 0u);
+    EXPECT_EQ(f.experimentTotals.at(1'000'000'000), 3);
+    EXPECT_EQ(f.experimentTotals.at(-1), 5);
+    EXPECT_EQ(f.experimentTotals.count(kComp), 0u);
+    const std::string text = SummaryText(model);
+    EXPECT_NE(text.find("process 101: phase 2 has type -1 (a wrong call of the probe)"), std::string::npos) << text;
+    EXPECT_NE(text.find("process 101: 2 phases of a wrong call"), std::string::npos) << text;
+    EXPECT_NE(text.find("process 102: phase 2 has a negative duration (-20 us)"), std::string::npos) << text;
+    EXPECT_EQ(PhaseTypeName(-7), "type -7 (wrong call)");
+    EXPECT_EQ(PhaseTypeName(70000), "type 70000");
+}
+
+TEST(Passes, ProcessIndicesBeyondSixteenBitsAreNeverMixedUp) {
+    // Process 0 sends to process 65537; process 1 receives from itself. With keys packed
+    // into 16-bit fields the two would be one queue.
+    Builder b;
+    for (int k = 0; k < 65538; ++k) b.Process(1000 + k);
+    b.Phase(0, kWork, 10).Phase(0, kSend, 1, 1000 + 65537, 0);
+    b.Phase(1, kWork, 10).Phase(1, kRecv, 1, 1001, 0);
+    b.Phase(65537, kWork, 10);
+    const ExperimentModel& model = b.Analysed(std::nullopt);
+    EXPECT_EQ(model.findings.unmatchedReceives, 1);
+    EXPECT_EQ(model.findings.UnreceivedCount(), 1);
+    EXPECT_EQ(model.findings.unreceived.at({0, 65537}), 1);
+}
+
+TEST(Passes, DelaysOfMoreThanThirtyFiveMinutesKeepTheirValue) {
+    Builder b;
+    const int p0 = b.Process(A), p1 = b.Process(B);
+    b.Phase(p0, kWork, 10).Phase(p0, kSend, 10, B, 0);
+    b.Phase(p1, kWork, 3'000'000'000LL).Phase(p1, kRecv, 10, A, 0);  // 50 minutes later
+    const ExperimentModel& model = b.Analysed();
+    EXPECT_EQ(model.findings.messages[0].delay, 3'000'000'000LL - 20);
+    EXPECT_EQ(model.CommDelay(3), 3'000'000'000LL - 20);
+}
+
+TEST(Passes, SpeedupIsNotKnownWithoutASequentialReference) {
+    Builder b;
+    const int p0 = b.Process(A);
+    b.Phase(p0, kWork, 10);
+    const ExperimentModel& model = b.Analysed(std::nullopt);
+    const std::string text = SummaryText(model);
+    EXPECT_NE(text.find("speedup: not known\nefficiency: not known\n"), std::string::npos) << text;
+    const nlohmann::json json = SummaryJson(model);
+    EXPECT_TRUE(json["speedup"].is_null());
+    EXPECT_TRUE(json["efficiency"].is_null());
+    EXPECT_EQ(model.header.speedup, 0.0f);  // as stored
+}
+
+// The JSON summary of fixed experiments against the one kept in tests/golden, to catch
+// accidental changes of any pass (KOVA_UPDATE_GOLDEN=1 writes them anew).
+TEST(Passes, SummariesOfFixedExperimentsMatchTheirGoldenJson) {
+    for (const auto& [name, build] : {std::pair{"spawn_tree", &SpawnTree}, std::pair{"chain", &Chain}}) {
+        Builder b;
+        build(b);
+        const nlohmann::json summary = SummaryJson(b.Analysed());
+        const std::string path = std::string(KOVA_SOURCE_DIR "/analysis/tests/golden/") + name + ".json";
+        if (std::getenv("KOVA_UPDATE_GOLDEN")) std::ofstream(path) << summary.dump(2) << "\n";
+        std::ifstream in(path);
+        ASSERT_TRUE(in) << path;
+        EXPECT_EQ(summary, nlohmann::json::parse(in)) << name << ":\n" << summary.dump(2);
+    }
 }

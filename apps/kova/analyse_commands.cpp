@@ -29,10 +29,12 @@ void AddAnalyseCommands(CLI::App& app, Session& session) {
     };
     auto analyse = std::make_shared<AnalyseOptions>();
     CLI::App* analyseCommand =
-        app.add_subcommand("analyse", "checks, totals, matches messages, finds wait states and the critical path");
+        app.add_subcommand("analyse", "checks, totals, matches messages, finds wait states, delay costs, the critical path and where the time went");
     analyseCommand->add_option("EXPID", analyse->expID, "the experiment")->required();
     CLI::Option* sequential =
         analyseCommand->add_option("--sequential", analyse->sequentialID, "the sequential reference experiment");
+    analyseCommand->add_flag("--other-reference", session.mAllowOtherReference,
+                             "take a --sequential reference of another application or W than the experiment's");
     analyseCommand->add_flag("--json", analyse->json, "print the summary as JSON");
     analyseCommand->callback([&session, analyse, sequential] {
         std::optional<int> sequentialID;

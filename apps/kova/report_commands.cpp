@@ -44,6 +44,8 @@ void AddReportCommands(CLI::App& app, Session& session) {
     reportCommand->add_option("-o,--output", report->output, "the HTML file (default: experiment-EXPID.html)");
     CLI::Option* reportSequential = reportCommand->add_option(
         "--sequential", report->sequentialID, "the sequential reference, when the experiment is analysed now");
+    reportCommand->add_flag("--other-reference", session.mAllowOtherReference,
+                            "take a --sequential reference of another application or W than the experiment's");
     reportCommand->callback([&session, report, reportSequential] {
         const analysis::ExperimentModel model =
             session.LoadAnalysed(report->expID, Given(reportSequential, report->sequentialID));
@@ -58,13 +60,15 @@ void AddReportCommands(CLI::App& app, Session& session) {
         app.add_subcommand("export", "writes an analysed experiment for trace viewers or as CSV files");
     exportCommand->add_option("EXPID", exportOptions->expID, "the experiment")->required();
     exportCommand->add_option("--format", exportOptions->format,
-                              "perfetto (trace-event JSON file), otf2 (archive folder) or csv (folder of three files)")
+                              "perfetto (trace-event JSON file), otf2 (archive folder) or csv (folder of four files)")
         ->required()
         ->check(CLI::IsMember({"perfetto", "otf2", "csv"}));
     exportCommand->add_option("-o,--output", exportOptions->output, "the file (perfetto) or folder (otf2, csv)")
         ->required();
     CLI::Option* exportSequential = exportCommand->add_option(
         "--sequential", exportOptions->sequentialID, "the sequential reference, when the experiment is analysed now");
+    exportCommand->add_flag("--other-reference", session.mAllowOtherReference,
+                            "take a --sequential reference of another application or W than the experiment's");
     exportCommand->callback([&session, exportOptions, exportSequential] {
         const Options& o = *exportOptions;
         const analysis::ExperimentModel model = session.LoadAnalysed(o.expID, Given(exportSequential, o.sequentialID));

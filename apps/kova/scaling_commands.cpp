@@ -9,6 +9,8 @@
 #include <outputs.h>
 #include <rank_test.h>
 #include <series.h>
+#include <totals.h>
+#include <wait_states.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,15 +23,6 @@ namespace {
 
 using analysis::ExperimentHeader;
 using analysis::ExperimentModel;
-
-// Time by phase type name over all processes of the experiment.
-std::map<std::string, double> ExperimentTotals(const ExperimentModel& model) {
-    std::map<std::string, double> totals;
-    for (const analysis::ProcessModel& process : model.processes)
-        for (std::size_t type = 0; type < process.totals.size(); ++type)
-            if (process.totals[type] != 0) totals[analysis::PhaseTypeName(static_cast<int>(type))] += process.totals[type];
-    return totals;
-}
 
 bool Finished(const ExperimentHeader& header) { return header.statusData >= analysis::kFinished && header.Tp > 0; }
 
@@ -46,7 +39,7 @@ std::vector<scaling::Run> LoadRuns(Session& session, const std::string& applicat
             const ExperimentModel model = session.Load(header.id);
             run.Tp = static_cast<double>(header.Tp);
             run.Ts = (header.errorFlags & analysis::kTseqNotInDb) ? 0 : static_cast<double>(header.Ts);
-            run.totals = ExperimentTotals(model);
+            run.totals = analysis::ExperimentTotals(model);
         }
         runs.push_back(std::move(run));
     }
@@ -124,24 +117,12 @@ std::string SpreadVerdict(Session& session, const ExperimentHeader& a, const Exp
     return out.str();
 }
 
-// Count and time of the wait states by pattern.
-std::map<std::string, std::pair<int, double>> WaitsByPattern(const ExperimentModel& model) {
-    std::map<std::string, std::pair<int, double>> byPattern;
-    for (const analysis::WaitState& wait : model.findings.waitStates) {
-        auto& entry = byPattern[analysis::WaitPatternName(wait.pattern)];
-        entry.first += 1;
-        entry.second += static_cast<double>(wait.waitTime);
-    }
-    return byPattern;
-}
-
 std::string ProcessTotals(const char* label, const ExperimentModel& model) {
     std::ostringstream out;
     for (const analysis::ProcessModel& process : model.processes) {
         out << "  " << label << " process " << process.id << " (" << process.host << "):";
-        for (std::size_t type = 0; type < process.totals.size(); ++type)
-            if (process.totals[type] != 0)
-                out << " " << analysis::PhaseTypeName(static_cast<int>(type)) << " " << process.totals[type];
+        for (const auto& [type, total] : process.totals)
+            if (total != 0) out << " " << analysis::PhaseTypeName(type) << " " << total;
         out << "\n";
     }
     return out.str();
@@ -163,7 +144,7 @@ std::string Comparison(Session& session, const ExperimentModel& a, const Experim
         out << ratio;
     }
     out << "\n\nTime by phase type over all processes (us):\n";
-    const std::map<std::string, double> totalsA = ExperimentTotals(a), totalsB = ExperimentTotals(b);
+    const std::map<std::string, double> totalsA = analysis::ExperimentTotals(a), totalsB = analysis::ExperimentTotals(b);
     std::map<std::string, int> types;
     for (const auto& totals : {totalsA, totalsB})
         for (const auto& [type, time] : totals) types[type] = 0;
@@ -179,11 +160,12 @@ std::string Comparison(Session& session, const ExperimentModel& a, const Experim
     out << "\nTime by phase type per process (us):\n" << ProcessTotals("A", a) << ProcessTotals("B", b);
 
     out << "\nWait states by pattern (count, time in us):\n";
-    const auto waitsA = WaitsByPattern(a), waitsB = WaitsByPattern(b);
-    for (const char* pattern : {"late_sender", "wrong_order", "unexplained"}) {
+    const auto waitsA = analysis::WaitsByPattern(a), waitsB = analysis::WaitsByPattern(b);
+    for (analysis::WaitPattern waitPattern : analysis::kWaitPatterns) {
+        const char* pattern = analysis::WaitPatternName(waitPattern);
         const auto wa = waitsA.count(pattern) ? waitsA.at(pattern) : std::pair<int, double>{0, 0};
         const auto wb = waitsB.count(pattern) ? waitsB.at(pattern) : std::pair<int, double>{0, 0};
-        std::snprintf(line, sizeof line, "  %-12s A %5d %12s   B %5d %12s\n", pattern, wa.first,
+        std::snprintf(line, sizeof line, "  %-24s A %5d %12s   B %5d %12s\n", pattern, wa.first,
                       Micro(wa.second).c_str(), wb.first, Micro(wb.second).c_str());
         out << line;
     }

@@ -61,7 +61,7 @@ ExperimentModel Session::Analyse(ExperimentModel model, std::optional<int> seque
         analysis::Analyse(model, model.header.Ts > 0 ? std::optional<analysis::Time>(model.header.Ts) : std::nullopt);
         return model;
     }
-    analysis::Analyse(model, analysis::FindSequentialTime(Measurement(), model.header, sequentialID));
+    analysis::Analyse(model, analysis::FindSequentialTime(Measurement(), model.header, sequentialID, mAllowOtherReference));
     analysis::StoreFindings(Measurement(), model);
     return model;
 }

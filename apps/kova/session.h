@@ -16,6 +16,9 @@ public:
     ~Session();
     // Where experiments are read from (the --source option).
     analysis::Source mSource = analysis::Source::kMeasurement;
+    // Whether a given sequential reference may be of another application or W (the
+    // --other-reference option).
+    bool mAllowOtherReference = false;
 
     // The measurement database; a missing server ends the process with its message.
     StandardDatabase& Measurement();

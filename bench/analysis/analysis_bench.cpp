@@ -1,7 +1,9 @@
-// Loading, analysing and storing a synthetic experiment of 16 processes and about
-// 1 000 000 phases in the measurement database, beside the floor: one plain SELECT
-// of its phase rows plus one multi-row write of as many result rows. Prints both,
-// their ratio, phases per second and the model's bytes per phase.
+// Loading, analysing and storing two synthetic experiments in the measurement
+// database, a ping-pong of about 320 000 phases and a pipeline of 16 processes and
+// about 1 000 000 phases, each beside its floor: one plain SELECT of its phase rows
+// plus one multi-row write of as many result rows. Then the passes alone on a
+// pipeline of about 10 000 000 phases in memory. Prints the times, the ratios to the
+// floors, phases per second and the model's bytes per phase.
 #include <analyse.h>
 #include <measurement_db.h>
 #include <synthetic.h>
@@ -42,10 +44,10 @@ int StoreSynthetic(StandardDatabase& db, const ExperimentModel& model) {
         db.Query("INSERT INTO Processes VALUES (" + id + ", " + std::to_string(process.id) + ", '" + process.host +
                  "', " + std::to_string(process.tid) + ", " + std::to_string(process.start / 1000000) + ", " +
                  std::to_string(process.start % 1000000) + ")");
-        for (std::size_t type = 0; type < process.totals.size(); ++type)
-            if (process.totals[type] != 0)
+        for (const auto& [type, total] : process.totals)
+            if (total != 0)
                 db.Query("INSERT INTO PhaseDurations VALUES (" + id + ", " + std::to_string(process.id) + ", " +
-                         std::to_string(type) + ", " + std::to_string(process.totals[type]) + ", 0)");
+                         std::to_string(type) + ", " + std::to_string(total) + ", 0)");
     }
     const auto& phases = model.phases;
     std::string text;
@@ -53,7 +55,7 @@ int StoreSynthetic(StandardDatabase& db, const ExperimentModel& model) {
         text += text.empty() ? "INSERT INTO Phases VALUES (" : ",(";
         text += id + "," + std::to_string(model.processes[phases.process[i]].id) + "," +
                 std::to_string(phases.nbr[i]) + "," + std::to_string(phases.type[i]) + "," +
-                std::to_string(phases.duration[i]) + ",0," + std::to_string(phases.quantums[i]) + ",0," +
+                std::to_string(phases.duration[i]) + ",0," + std::to_string(phases.tag[i]) + ",0," +
                 std::to_string(phases.partnerTid[i]) + "," + std::to_string(phases.sending[i]) + ",0,'')";
         if ((i + 1) % kRowsPerStatement == 0 || i + 1 == phases.Size()) {
             db.Query(text);
@@ -76,28 +78,37 @@ struct Stored {
     std::size_t phases = 0;
 };
 
-Stored& TheExperiment() {
-    static Stored stored = [] {
-        Stored s;
-        s.db = Connect();
-        const ExperimentModel model = analysis::MakeSyntheticPipeline(kProcesses, kPhases);
-        s.phases = model.phases.Size();
-        s.expID = StoreSynthetic(*s.db, model);
-        return s;
-    }();
-    return stored;
+// The stored experiments by name: "pingpong" and "pipeline".
+Stored& TheExperiment(const std::string& name) {
+    static std::map<std::string, Stored> stored;
+    auto found = stored.find(name);
+    if (found != stored.end()) return found->second;
+    Stored s;
+    s.db = Connect();
+    const ExperimentModel model = name == "pingpong" ? analysis::MakeSyntheticPingPong(320'000)
+                                                     : analysis::MakeSyntheticPipeline(kProcesses, kPhases);
+    s.phases = model.phases.Size();
+    s.expID = StoreSynthetic(*s.db, model);
+    return stored.emplace(name, std::move(s)).first->second;
+}
+
+// Bytes the model holds per phase: its columns and the per-phase findings.
+double BytesPerPhase(const ExperimentModel& model) {
+    const auto& p = model.phases;
+    auto bytes = [](const auto& column) { return column.capacity() * sizeof(column[0]); };
+    const std::size_t total = bytes(p.process) + bytes(p.nbr) + bytes(p.type) + bytes(p.sending) +
+                              bytes(p.duration) + bytes(p.start) + bytes(p.shownStart) + bytes(p.tag) +
+                              bytes(p.operations) + bytes(p.partnerTid) + bytes(p.comment) +
+                              bytes(model.findings.messageOf);
+    return static_cast<double>(total) / p.Size();
 }
 
 std::map<std::string, double> gSeconds;
-
-void Report(benchmark::State& state, const char* name, double seconds) {
-    gSeconds[name] = seconds;
-    state.counters["phases/s"] = TheExperiment().phases / seconds;
-}
+std::map<std::string, double> gBytes;
 
 // Load, all passes, store: what `kova analyse` does.
-void BM_LoadAnalyseStore(benchmark::State& state) {
-    Stored& stored = TheExperiment();
+void BM_LoadAnalyseStore(benchmark::State& state, const std::string& name) {
+    Stored& stored = TheExperiment(name);
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         ExperimentModel model = analysis::LoadExperiment(*stored.db, stored.expID);
@@ -108,24 +119,19 @@ void BM_LoadAnalyseStore(benchmark::State& state) {
         const auto end = std::chrono::steady_clock::now();
         const double seconds = std::chrono::duration<double>(end - start).count();
         state.SetIterationTime(seconds);
-        Report(state, "analysis", seconds);
+        gSeconds[name + " analysis"] = seconds;
+        state.counters["phases/s"] = stored.phases / seconds;
         state.counters["load s"] = std::chrono::duration<double>(loaded - start).count();
         state.counters["passes s"] = std::chrono::duration<double>(analysed - loaded).count();
         state.counters["store s"] = std::chrono::duration<double>(end - analysed).count();
-        std::size_t bytes = 0;
-        const auto& p = model.phases;
-        bytes += p.process.capacity() * 4 + p.nbr.capacity() * 4 + p.type.capacity() * 2 + p.sending.capacity() +
-                 (p.duration.capacity() + p.start.capacity() + p.shownStart.capacity()) * 8 +
-                 (p.quantums.capacity() + p.operations.capacity() + p.partnerTid.capacity() +
-                  p.commDelay.capacity() + p.comment.capacity()) * 4;
-        state.counters["model bytes/phase"] = static_cast<double>(bytes) / p.Size();
+        state.counters["model bytes/phase"] = BytesPerPhase(model);
     }
 }
 
 // The floor: one SELECT of the phase rows, read to the end, and one multi-row write of
 // as many rows of five numbers into a scratch table.
-void BM_Floor(benchmark::State& state) {
-    Stored& stored = TheExperiment();
+void BM_Floor(benchmark::State& state, const std::string& name) {
+    Stored& stored = TheExperiment(name);
     StandardDatabase& db = *stored.db;
     db.Query("CREATE TEMPORARY TABLE IF NOT EXISTS FloorRows (a int, b int, c int, d bigint, e int, "
              "PRIMARY KEY (a, b, c))");
@@ -150,12 +156,36 @@ void BM_Floor(benchmark::State& state) {
         }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(seconds);
-        Report(state, "floor", seconds);
+        gSeconds[name + " floor"] = seconds;
+        state.counters["phases/s"] = stored.phases / seconds;
     }
 }
 
-BENCHMARK(BM_Floor)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LoadAnalyseStore)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+// The passes alone on about 10 000 000 phases in memory.
+void BM_PassesInMemory(benchmark::State& state) {
+    ExperimentModel model = analysis::MakeSyntheticPipeline(kProcesses, 10'000'000);
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        analysis::Analyse(model, model.header.Tp * 10);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        gSeconds["10M passes"] = seconds;
+        gBytes["10M"] = BytesPerPhase(model);
+        state.counters["phases/s"] = model.phases.Size() / seconds;
+        state.counters["model bytes/phase"] = gBytes["10M"];
+    }
+}
+
+// Side by side in one run: each experiment's floor right before its analysis.
+BENCHMARK_CAPTURE(BM_Floor, pingpong, std::string("pingpong"))
+    ->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_LoadAnalyseStore, pingpong, std::string("pingpong"))
+    ->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Floor, pipeline, std::string("pipeline"))
+    ->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_LoadAnalyseStore, pipeline, std::string("pipeline"))
+    ->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PassesInMemory)->UseManualTime()->Iterations(1)->Repetitions(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -163,11 +193,16 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::printf("\nphases: %zu in %d processes (model: %zu bytes per phase in its columns)\n",
-                TheExperiment().phases, kProcesses, analysis::PhaseColumns::kBytesPerPhase);
-    if (gSeconds.count("floor") && gSeconds.count("analysis"))
-        std::printf("last run: analysis %.2f s, floor %.2f s, ratio %.2f (goal <= 3)\n", gSeconds["analysis"],
-                    gSeconds["floor"], gSeconds["analysis"] / gSeconds["floor"]);
-    DeleteExperiment(*TheExperiment().db, TheExperiment().expID);
+    for (const char* name : {"pingpong", "pipeline"}) {
+        const std::string n = name;
+        if (!gSeconds.count(n + " floor") || !gSeconds.count(n + " analysis")) continue;
+        std::printf("%s: %zu phases, last run: analysis %.2f s, floor %.2f s, ratio %.2f (goal <= 3)\n", name,
+                    TheExperiment(n).phases, gSeconds[n + " analysis"], gSeconds[n + " floor"],
+                    gSeconds[n + " analysis"] / gSeconds[n + " floor"]);
+        DeleteExperiment(*TheExperiment(n).db, TheExperiment(n).expID);
+    }
+    if (gSeconds.count("10M passes"))
+        std::printf("10M phases in memory: passes %.2f s, model %.1f bytes per phase (goal <= 40)\n",
+                    gSeconds["10M passes"], gBytes["10M"]);
     return 0;
 }

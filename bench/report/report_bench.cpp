@@ -67,8 +67,8 @@ void WriteFloor(const fs::path& path) {
     for (std::size_t i = 0; i < ph.Size(); ++i) {
         const analysis::ProcessModel& process = model.processes[ph.process[i]];
         out << process.id << ',' << process.host << ',' << process.tid << ',' << ph.nbr[i] << ',' << ph.type[i] << ','
-            << ph.start[i] << ',' << ph.shownStart[i] << ',' << ph.duration[i] << ',' << ph.quantums[i] << ','
-            << ph.operations[i] << ',' << ph.partnerTid[i] << ',' << ph.commDelay[i] << ','
+            << ph.start[i] << ',' << ph.shownStart[i] << ',' << ph.duration[i] << ',' << ph.tag[i] << ','
+            << ph.operations[i] << ',' << ph.partnerTid[i] << ',' << model.CommDelay(i) << ','
             << ph.comments[ph.comment[i]] << '\n';
     }
 }

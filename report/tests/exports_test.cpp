@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <fstream>
 #include <thread>
 #include <map>
@@ -51,7 +52,6 @@ ExperimentModel ThreeProcesses() {
         process.id = process.tid = tids[k];
         process.host = hosts[k];
         process.start = 1'000'000'000 + 10 * k;
-        process.totals.assign(analysis::kNbrBasicTypes, 0);
         process.hasTotals = true;
         model.processes.push_back(process);
     }
@@ -81,6 +81,42 @@ ExperimentModel ThreeProcesses() {
     return model;
 }
 
+// Two processes with the types that the basic table does not name: wrong calls (-1,
+// -7), a program's own types (15, 70000) beside work and a message.
+ExperimentModel OddTypes() {
+    ExperimentModel model;
+    model.header.id = 43;
+    model.header.application = "odd types";
+    model.header.p = 2;
+    model.header.nbrProcesses = 2;
+    model.header.statusData = analysis::kFinished;
+    for (int k = 0; k < 2; ++k) {
+        analysis::ProcessModel process;
+        process.id = process.tid = 500 + k;
+        process.host = "node" + std::to_string(k + 1);
+        process.start = 2'000'000'000;
+        process.hasTotals = true;
+        model.processes.push_back(process);
+    }
+    int next[2] = {1, 1};
+    auto add = [&](int k, int type, analysis::Time duration, int partner = -1) {
+        model.phases.Add(k, next[k]++, type, duration, 0, 0, partner, type == analysis::kSend, "");
+        model.processes[k].totals[type] += duration;
+    };
+    add(0, -1, 20);
+    add(0, analysis::kWork, 30);
+    add(0, 70000, 10);
+    add(0, analysis::kSend, 5, 501);
+    add(1, -7, 15);
+    add(1, 15, 10);
+    add(1, analysis::kIdle, 40);
+    add(1, analysis::kRecv, 5, 500);
+    model.header.Tp = 70;
+    model.IndexPhases();
+    analysis::Analyse(model, std::nullopt);
+    return model;
+}
+
 ExperimentModel Synthetic() {
     ExperimentModel model = analysis::MakeSyntheticPipeline(4, 2000);
     analysis::Analyse(model, std::nullopt);
@@ -95,7 +131,10 @@ std::size_t ReceivedMessages(const ExperimentModel& model) {
 
 class Exports : public ::testing::TestWithParam<const char*> {
 protected:
-    ExperimentModel Model() const { return std::string(GetParam()) == "hand" ? ThreeProcesses() : Synthetic(); }
+    ExperimentModel Model() const {
+        const std::string name = GetParam();
+        return name == "hand" ? ThreeProcesses() : name == "odd types" ? OddTypes() : Synthetic();
+    }
     ScratchFolder folder{"report-exports", ScratchFolder::SystemTemp};
 };
 
@@ -138,7 +177,7 @@ TEST_P(Exports, PerfettoHasOneSlicePerPhaseAndOneFlowPerReceivedMessage) {
         const json& s = slices[i];
         ASSERT_EQ(s["pid"], model.processes[ph.process[i]].id) << i;
         ASSERT_EQ(s["ts"], ph.shownStart[i]) << i;
-        ASSERT_EQ(s["dur"], ph.duration[i]) << i;
+        ASSERT_EQ(s["dur"], ph.ShownDuration(i)) << i;
         ASSERT_EQ(s["name"], analysis::PhaseTypeName(ph.type[i])) << i;
         ASSERT_EQ(s["args"]["nbr"], ph.nbr[i]) << i;
         if (ph.comment[i] != 0) {
@@ -188,14 +227,29 @@ TEST_P(Exports, Otf2ArchiveReadsBackWithItsLocationsEventsAndMessages) {
     for (const auto& process : model.processes)
         EXPECT_NE(definitions.output.find("\"" + process.host + " t" + std::to_string(process.tid) + "\""),
                   std::string::npos);
-    // The first phase of the master enters at its shown start, in the region of its type.
+    // One region per type that occurs, named by the type, numbered in the order of the
+    // type IDs; the first phase of the master enters the region of its type.
     const auto& ph = model.phases;
+    const std::set<int> types(ph.type.begin(), ph.type.end());
+    EXPECT_EQ(LinesStartingWith(definitions.outputLines(), "REGION ").size(), types.size());
     const int i = model.processes[0].firstPhase;
     std::ostringstream expected;
-    expected << "Region: \"" << analysis::PhaseTypeName(ph.type[i]) << "\" <" << ph.type[i] << ">";
+    expected << "Region: \"" << analysis::PhaseTypeName(ph.type[i]) << "\" <"
+             << std::distance(types.begin(), types.find(ph.type[i])) << ">";
     const auto enters = LinesStartingWith(lines, "ENTER ");
     ASSERT_FALSE(enters.empty());
     EXPECT_NE(enters[0].find(expected.str()), std::string::npos) << enters[0];
+    for (const std::string& region : LinesStartingWith(definitions.outputLines(), "REGION "))
+        EXPECT_EQ(region.find("UNDEFINED"), std::string::npos) << region;
+    // Events count from 0, so the global offset is 0; the realtime timestamp (ns) is
+    // the master's start, which otf2-print shows as a date.
+    const auto clock = LinesStartingWith(definitions.outputLines(), "CLOCK_PROPERTIES ");
+    ASSERT_EQ(clock.size(), 1u);
+    const std::time_t masterStart = static_cast<std::time_t>(model.processes[model.master].start / 1000000);
+    char date[64];
+    std::strftime(date, sizeof date, "Date: %Y-%m-%d %H:%M:%S", std::gmtime(&masterStart));
+    EXPECT_NE(clock[0].find("Ticks per Seconds: 1000000, Global Offset: 0, "), std::string::npos) << clock[0];
+    EXPECT_NE(clock[0].find(date), std::string::npos) << clock[0] << " " << date;
 }
 
 TEST_P(Exports, CsvFilesHaveTheirHeadersAndOneRowPerItem) {
@@ -205,17 +259,21 @@ TEST_P(Exports, CsvFilesHaveTheirHeadersAndOneRowPerItem) {
     const auto phases = Lines(ReadFile(csv / "phases.csv"));
     const auto messages = Lines(ReadFile(csv / "messages.csv"));
     const auto waits = Lines(ReadFile(csv / "wait_states.csv"));
-    ASSERT_FALSE(phases.empty() || messages.empty() || waits.empty());
+    const auto costs = Lines(ReadFile(csv / "delay_costs.csv"));
+    ASSERT_FALSE(phases.empty() || messages.empty() || waits.empty() || costs.empty());
     EXPECT_EQ(phases[0],
-              "process,host,tid,nbr,type,start,shown_start,duration,quantums,operations,partner_tid,comm_delay,comment");
+              "process,host,tid,nbr,type,start,shown_start,duration,tag,operations,partner_tid,comm_delay,comment");
     EXPECT_EQ(messages[0], "send_process,send_nbr,recv_process,recv_nbr,send_time,recv_time,delay");
-    EXPECT_EQ(waits[0], "process,nbr,pattern,wait_time,cause_process,cause_nbr");
+    EXPECT_EQ(waits[0], "process,nbr,pattern,wait_time,transfer_time,cause_process,cause_nbr");
+    EXPECT_EQ(costs[0], "cause_process,cause,short_term,long_term");
     EXPECT_EQ(phases.size(), model.phases.Size() + 1);
     EXPECT_EQ(messages.size(), model.findings.messages.size() + 1);
     EXPECT_EQ(waits.size(), model.findings.waitStates.size() + 1);
+    EXPECT_EQ(costs.size(), model.findings.delayCosts.size() + 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, Exports, ::testing::Values("hand", "synthetic"));
+INSTANTIATE_TEST_SUITE_P(Models, Exports, ::testing::Values("hand", "odd types", "synthetic"),
+                         [](const auto& info) { return std::string(info.param) == "odd types" ? "oddTypes" : info.param; });
 
 // The payload that a page carries between its data script's tags.
 json PagePayload(const std::string& page) {

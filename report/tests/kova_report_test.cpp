@@ -139,7 +139,8 @@ TEST_F(KovaReport, ExeKOVARunIsDrawnAsTheDatabaseHoldsItAndExportsReadBack) {
                                                   db->QuotedValue(LoginName()));
     ASSERT_FALSE(id.empty() || sequential.empty());
     EXPECT_GT(Count("SELECT COUNT(*) FROM Phases WHERE expID = " + id + " AND typeID = 6"), 1000);
-    ExpectReportAndExportsAsStored(id, " --sequential " + sequential, folder.path(), "exekova-report.png");
+    ExpectReportAndExportsAsStored(id, " --sequential " + sequential + " --other-reference", folder.path(),
+                                   "exekova-report.png");
 
     // An output path that cannot be written: status 1, a message, nothing left behind.
     const fs::path unwritable = folder.path() / "missing" / "report.html";

@@ -70,8 +70,8 @@
     P.figure('processes', 'processes', h.processes),
     P.figure('Tp', 'Tp (parallel time)', h.Tp, P.micros(h.Tp)),
     P.figure('Ts', 'Ts (sequential time)', h.Ts, h.Ts > 0 ? P.micros(h.Ts) : 'not known'),
-    P.figure('speedup', 'speedup', h.speedup, fixed(h.speedup, 3)),
-    P.figure('efficiency', 'efficiency', h.efficiency, fixed(h.efficiency, 3)),
+    P.figure('speedup', 'speedup', h.speedup, h.speedupKnown ? fixed(h.speedup, 3) : 'not known'),
+    P.figure('efficiency', 'efficiency', h.efficiency, h.speedupKnown ? fixed(h.efficiency, 3) : 'not known'),
     P.figure('status', 'status', h.status, h.statusName),
     P.figure('errorFlags', 'error flags', h.errorFlags, h.errorNames),
     P.figure('unreceived', 'unreceived messages', h.unreceived),
@@ -79,6 +79,17 @@
   ]));
   if (h.comment) page.appendChild(P.el('p', { class: 'note', text: h.comment }));
   h.problems.forEach((text) => page.appendChild(P.el('p', { class: 'note warning', text })));
+
+  // ---- Where the time went: the metric tree, each node with its share of the root.
+  const tree = P.section('Where the time went');
+  const treeRows = [];
+  (function walk(node, depth) {
+    treeRows.push(['\u00a0\u00a0'.repeat(depth) + node.name, P.micros(node.time), (100 * node.share).toFixed(1) + ' %']);
+    node.children.forEach((child) => walk(child, depth + 1));
+  })(d.metricTree, 0);
+  const treeTable = P.table(['', 'time', 'share'], treeRows);
+  treeTable.id = 'metric-tree';
+  tree.appendChild(treeTable);
 
   // ---- Timeline.
   const timeline = P.section('Timeline');
@@ -206,7 +217,7 @@
     const a = api.coord([api.value(1), api.value(0)]), b = api.coord([api.value(2), api.value(0)]);
     const laneHeight = api.size([0, 1])[1] * 0.62;
     const shape = clipped(params, a[0], a[1] + laneHeight / 2 - 4, Math.max(b[0] - a[0], 2), 4);
-    const late = api.value(3) !== 2;
+    const late = d.waits.patternNames[api.value(3)] !== 'unexplained';
     return shape && { type: 'rect', shape, style: { fill: late ? '#c53030' : '#d69e2e' } };
   }
   let selectedMessage = -1;
@@ -249,8 +260,8 @@
   function waitText(w) {
     const pattern = d.waits.patternNames[waitPattern[w]];
     if (waitCause[w] < 0) return pattern + ' wait ' + P.micros(waitTime[w]) + ', no message explains it';
-    return pattern + ' wait ' + P.micros(waitTime[w]) + ', caused by ' + phaseName(waitCause[w]) +
-      ' (' + typeName(type[waitCause[w]]) + ')';
+    return pattern + ' wait ' + P.micros(waitTime[w]) + ' (then ' + P.micros(d.waits.transfer[w]) +
+      ' transfer), caused by ' + phaseName(waitCause[w]) + ' (' + typeName(type[waitCause[w]]) + ')';
   }
   const escapeHtml = (s) => s.replace(/[&<>"]/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;' }[c]));
   function tooltip(params) {
@@ -406,10 +417,13 @@
 
   // ---- Delay costs and unreceived messages.
   const costs = P.section('Delay costs by cause');
-  costs.appendChild(P.el('p', { class: 'note', text: 'Late-sender waits charged to what the sender did meanwhile.' }));
+  costs.appendChild(P.el('p', { class: 'note', text: 'Each wait charged to the excess time of its sender in their ' +
+    'synchronisation interval (short-term); a share that was itself a wait is passed on to that wait\'s causes ' +
+    '(long-term). The costs add up to the waits.' }));
   if (d.delayCosts.length === 0) costs.appendChild(P.el('p', { class: 'note', text: 'No late-sender waits.' }));
-  else costs.appendChild(P.table(['cause process', 'phase type', 'charged wait'],
-    d.delayCosts.slice(0, 30).map(([k, t, time]) => [laneName(k), typeName(t), P.micros(time)])));
+  else costs.appendChild(P.table(['cause process', 'cause', 'short-term', 'long-term', 'total'],
+    d.delayCosts.slice(0, 30).map(([k, cause, shortTerm, longTerm]) =>
+      [laneName(k), cause, P.micros(shortTerm), P.micros(longTerm), P.micros(shortTerm + longTerm)])));
   if (d.unreceived.length > 0) {
     const lost = P.section('Unreceived messages');
     lost.appendChild(P.table(['sender', 'addressee', 'messages'],

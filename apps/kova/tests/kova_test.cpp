@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <set>
 #include <string>
 #include <unistd.h>
 
@@ -63,7 +64,7 @@ TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialR
     EXPECT_NE(listed.output.find(" ANN_example "), std::string::npos) << listed.output;
     EXPECT_NE(listed.output.find("p=3 "), std::string::npos) << listed.output;
 
-    const CommandResult analysed = Kova("analyse " + id + " --sequential " + sequential);
+    const CommandResult analysed = Kova("analyse " + id + " --sequential " + sequential + " --other-reference");
     ASSERT_EQ(analysed.status, 0) << analysed.output << analysed.errors;
     EXPECT_NE(analysed.output.find("status: wait states found\n"), std::string::npos) << analysed.output;
     EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 5);
@@ -85,7 +86,8 @@ TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialR
               receives);
     // The pipeline's stages wait for each other.
     EXPECT_GT(SelectNumber(*db, "SELECT COUNT(*) FROM WaitStates WHERE expID = " + id +
-                                " AND pattern IN ('late_sender', 'wrong_order') AND causeNbr > 0"),
+                                " AND pattern IN ('late_sender', 'wrong_order_same_source', 'wrong_order_other_source') "
+                                "AND causeNbr > 0"),
               0);
     // Ts is the run's own sequential time.
     EXPECT_EQ(SelectNumber(*db, "SELECT Ts FROM Experiments WHERE ID = " + id),
@@ -99,7 +101,7 @@ TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialR
               1);
 
     const std::string first = StoredFindings(*db, id);
-    const CommandResult again = Kova("analyse " + id + " --sequential " + sequential + " --json");
+    const CommandResult again = Kova("analyse " + id + " --sequential " + sequential + " --other-reference --json");
     ASSERT_EQ(again.status, 0) << again.errors;
     EXPECT_EQ(StoredFindings(*db, id), first);
     const nlohmann::json summary = nlohmann::json::parse(again.output);
@@ -178,4 +180,72 @@ TEST(KovaInput, UnknownExperimentsBrokenRunsAndWrongOptionsEndClearly) {
               std::string::npos)
         << listed.output;
     DeleteExperiment(std::stoi(id), *db);
+}
+
+TEST(KovaInput, HostileStoredValuesAndReferencesThatAreNotSequential) {
+    // Stored through SQL as an attacker with write access would: a total of type
+    // 1 000 000 000, phases of types 70 000 and -1, a negative duration.
+    auto db = ConnectToMeasurementDb();
+    const std::string application = "KovaHostile" + std::to_string(getpid());
+    auto experiment = [&](int p, int W) {
+        db->Query("INSERT INTO Experiments (ID, name, user, date, p, W, nbrProcesses, Tp, statusData) VALUES (0, '" +
+                  application + "', 'tester', 'then', " + std::to_string(p) + ", " + std::to_string(W) + ", " +
+                  std::to_string(p) + ", 500, 1)");
+        return db->QueryFirst("SELECT LAST_INSERT_ID()");
+    };
+    const std::string id = experiment(2, 5);
+    db->Query("INSERT INTO Processes VALUES (" + id + ", 11, 'node1', 11, 1000, 0), (" + id +
+              ", 12, 'node2', 12, 1000, 5)");
+    db->Query("INSERT INTO Phases VALUES (" + id + ", 11, 1, 3, 100, 0, 0, 0, -1, 0, 0, ''), (" + id +
+              ", 11, 2, 70000, 20, 0, 0, 0, -1, 0, 0, ''), (" + id + ", 11, 3, -1, 5, 0, 0, 0, -1, 0, 0, ''), (" +
+              id + ", 12, 1, 3, -30, 0, 0, 0, -1, 0, 0, '')");
+    db->Query("INSERT INTO PhaseDurations VALUES (" + id + ", 11, 3, 100, 0), (" + id + ", 11, 70000, 20, 0), (" +
+              id + ", 11, -1, 5, 0), (" + id + ", 12, 3, -30, 0), (" + id + ", 12, 1000000000, 7, 0)");
+    const CommandResult analysed = Kova("analyse " + id + " --json");
+    ASSERT_EQ(analysed.status, 0) << analysed.errors;
+    const nlohmann::json summary = nlohmann::json::parse(analysed.output);
+    EXPECT_EQ(summary["errorFlags"].get<int>() & 2, 2);
+    EXPECT_TRUE(summary["speedup"].is_null());  // no sequential reference: not known
+    const std::string problems = summary["problems"].dump();
+    EXPECT_NE(problems.find("process 11: phase 3 has type -1 (a wrong call of the probe)"), std::string::npos)
+        << problems;
+    EXPECT_NE(problems.find("process 12: phase 1 has a negative duration (-30 us)"), std::string::npos) << problems;
+    EXPECT_NE(problems.find("its type 1000000000 phases add up to 0 us, its total is 7 us"), std::string::npos)
+        << problems;
+    // Each type keeps its own experiment-wide total.
+    EXPECT_EQ(SelectNumber(*db, "SELECT duration FROM PhaseDurations WHERE expID = " + id +
+                                " AND processID = -1 AND phaseTypeID = 70000"),
+              20);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM PhaseDurations WHERE expID = " + id +
+                                " AND processID = -1 AND phaseTypeID = 4464"),
+              0);
+    ScratchFolder folder;
+    const CommandResult perfetto =
+        Kova("export " + id + " --format perfetto -o " + ShellQuoted((folder.path() / "trace.json").string()));
+    ASSERT_EQ(perfetto.status, 0) << perfetto.errors;
+    const nlohmann::json trace = nlohmann::json::parse(ReadFile(folder.path() / "trace.json"));
+    std::set<std::string> names;
+    for (const nlohmann::json& event : trace["traceEvents"])
+        if (event["ph"] == "X") names.insert(event["name"].get<std::string>());
+    EXPECT_EQ(names, (std::set<std::string>{"work", "type 70000", "type -1 (wrong call)"}));
+
+    // Sequential references: one with p = 3, one of another W, one of another application.
+    const std::string parallel = experiment(3, 5), otherW = experiment(1, 6);
+    const CommandResult notSequential = Kova("analyse " + id + " --sequential " + parallel);
+    EXPECT_EQ(notSequential.status, 5);
+    EXPECT_EQ(notSequential.errors,
+              "kova: experiment " + parallel + " is not sequential (p = 3); a sequential reference has p = 1\n");
+    const CommandResult wrongW = Kova("analyse " + id + " --sequential " + otherW);
+    EXPECT_EQ(wrongW.status, 5);
+    EXPECT_EQ(wrongW.errors, "kova: experiment " + otherW + " has W = 6, experiment " + id +
+                                 " has W = 5; give --other-reference to take it all the same\n");
+    const CommandResult anyW = Kova("analyse " + id + " --sequential " + otherW + " --other-reference");
+    EXPECT_EQ(anyW.status, 0) << anyW.errors;
+    EXPECT_NE(anyW.output.find("speedup: 1\n"), std::string::npos) << anyW.output;
+    db->Query("UPDATE Experiments SET name = 'another', p = 1, W = 5 WHERE ID = " + parallel);
+    const CommandResult otherApplication = Kova("analyse " + id + " --sequential " + parallel);
+    EXPECT_EQ(otherApplication.status, 5);
+    EXPECT_NE(otherApplication.errors.find("is another of tester, not " + application), std::string::npos)
+        << otherApplication.errors;
+    for (const std::string& e : {id, parallel, otherW}) DeleteExperiment(std::stoi(e), *db);
 }

@@ -1,0 +1,21 @@
+// The metric tree of a run (as Scalasca and Cube show it first): the time of all
+// processes on the repaired clock split into work, overhead by type, communication by
+// type, waits by pattern, transfer, unexplained idle and the other types, each node's
+// children adding up to it, so that the largest loss is seen at once.
+#pragma once
+#include "model.h"
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace analysis {
+
+// Fills metricTree from the phases and the wait states.
+void BuildMetricTree(ExperimentModel& model);
+
+// The tree as indented lines "name: time (share of the root)".
+std::string MetricTreeText(const MetricNode& root);
+// {"name", "time", "share", "children"} with shares of the root.
+nlohmann::json MetricTreeJson(const MetricNode& root);
+
+}  // namespace analysis
