@@ -302,8 +302,10 @@ std::optional<Time> FindSequentialTime(StandardDatabase& db, const ExperimentHea
             throw Error(name + " is not sequential (p = " + std::to_string(reference.mP) +
                             "); a sequential reference has p = 1",
                         kExitBadReference);
-        if ((reference.mName != header.application || reference.mUser != header.user) && !allowOther)
-            throw Error(name + " is " + reference.mName + " of " + reference.mUser + ", not " + header.application +
+        const std::string referenceName = Utf8FromStored(reference.mName);
+        const std::string referenceUser = Utf8FromStored(reference.mUser);
+        if ((referenceName != header.application || referenceUser != header.user) && !allowOther)
+            throw Error(name + " is " + referenceName + " of " + referenceUser + ", not " + header.application +
                             " of " + header.user + "; give --other-reference to take it all the same",
                         kExitBadReference);
         if (reference.mW != header.W && !allowOther)
