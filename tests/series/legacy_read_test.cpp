@@ -72,10 +72,13 @@ TEST(LegacyExperiments, TourgaRunReadsBackWithTheTotalsOfItsSummaryRows) {
         const int index = model.ProcessOfTid(tid);
         ASSERT_GE(index, 0) << tid;
         const analysis::ProcessModel& process = model.processes[index];
-        const std::vector<analysis::Time>& t = process.totals;
-        const analysis::Time stored[5] = {t[analysis::kWork], t[analysis::kPart],
-                                          t[analysis::kComm] + t[analysis::kSend] + t[analysis::kRecv],
-                                          t[analysis::kSync], t[analysis::kIdle]};
+        const auto t = [&](int type) {
+            const auto found = process.totals.find(type);
+            return found == process.totals.end() ? analysis::Time{0} : found->second;
+        };
+        const analysis::Time stored[5] = {t(analysis::kWork), t(analysis::kPart),
+                                          t(analysis::kComm) + t(analysis::kSend) + t(analysis::kRecv),
+                                          t(analysis::kSync), t(analysis::kIdle)};
         analysis::Time sum = 0;
         for (int kind = 0; kind < 5; ++kind) {
             EXPECT_EQ(stored[kind], std::atoll(summary[1 + kind].c_str())) << "tid " << tid << " kind " << kind;
