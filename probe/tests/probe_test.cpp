@@ -114,7 +114,13 @@ TEST_F(ProbeSequential, SequentialMasterStoresItsExperimentProcessPhasesAndTotal
     Row started = ExperimentRow(expID);
     EXPECT_EQ(started["Tp"], "0");
     EXPECT_EQ(started["statusData"], "0");
-    const auto processes = SelectRows(*mDb, "SELECT * FROM Processes WHERE expID = " + Str(expID));
+    // The process row is sent without waiting for the server's reply: it may take a
+    // moment to be visible on another connection.
+    auto processes = SelectRows(*mDb, "SELECT * FROM Processes WHERE expID = " + Str(expID));
+    for (int tries = 0; processes.empty() && tries < 200; ++tries) {
+        usleep(10000);
+        processes = SelectRows(*mDb, "SELECT * FROM Processes WHERE expID = " + Str(expID));
+    }
     ASSERT_EQ(processes.size(), 1u);
     EXPECT_EQ(processes[0].at("ID"), "0");
     EXPECT_EQ(processes[0].at("pvmTid"), "0");

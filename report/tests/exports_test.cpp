@@ -461,8 +461,9 @@ TEST(OutputPaths, FolderExportsWriteBesideTheUsersFilesAndReplaceOnlyTheirOwn) {
     report::ExportOtf2(model, results);
     // Again: the earlier archive (and its folder of location files) is replaced.
     report::ExportOtf2(ThreeProcesses(), results);
-    EXPECT_EQ(EntriesOf(results), (std::set<std::string>{"notes.txt", "mine", "phases.csv", "messages.csv",
-                                                         "wait_states.csv", "traces.otf2", "traces.def", "traces"}));
+    EXPECT_EQ(EntriesOf(results),
+              (std::set<std::string>{"notes.txt", "mine", "phases.csv", "messages.csv", "wait_states.csv",
+                                     "delay_costs.csv", "traces.otf2", "traces.def", "traces"}));
     EXPECT_EQ(ReadFile(results / "notes.txt"), "the user's");
     EXPECT_EQ(ReadFile(results / "mine" / "data.txt"), "also the user's");
     EXPECT_EQ(Lines(ReadFile(results / "phases.csv")).size(), model.phases.Size() + 1);
@@ -489,7 +490,7 @@ TEST(OutputPaths, FolderExportsWriteBesideTheUsersFilesAndReplaceOnlyTheirOwn) {
     report::ExportCsv(model, ".");
     fs::current_path(here);
     EXPECT_EQ(EntriesOf(other / "traces"),
-              (std::set<std::string>{"plan.txt", "phases.csv", "messages.csv", "wait_states.csv"}));
+              (std::set<std::string>{"plan.txt", "phases.csv", "messages.csv", "wait_states.csv", "delay_costs.csv"}));
 }
 
 TEST(OutputPaths, DevicesPipesAndDescriptorsAreWrittenWhereTheyStand) {
