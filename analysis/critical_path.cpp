@@ -97,6 +97,14 @@ void FindCriticalPath(ExperimentModel& model) {
         // The spawned process began in its parent's spawn phase: go on there.
         const Time spawnEnd = std::min(phases.ShownEnd(spawn), begin);
         if (spawnEnd <= phases.shownStart[model.processes[phases.process[spawn]].firstPhase]) break;
+        // From the end of its spawn phase to its first phase the child was starting up
+        // (loading, joining PVM, setting up its probe): that time is on the path, as the
+        // child's own, and is the cost of spawning it.
+        if (begin > spawnEnd) {
+            findings.criticalPath.push_back({current, spawnEnd, begin});
+            findings.criticalPathByProcess[current] += begin - spawnEnd;
+            findings.criticalPathByType[kSpawn] += begin - spawnEnd;
+        }
         current = phases.process[spawn];
         index = static_cast<std::size_t>(spawn);
         time = spawnEnd;

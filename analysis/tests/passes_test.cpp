@@ -296,6 +296,26 @@ TEST(Passes, CriticalPathFollowsSpawnsBackToTheMaster) {
     EXPECT_EQ(f.criticalPath[2].process, g);
 }
 
+// A child that starts 500 us after its spawn phase ended: its start-up is on the path,
+// booked to the child as spawning, so the path's time by type and by process still
+// make up its length.
+TEST(Passes, CriticalPathKeepsAChildsStartUpAsSpawning) {
+    Builder b;
+    constexpr int M = 301, S = 302;
+    const int m = b.Process(M, 0), s = b.Process(S, 2600);
+    b.Phase(m, kWork, 2000).Phase(m, kSpawn, 100, S).Phase(m, kIdle, 3520).Phase(m, kRecv, 10, S, 1);
+    b.Phase(s, kWork, 3000).Phase(s, kSend, 10, M, 1);
+    const Findings& f = b.Analysed().findings;
+    EXPECT_EQ(f.criticalPathLength, 5630);
+    EXPECT_EQ(f.criticalPathByProcess[m], 2120);
+    EXPECT_EQ(f.criticalPathByProcess[s], 3510);
+    EXPECT_EQ(f.criticalPathByType.at(kWork), 5000);
+    EXPECT_EQ(f.criticalPathByType.at(kSpawn), 600);
+    EXPECT_EQ(f.criticalPathByType.at(kSend), 10);
+    EXPECT_EQ(f.criticalPathByType.at(kIdle), 10);
+    EXPECT_EQ(f.criticalPathByType.at(kRecv), 10);
+}
+
 TEST(Passes, CriticalPathWalksAPingPongOnce) {
     // A long ping-pong: every receive waits, so the path jumps at every message and
     // covers the whole run; the walk takes linear time (the benchmark shows it).
