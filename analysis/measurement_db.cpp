@@ -335,10 +335,10 @@ void StoreFindings(StandardDatabase& db, const ExperimentModel& model) {
         }
         if (pass >= kBlockingCausesCalc) WriteWaitStates(db, model);
         db.Query("COMMIT");
-    } catch (int) {
+    } catch (const DatabaseError&) {
         try {
             db.Query("ROLLBACK");
-        } catch (int) {
+        } catch (const DatabaseError&) {
             // The connection is gone; the server drops the open transaction itself.
         }
         throw Error("the findings could not be stored; nothing of them was kept");

@@ -4,12 +4,11 @@
 #pragma once
 #include "dbDescribable.h"
 
-#include <iostream>
 #include <string>
 
 // Reads every row of T's table that the SQL tail selects (e.g. "WHERE expID = 3
 // ORDER BY nbr") into one record and calls onRow(record) for each, in row order.
-// A failing query is reported like StandardDatabase::QueryRows and ends the process.
+// A failing query throws DatabaseError as StandardDatabase::QueryRows does.
 template <class T, class OnRow> void ReadEachRow(StandardDatabase& db, const std::string& whereClause, OnRow onRow) {
     DbConvertor convertor(&db);
     T record;
@@ -20,10 +19,10 @@ template <class T, class OnRow> void ReadEachRow(StandardDatabase& db, const std
         convertor.ReadFromRow(record, row, mysql_fetch_lengths(result));
         onRow(record);
     }
-    const bool failed = mysql_errno(&db.mMysql) != 0;
-    mysql_free_result(result);
-    if (failed) {
-        std::cout << "Query failed: " << query << "\n" << mysql_error(&db.mMysql) << std::endl;
-        std::exit(-1);
+    if (mysql_errno(&db.mMysql) != 0) {
+        const DatabaseError failure("Query failed: ", query, mysql_error(&db.mMysql), mysql_errno(&db.mMysql));
+        mysql_free_result(result);
+        throw failure;
     }
+    mysql_free_result(result);
 }

@@ -17,8 +17,7 @@ WhereClause::WhereClause(const std::string& whereClause) { msClause = whereClaus
 namespace {
 
 [[noreturn]] void DescribeError() {
-    std::cout << "Describe error : I expect 1 DescribeObjectID and 1 DescribeClassName call" << std::endl;
-    std::exit(-1);
+    throw DatabaseError("Describe error : I expect 1 DescribeObjectID and 1 DescribeClassName call", "", "");
 }
 
 // Assigns a column's text to an attribute.
@@ -327,8 +326,7 @@ bool DbConvertor::CreateTable(Describable& obj, bool) {
     mDB->AwaitBatch();
     MYSQL_RES* tables = mysql_list_tables(&mDB->mMysql, pattern.c_str());
     if (tables == nullptr) {
-        std::cout << "Query failed: SHOW TABLES LIKE '" << pattern << "'\n" << mysql_error(&mDB->mMysql) << std::endl;
-        throw 1;
+        mDB->Fail("Query failed: ", "SHOW TABLES LIKE '" + pattern + "'");
     }
     if (mysql_num_rows(tables) > 0) {
         std::cout << "CLASS " << mClassName << " is already in DB:" << std::endl;

@@ -118,7 +118,7 @@ public:
     // Rows added since the last Send.
     std::size_t NbrRows() const { return mNbrRows; }
     // Hands the rows added since the last Send to the database without waiting;
-    // an earlier batch's results are read first, and a failure there throws int 1.
+    // an earlier batch's results are read first, and a failure there throws DatabaseError.
     void Send();
     // Sends and waits for the server; returns the number of rows stored.
     int Write();

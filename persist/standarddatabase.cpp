@@ -146,9 +146,10 @@ void StandardDatabase::ConnectToDatabase(const std::string& password, unsigned i
     // Multi-statement texts let QueryBatch send many statements in one round trip.
     if (mysql_real_connect(&mMysql, mDbServer.c_str(), mUser.c_str(), password.c_str(), mDbName.c_str(), port,
                            unix_socket.empty() ? nullptr : unix_socket.c_str(), CLIENT_MULTI_STATEMENTS) == nullptr) {
-        std::cout << "Failed to connect to the database server " << mDbName << "\n"
-                  << mysql_error(&mMysql) << std::flush;
-        std::exit(-1);
+        const DatabaseError failure("Failed to connect to the database server ", mDbName, mysql_error(&mMysql),
+                                    mysql_errno(&mMysql));
+        mysql_close(&mMysql);
+        throw failure;
     }
 }
 
@@ -189,8 +190,8 @@ bool StandardDatabase::Send(const std::string& query) {
     return SendOnly(query) && mysql_read_query_result(&mMysql) == 0;
 }
 
-void StandardDatabase::ReportFailure(const std::string& heading, const std::string& query) {
-    std::cout << heading << query << "\n" << mysql_error(&mMysql) << std::endl;
+void StandardDatabase::Fail(const std::string& heading, const std::string& statement) {
+    throw DatabaseError(heading, statement, mysql_error(&mMysql), mysql_errno(&mMysql));
 }
 
 bool StandardDatabase::DiscardFurtherResults() {
@@ -203,13 +204,11 @@ bool StandardDatabase::DiscardFurtherResults() {
 
 MYSQL_RES* StandardDatabase::QueryRows(const std::string& query) {
     if (!Send(query)) {
-        ReportFailure("Query failed: ", query);
-        std::exit(-1);
+        Fail("Query failed: ", query);
     }
     MYSQL_RES* result = mysql_store_result(&mMysql);
     if ((result == nullptr && mysql_errno(&mMysql) != 0) || !DiscardFurtherResults()) {
-        ReportFailure("Query failed: ", query);
-        std::exit(-1);
+        Fail("Query failed: ", query);
     }
     return result;
 }
@@ -217,16 +216,14 @@ MYSQL_RES* StandardDatabase::QueryRows(const std::string& query) {
 MYSQL_RES* StandardDatabase::QueryRowsStreamed(const std::string& query) {
     MYSQL_RES* result = nullptr;
     if (!Send(query) || ((result = mysql_use_result(&mMysql)) == nullptr && mysql_errno(&mMysql) != 0)) {
-        ReportFailure("Query failed: ", query);
-        std::exit(-1);
+        Fail("Query failed: ", query);
     }
     return result;
 }
 
 int StandardDatabase::Query(const std::string& query) {
     if (!Send(query)) {
-        ReportFailure("Query failed: ", query);
-        throw 1;
+        Fail("Query failed: ", query);
     }
     int count = 1;
     if (const char* info = mysql_info(&mMysql)) {
@@ -234,8 +231,7 @@ int StandardDatabase::Query(const std::string& query) {
     }
     if (MYSQL_RES* result = mysql_store_result(&mMysql)) mysql_free_result(result);
     if (!DiscardFurtherResults()) {
-        ReportFailure("Query failed: ", query);
-        throw 1;
+        Fail("Query failed: ", query);
     }
     return count;
 }
@@ -277,8 +273,7 @@ void StandardDatabase::SendBatch(StatementBatch& batch) {
     std::swap(batch, mPendingBatch);
     batch.Clear();
     if (!SendOnly(mPendingBatch.mText)) {
-        ReportFailure("Query failed: ", "START TRANSACTION");
-        throw 1;
+        Fail("Query failed: ", "START TRANSACTION");
     }
     mBatchPending = true;
 }
@@ -321,11 +316,11 @@ int StandardDatabase::AwaitBatch() {
         const std::string failedStatement = failed == 0                ? "START TRANSACTION"
                                             : failed <= nbrStatements ? mPendingBatch.Statement(failed - 1)
                                                                       : "COMMIT";
-        ReportFailure("Query failed: ", failedStatement);
+        const DatabaseError failure("Query failed: ", failedStatement, mysql_error(&mMysql), mysql_errno(&mMysql));
         // The server stops a multi-statement text at its first failure, inside the
         // open transaction; rolling back keeps nothing of the batch.
         if (Send("ROLLBACK")) DiscardFurtherResults();
-        throw 1;
+        throw failure;
     }
 }
 
@@ -398,13 +393,11 @@ std::vector<std::string> StandardDatabase::QueryStrings(const std::string& query
 
 MYSQL_RES* StandardDatabase::QuerySequenceRows(const std::string& query) {
     if (!Send(query)) {
-        ReportFailure("select sequence query failed: ", query);
-        std::exit(-1);
+        Fail("select sequence query failed: ", query);
     }
     MYSQL_RES* result = mysql_store_result(&mMysql);
     if (result == nullptr || !DiscardFurtherResults()) {
-        ReportFailure("select sequence query failed: ", query);
-        std::exit(-1);
+        Fail("select sequence query failed: ", query);
     }
     return result;
 }

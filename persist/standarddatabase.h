@@ -2,6 +2,8 @@
 // vocabulary of column types and quoting that the SQL convertor uses.
 #pragma once
 
+#include "databaseerror.h"
+
 #include <mysql.h>
 
 #include <ostream>
@@ -86,7 +88,7 @@ public:
 
 // One open connection to a database server. It runs the SQL that other parts
 // build and offers a few ready-made queries. Connected from construction to
-// destruction; a failed connection ends the process. Connections can be shared
+// destruction. Every failure throws DatabaseError with the server's message. Connections can be shared
 // through a process-wide pool keyed by user, server and database.
 class StandardDatabase {
 public:
@@ -98,7 +100,9 @@ public:
     int mNbrUsed;
     static std::vector<StandardDatabase*> msDbConnections;
 
-    // Connects to db_name on db_server; port 0 is the client library's default.
+    // Connects to db_name on db_server; port 0 is the client library's default. A
+    // failed connection throws DatabaseError "Failed to connect to the database
+    // server <db_name>" with the client's message.
     // The password is used for connecting only. A unix_socket names the socket
     // of a server on this host, which the client library uses when db_server is
     // "localhost".
@@ -117,7 +121,8 @@ public:
     static void EndOfUseOfDbConnection(StandardDatabase* dbConnection);
 
     // Result set of a statement that yields rows (null for one without rows); the
-    // caller frees it with mysql_free_result. A failing statement ends the process.
+    // caller frees it with mysql_free_result. A failing statement throws
+    // DatabaseError "Query failed: <statement>" with the server's message.
     MYSQL_RES* QueryRows(const std::string& query);
     // Like QueryRows, but the rows stay at the server until they are fetched, so that
     // many rows can be read without holding them all. The caller fetches every row
@@ -125,25 +130,23 @@ public:
     MYSQL_RES* QueryRowsStreamed(const std::string& query);
     // Runs a statement without rows. Returns the number that the server's
     // information text starts with (records of a multi-row insert, matched rows of an
-    // update), else 1. A failing statement is reported and throws int 1.
+    // update), else 1. A failing statement throws as QueryRows does.
     int Query(const std::string& query);
     // Runs all statements in one round trip inside one transaction and returns the
     // total of their affected rows. Each element is one statement (a trailing ";"
     // is allowed) that does not commit by itself, such as an insert or an update.
-    // On a failure nothing of the batch is kept, the failing statement is reported
-    // like Query's and int 1 is thrown.
+    // On a failure nothing of the batch is kept and DatabaseError names the failing
+    // statement.
     int QueryBatch(const std::vector<std::string>& statements);
     // Hands the batch to the server without waiting for it to run: the text is sent
     // and the results are read later, by AwaitBatch or by the next statement sent
     // on this connection, which awaits an outstanding batch first. The batch is
     // taken over and batch is left empty (holding the buffers of an earlier batch).
-    // Nothing is sent for an empty batch. A send that fails is reported like a
-    // failed statement and throws int 1.
+    // Nothing is sent for an empty batch. A send that fails throws DatabaseError.
     void SendBatch(StatementBatch& batch);
     // Reads the results of the batch sent last, if one is outstanding, and returns
     // the total of its affected rows (0 when none is outstanding). On a failure
-    // nothing of that batch is kept, the failing statement is reported like Query's
-    // and int 1 is thrown.
+    // nothing of that batch is kept and DatabaseError names the failing statement.
     int AwaitBatch();
     // Inserts one row whose first nbrValues columns are the const char* values that
     // follow, in column order; the remaining columns get their defaults.
@@ -173,6 +176,8 @@ public:
     // When log is not null, every statement sent from now on is also written to it,
     // one per line; null stops the log.
     void SetStatementLog(std::ostream* log);
+    // Throws DatabaseError with heading, the statement and the connection's last error.
+    [[noreturn]] void Fail(const std::string& heading, const std::string& statement);
 
 private:
     std::ostream* mStatementLog = nullptr;
@@ -187,13 +192,11 @@ private:
     bool Send(const std::string& query);
     // Sends the text without reading its result; true when it was sent.
     bool SendOnly(const std::string& text);
-    // Prints heading, the statement and the server's error.
-    void ReportFailure(const std::string& heading, const std::string& query);
     // Reads and frees the results of the further statements of a multi-statement
     // text; false when one of them failed.
     bool DiscardFurtherResults();
     // The stored result of a row query of CheckExistence and GetSequence, whose
-    // failures end the process with their own heading.
+    // failures have their own heading.
     MYSQL_RES* QuerySequenceRows(const std::string& query);
     // value as it stands in an insert into field: bare when the column is numeric
     // and value a plain number, else quoted (cut to the width of a text column);

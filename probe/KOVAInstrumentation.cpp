@@ -33,9 +33,9 @@ bool KOVAProbe::msUsesPvm = false;
 template <class Write> void KOVAProbe::Store(Write&& write) {
     try {
         write();
-    } catch (int) {
-        // The failed statement and the server's error were printed by the database layer.
-        std::cout << " *** KOVA Instrumentation: the measurement could not be stored, the process ends" << std::endl;
+    } catch (const DatabaseError& failure) {
+        std::cout << failure.what() << '\n'
+                  << " *** KOVA Instrumentation: the measurement could not be stored, the process ends" << std::endl;
         LeavePvm();
         exit(-1);
     }
@@ -143,6 +143,8 @@ KOVAProbe::KOVAProbe(bool activateMeasurements, const KOVAProbeSettings& setting
     const std::string host = ThisMachineName();
     const int expID = ReceiveExpID();
     mExp.mID = expID;
+    // The tasks this slave spawns in turn store into the same server.
+    ExportDatabaseAddress();
     mProcess = std::make_unique<Process>(expID, myTid, host, myTid, parentTid);
     if (mWritePhasesDuringRun) OpenDatabase();
     GuardTermination();
@@ -184,6 +186,8 @@ void KOVAProbe::ConstructorForMaster() {
     }
     mIsMaster = true;
     if (mDoWithSimilarExp == ASK_USER) mDoWithSimilarExp = GetDoWithSimilarExpFromUser();
+    // The slaves this master spawns store into the same server.
+    ExportDatabaseAddress();
     OpenDatabase();
     Store([&] { *mDB << mExp; });
     mExp.mID = GetExperimentIDFromDB();
@@ -222,8 +226,14 @@ void KOVAProbe::OpenDatabase() {
     } catch (const std::invalid_argument& wrong) {
         Fatal({ERROR_HEADING, wrong.what()}, "in KOVAProbe OpenDatabase ");
     }
-    ExportDatabaseAddress();
-    mDB = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", address.host, address.port, address.socket);
+    try {
+        mDB = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", address.host, address.port,
+                                                 address.socket);
+    } catch (const DatabaseError& failure) {
+        std::cout << failure.what() << std::endl;
+        LeavePvm();
+        exit(-1);
+    }
     mBatch = std::make_unique<InsertBatchConvertor>(mDB.get());
 }
 

@@ -28,20 +28,57 @@ mkdir -p "$KOVA_STATE_DIR" "$KOVA_FORWARD_DIR"
 # create when they start; the state folder links to it as "sockets".
 KOVA_SOCKET_DIR=/tmp/kova-$(id -u)-$(printf '%s' "$(realpath -m "$KOVA_STATE_DIR")" | sha256sum | cut -c1-12)
 
-# Creates the socket folder; refuses one of that name that is not this user's own.
+# Whether folder $1 is this user's own: a folder, not a link, owned by this user and
+# closed to everyone else (mode 700). Otherwise prints why not and returns 1.
+kova_own_folder() {
+    local owner mode
+    if [[ -L "$1" ]]; then
+        echo "it is a symbolic link"
+    elif [[ ! -d "$1" ]]; then
+        echo "it is not a folder"
+    else
+        read -r owner mode < <(stat -c '%u %a' -- "$1")
+        if [[ "$owner" != "$(id -u)" ]]; then
+            echo "it belongs to $(stat -c %U -- "$1") (uid $owner), not to $(id -un)"
+        elif [[ "$mode" != 700 ]]; then
+            echo "its mode is $mode, not 700, so others may have put sockets into it"
+        else
+            return 0
+        fi
+    fi
+    return 1
+}
+
+# Checks the socket folder before anything is asked of a socket in it: a folder of
+# that name that is not this user's own may hold another user's server, which must
+# never be taken for this project's. A folder not yet made passes (the servers'
+# scripts make it with kova_make_socket_dir). Refuses with the way out otherwise.
+kova_check_socket_dir() {
+    local why
+    [[ -e "$KOVA_SOCKET_DIR" || -L "$KOVA_SOCKET_DIR" ]] || return 0
+    why=$(kova_own_folder "$KOVA_SOCKET_DIR") && return 0
+    cat >&2 <<EOF
+kova: $KOVA_SOCKET_DIR, the folder of this project's sockets, is not
+this user's own ($why); nothing in it is used.
+Remove it (as its owner or as root: rm -rf $KOVA_SOCKET_DIR) and try again, or use
+another state folder (KOVA_STATE_DIR=<folder>), which gets a socket folder of its own.
+EOF
+    return 1
+}
+
+# Creates the socket folder (mode 700) unless it exists; refuses one that is not
+# this user's own.
 kova_make_socket_dir() {
     [[ -e "$KOVA_SOCKET_DIR" || -L "$KOVA_SOCKET_DIR" ]] || mkdir -m 700 "$KOVA_SOCKET_DIR" 2>/dev/null || true
-    if [[ -L "$KOVA_SOCKET_DIR" || ! -d "$KOVA_SOCKET_DIR" || ! -O "$KOVA_SOCKET_DIR" ]] ||
-        ! chmod 700 "$KOVA_SOCKET_DIR"; then
-        echo "kova: $KOVA_SOCKET_DIR, the folder of this project's sockets, is not a folder of this" \
-            "user's own; remove it and try again" >&2
-        return 1
-    fi
+    kova_check_socket_dir || return 1
     ln -sfn "$KOVA_SOCKET_DIR" "$KOVA_STATE_DIR/sockets"
 }
 
 # Removes the socket folder once no server has a socket in it.
-kova_release_socket_dir() { rmdir "$KOVA_SOCKET_DIR" 2>/dev/null || true; }
+kova_release_socket_dir() {
+    kova_own_folder "$KOVA_SOCKET_DIR" >/dev/null && rmdir "$KOVA_SOCKET_DIR" 2>/dev/null
+    return 0
+}
 
 # The program that listens on TCP port $2 of address $1 (or of every address), as
 # "name (pid N)", or "another program" when its name cannot be seen; exits 1 when

@@ -22,6 +22,7 @@ log=$dir/mysqld.log
 
 client() { mariadb --no-defaults --socket="$sock" -uroot "$@"; }
 
+# Only asked once the socket folder is known to be this user's own.
 answers() { [[ -S "$sock" ]] && client -e 'SELECT 1' >/dev/null 2>&1; }
 
 server_pid() {
@@ -46,7 +47,8 @@ stop() {
         done
         kill -9 $pid 2>/dev/null || true
     fi
-    rm -f "$sock" "$pidf" "$KOVA_FORWARD_DIR/$KOVA_DB_PORT"
+    kova_own_folder "$KOVA_SOCKET_DIR" >/dev/null && rm -f "$sock"
+    rm -f "$pidf" "$KOVA_FORWARD_DIR/$KOVA_DB_PORT"
 }
 
 # Refuses to start on a port that another program holds.
@@ -69,6 +71,7 @@ EOF
 
 start() {
     mkdir -p "$dir"
+    kova_check_socket_dir || exit 1
     if answers; then
         local port
         port=$(client -N -e 'SELECT @@port')
@@ -91,7 +94,7 @@ start() {
         mariadbd --no-defaults --datadir="$data" --socket="$sock" --pid-file="$pidf" \
             --bind-address="$KOVA_DB_HOST" --port="$KOVA_DB_PORT" --log-error="$log" \
             --user="$(id -un)" --skip-name-resolve --innodb-buffer-pool-size=64M \
-            --max-connections=500 >/dev/null 2>&1 &
+            --max-connections=1000 >/dev/null 2>&1 &
         for _ in $(seq 1 300); do
             answers && break
             sleep 0.1
@@ -113,8 +116,8 @@ SQL
 case "${1:-}" in
     start) start ;;
     stop) stop; kova_release_socket_dir; echo "mariadb: stopped" ;;
-    status) answers ;;
+    status) kova_check_socket_dir && answers ;;
     running) running ;;
-    sql) shift; client KOVAData "$@" ;;
+    sql) shift; kova_check_socket_dir || exit 1; client KOVAData "$@" ;;
     *) echo "usage: $0 start|stop|status|running|sql [client args]" >&2; exit 2 ;;
 esac

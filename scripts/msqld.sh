@@ -75,7 +75,8 @@ stop() {
         done
         alive $pid && kill -9 $pid 2>/dev/null || true
     fi
-    rm -f "$sock" "$pidf"
+    kova_own_folder "$KOVA_SOCKET_DIR" >/dev/null && rm -f "$sock"
+    rm -f "$pidf"
     [[ -z "$port" ]] || rm -f "$KOVA_FORWARD_DIR/$port"
 }
 
@@ -98,6 +99,7 @@ EOF
 start() {
     local port
     mkdir -p "$inst" "$data"
+    kova_check_socket_dir || exit 1
     if answers && [[ -n "$(server_pid)" ]]; then
         port=$(configured_port)
         echo "msqld: already running ($sock)"
@@ -124,6 +126,6 @@ start() {
 case "${1:-}" in
     start) start ;;
     stop) stop; kova_release_socket_dir; echo "msqld: stopped" ;;
-    status) answers ;;
+    status) kova_check_socket_dir && answers ;;
     *) echo "usage: $0 start|stop|status" >&2; exit 2 ;;
 esac

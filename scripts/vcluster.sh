@@ -189,7 +189,7 @@ node1_main() {
 # namespace to the UNIX socket named in $KOVA_FORWARD_DIR/<port>, and waits
 # until all of them listen.
 start_forwarders() {
-    local file port socket
+    local file port socket why
     local -a ports=()
     for file in "$KOVA_FORWARD_DIR"/*; do
         [[ -e "$file" ]] || continue
@@ -199,6 +199,10 @@ start_forwarders() {
             continue
         fi
         socket=$(head -n1 "$file")
+        if ! why=$(kova_own_folder "$(dirname -- "$socket")"); then
+            echo "vcluster: port $port not forwarded: the folder of '$socket' is not this user's own ($why)" >&2
+            continue
+        fi
         if [[ ! -S "$socket" ]]; then
             echo "vcluster: port $port not forwarded: '$socket' is not a listening socket (server stopped?)" >&2
             continue

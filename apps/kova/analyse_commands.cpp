@@ -18,7 +18,11 @@ void AddAnalyseCommands(CLI::App& app, Session& session) {
     listCommand->callback([&session, list] {
         const auto headers = session.List(list->user, list->application);
         if (headers.empty()) std::cout << "no experiments stored" << std::endl;
-        for (const auto& header : headers) std::cout << Printable(analysis::ListLine(header)) << "\n";
+        // Escaped field by field, so that a name with a NUL byte is shown whole.
+        for (analysis::ExperimentHeader header : headers) {
+            MakePrintable(header);
+            std::cout << analysis::ListLine(header) << "\n";
+        }
         std::cout.flush();
     });
 

@@ -4,6 +4,7 @@
 
 #include <error.h>
 #include <kova/version.h>
+#include <databaseerror.h>
 
 #include <iostream>
 
@@ -30,6 +31,9 @@ int main(int argc, char** argv) {
     } catch (const analysis::Error& e) {
         std::cerr << "kova: " << Printable(e.what()) << std::endl;
         return e.ExitStatus();
+    } catch (const DatabaseError& e) {
+        std::cerr << "kova: the database failed: " << PrintableLines(e.what()) << std::endl;
+        return analysis::kExitFailure;
     }
     return 0;
 }

@@ -52,10 +52,13 @@ std::string Printable(std::string_view text) { return Escaped(text, false); }
 
 std::string PrintableLines(std::string_view text) { return Escaped(text, true); }
 
-void MakePrintable(analysis::ExperimentModel& model) {
-    analysis::ExperimentHeader& h = model.header;
+void MakePrintable(analysis::ExperimentHeader& h) {
     for (std::string* text : {&h.project, &h.application, &h.version, &h.user, &h.date, &h.comment, &h.errors})
         *text = Printable(*text);
+}
+
+void MakePrintable(analysis::ExperimentModel& model) {
+    MakePrintable(model.header);
     for (analysis::ProcessModel& process : model.processes) process.host = Printable(process.host);
     for (std::string& problem : model.findings.problems) problem = Printable(problem);
 }

@@ -13,6 +13,8 @@
 std::string Printable(std::string_view text);
 // The same, but line feeds stay: for a report made of lines.
 std::string PrintableLines(std::string_view text);
-// Makes the stored texts that the summary prints printable: the header's names,
-// the hosts and what the data check saw.
+// Makes the stored texts of a header printable: its names, date, comment and errors.
+void MakePrintable(analysis::ExperimentHeader& header);
+// Makes the stored texts that the summary prints printable: the header's, the hosts
+// and what the data check saw.
 void MakePrintable(analysis::ExperimentModel& model);

@@ -2,12 +2,14 @@
 // records' own descriptions, and lets the "ID" column of "Experiments" generate its
 // values on insert. Running it again changes nothing.
 #include <KOVAData.h>
+#include <databaseaddress.h>
 #include <dbDescribable.h>
 #include <kova_site.h>
 #include <records.h>
 #include <standarddatabase.h>
 
 #include <iostream>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -57,8 +59,9 @@ int main(int argc, char**) {
                   << KOVA_DB_HOST << ":" << KOVA_DB_PORT << " (takes no arguments)." << std::endl;
         return 2;
     }
-    StandardDatabase db("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
     try {
+        const DatabaseAddress address = MeasurementDatabaseAddress();
+        StandardDatabase db("KOVAUser", "", "KOVAData", address.host, address.port, address.socket);
         Application application;
         AppParameter parameter;
         ExpParValue parameterValue;
@@ -86,9 +89,12 @@ int main(int argc, char**) {
             db.Query("ALTER TABLE Experiments MODIFY ID int NOT NULL AUTO_INCREMENT");
             std::cout << "kovaschema: Experiments.ID now generates its own values" << std::endl;
         }
-    } catch (int) {
-        // The failed statement and the server's error are already printed.
+    } catch (const DatabaseError& failure) {
+        std::cout << failure.what() << std::endl;
         return 1;
+    } catch (const std::invalid_argument& wrong) {
+        std::cout << "kovaschema: " << wrong.what() << std::endl;
+        return 2;
     }
     std::cout << "kovaschema: the measurement tables are ready" << std::endl;
     return 0;

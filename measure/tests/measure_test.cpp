@@ -23,9 +23,6 @@ namespace {
 
 const std::string KOVA = std::string(KOVA_BIN_DIR) + "/kova";
 
-CommandResult Kova(const std::string& arguments) {
-    return RunCommand(ShellQuoted(KOVA) + " " + arguments, ErrorStream::Apart);
-}
 
 // Runs the shell commands in folder; a failure fails the test with their output.
 void Build(const fs::path& folder, const std::string& commands) {
@@ -79,7 +76,7 @@ int StoredExperiment(const std::string& errors) {
 }
 
 nlohmann::json Analysed(int id) {
-    const CommandResult analysed = Kova("analyse " + std::to_string(id) + " --json");
+    const CommandResult analysed = RunKova("analyse " + std::to_string(id) + " --json");
     EXPECT_EQ(analysed.status, 0) << analysed.errors;
     return nlohmann::json::parse(analysed.output, nullptr, false);
 }
@@ -180,18 +177,18 @@ TEST(MeasurePvmExamples, FailingProgramPassesOnItsStatusAndItsExperimentIsFlagge
 }
 
 TEST(MeasureBadInput, MissingProgramNoVirtualMachineAndWrongOptionsEndClearly) {
-    const CommandResult missing = Kova("measure -- no-such-program-of-kova");
+    const CommandResult missing = RunKova("measure -- no-such-program-of-kova");
     EXPECT_EQ(missing.status, 127);
     EXPECT_EQ(missing.errors, "kova: no-such-program-of-kova: no such program in PATH\n");
     ScratchFolder folder("measure-input", ScratchFolder::SystemTemp);
     const std::string text = (folder.path() / "notes.txt").string();
     std::ofstream(text) << "not a program\n";
-    const CommandResult notExecutable = Kova("measure -- " + ShellQuoted(text));
+    const CommandResult notExecutable = RunKova("measure -- " + ShellQuoted(text));
     EXPECT_EQ(notExecutable.status, 126);
     EXPECT_EQ(notExecutable.errors, "kova: " + text + ": not an executable program\n");
-    EXPECT_EQ(Kova("measure --p 0 -- true").status, 2);
-    EXPECT_EQ(Kova("measure --policy sometimes -- true").status, 2);
-    EXPECT_EQ(Kova("measure").status, 2);
+    EXPECT_EQ(RunKova("measure --p 0 -- true").status, 2);
+    EXPECT_EQ(RunKova("measure --policy sometimes -- true").status, 2);
+    EXPECT_EQ(RunKova("measure").status, 2);
 
     // PVM looks for its daemon in PVM_TMP: an empty folder holds none.
     ScratchFolder noDaemon("no-pvmd", ScratchFolder::SystemTemp);

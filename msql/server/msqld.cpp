@@ -1,7 +1,7 @@
 // msqld: a small mSQL protocol server over SQLite files.
 //
 //   msqld [-f config-file] [-c clients] [-t statement-ms] [-r result-bytes]
-//         [-m held-bytes] [-i idle-s] [-w idle-when-full-s] [-x transfer-s]
+//         [-m held-bytes] [-i idle-s] [-w idle-when-full-s] [-x transfer-s] [-p per-peer]
 //
 // Takes its settings from the mSQL configuration file (the default one, or the
 // file named with -f): general/tcp_port, general/unix_port, general/db_dir,
@@ -12,7 +12,10 @@
 // ms]; -r one result's memory [64 MiB] and -m all results' memory at once [256
 // MiB]; -i how long a connection may stay idle [3600 s], and -w how long while a
 // client waits for a slot [30 s]; -x how long a request may stall half-way or a
-// reply wait to be taken [30 s]. SIGTERM or SIGINT stops it.
+// reply wait to be taken [30 s]; -p the connections of one peer (an address, or a
+// local user on the UNIX socket) at once [64]. A connection takes its slot once its
+// first request has arrived; a new client waits for one at most 2 s, never holding
+// up the others. SIGTERM or SIGINT stops it.
 #include "session.h"
 #include "storage.h"
 
@@ -38,9 +41,6 @@
 #include <vector>
 
 namespace {
-
-// How long a new client waits for a slot when all are taken.
-constexpr std::chrono::milliseconds SLOT_WAIT{2000};
 
 int stopPipe[2] = {-1, -1};
 
@@ -103,22 +103,43 @@ int listenLocal(const std::string& path)
     return fd;
 }
 
-void startSession(int fd, msqld::Storage& storage, msqld::ClientSlots& slots, const msqld::SessionLimits& limits)
+// Who is at the other end of a connection: its address, or the user of a local one.
+std::string peerOf(int fd)
 {
-    if (!slots.take(SLOT_WAIT)) {
-        msqld::Session::refuse(fd, "Too many connections");
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.ss_family == AF_INET) {
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+        return text;
+    }
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0)
+        return "uid " + std::to_string(credentials.uid);
+    return "unknown";
+}
+
+// Serves a new client in a thread of its own, which also waits for its slot, so
+// that the next client is accepted at once.
+void startSession(int fd, msqld::Storage& storage, msqld::ClientSlots& slots, msqld::PeerConnections& peers,
+                  const msqld::SessionLimits& limits)
+{
+    const std::string peer = peerOf(fd);
+    if (!peers.enter(peer)) {
+        msqld::Session::refuse(fd, "Too many connections from your address");
         return;
     }
     try {
-        std::thread([fd, &storage, &slots, limits] {
+        std::thread([fd, &storage, &slots, &peers, peer, limits] {
             {
                 msqld::Session session(fd, storage, slots, limits);
                 session.run();
             }
-            slots.giveBack();
+            peers.leave(peer);
         }).detach();
     } catch (const std::system_error&) {
-        slots.giveBack();
+        peers.leave(peer);
         msqld::Session::refuse(fd, "Server out of resources");
     }
 }
@@ -139,13 +160,15 @@ long long bound(const char* text, char option)
 int main(int argc, char** argv)
 {
     const char* const usage = "usage: msqld [-f config-file] [-c clients] [-t statement-ms] [-r result-bytes]\n"
-                              "             [-m held-bytes] [-i idle-s] [-w idle-when-full-s] [-x transfer-s]\n";
+                              "             [-m held-bytes] [-i idle-s] [-w idle-when-full-s] [-x transfer-s]\n"
+                              "             [-p connections-per-peer]\n";
     const char* configFile = nullptr;
     int clients = 256;
+    int perPeer = 64;
     msqld::StatementLimits statementLimits;
     msqld::SessionLimits sessionLimits;
     int option;
-    while ((option = getopt(argc, argv, "f:c:t:r:m:i:w:x:")) != -1) {
+    while ((option = getopt(argc, argv, "f:c:t:r:m:i:w:x:p:")) != -1) {
         switch (option) {
         case 'f': configFile = optarg; break;
         case 'c': clients = static_cast<int>(std::min(bound(optarg, 'c'), 100000LL)); break;
@@ -155,6 +178,7 @@ int main(int argc, char** argv)
         case 'i': sessionLimits.idle = std::chrono::seconds(bound(optarg, 'i')); break;
         case 'w': sessionLimits.idleWhenFull = std::chrono::seconds(bound(optarg, 'w')); break;
         case 'x': sessionLimits.transfer = std::chrono::seconds(bound(optarg, 'x')); break;
+        case 'p': perPeer = static_cast<int>(std::min(bound(optarg, 'p'), 100000LL)); break;
         default: std::fprintf(stderr, "%s", usage); return 2;
         }
     }
@@ -197,6 +221,7 @@ int main(int argc, char** argv)
 
     msqld::Storage storage(dataDir, statementLimits);
     msqld::ClientSlots slots(clients);
+    msqld::PeerConnections peers(perPeer);
     std::vector<pollfd> watched;
     for (int fd : listeners)
         watched.push_back({fd, POLLIN, 0});
@@ -214,7 +239,7 @@ int main(int argc, char** argv)
                 continue;
             int client = accept(watched[i].fd, nullptr, nullptr);
             if (client >= 0)
-                startSession(client, storage, slots, sessionLimits);
+                startSession(client, storage, slots, peers, sessionLimits);
             else if (errno == EMFILE || errno == ENFILE)
                 usleep(10000);  // out of descriptors: let sessions end before the next try
         }

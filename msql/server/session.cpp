@@ -85,6 +85,24 @@ bool ClientSlots::giveWayWanted()
     return true;
 }
 
+bool PeerConnections::enter(const std::string& peer)
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    int& held = mHeld[peer];
+    if (held >= mPerPeer)
+        return false;
+    held++;
+    return true;
+}
+
+void PeerConnections::leave(const std::string& peer)
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    auto found = mHeld.find(peer);
+    if (found != mHeld.end() && --found->second <= 0)
+        mHeld.erase(found);
+}
+
 Session::Session(int fd, Storage& storage, ClientSlots& slots, const SessionLimits& limits)
     : mFd(fd), mStorage(storage), mSlots(slots), mLimits(limits), mPacket(MSQL_PKT_LEN + 1)
 {
@@ -99,6 +117,8 @@ Session::Session(int fd, Storage& storage, ClientSlots& slots, const SessionLimi
 Session::~Session()
 {
     close(mFd);
+    if (mHoldsSlot)
+        mSlots.giveBack();
 }
 
 std::string Session::serverInfo()
@@ -175,6 +195,12 @@ void Session::run()
     int length;
     if (msqlReadPacket(&mInput, mPacket.data(), &length) != MSQL_WIRE_OK)
         return;
+    mHoldsSlot = mSlots.take(mLimits.slotWait);
+    if (!mHoldsSlot) {
+        queueError("Too many connections");
+        flush();
+        return;
+    }
     queue("0:\n");
     if (!flush())
         return;

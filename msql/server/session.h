@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,10 +21,13 @@ struct SessionLimits {
     std::chrono::seconds idle{3600};         // between requests
     std::chrono::seconds idleWhenFull{30};   // between requests, while another client waits for a slot
     std::chrono::seconds transfer{30};       // inside a request, or while a reply waits to be taken
+    std::chrono::milliseconds slotWait{2000};  // for a slot, once the first request has arrived
 };
 
 // The server's client slots. A client that finds them all taken waits a little,
-// while a session idle for long enough gives its slot up.
+// while a session idle for long enough gives its slot up. A connection takes its
+// slot only once its first request has arrived whole, so that clients which
+// connect and send nothing, or trickle their first bytes, hold none.
 class ClientSlots {
 public:
     explicit ClientSlots(int count) : mFree(count) {}
@@ -42,9 +46,24 @@ private:
     int mGiveWay = 0;  // waiting clients that no session has made way for yet
 };
 
-// Serves one client: sends the greeting, takes the user line, then answers
-// requests until the client quits, the connection breaks or a packet cannot be
-// framed. Owns the socket and closes it at the end.
+// The connections that one peer (an address, or a local user on the UNIX socket)
+// holds: each peer gets at most a share, so that no peer can keep the others out.
+class PeerConnections {
+public:
+    explicit PeerConnections(int perPeer) : mPerPeer(perPeer) {}
+    // Counts a connection of peer; false when the peer holds its share already.
+    bool enter(const std::string& peer);
+    void leave(const std::string& peer);
+
+private:
+    std::mutex mMutex;
+    const int mPerPeer;
+    std::map<std::string, int> mHeld;
+};
+
+// Serves one client: sends the greeting, takes the user line and a slot, then
+// answers requests until the client quits, the connection breaks or a packet cannot
+// be framed. Owns the socket and closes it (and gives its slot back) at the end.
 class Session {
 public:
     Session(int fd, Storage& storage, ClientSlots& slots, const SessionLimits& limits);
@@ -79,6 +98,7 @@ private:
     msqlInput mInput;           // bytes of the client read ahead
     std::vector<char> mPacket;  // text of the packet last read
     std::string mOut;           // framed packets not yet written
+    bool mHoldsSlot = false;
 };
 
 }  // namespace msqld

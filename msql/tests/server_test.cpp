@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <set>
@@ -355,6 +356,23 @@ public:
         sendBytes(packet("tester\n"));
         userReply = readPacket();
     }
+    // A TCP connection to port of 127.0.0.1 from sourceAddress (any of 127.0.0.0/8),
+    // which reads the greeting and sends only firstBytes.
+    RawClient(int port, const char* sourceAddress, const std::string& firstBytes)
+    {
+        mFd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, sourceAddress, &source.sin_addr);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = bind(mFd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
+                    connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        greeting = readPacket();
+        sendBytes(firstBytes);
+    }
     ~RawClient() { close(mFd); }
     void sendBytes(const std::string& bytes) { (void)!write(mFd, bytes.data(), bytes.size()); }
     // The text of the next packet, or "EOF" when the server closed.
@@ -531,6 +549,48 @@ TEST_F(BoundedServer, AnEndlessStatementHoldsUpOnlyItsOwnClient)
     EXPECT_FALSE(endlessDone) << "answered only after the endless statement ended";
     endless.join();
     EXPECT_EQ(endlessError, "-1:Statement ran longer than 3000 ms\n");
+}
+
+TEST_F(BoundedServer, APeerTricklingManyConnectionsKeepsNoOtherClientWaiting)
+{
+    start({"-c", "6", "-p", "4"});
+    // One peer opens ten connections and trickles one byte of its first request
+    // into each: it gets its share of four, the others are refused at once.
+    std::vector<std::unique_ptr<RawClient>> trickling;
+    int greeted = 0, refused = 0;
+    for (int k = 0; k < 10; k++) {
+        trickling.push_back(std::make_unique<RawClient>(server.port(), "127.0.0.2", std::string(1, '\x07')));
+        greeted += trickling.back()->greeting.rfind("0:23:", 0) == 0 ? 1 : 0;
+        refused += trickling.back()->greeting == "-1:Too many connections from your address\n" ? 1 : 0;
+    }
+    EXPECT_EQ(greeted, 4);
+    EXPECT_EQ(refused, 6);
+    // Connections whose first request has not arrived hold no slot: all six serve others.
+    int sock = msqlConnect("127.0.0.1");
+    ASSERT_GE(sock, 0) << msqlErrMsg;
+    ASSERT_EQ(msqlSelectDB(sock, "parallel_performance"), 0) << msqlErrMsg;
+    EXPECT_EQ(selectRows(sock, "SELECT count(*) FROM experiments"), (std::vector<std::vector<std::string>>{{"0"}}));
+    std::vector<std::unique_ptr<RawClient>> served;
+    for (int k = 0; k < 5; k++) {
+        served.push_back(std::make_unique<RawClient>(server.socketPath()));
+        EXPECT_EQ(served.back()->userReply, "0:\n") << "client " << k;
+    }
+    // With every slot taken, ten newcomers at once are each refused after the slot
+    // wait, side by side, instead of one after the other.
+    const auto before = std::chrono::steady_clock::now();
+    std::vector<std::thread> newcomers;
+    std::atomic<int> tooMany{0};
+    for (int k = 0; k < 10; k++)
+        newcomers.emplace_back([&] {
+            RawClient newcomer(server.socketPath());
+            if (newcomer.userReply == "-1:Too many connections\n")
+                tooMany++;
+        });
+    for (std::thread& newcomer : newcomers)
+        newcomer.join();
+    EXPECT_EQ(tooMany, 10);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(8));
+    msqlClose(sock);
 }
 
 TEST_F(BoundedServer, IdleConnectionsTimeOutAndGiveWayWhenTheServerIsFull)

@@ -1,8 +1,9 @@
-// How the persistence layer fails, as a program meets it: messages on standard
-// output and the process's exit status (run in child processes), or the int
-// thrown by a failed write.
+// How the persistence layer fails, as a program meets it: the DatabaseError that
+// every failed connection, statement and description throws, with the statement
+// and the server's message, the connection staying usable.
 #include "persist_test_support.h"
 
+#include "bulkread.h"
 #include "kova_site.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@
 
 namespace {
 
-const char* const DESCRIBE_ERROR = "Describe error : I expect 1 DescribeObjectID and 1 DescribeClassName call\n";
+const char* const DESCRIBE_ERROR = "Describe error : I expect 1 DescribeObjectID and 1 DescribeClassName call";
 
 // A TCP port on the loopback address that is bound but where nothing listens.
 class DeadPort {
@@ -38,104 +39,100 @@ private:
     unsigned int mPort = 0;
 };
 
-TEST(PersistFailure, MissingServerEndsTheProcessWithTheClientError) {
+// The error that a call throws ("" when it throws none).
+template <class Call> std::string ErrorOf(Call&& call) {
+    try {
+        call();
+    } catch (const DatabaseError& failure) {
+        return failure.what();
+    }
+    return "";
+}
+
+TEST(PersistFailure, MissingServerOrDatabaseThrowsTheClientError) {
     DeadPort port;
-    const ChildResult child =
-        RunInChild([&] { StandardDatabase db("KOVAUser", "", "KOVAData", "127.0.0.1", port.Port()); });
-    EXPECT_TRUE(child.exited);
-    EXPECT_EQ(child.exitCode, 255);
+    const std::string missing =
+        ErrorOf([&] { StandardDatabase db("KOVAUser", "", "KOVAData", "127.0.0.1", port.Port()); });
     const std::string heading = "Failed to connect to the database server KOVAData\n";
-    ASSERT_EQ(child.output.rfind(heading, 0), 0u) << child.output;
-    // The client's error text follows, without a line break.
-    EXPECT_EQ(child.output.substr(heading.size()).rfind("Can't connect to server on '127.0.0.1'", 0), 0u);
-    EXPECT_NE(child.output.back(), '\n');
+    ASSERT_EQ(missing.rfind(heading, 0), 0u) << missing;
+    EXPECT_EQ(missing.substr(heading.size()).rfind("Can't connect to server on '127.0.0.1'", 0), 0u) << missing;
+
+    const std::string wrong =
+        ErrorOf([] { StandardDatabase db("KOVAUser", "", "PersistTestNoSuchDb", KOVA_DB_HOST, KOVA_DB_PORT); });
+    EXPECT_EQ(wrong.rfind("Failed to connect to the database server PersistTestNoSuchDb\nAccess denied", 0), 0u)
+        << wrong;
 }
 
-TEST(PersistFailure, WrongDatabaseEndsTheProcess) {
-    const ChildResult child =
-        RunInChild([] { StandardDatabase db("KOVAUser", "", "PersistTestNoSuchDb", KOVA_DB_HOST, KOVA_DB_PORT); });
-    EXPECT_EQ(child.exitCode, 255);
-    EXPECT_EQ(child.output.rfind("Failed to connect to the database server PersistTestNoSuchDb\nAccess denied", 0), 0u)
-        << child.output;
-}
-
-// Every read whose statement fails prints it with the server's error and exits 255.
-TEST(PersistFailure, FailingReadsEndTheProcess) {
+// Every read whose statement fails throws it with the server's error; the
+// connection stays usable.
+TEST(PersistFailure, FailingReadsThrowTheStatementAndTheServerError) {
     const std::string missing = "PersistTestMissingTable";
     const std::string query = "SELECT ID FROM " + missing;
-    const std::string expected =
-        "Query failed: " + query + "\nTable 'KOVAData." + missing + "' doesn't exist\n";
-    const std::vector<std::function<void(StandardDatabase&)>> reads{
-        [&](StandardDatabase& db) { db.QueryRows(query); },
-        [&](StandardDatabase& db) { db.QueryFirst(query); },
-        [&](StandardDatabase& db) { db.QueryStrings(query); },
+    const std::string expected = "Query failed: " + query + "\nTable 'KOVAData." + missing + "' doesn't exist";
+    auto db = ConnectToTestDatabase();
+    const std::vector<std::function<void()>> reads{
+        [&] { db->QueryRows(query); },
+        [&] { db->QueryRowsStreamed(query); },
+        [&] { db->QueryFirst(query); },
+        [&] { db->QueryStrings(query); },
+        [&] { ReadEachRow<SampleRecord>(*db, "", [](SampleRecord&) {}); },
     };
-    for (const auto& read : reads) {
-        const ChildResult child = RunInChild([&] {
-            auto db = ConnectToTestDatabase();
-            read(*db);
-        });
-        EXPECT_EQ(child.exitCode, 255);
-        EXPECT_EQ(child.output, expected);
-    }
-
     SampleRecord::msTable = missing;
-    const ChildResult child = RunInChild([] {
-        auto db = ConnectToTestDatabase();
-        SampleRecord record(7, "abc", 1);
-        *db >> record;
-    });
-    EXPECT_EQ(child.exitCode, 255);
-    EXPECT_EQ(child.output, "Query failed: SELECT ID, name, speedup FROM " + missing + " WHERE ID = '7'\nTable 'KOVAData." +
-                                missing + "' doesn't exist\n");
+    for (const auto& read : reads) {
+        const std::string error = ErrorOf(read);
+        if (error.find("SELECT ID, name") != std::string::npos)
+            EXPECT_EQ(error, "Query failed: SELECT ID, name, speedup FROM " + missing + "\nTable 'KOVAData." + missing +
+                                 "' doesn't exist");
+        else
+            EXPECT_EQ(error, expected);
+        EXPECT_EQ(db->QueryFirst("SELECT 2"), "2");
+    }
+    SampleRecord record(7, "abc", 1);
+    EXPECT_EQ(ErrorOf([&] { *db >> record; }), "Query failed: SELECT ID, name, speedup FROM " + missing +
+                                                   " WHERE ID = '7'\nTable 'KOVAData." + missing + "' doesn't exist");
 }
 
-TEST(PersistFailure, ExistenceCheckOnAMissingColumnEndsTheProcess) {
+TEST(PersistFailure, ExistenceCheckOnAMissingColumnThrows) {
     auto db = ConnectToTestDatabase();
     const std::string table = TestTableName();
     DropTableIfExists(*db, table);
     db->Query("CREATE TABLE " + table + " (ID int)");
-    const ChildResult child = RunInChild([&] { ConnectToTestDatabase()->CheckExistence(table, "nosuch", "7"); });
-    EXPECT_EQ(child.exitCode, 255);
-    EXPECT_EQ(child.output.rfind("select sequence query failed: SELECT * FROM " + table +
-                                     " WHERE nosuch = 7\nUnknown column 'nosuch' in ",
-                                 0),
+    const std::string error = ErrorOf([&] { db->CheckExistence(table, "nosuch", "7"); });
+    EXPECT_EQ(error.rfind("select sequence query failed: SELECT * FROM " + table +
+                              " WHERE nosuch = 7\nUnknown column 'nosuch' in ",
+                          0),
               0u)
-        << child.output;
+        << error;
     DropTableIfExists(*db, table);
 }
 
-// A failing write prints the statement and the server's error and throws int 1;
-// the connection stays usable.
-TEST(PersistFailure, FailingWritesThrowOne) {
+// A failing write throws the statement and the server's error, prints nothing and
+// keeps the connection usable.
+TEST(PersistFailure, FailingWritesThrowTheStatementAndTheServerError) {
     auto db = ConnectToTestDatabase();
     const std::string missing = "PersistTestMissingTable";
     testing::internal::CaptureStdout();
-    int thrown = 0;
     try {
         db->Query("DELETE FROM " + missing);
-    } catch (int value) {
-        thrown = value;
+        ADD_FAILURE() << "no error";
+    } catch (const DatabaseError& failure) {
+        EXPECT_EQ(std::string(failure.what()),
+                  "Query failed: DELETE FROM " + missing + "\nTable 'KOVAData." + missing + "' doesn't exist");
+        EXPECT_EQ(failure.code(), 1146u);
+        EXPECT_EQ(failure.serverMessage(), "Table 'KOVAData." + missing + "' doesn't exist");
     }
-    EXPECT_EQ(thrown, 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Query failed: DELETE FROM " + missing + "\nTable 'KOVAData." + missing + "' doesn't exist\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(db->QueryFirst("SELECT 2"), "2");
 
     SampleRecord::msTable = missing;
     SampleRecord record(1, "a", 1);
-    testing::internal::CaptureStdout();
-    EXPECT_THROW(*db << record, int);
-    const std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(output.rfind("Query failed: INSERT INTO " + missing + " (ID, name, speedup ) VALUES (1, 'a', 1);\n", 0),
-              0u)
-        << output;
+    const std::string error = ErrorOf([&] { *db << record; });
+    EXPECT_EQ(error.rfind("Query failed: INSERT INTO " + missing + " (ID, name, speedup ) VALUES (1, 'a', 1);\n", 0), 0u)
+        << error;
     EXPECT_FALSE(record.mWritten);
 
     // A later statement of a multi-statement text that fails is a failure too.
-    testing::internal::CaptureStdout();
-    EXPECT_THROW(db->Query("SELECT 1; DELETE FROM " + missing), int);
-    testing::internal::GetCapturedStdout();
+    EXPECT_THROW(db->Query("SELECT 1; DELETE FROM " + missing), DatabaseError);
     EXPECT_EQ(db->QueryFirst("SELECT 3"), "3");
 }
 
@@ -160,16 +157,12 @@ struct BrokenRecord : Describable {
     }
 };
 
-TEST(PersistFailure, BrokenDescribeOrderEndsTheProcess) {
+TEST(PersistFailure, BrokenDescribeOrderThrows) {
+    auto db = ConnectToTestDatabase();
     for (BrokenRecord::Fault fault : {BrokenRecord::ATTRIBUTE_BEFORE_ID, BrokenRecord::SECOND_ID, BrokenRecord::NO_ID,
                                       BrokenRecord::ID_BEFORE_CLASS_NAME}) {
-        const ChildResult child = RunInChild([fault] {
-            auto db = ConnectToTestDatabase();
-            BrokenRecord record(fault);
-            *db << record;
-        });
-        EXPECT_EQ(child.exitCode, 255) << "fault " << fault;
-        EXPECT_EQ(child.output, DESCRIBE_ERROR) << "fault " << fault;
+        BrokenRecord record(fault);
+        EXPECT_EQ(ErrorOf([&] { *db << record; }), DESCRIBE_ERROR) << "fault " << fault;
     }
 }
 
@@ -180,14 +173,9 @@ TEST(PersistFailure, UpdateWithoutKeyConditionIsRefused) {
     DropTableIfExists(*db, "PersistTestBroken");
     db->Query("CREATE TABLE PersistTestBroken (id int, name varchar(50))");
     db->Query("INSERT INTO PersistTestBroken VALUES (1, 'a'), (2, 'b')");
-    const ChildResult child = RunInChild([] {
-        auto db = ConnectToTestDatabase();
-        BrokenRecord record(BrokenRecord::KEY_NOT_DESCRIBED);
-        record.mWritten = true;
-        *db << record;
-    });
-    EXPECT_EQ(child.exitCode, 255);
-    EXPECT_EQ(child.output, DESCRIBE_ERROR);
+    BrokenRecord record(BrokenRecord::KEY_NOT_DESCRIBED);
+    record.mWritten = true;
+    EXPECT_EQ(ErrorOf([&] { *db << record; }), DESCRIBE_ERROR);
     EXPECT_EQ(db->QueryFirst("SELECT GROUP_CONCAT(name ORDER BY id) FROM PersistTestBroken"), "a,b");
     DropTableIfExists(*db, "PersistTestBroken");
 }

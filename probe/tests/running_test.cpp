@@ -3,6 +3,8 @@
 // a run, and concurrent runs of one configuration under each replacement policy.
 #include "probe_test_support.h"
 
+#include <privateserver.h>
+
 #include <KOVAInstrumentation.h>
 #include <kova_site.h>
 
@@ -30,22 +32,6 @@ void Work(TIME microseconds) {
     }
 }
 
-// Ends the measurement server as a crash does (SIGKILL) and waits until it is gone.
-void KillServer() {
-    pid_t pid = 0;
-    std::ifstream(std::string(KOVA_STATE_DIR) + "/mariadb/mysqld.pid") >> pid;
-    if (pid <= 0 || kill(pid, SIGKILL) != 0) return;
-    for (int i = 0; i < 500 && kill(pid, 0) == 0; ++i) usleep(10000);
-}
-
-// Starts the measurement server again (its crash recovery rolls back what was not
-// committed); true when it answers.
-bool StartServer() {
-    const CommandResult start = RunCommand("KOVA_BUILD_DIR=" + ShellQuoted(KOVA_BINARY_DIR) + " bash " +
-                                           ShellQuoted(std::string(KOVA_SOURCE_DIR) + "/scripts/mariadb.sh") + " start");
-    return start.status == 0;
-}
-
 }  // namespace
 
 class ProbeRunning : public testing::Test {
@@ -54,7 +40,8 @@ protected:
         mDb = ConnectToMeasurementDb();
         mApp = UniqueAppName("ProbeRunning");
     }
-    void TearDown() override { DeleteExperimentsOf(*mDb, mApp); }
+    // A test that used a server of its own has given it up by now.
+    void TearDown() override { DeleteExperimentsOf(*ConnectToMeasurementDb(), mApp); }
 
     std::unique_ptr<StandardDatabase> mDb;
     std::string mApp;
@@ -115,6 +102,13 @@ class ProbeServerLoss : public ProbeRunning, public testing::WithParamInterface<
 TEST_P(ProbeServerLoss, EndsTheRunWithStatus255AndKeepsEarlierBatches) {
     const std::string app = mApp;
     const ServerLoss loss = GetParam();
+    // The killed server is one of the test's own.
+    std::unique_ptr<PrivateMeasurementServer> server;
+    if (loss == ServerLoss::ServerKilled) {
+        server = std::make_unique<PrivateMeasurementServer>();
+        server->UseInThisProcess();
+        mDb = ConnectToMeasurementDb();
+    }
     const ChildResult child = RunInChild(
         [&] {
             KOVAProbe probe(app, 1, KOVAProbe::DO_NOT_REPLACE, 1, "");
@@ -130,7 +124,7 @@ TEST_P(ProbeServerLoss, EndsTheRunWithStatus255AndKeepsEarlierBatches) {
             if (loss == ServerLoss::ConnectionKilled)
                 db->Query("KILL CONNECTION " + Str(mysql_thread_id(&probe.mDB->mMysql)));
             else
-                KillServer();
+                server->Kill();
             Chrono more;
             while (more.GetTime() < 2200000) {
                 probe.EndOfPhase(PH_WORK);
@@ -140,7 +134,7 @@ TEST_P(ProbeServerLoss, EndsTheRunWithStatus255AndKeepsEarlierBatches) {
         },
         "", 30);
     if (loss == ServerLoss::ServerKilled) {
-        ASSERT_TRUE(StartServer());
+        server->Start();
         mDb = ConnectToMeasurementDb();
     }
     EXPECT_TRUE(child.exited) << "ended by a signal " << -child.exitCode << "\n" << child.output;
@@ -166,6 +160,9 @@ INSTANTIATE_TEST_SUITE_P(ConnectionOrServer, ProbeServerLoss,
                          });
 
 TEST_F(ProbeRunning, ReplacementWithTheServerKilledInTheMiddleLeavesTheStoredRunWhole) {
+    PrivateMeasurementServer server;
+    server.UseInThisProcess();
+    mDb = ConnectToMeasurementDb();
     // A stored, slower run of the configuration with many phases, so that deleting
     // them takes a while.
     const long long STORED_PHASES = 300000;
@@ -193,7 +190,7 @@ TEST_F(ProbeRunning, ReplacementWithTheServerKilledInTheMiddleLeavesTheStoredRun
         for (int i = 0; i < 5000 && !killed; ++i) {
             if (SelectNumber(*watcher, deleting) > 0) {
                 usleep(100000);
-                KillServer();
+                server.Kill();
                 killed = true;
                 return;
             }
@@ -212,7 +209,7 @@ TEST_F(ProbeRunning, ReplacementWithTheServerKilledInTheMiddleLeavesTheStoredRun
         "", 60);
     killed = true;
     killer.join();
-    ASSERT_TRUE(StartServer());
+    server.Start();
     mDb = ConnectToMeasurementDb();
 
     EXPECT_EQ(child.exitCode, 255) << child.output;

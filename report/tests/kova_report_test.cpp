@@ -18,9 +18,6 @@ using nlohmann::json;
 
 const std::string KOVA = std::string(KOVA_BIN_DIR) + "/kova";
 
-CommandResult Kova(const std::string& arguments) {
-    return RunCommand(ShellQuoted(KOVA) + " " + arguments, ErrorStream::Apart);
-}
 
 // What headless Chromium saw of a page (report/tests/browser_check.js).
 json OpenInBrowser(const fs::path& page, const fs::path& screenshot) {
@@ -41,13 +38,9 @@ protected:
     // application stored for this user with p matching pCondition ("" when none).
     std::string RunAndFind(const std::string& program, const std::string& arguments, const fs::path& folder,
                            const std::string& application, const std::string& pCondition) {
-        ClusterOptions options;
-        options.workingFolder = folder;
-        options.awaitProgram = program;
-        const ClusterRun run = RunOnCluster(3, program + " " + arguments, options);
+        const ClusterRun run = RunMeasured(3, program + " " + arguments, program, folder);
         EXPECT_EQ(run.status, 0) << run.output << run.errors;
-        return db->QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = '" + application + "' AND user = " +
-                              db->QuotedValue(LoginName()) + " AND p " + pCondition);
+        return LatestExperiment(*db, application, "p " + pCondition);
     }
 
     // kova report of experiment id (analysed now, with sequentialArgument) opened in
@@ -55,7 +48,7 @@ protected:
     void ExpectReportAndExportsAsStored(const std::string& id, const std::string& sequentialArgument,
                                         const fs::path& folder, const std::string& screenshotName) {
         const fs::path page = folder / "report.html";
-        const CommandResult reported = Kova("report " + id + sequentialArgument + " -o " + ShellQuoted(page.string()));
+        const CommandResult reported = RunKova("report " + id + sequentialArgument + " -o " + ShellQuoted(page.string()));
         ASSERT_EQ(reported.status, 0) << reported.errors;
         EXPECT_EQ(reported.output, "report of experiment " + id + ": " + page.string() + "\n");
         const auto rows = SelectRows(*db, "SELECT * FROM Experiments WHERE ID = " + id);
@@ -93,7 +86,7 @@ protected:
         // Perfetto: a slice per stored phase, a flow per received message.
         const long long phases = Count("SELECT COUNT(*) FROM Phases" + where);
         const fs::path trace = folder / "trace.json";
-        ASSERT_EQ(Kova("export " + id + " --format perfetto -o " + ShellQuoted(trace.string())).status, 0);
+        ASSERT_EQ(RunKova("export " + id + " --format perfetto -o " + ShellQuoted(trace.string())).status, 0);
         long long slices = 0, flowsIn = 0, flowsOut = 0;
         const json parsed = json::parse(ReadFile(trace));
         for (const json& event : parsed["traceEvents"]) {
@@ -107,7 +100,7 @@ protected:
 
         // OTF2, read back by the OTF2 tools.
         const fs::path archive = folder / "otf2";
-        const CommandResult exported = Kova("export " + id + " --format otf2 -o " + ShellQuoted(archive.string()));
+        const CommandResult exported = RunKova("export " + id + " --format otf2 -o " + ShellQuoted(archive.string()));
         ASSERT_EQ(exported.status, 0) << exported.errors;
         EXPECT_EQ(exported.output, "otf2 export of experiment " + id + ": " + archive.string() + "/traces.otf2\n");
         const CommandResult printed = RunCommand("otf2-print " + ShellQuoted((archive / "traces.otf2").string()));
@@ -120,7 +113,7 @@ protected:
 
         // CSV: a row per phase, message and wait state.
         const fs::path csv = folder / "csv";
-        ASSERT_EQ(Kova("export " + id + " --format csv -o " + ShellQuoted(csv.string())).status, 0);
+        ASSERT_EQ(RunKova("export " + id + " --format csv -o " + ShellQuoted(csv.string())).status, 0);
         EXPECT_EQ(static_cast<long long>(Lines(ReadFile(csv / "phases.csv")).size()), phases + 1);
         EXPECT_EQ(static_cast<long long>(Lines(ReadFile(csv / "messages.csv")).size()), messages + 1);
         EXPECT_EQ(static_cast<long long>(Lines(ReadFile(csv / "wait_states.csv")).size()),
@@ -144,12 +137,12 @@ TEST_F(KovaReport, ExeKOVARunIsDrawnAsTheDatabaseHoldsItAndExportsReadBack) {
 
     // An output path that cannot be written: status 1, a message, nothing left behind.
     const fs::path unwritable = folder.path() / "missing" / "report.html";
-    const CommandResult failed = Kova("report " + id + " -o " + ShellQuoted(unwritable.string()));
+    const CommandResult failed = RunKova("report " + id + " -o " + ShellQuoted(unwritable.string()));
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.errors, "kova: cannot write " + unwritable.string() + ": No such file or directory\n");
     EXPECT_FALSE(fs::exists(unwritable.parent_path()));
     const fs::path page = folder.path() / "report.html";
-    const CommandResult onFile = Kova("export " + id + " --format csv -o " + ShellQuoted(page.string() + "/csv"));
+    const CommandResult onFile = RunKova("export " + id + " --format csv -o " + ShellQuoted(page.string() + "/csv"));
     EXPECT_EQ(onFile.status, 1) << onFile.errors;
     EXPECT_TRUE(fs::is_regular_file(page));
 }
@@ -166,11 +159,11 @@ TEST_F(KovaReport, AnnpipeRunWithoutMessagesIsDrawnAndExported) {
 TEST_F(KovaReport, UnknownExperimentAndBadFormatEndWithTheirStatus) {
     ScratchFolder folder("kova-report", ScratchFolder::SystemTemp);
     const fs::path page = folder.path() / "report.html";
-    const CommandResult unknown = Kova("report 2000000000 -o " + ShellQuoted(page.string()));
+    const CommandResult unknown = RunKova("report 2000000000 -o " + ShellQuoted(page.string()));
     EXPECT_EQ(unknown.status, 3);
     EXPECT_EQ(unknown.errors, "kova: there is no experiment 2000000000 in the measurement database\n");
     EXPECT_FALSE(fs::exists(page));
-    const CommandResult format = Kova("export 1 --format pdf -o " + ShellQuoted(page.string()));
+    const CommandResult format = RunKova("export 1 --format pdf -o " + ShellQuoted(page.string()));
     EXPECT_EQ(format.status, 2);
     EXPECT_NE(format.errors.find("--format"), std::string::npos) << format.errors;
     EXPECT_TRUE(fs::is_empty(folder.path()));

@@ -17,14 +17,6 @@ namespace {
 
 const std::string kBin = std::string(KOVA_BINARY_DIR) + "/bin";
 
-std::string Kova(const std::string& arguments) { return ShellQuoted(kBin + "/kova") + " " + arguments; }
-
-// The experiment a measured master reports as written, -1 when none.
-int WrittenExperiment(const std::string& output) {
-    static const std::regex written(R"( \*\*\* KOVA Instrumentation: experiment (\d+) written to database)");
-    std::smatch match;
-    return std::regex_search(output, match, written) ? std::stoi(match[1]) : -1;
-}
 
 class MeasuredSeries : public ::testing::Test {
 protected:
@@ -32,10 +24,7 @@ protected:
     void TearDown() override { DeleteExperimentsOf(*db, "testLumo", user); }
 
     ClusterRun TestLumo(int hosts, const std::string& arguments) {
-        ClusterOptions options;
-        options.timeoutSeconds = 60;
-        options.awaitProgram = "testLumo";
-        ClusterRun run = RunOnCluster(hosts, ShellQuoted(kBin + "/testLumo") + " " + arguments, options);
+        ClusterRun run = RunMeasured(hosts, ShellQuoted(kBin + "/testLumo") + " " + arguments, "testLumo", {}, 60);
         EXPECT_EQ(run.clusterStatus, 0) << run.clusterErrors;
         return run;
     }
@@ -102,7 +91,7 @@ TEST_F(MeasuredSeries, MeasuredTestLumoTimesEveryTaskAndItsMessagesMatch) {
         EXPECT_EQ(count(KOVAProbe::PH_WORK), slaves);
 
         // The analyser matches every send with its receive.
-        const CommandResult analysed = RunCommand(Kova("analyse " + exp + " --json"), ErrorStream::Apart);
+        const CommandResult analysed = RunCommand(KovaCommand("analyse " + exp + " --json"), ErrorStream::Apart);
         ASSERT_EQ(analysed.status, 0) << analysed.errors;
         const nlohmann::json summary = nlohmann::json::parse(analysed.output);
         EXPECT_EQ(summary["p"], hosts);
@@ -133,7 +122,7 @@ TEST_F(MeasuredSeries, SweepKeepingEveryRunThenScalingPredictionsPageAndCompare)
 
     // Every configuration with its three runs and their spread; five p > 1 give the
     // Karp-Flatt fraction a model too; the predictions at p = 8 for both sizes.
-    const CommandResult json = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user) +
+    const CommandResult json = RunCommand(KovaCommand("scaling testLumo --user " + ShellQuoted(user) +
                                                " --predict p=8 --format json"),
                                           ErrorStream::Apart);
     ASSERT_EQ(json.status, 0) << json.errors;
@@ -175,7 +164,7 @@ TEST_F(MeasuredSeries, SweepKeepingEveryRunThenScalingPredictionsPageAndCompare)
     EXPECT_EQ(predictedTp, 2);
 
     // The csv: a header and one line per configuration, then the models, then the predictions.
-    const CommandResult csv = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user) +
+    const CommandResult csv = RunCommand(KovaCommand("scaling testLumo --user " + ShellQuoted(user) +
                                               " --predict p=8,W=2000 --format csv"),
                                          ErrorStream::Apart);
     ASSERT_EQ(csv.status, 0);
@@ -188,7 +177,7 @@ TEST_F(MeasuredSeries, SweepKeepingEveryRunThenScalingPredictionsPageAndCompare)
     // one colour, the curves out to the predicted p = 8, the predictions marked.
     const ScratchFolder folder("scaling-page");
     const std::string page = (folder.path() / "scaling.html").string();
-    const CommandResult html = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user) +
+    const CommandResult html = RunCommand(KovaCommand("scaling testLumo --user " + ShellQuoted(user) +
                                                " --predict p=8 --format html -o " + ShellQuoted(page)));
     ASSERT_EQ(html.status, 0) << html.output;
     const std::string text = ReadFile(page);
@@ -236,7 +225,7 @@ TEST_F(MeasuredSeries, SweepKeepingEveryRunThenScalingPredictionsPageAndCompare)
         for (const std::string& id : experimentsAt(p))
             if (id != experimentsAt(p).front()) db->Query("DELETE FROM Experiments WHERE ID = " + id);
     const std::string a = experimentsAt(2).front(), b = experimentsAt(4).front();
-    const CommandResult compared = RunCommand(Kova("compare " + a + " " + b), ErrorStream::Apart);
+    const CommandResult compared = RunCommand(KovaCommand("compare " + a + " " + b), ErrorStream::Apart);
     ASSERT_EQ(compared.status, 0) << compared.errors;
     EXPECT_TRUE(HasLine(compared.outputLines(), "Unreceived messages: A 0, B 0")) << compared.output;
     EXPECT_EQ(LinesStartingWith(compared.outputLines(), "Tp: A ").size(), 1u);
@@ -252,19 +241,19 @@ TEST_F(MeasuredSeries, SweepKeepingEveryRunThenScalingPredictionsPageAndCompare)
         db->Query("INSERT INTO Experiments (project, name, version, user, date, comment, p, W, nbrProcesses, Tp, Ts, "
                   "speedup, efficiency, statusData, errorFlags, errors) VALUES ('', 'testLumo', '', '" + user +
                   "', '', '', " + std::to_string(p) + ", 2000, 1, " + std::to_string(Tp) + ", 0, 0, 0, 1, 0, '')");
-    const CommandResult ranked = RunCommand(Kova("compare " + a + " " + b), ErrorStream::Apart);
+    const CommandResult ranked = RunCommand(KovaCommand("compare " + a + " " + b), ErrorStream::Apart);
     ASSERT_EQ(ranked.status, 0) << ranked.errors;
     EXPECT_TRUE(HasLine(ranked.outputLines(), "Stored runs of the configuration: A 4, B 4")) << ranked.output;
     EXPECT_TRUE(HasLine(ranked.outputLines(), "B is slower than A beyond the spread of A's runs "
                                               "(Mann-Whitney U = 16.0, one-sided p = 0.0143, exact)"))
         << ranked.output;
     // The other way round, B is not slower.
-    const CommandResult reversed = RunCommand(Kova("compare " + b + " " + a), ErrorStream::Apart);
+    const CommandResult reversed = RunCommand(KovaCommand("compare " + b + " " + a), ErrorStream::Apart);
     EXPECT_EQ(LinesStartingWith(reversed.outputLines(), "B is not slower than A").size(), 1u) << reversed.output;
 
     // A series with p = 3 missing: said, not filled in; the five other p still get a model.
     for (const std::string& id : experimentsAt(3)) db->Query("DELETE FROM Experiments WHERE ID = " + id);
-    const CommandResult gap = RunCommand(Kova("scaling testLumo --user " + ShellQuoted(user)), ErrorStream::Apart);
+    const CommandResult gap = RunCommand(KovaCommand("scaling testLumo --user " + ShellQuoted(user)), ErrorStream::Apart);
     ASSERT_EQ(gap.status, 0) << gap.errors;
     EXPECT_TRUE(HasLine(gap.outputLines(),
                         "Note: W = 2000: no run at p = 3 (measured p = 1 2 4 5 6); nothing is filled in for them"))
@@ -273,16 +262,16 @@ TEST_F(MeasuredSeries, SweepKeepingEveryRunThenScalingPredictionsPageAndCompare)
     EXPECT_TRUE(LinesStartingWith(gap.outputLines(), "  W = 2000  Tp(p) = too few points").empty()) << gap.output;
 
     // Wrong predictions are refused before anything is read.
-    const CommandResult wrong = RunCommand(Kova("scaling testLumo --predict p=0"), ErrorStream::Apart);
+    const CommandResult wrong = RunCommand(KovaCommand("scaling testLumo --predict p=0"), ErrorStream::Apart);
     EXPECT_EQ(wrong.status, 2);
     EXPECT_NE(wrong.errors.find("--predict p=0: '0' is not a positive number"), std::string::npos) << wrong.errors;
 }
 
 TEST_F(MeasuredSeries, ScalingOfAnApplicationWithoutExperimentsSaysSo) {
-    const CommandResult none = RunCommand(Kova("scaling no-such-application"), ErrorStream::Apart);
+    const CommandResult none = RunCommand(KovaCommand("scaling no-such-application"), ErrorStream::Apart);
     EXPECT_EQ(none.status, 3);
     EXPECT_EQ(none.errors, "kova: no stored experiments of application no-such-application\n");
     EXPECT_EQ(none.output, "");
-    const CommandResult unknown = RunCommand(Kova("compare 999999999 1"), ErrorStream::Apart);
+    const CommandResult unknown = RunCommand(KovaCommand("compare 999999999 1"), ErrorStream::Apart);
     EXPECT_EQ(unknown.status, 3) << unknown.errors;
 }

@@ -1,12 +1,16 @@
 #include "measurementdb.h"
 
+#include "testsupport.h"
+
 #include <KOVAInstrumentation.h>
+#include <databaseaddress.h>
 #include <kova_site.h>
 
 #include <cstdlib>
 
 std::unique_ptr<StandardDatabase> ConnectToMeasurementDb() {
-    return std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
+    const DatabaseAddress address = MeasurementDatabaseAddress();
+    return std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", address.host, address.port, address.socket);
 }
 
 std::vector<Row> SelectRows(StandardDatabase& db, const std::string& query) {
@@ -33,4 +37,9 @@ void DeleteExperimentsOf(StandardDatabase& db, const std::string& application, c
     std::string query = "SELECT ID FROM Experiments WHERE name = " + db.QuotedValue(CutToWidth(application));
     if (!user.empty()) query += " AND user = " + db.QuotedValue(user);
     for (const std::string& id : db.QueryStrings(query)) DeleteExperiment(std::atoi(id.c_str()), db);
+}
+
+std::string LatestExperiment(StandardDatabase& db, const std::string& application, const std::string& condition) {
+    return db.QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = " + db.QuotedValue(CutToWidth(application)) +
+                         " AND user = " + db.QuotedValue(LoginName()) + (condition.empty() ? "" : " AND " + condition));
 }

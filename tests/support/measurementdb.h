@@ -21,6 +21,10 @@ std::vector<Row> SelectRows(StandardDatabase& db, const std::string& query);
 // The first column of a query's first row as a number (0 when there is none).
 long long SelectNumber(StandardDatabase& db, const std::string& query);
 
+// The newest experiment of application stored for this login name, with condition
+// (such as "p > 1") on its row when not empty; "" when there is none.
+std::string LatestExperiment(StandardDatabase& db, const std::string& application, const std::string& condition = "");
+
 // Removes every experiment of that application name, of that user only unless the
 // user is empty, with all the rows stored for it.
 void DeleteExperimentsOf(StandardDatabase& db, const std::string& application, const std::string& user = "");

@@ -151,6 +151,27 @@ ClusterRun RunOnCluster(int hosts, const std::string& commandLine, const Cluster
     return run;
 }
 
+ClusterRun RunMeasured(int hosts, const std::string& commandLine, const std::string& program, const fs::path& folder,
+                       int timeoutSeconds) {
+    ClusterOptions options;
+    options.workingFolder = folder;
+    options.awaitProgram = program;
+    options.timeoutSeconds = timeoutSeconds;
+    return RunOnCluster(hosts, commandLine, options);
+}
+
+int WrittenExperiment(const std::string& output) {
+    static const std::regex written(R"( \*\*\* KOVA Instrumentation: experiment (\d+) written to database)");
+    std::smatch match;
+    return std::regex_search(output, match, written) ? std::stoi(match[1]) : -1;
+}
+
+std::string KovaCommand(const std::string& arguments) {
+    return ShellQuoted(std::string(KOVA_BINARY_DIR) + "/bin/kova") + " " + arguments;
+}
+
+CommandResult RunKova(const std::string& arguments) { return RunCommand(KovaCommand(arguments), ErrorStream::Apart); }
+
 std::map<int, std::vector<std::string>> TaskLines(const std::string& pvmLog) {
     static const std::regex taskLine(R"(^\[t[0-9a-f]+\] \S+ \S+ \[t([0-9a-f]+)\] ?(.*)$)");
     std::map<int, std::vector<std::string>> lines;

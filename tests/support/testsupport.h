@@ -96,6 +96,21 @@ struct ClusterRun : CommandResult {
 // number of hosts, as a user runs it there with scripts/vcluster.sh.
 ClusterRun RunOnCluster(int hosts, const std::string& commandLine, const ClusterOptions& options = {});
 
+// Runs a measured program's command line on node1 of a fresh virtual cluster of the
+// given number of hosts, in folder (empty: this process's current folder), until no
+// task of program is left there, so that every task has stored its measurement.
+ClusterRun RunMeasured(int hosts, const std::string& commandLine, const std::string& program,
+                       const std::filesystem::path& folder = {}, int timeoutSeconds = 120);
+
+// The experiment a measured master reports as written (" *** KOVA Instrumentation:
+// experiment N written to database"), -1 when none.
+int WrittenExperiment(const std::string& output);
+
+// The command line that runs this build's kova with the arguments (shell words).
+std::string KovaCommand(const std::string& arguments);
+// Runs this build's kova with the arguments, its standard error kept apart.
+CommandResult RunKova(const std::string& arguments);
+
 // Splits a pvmd log into the lines of each task: "[t<daemon>] <date> <time> [t<tid>] <text>".
 std::map<int, std::vector<std::string>> TaskLines(const std::string& pvmLog);
 

@@ -1,10 +1,15 @@
 // Tests of the shared test helpers where a fault would make other tests pass or fail
 // for the wrong reason: exit statuses, the error stream, quoting, the pvmd log's
-// task lines, and what a cluster run reports and keeps.
+// task lines, what a cluster run reports and keeps, and the private measurement
+// server.
+#include "measurementdb.h"
+#include "privateserver.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <kova_site.h>
+
+#include <signal.h>
 
 #include <fstream>
 
@@ -92,4 +97,36 @@ TEST(TestSupportCluster, TimeOutIsTheClustersNotTheCommands) {
     const ClusterRun run = RunOnCluster(1, "sleep 30", options);
     EXPECT_EQ(run.clusterStatus, 124);
     EXPECT_EQ(run.status, -1);
+}
+
+TEST(TestSupportPrivateServer, HasTheTablesSurvivesACrashAndGoesWithTheObject) {
+    const std::string sharedPort = ConnectToMeasurementDb()->QueryFirst("SELECT @@port");
+    fs::path state;
+    pid_t pid = 0;
+    {
+        PrivateMeasurementServer server;
+        state = server.stateFolder();
+        pid = server.pid();
+        ASSERT_GT(pid, 0);
+        EXPECT_NE(std::to_string(server.port()), sharedPort);
+        server.UseInThisProcess();
+        auto db = ConnectToMeasurementDb();
+        EXPECT_EQ(db->QueryFirst("SELECT @@port"), std::to_string(server.port()));
+        EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM Experiments"), 0);
+        db->Query("INSERT INTO Experiments (name) VALUES ('kept')");
+
+        server.Kill();
+        EXPECT_EQ(server.pid(), 0);
+        server.Start();
+        db = server.Connect();
+        EXPECT_EQ(db->QueryFirst("SELECT name FROM Experiments"), "kept");
+        // The programs of a command line reach it too.
+        const CommandResult listed = RunCommand(server.Environment() + ShellQuoted(KOVA_BINARY_DIR "/bin/kova") + " list");
+        EXPECT_NE(listed.output.find("kept"), std::string::npos) << listed.output;
+        pid = server.pid();
+    }
+    EXPECT_FALSE(fs::exists(state));
+    EXPECT_NE(kill(pid, 0), 0);
+    // The earlier address is back.
+    EXPECT_EQ(ConnectToMeasurementDb()->QueryFirst("SELECT @@port"), sharedPort);
 }

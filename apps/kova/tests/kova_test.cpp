@@ -13,10 +13,6 @@
 
 namespace {
 
-const std::string KOVA = std::string(KOVA_BIN_DIR) + "/kova";
-
-CommandResult Kova(const std::string& arguments) { return RunCommand(ShellQuoted(KOVA) + " " + arguments, ErrorStream::Apart); }
-
 // The stored rows that an analysis writes, in one text, to compare two analyses.
 std::string StoredFindings(StandardDatabase& db, const std::string& id) {
     std::string text;
@@ -32,19 +28,6 @@ std::string StoredFindings(StandardDatabase& db, const std::string& id) {
     return text;
 }
 
-// Runs a measured program on a fresh three-host cluster in folder, until its tasks end.
-ClusterRun RunMeasured(const std::string& commandLine, const ScratchFolder& folder, const std::string& program) {
-    ClusterOptions options;
-    options.workingFolder = folder.path();
-    options.awaitProgram = program;
-    return RunOnCluster(3, commandLine, options);
-}
-
-std::string LatestExperiment(StandardDatabase& db, const std::string& application) {
-    return db.QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = '" + application +
-                         "' AND user = " + db.QuotedValue(LoginName()));
-}
-
 }  // namespace
 
 TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialReference) {
@@ -52,19 +35,19 @@ TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialR
     DeleteExperimentsOf(*db, "ANN_example", LoginName());
     DeleteExperimentsOf(*db, "nn", LoginName());
     ScratchFolder folder;
-    const ClusterRun run = RunMeasured("exeKOVA", folder, "exeKOVA");
+    const ClusterRun run = RunMeasured(3, "exeKOVA", "exeKOVA", folder.path());
     ASSERT_EQ(run.status, 0) << run.output << run.errors;
     const std::string id = LatestExperiment(*db, "ANN_example");
     const std::string sequential = LatestExperiment(*db, "nn");
     ASSERT_FALSE(id.empty());
     ASSERT_FALSE(sequential.empty());
 
-    const CommandResult listed = Kova("list --application ANN_example");
+    const CommandResult listed = RunKova("list --application ANN_example");
     EXPECT_EQ(listed.status, 0);
     EXPECT_NE(listed.output.find(" ANN_example "), std::string::npos) << listed.output;
     EXPECT_NE(listed.output.find("p=3 "), std::string::npos) << listed.output;
 
-    const CommandResult analysed = Kova("analyse " + id + " --sequential " + sequential + " --other-reference");
+    const CommandResult analysed = RunKova("analyse " + id + " --sequential " + sequential + " --other-reference");
     ASSERT_EQ(analysed.status, 0) << analysed.output << analysed.errors;
     EXPECT_NE(analysed.output.find("status: wait states found\n"), std::string::npos) << analysed.output;
     EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 5);
@@ -101,7 +84,7 @@ TEST(KovaAnalyse, ExeKOVARunHasEveryReceiveMatchedWaitStatesAndItsOwnSequentialR
               1);
 
     const std::string first = StoredFindings(*db, id);
-    const CommandResult again = Kova("analyse " + id + " --sequential " + sequential + " --other-reference --json");
+    const CommandResult again = RunKova("analyse " + id + " --sequential " + sequential + " --other-reference --json");
     ASSERT_EQ(again.status, 0) << again.errors;
     EXPECT_EQ(StoredFindings(*db, id), first);
     const nlohmann::json summary = nlohmann::json::parse(again.output);
@@ -116,11 +99,11 @@ TEST(KovaAnalyse, AnnpipeRunIsCheckedAndTotalledWithItsIdleUnexplained) {
     auto db = ConnectToMeasurementDb();
     DeleteExperimentsOf(*db, "ANN_exemple", LoginName());
     ScratchFolder folder;
-    const ClusterRun run = RunMeasured("annpipe -m -w 3", folder, "annpipe");
+    const ClusterRun run = RunMeasured(3, "annpipe -m -w 3", "annpipe", folder.path());
     ASSERT_EQ(run.status, 0) << run.output << run.errors;
     const std::string id = db->QueryFirst("SELECT MAX(ID) FROM Experiments WHERE name = 'ANN_exemple' AND p = 2");
     ASSERT_FALSE(id.empty());
-    const CommandResult analysed = Kova("analyse " + id);
+    const CommandResult analysed = RunKova("analyse " + id);
     ASSERT_EQ(analysed.status, 0) << analysed.output << analysed.errors;
     // Its own sequential experiment (p = 1, same W) is found without being named.
     EXPECT_NE(analysed.output.find("flags: IDLE_CAUSES\n"), std::string::npos) << analysed.output;
@@ -141,12 +124,12 @@ TEST(KovaAnalyse, AnnpipeRunIsCheckedAndTotalledWithItsIdleUnexplained) {
 }
 
 TEST(KovaInput, UnknownExperimentsBrokenRunsAndWrongOptionsEndClearly) {
-    const CommandResult unknown = Kova("analyse 999999999");
+    const CommandResult unknown = RunKova("analyse 999999999");
     EXPECT_EQ(unknown.status, 3);
     EXPECT_EQ(unknown.errors, "kova: there is no experiment 999999999 in the measurement database\n");
-    EXPECT_EQ(Kova("analyse").status, 2);
-    EXPECT_EQ(Kova("analyse abc").status, 2);
-    EXPECT_EQ(Kova("frobnicate").status, 2);
+    EXPECT_EQ(RunKova("analyse").status, 2);
+    EXPECT_EQ(RunKova("analyse abc").status, 2);
+    EXPECT_EQ(RunKova("frobnicate").status, 2);
 
     // The rows of a run that broke off: never finished, a gap in its phases, no totals.
     auto db = ConnectToMeasurementDb();
@@ -164,18 +147,18 @@ TEST(KovaInput, UnknownExperimentsBrokenRunsAndWrongOptionsEndClearly) {
     {
         auto master = ConnectToMeasurementDb();
         ASSERT_EQ(master->QueryFirst("SELECT GET_LOCK('KOVA experiment " + id + "', 0)"), "1");
-        const CommandResult running = Kova("analyse " + id);
+        const CommandResult running = RunKova("analyse " + id);
         EXPECT_EQ(running.status, 4);
         EXPECT_EQ(running.errors, "kova: experiment " + id + " is still running; analyse it when it has finished\n");
         EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 0);
     }
-    const CommandResult broken = Kova("analyse " + id + " --json");
+    const CommandResult broken = RunKova("analyse " + id + " --json");
     ASSERT_EQ(broken.status, 0) << broken.errors;
     const nlohmann::json summary = nlohmann::json::parse(broken.output);
     EXPECT_EQ(summary["errorFlags"], 1 | 2 | 4 | 32);
     EXPECT_EQ(SelectNumber(*db, "SELECT errorFlags FROM Experiments WHERE ID = " + id), 1 | 2 | 4 | 32);
     EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 5);
-    const CommandResult listed = Kova("list --application " + application);
+    const CommandResult listed = RunKova("list --application " + application);
     EXPECT_NE(listed.output.find("EXP_CRASHED, PROCESS_CRASHED, TSEQ_NOT_IN_DB, WRONG_COMM_POINTERS"),
               std::string::npos)
         << listed.output;
@@ -201,7 +184,7 @@ TEST(KovaInput, HostileStoredValuesAndReferencesThatAreNotSequential) {
               id + ", 12, 1, 3, -30, 0, 0, 0, -1, 0, 0, '')");
     db->Query("INSERT INTO PhaseDurations VALUES (" + id + ", 11, 3, 100, 0), (" + id + ", 11, 70000, 20, 0), (" +
               id + ", 11, -1, 5, 0), (" + id + ", 12, 3, -30, 0), (" + id + ", 12, 1000000000, 7, 0)");
-    const CommandResult analysed = Kova("analyse " + id + " --json");
+    const CommandResult analysed = RunKova("analyse " + id + " --json");
     ASSERT_EQ(analysed.status, 0) << analysed.errors;
     const nlohmann::json summary = nlohmann::json::parse(analysed.output);
     EXPECT_EQ(summary["errorFlags"].get<int>() & 2, 2);
@@ -221,7 +204,7 @@ TEST(KovaInput, HostileStoredValuesAndReferencesThatAreNotSequential) {
               0);
     ScratchFolder folder;
     const CommandResult perfetto =
-        Kova("export " + id + " --format perfetto -o " + ShellQuoted((folder.path() / "trace.json").string()));
+        RunKova("export " + id + " --format perfetto -o " + ShellQuoted((folder.path() / "trace.json").string()));
     ASSERT_EQ(perfetto.status, 0) << perfetto.errors;
     const nlohmann::json trace = nlohmann::json::parse(ReadFile(folder.path() / "trace.json"));
     std::set<std::string> names;
@@ -231,19 +214,19 @@ TEST(KovaInput, HostileStoredValuesAndReferencesThatAreNotSequential) {
 
     // Sequential references: one with p = 3, one of another W, one of another application.
     const std::string parallel = experiment(3, 5), otherW = experiment(1, 6);
-    const CommandResult notSequential = Kova("analyse " + id + " --sequential " + parallel);
+    const CommandResult notSequential = RunKova("analyse " + id + " --sequential " + parallel);
     EXPECT_EQ(notSequential.status, 5);
     EXPECT_EQ(notSequential.errors,
               "kova: experiment " + parallel + " is not sequential (p = 3); a sequential reference has p = 1\n");
-    const CommandResult wrongW = Kova("analyse " + id + " --sequential " + otherW);
+    const CommandResult wrongW = RunKova("analyse " + id + " --sequential " + otherW);
     EXPECT_EQ(wrongW.status, 5);
     EXPECT_EQ(wrongW.errors, "kova: experiment " + otherW + " has W = 6, experiment " + id +
                                  " has W = 5; give --other-reference to take it all the same\n");
-    const CommandResult anyW = Kova("analyse " + id + " --sequential " + otherW + " --other-reference");
+    const CommandResult anyW = RunKova("analyse " + id + " --sequential " + otherW + " --other-reference");
     EXPECT_EQ(anyW.status, 0) << anyW.errors;
     EXPECT_NE(anyW.output.find("speedup: 1\n"), std::string::npos) << anyW.output;
     db->Query("UPDATE Experiments SET name = 'another', p = 1, W = 5 WHERE ID = " + parallel);
-    const CommandResult otherApplication = Kova("analyse " + id + " --sequential " + parallel);
+    const CommandResult otherApplication = RunKova("analyse " + id + " --sequential " + parallel);
     EXPECT_EQ(otherApplication.status, 5);
     EXPECT_NE(otherApplication.errors.find("is another of tester, not " + application), std::string::npos)
         << otherApplication.errors;

@@ -22,9 +22,6 @@ using nlohmann::json;
 
 const std::string KOVA = std::string(KOVA_BIN_DIR) + "/kova";
 
-CommandResult Kova(const std::string& arguments) {
-    return RunCommand(ShellQuoted(KOVA) + " " + arguments, ErrorStream::Apart);
-}
 
 // No byte of an ASCII control character (line feeds aside) and no C1 control.
 bool FreeOfControls(const std::string& text) {
@@ -73,33 +70,33 @@ protected:
 
 TEST_F(StoredText, LatinNamesAreUtf8InEveryOutputAndControlsAreEscapedOnTheTerminal) {
     const std::string shownApplication = "caf\u00E9 " + std::to_string(getpid()) + " \\e]0;pwned\\x07\\e[2J";
-    const CommandResult analysed = Kova("analyse " + id);
+    const CommandResult analysed = RunKova("analyse " + id);
     ASSERT_EQ(analysed.status, 0) << analysed.errors;
     EXPECT_TRUE(FreeOfControls(analysed.output)) << analysed.output;
     EXPECT_NE(analysed.output.find("experiment " + id + ": " + shownApplication + " of tester"), std::string::npos)
         << analysed.output;
     EXPECT_NE(analysed.output.find("(n\u00E9ud,\"1\"\\nx)"), std::string::npos) << analysed.output;
 
-    const CommandResult listed = Kova("list --user tester");
+    const CommandResult listed = RunKova("list --user tester");
     ASSERT_EQ(listed.status, 0) << listed.errors;
     EXPECT_TRUE(FreeOfControls(listed.output)) << listed.output;
     EXPECT_NE(listed.output.find(shownApplication), std::string::npos) << listed.output;
     // The name as a UTF-8 terminal gives it finds the latin1 row.
-    const CommandResult byName = Kova("list --application " + ShellQuoted("caf\u00E9 " + std::to_string(getpid()) +
+    const CommandResult byName = RunKova("list --application " + ShellQuoted("caf\u00E9 " + std::to_string(getpid()) +
                                                                           " \x1B]0;pwned\x07\x1B[2J"));
     EXPECT_NE(byName.output.find(" " + id + "  tester"), std::string::npos) << byName.output;
 
-    const CommandResult summary = Kova("analyse " + id + " --json");
+    const CommandResult summary = RunKova("analyse " + id + " --json");
     ASSERT_EQ(summary.status, 0) << summary.errors;
     const json parsed = json::parse(summary.output);
     EXPECT_EQ(parsed["application"], "caf\u00E9 " + std::to_string(getpid()) + " \x1B]0;pwned\x07\x1B[2J");
 
     ScratchFolder folder("kova-stored-text");
     const fs::path page = folder.path() / "report.html", trace = folder.path() / "trace.json";
-    ASSERT_EQ(Kova("report " + id + " -o " + ShellQuoted(page.string())).status, 0);
-    ASSERT_EQ(Kova("export " + id + " --format perfetto -o " + ShellQuoted(trace.string())).status, 0);
-    ASSERT_EQ(Kova("export " + id + " --format csv -o " + ShellQuoted(folder.path().string())).status, 0);
-    ASSERT_EQ(Kova("export " + id + " --format otf2 -o " + ShellQuoted(folder.path().string())).status, 0);
+    ASSERT_EQ(RunKova("report " + id + " -o " + ShellQuoted(page.string())).status, 0);
+    ASSERT_EQ(RunKova("export " + id + " --format perfetto -o " + ShellQuoted(trace.string())).status, 0);
+    ASSERT_EQ(RunKova("export " + id + " --format csv -o " + ShellQuoted(folder.path().string())).status, 0);
+    ASSERT_EQ(RunKova("export " + id + " --format otf2 -o " + ShellQuoted(folder.path().string())).status, 0);
     const json perfetto = json::parse(ReadFile(trace));
     EXPECT_NE(perfetto.dump().find("n\u00E9ud,\\\"1\\\"\\nx"), std::string::npos);
     const std::string phases = ReadFile(folder.path() / "phases.csv");
@@ -125,17 +122,17 @@ TEST_F(StoredText, LatinNamesAreUtf8InEveryOutputAndControlsAreEscapedOnTheTermi
 }
 
 TEST_F(StoredText, OutputsToDevicesPipesAndAFullDiskEndAsTheUserExpects) {
-    ASSERT_EQ(Kova("analyse " + id).status, 0);
+    ASSERT_EQ(RunKova("analyse " + id).status, 0);
     // Devices stay devices; /dev/full refuses the data.
-    EXPECT_EQ(Kova("report " + id + " -o /dev/null").status, 0);
+    EXPECT_EQ(RunKova("report " + id + " -o /dev/null").status, 0);
     EXPECT_TRUE(fs::is_character_file(fs::symlink_status("/dev/null")));
-    const CommandResult full = Kova("report " + id + " -o /dev/full");
+    const CommandResult full = RunKova("report " + id + " -o /dev/full");
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.errors, "kova: cannot write /dev/full: No space left on device\n");
     EXPECT_TRUE(fs::is_character_file(fs::symlink_status("/dev/full")));
 
     // Standard output as the output: the page alone, its confirmation on standard error.
-    const CommandResult piped = Kova("export " + id + " --format perfetto -o /dev/stdout");
+    const CommandResult piped = RunKova("export " + id + " --format perfetto -o /dev/stdout");
     ASSERT_EQ(piped.status, 0) << piped.errors;
     EXPECT_EQ(json::parse(piped.output)["traceEvents"].size() > 0, true);
     EXPECT_EQ(piped.errors, "perfetto export of experiment " + id + ": /dev/stdout\n");
@@ -157,4 +154,19 @@ TEST_F(StoredText, OutputsToDevicesPipesAndAFullDiskEndAsTheUserExpects) {
     EXPECT_NE(run.errors.find("kova: cannot write " + (small / "report.html").string() + ": No space left on device"),
               std::string::npos)
         << run.errors;
+}
+
+TEST(StoredTextNul, ListShowsANameWithANulByteWhole) {
+    auto db = ConnectToMeasurementDb();
+    const std::string user = "nul" + std::to_string(getpid());
+    const std::string name("before\0after\x1B[2J", 16);
+    db->Query("INSERT INTO Experiments (ID, name, user, date, comment, p, W, nbrProcesses, Tp, statusData) VALUES (0, " +
+              db->QuotedValue(name) + ", " + db->QuotedValue(user) + ", 'today', '', 1, 1, 1, 1, 1)");
+    const int id = std::stoi(db->QueryFirst("SELECT LAST_INSERT_ID()"));
+    const CommandResult listed = RunKova("list --user " + user);
+    DeleteExperiment(id, *db);
+    ASSERT_EQ(listed.status, 0) << listed.errors;
+    EXPECT_NE(listed.output.find(user), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find(" before\\x00after\\e[2J "), std::string::npos) << listed.output;
+    EXPECT_TRUE(FreeOfControls(listed.output)) << listed.output;
 }
