@@ -1,5 +1,6 @@
-// kovaschema: creates the measurement tables in the measurement database from the
-// records' own descriptions, and lets the "ID" column of "Experiments" generate its
+// kovaschema: creates the measurement tables in the measurement database (at the
+// address of the environment, as the probe finds it) from the records' own
+// descriptions and the measuring libraries' tables, and lets the "ID" column of "Experiments" generate its
 // values on insert. Running it again changes nothing.
 #include <KOVAData.h>
 #include <databaseaddress.h>
@@ -7,6 +8,8 @@
 #include <kova_site.h>
 #include <records.h>
 #include <standarddatabase.h>
+
+#include "measure/blockstore.h"
 
 #include <iostream>
 #include <stdexcept>
@@ -85,6 +88,8 @@ int main(int argc, char**) {
         CreateTableOf(db, message, "Messages");
         CreateTableOf(db, waitState, "WaitStates");
         AddNewColumns(db);
+        // The tables of the measuring libraries, whose columns are not records'.
+        for (const std::string& statement : recording::BlockTableStatements()) db.Query(statement);
         if (!ExperimentIDGeneratesValues(db)) {
             db.Query("ALTER TABLE Experiments MODIFY ID int NOT NULL AUTO_INCREMENT");
             std::cout << "kovaschema: Experiments.ID now generates its own values" << std::endl;
