@@ -13,6 +13,7 @@
 // own: whoever spawned it, the program never sees a message of the measurement.
 // Its clock offset to the master's host is measured at its end (pvm_hostsync),
 // where it delays nothing of the program.
+#include "measure/groups.h"
 #include "measure/recording.h"
 
 #include <pvm3.h>
@@ -138,6 +139,8 @@ void Received(int bufid, int tid, int tag) {
 
 }  // namespace
 
+// The wrappers are the library's only exported symbols.
+#pragma GCC visibility push(default)
 extern "C" {
 
 int pvm_mytid() {
@@ -172,7 +175,7 @@ int pvm_psend(int tid, int tag, void* buffer, int length, int type) {
 int pvm_mcast(int* tids, int count, int tag) {
     PVM_FUNCTION(pvm_mcast);
     recording::Call call;
-    if (!call.recording()) return real(tids, count, tag);
+    if (!call.recording() && !groups::MulticastOfBroadcast()) return real(tids, count, tag);
     // One send phase per addressee (PVM sends nothing to the caller). They all
     // begin when the multicast begins: every one but the last is closed at once
     // and the last one takes the multicast's time, so that no addressee's receive
@@ -252,3 +255,4 @@ int pvm_exit() {
 }
 
 }  // extern "C"
+#pragma GCC visibility pop

@@ -1,0 +1,346 @@
+// kova measure and PVM's group library, the PVM console and PVM's own indirect
+// calls, as a user meets them: PVM's group examples and an SPMD program of
+// barriers and a reduction, measured unmodified on the virtual cluster, print and
+// end as they do plain, store their own tasks only (never the group server), and
+// store every collective with its group, instance and root and every receive
+// with what it asked for; the preloaded library shows only PVM's entry points.
+#include <measurementdb.h>
+#include <testsupport.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string KOVA = std::string(KOVA_BIN_DIR) + "/kova";
+
+// Runs the shell commands in folder; a failure fails the test with their output.
+void Build(const fs::path& folder, const std::string& commands) {
+    const CommandResult built = RunCommand("cd " + ShellQuoted(folder.string()) + " && " + commands);
+    ASSERT_EQ(built.status, 0) << commands << "\n" << built.output;
+}
+
+// PVM's group examples, the examples hello, hello_other, spmd, starter and
+// gexample, all built unchanged from pvm-examples' sources, and the SPMD program
+// of this folder, in one folder that is PVM's executable path of every run here.
+const fs::path& Programs() {
+    static ScratchFolder folder("pvm-group-programs");
+    static bool built = false;
+    if (!built) {
+        built = true;
+        Build(folder.path(),
+              "tar xzf /usr/share/doc/pvm-examples/gexamples.tar.gz && "
+              "tar xzf /usr/share/doc/pvm-examples/examples.tar.gz && "
+              "for p in gexamp thb tnb trsg tst; do gcc -w -o $p gexamples/$p.c -lgpvm3 -lpvm3 || exit; done && "
+              "for p in hello hello_other spmd starter gexample; do "
+              "gcc -w -o $p examples/$p.c -lgpvm3 -lpvm3 || exit; done && "
+              "gcc -Wall -Wextra -Werror -o barriers_spmd " KOVA_MEASURE_TESTS_DIR "/barriers_spmd.c -lgpvm3 -lpvm3");
+    }
+    return folder.path();
+}
+
+ClusterRun OnCluster(const std::string& commandLine, const std::string& input = "") {
+    ClusterOptions options;
+    options.binFolder = options.workingFolder = Programs();
+    options.input = input;
+    return RunOnCluster(3, commandLine, options);
+}
+
+// The experiment that kova measure reports as stored, or -1.
+int StoredExperiment(const std::string& errors) {
+    std::smatch found;
+    static const std::regex stored("kova measure: experiment ([0-9]+) stored");
+    return std::regex_search(errors, found, stored) ? std::stoi(found[1]) : -1;
+}
+
+long long Number(const std::string& query) {
+    auto db = ConnectToMeasurementDb();
+    return SelectNumber(*db, query);
+}
+
+// A program run plain and under kova measure on fresh clusters, with its
+// standard input; both print the same and end with the same status, and the
+// measured run stores one experiment, whose number it returns (-1 otherwise).
+int MeasuredAsPlain(const std::string& commandLine, const std::string& input = "", int status = 0) {
+    const ClusterRun plain = OnCluster(commandLine, input);
+    EXPECT_EQ(plain.status, status) << commandLine << "\n" << plain.output << plain.errors << plain.clusterErrors;
+    const ClusterRun measured = OnCluster(ShellQuoted(KOVA) + " measure -- " + commandLine, input);
+    EXPECT_EQ(measured.status, status) << commandLine << "\n" << measured.errors << measured.clusterErrors;
+    EXPECT_EQ(measured.output, plain.output) << commandLine;
+    // The group server, which goes on after the program, is never waited for.
+    EXPECT_EQ(measured.errors.find("still runs"), std::string::npos) << measured.errors;
+    const int id = StoredExperiment(measured.errors);
+    EXPECT_GT(id, 0) << commandLine << "\n" << measured.errors;
+    return id;
+}
+
+const std::string DETAILS = " FROM Phases p JOIN PhaseDetails d ON d.expID = p.expID AND d.processID = p.processID "
+                            "AND d.nbr = p.nbr WHERE p.expID = ";
+
+// The experiment holds exactly the program's tasks, and none of its messages
+// names a partner outside them (the group server above all).
+void ExpectOnlyOwnTasks(int id, int tasks) {
+    const std::string exp = std::to_string(id);
+    EXPECT_EQ(Number("SELECT nbrProcesses FROM Experiments WHERE ID = " + exp), tasks) << exp;
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp), tasks) << exp;
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp +
+                     " AND typeID IN (5, 6) AND commPartnerTid NOT IN (SELECT pvmTid FROM Processes WHERE expID = " +
+                     exp + ")"),
+              0)
+        << exp;
+}
+
+// How many sync phases of the experiment are collectives of that kind and group
+// (at that instance unless it is -1).
+long long Collectives(int id, const std::string& collective, const std::string& group, int instance = -1) {
+    return Number("SELECT COUNT(*)" + DETAILS + std::to_string(id) + " AND p.typeID = 9 AND d.collective = '" +
+                  collective + "' AND d.groupName = '" + group + "'" +
+                  (instance >= 0 ? " AND d.instance = " + std::to_string(instance) : ""));
+}
+
+// The experiment's receives that asked for that source and tag (-1: any).
+long long ReceivesAsking(int id, const std::string& source, int tag) {
+    return Number("SELECT COUNT(*)" + DETAILS + std::to_string(id) + " AND p.typeID = 6 AND d.askedSource = " +
+                  source + " AND d.askedTag = " + std::to_string(tag) + " AND d.bytes > 0");
+}
+
+// A text with every PVM task identifier (t40001, 0x40001, 262145) replaced.
+std::string WithoutTids(const std::string& text) {
+    return std::regex_replace(text, std::regex("\\b(t|0x)?[0-9a-f]{5,}\\b"), "TID");
+}
+
+std::vector<std::string> SortedLines(const std::string& text) {
+    std::vector<std::string> lines = Lines(text);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+}  // namespace
+
+TEST(MeasureGroups, OwnSpmdProgramStoresEveryBarrierOfEveryMemberAndWhoWasLate) {
+    const int id = MeasuredAsPlain("barriers_spmd 4");
+    ASSERT_GT(id, 0);
+    const std::string exp = std::to_string(id);
+    ExpectOnlyOwnTasks(id, 4);
+    // Three barriers, each entered by every member with the same instance.
+    for (int instance = 0; instance < 3; ++instance)
+        EXPECT_EQ(Collectives(id, "barrier", "barriers", instance), 4) << instance;
+    EXPECT_EQ(Collectives(id, "barrier", "barriers"), 12);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective = 'barrier' AND d.root <> -1"), 0);
+    // The reduction is rooted at the first member, the master.
+    EXPECT_EQ(Collectives(id, "reduce", "barriers", 0), 4);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective = 'reduce' AND d.root = "
+                     "(SELECT pvmTid FROM Processes WHERE expID = " + exp + " AND processID = 0)"),
+              4);
+    // The master's multicast of the member count is each member's only message.
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 5"), 3);
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 6"), 3);
+    EXPECT_EQ(ReceivesAsking(id, "(SELECT pvmTid FROM Processes WHERE expID = " + exp + " AND processID = 0)", 1), 3);
+
+    // At the second barrier the slow member, the master's last addressee, comes
+    // 400 ms after the others: each of them waits most of that time, the
+    // latecomer least of all.
+    auto db = ConnectToMeasurementDb();
+    const std::vector<Row> waits = SelectRows(*db, "SELECT p.processID, p.duration" + DETAILS + exp +
+                                                       " AND d.collective = 'barrier' AND d.instance = 1 "
+                                                       "ORDER BY p.duration");
+    ASSERT_EQ(waits.size(), 4u);
+    const long long slow = SelectNumber(
+        *db, "SELECT processID FROM Processes WHERE expID = " + exp + " AND pvmTid = (SELECT commPartnerTid FROM "
+             "Phases WHERE expID = " + exp + " AND typeID = 5 AND processID = 0 ORDER BY nbr DESC LIMIT 1)");
+    EXPECT_EQ(std::stoll(waits[0].at("processID")), slow);
+    EXPECT_LT(std::stoll(waits[0].at("duration")), 300000);
+    for (std::size_t i = 1; i < waits.size(); ++i) EXPECT_GE(std::stoll(waits[i].at("duration")), 300000) << i;
+}
+
+TEST(MeasureGroups, GexampMembersBarrierAndBroadcastToEachOther) {
+    const int id = MeasuredAsPlain("gexamp 4");
+    ASSERT_GT(id, 0);
+    const std::string exp = std::to_string(id);
+    ExpectOnlyOwnTasks(id, 4);
+    EXPECT_EQ(Collectives(id, "barrier", "gexamp", 0), 4);
+    EXPECT_EQ(Collectives(id, "barrier", "gexamp", 1), 4);
+    // Each member broadcasts once, as the root of its own broadcast, to the three
+    // others, and takes the three others' with pvm_recv(-1, 63).
+    EXPECT_EQ(Collectives(id, "bcast", "gexamp", 0), 4);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective = 'bcast' AND d.root = "
+                     "(SELECT pvmTid FROM Processes WHERE expID = p.expID AND processID = p.processID)"),
+              4);
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 5 AND nbrQuantums = 63"),
+              12);
+    EXPECT_EQ(ReceivesAsking(id, "-1", 63), 12);
+}
+
+TEST(MeasureGroups, ThbAndItsTnbChildrenMeetInTheLastOf32Groups) {
+    const int id = MeasuredAsPlain("thb 3");
+    ASSERT_GT(id, 0);
+    ExpectOnlyOwnTasks(id, 4);
+    EXPECT_EQ(Collectives(id, "barrier", "group31", 0), 4);
+    EXPECT_EQ(Collectives(id, "bcast", "group31", 0), 1);
+    // Each child asks its parent for the group's name (tag 5), then for the
+    // broadcast (tag 77).
+    const std::string parent = "(SELECT pvmTid FROM Processes WHERE expID = " + std::to_string(id) +
+                               " AND processID = 0)";
+    EXPECT_EQ(ReceivesAsking(id, parent, 5), 3);
+    EXPECT_EQ(ReceivesAsking(id, parent, 77), 3);
+}
+
+TEST(MeasureGroups, TrsgScattersGathersAndReducesAtItsRoot) {
+    // trsg asks for the number of members and of elements, and always ends with 1.
+    const int id = MeasuredAsPlain("trsg", "4\n5\n", 1);
+    ASSERT_GT(id, 0);
+    const std::string exp = std::to_string(id);
+    ExpectOnlyOwnTasks(id, 4);
+    EXPECT_EQ(Collectives(id, "scatter", "group_rsg", 0), 4);
+    EXPECT_EQ(Collectives(id, "gather", "group_rsg", 0), 4);
+    EXPECT_EQ(Collectives(id, "reduce", "group_rsg", 0), 4);
+    EXPECT_EQ(Collectives(id, "reduce", "group_rsg", 1), 4);
+    EXPECT_EQ(Collectives(id, "barrier", "group_rsg", 0), 4);
+    EXPECT_EQ(Collectives(id, "bcast", "group_rsg", 0), 1);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective IN ('scatter', 'gather', 'reduce') "
+                     "AND d.root = (SELECT pvmTid FROM Processes WHERE expID = p.expID AND processID = 0)"),
+              16);
+    EXPECT_EQ(ReceivesAsking(id, "-1", 17), 3);
+}
+
+TEST(MeasureGroups, GexampleFreezesItsGroupAndReducesTwice) {
+    const int id = MeasuredAsPlain("gexample", "10\n4\n");
+    ASSERT_GT(id, 0);
+    const std::string exp = std::to_string(id);
+    ExpectOnlyOwnTasks(id, 4);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND p.typeID = 9 AND d.groupName = 'matrix' AND "
+                     "d.collective = '' AND d.instance = -1"),
+              4);
+    EXPECT_EQ(Collectives(id, "reduce", "matrix", 0), 4);
+    EXPECT_EQ(Collectives(id, "reduce", "matrix", 1), 4);
+    EXPECT_EQ(Collectives(id, "barrier", "matrix", 0), 4);
+    EXPECT_EQ(ReceivesAsking(id, "-1", 1000), 3);
+}
+
+TEST(MeasureGroups, TstAloneIsTheOnlyProcessBesideTheGroupServer) {
+    const int id = MeasuredAsPlain("tst");
+    ASSERT_GT(id, 0);
+    ExpectOnlyOwnTasks(id, 1);
+}
+
+TEST(MeasureWildcards, MasterThatOnlyReceivesFromAnyoneStoresWhatItAskedFor) {
+    // hello receives its child's greeting with pvm_recv(-1, -1).
+    const ClusterRun plain = OnCluster("hello");
+    const ClusterRun measured = OnCluster(ShellQuoted(KOVA) + " measure -- hello");
+    ASSERT_EQ(measured.status, 0) << measured.errors;
+    EXPECT_EQ(WithoutTids(measured.output), WithoutTids(plain.output));
+    EXPECT_NE(plain.output.find("hello, world from "), std::string::npos) << plain.output;
+    const int id = StoredExperiment(measured.errors);
+    ASSERT_GT(id, 0) << measured.errors;
+    ExpectOnlyOwnTasks(id, 2);
+    EXPECT_EQ(ReceivesAsking(id, "-1", -1), 1);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + std::to_string(id) + " AND p.typeID = 6 AND d.bytes > 0"), 1);
+}
+
+TEST(MeasureConsole, ProgramsStartedFromTheConsolePrintAsPlainWithEveryTaskStored) {
+    // The console reads its commands from standard input; the pause lets the
+    // tasks' output reach it before it quits.
+    for (const auto& [commands, tasks] : {std::pair{std::string("spawn -> hello"), 3},
+                                          {std::string("spawn -4 -> spmd"), 5}}) {
+        const std::string script = "(echo " + ShellQuoted(commands) + "; sleep 5; echo quit) | ";
+        const ClusterRun plain = OnCluster(script + "pvm");
+        const ClusterRun measured = OnCluster(script + ShellQuoted(KOVA) + " measure -- pvm");
+        EXPECT_EQ(measured.status, plain.status) << commands << "\n" << measured.errors;
+        EXPECT_EQ(SortedLines(WithoutTids(measured.output)), SortedLines(WithoutTids(plain.output))) << commands;
+        EXPECT_EQ(plain.output.find("End of buffer"), std::string::npos) << plain.output;
+        const int id = StoredExperiment(measured.errors);
+        ASSERT_GT(id, 0) << commands << "\n" << measured.errors;
+        // The console and every task it started.
+        ExpectOnlyOwnTasks(id, tasks);
+    }
+}
+
+TEST(MeasureConsole, StarterCatchesTheOutputOfSpmdSiblingsItSpawned) {
+    // starter collects its children's output with pvm_catchout; spmd finds its
+    // ring with pvm_siblings and passes a token around it (tag 4).
+    const ClusterRun plain = OnCluster("starter -n 4 spmd");
+    const ClusterRun measured = OnCluster(ShellQuoted(KOVA) + " measure -- starter -n 4 spmd");
+    ASSERT_EQ(measured.status, plain.status) << measured.errors;
+    EXPECT_EQ(SortedLines(WithoutTids(measured.output)), SortedLines(WithoutTids(plain.output)));
+    EXPECT_NE(plain.output.find("token ring done"), std::string::npos) << plain.output;
+    const int id = StoredExperiment(measured.errors);
+    ASSERT_GT(id, 0) << measured.errors;
+    ExpectOnlyOwnTasks(id, 5);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + std::to_string(id) +
+                     " AND p.typeID = 6 AND d.askedTag = 4 AND d.askedSource = p.commPartnerTid"),
+              4);
+}
+
+namespace {
+
+// The names a shared library defines in its dynamic symbol table.
+std::set<std::string> DefinedSymbols(const std::string& library) {
+    const CommandResult listed = RunCommand("nm -D --defined-only " + ShellQuoted(library), ErrorStream::Apart);
+    EXPECT_EQ(listed.status, 0) << listed.errors;
+    std::set<std::string> names;
+    for (const std::string& line : Lines(listed.output)) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        if (fields >> address >> type >> name) names.insert(name.substr(0, name.find('@')));
+    }
+    return names;
+}
+
+const std::string PVM_LIBRARY = "/usr/lib/x86_64-linux-gnu/libpvm3.so";
+const std::string GROUP_LIBRARY = "/usr/lib/x86_64-linux-gnu/libgpvm3.so";
+
+}  // namespace
+
+TEST(MeasureLibrary, ShowsOnlyThePvmEntryPointsItWrapsAndEveryOneOfTheGroupLibrary) {
+    const std::set<std::string> exported = DefinedSymbols(KOVA_MEASURE_LIBRARY_FILE);
+    std::set<std::string> pvm = DefinedSymbols(PVM_LIBRARY);
+    const std::set<std::string> group = DefinedSymbols(GROUP_LIBRARY);
+    pvm.insert(group.begin(), group.end());
+    const std::set<std::string> linkers = {"_init", "_fini", "_edata", "_end", "__bss_start"};
+    for (const std::string& name : exported)
+        EXPECT_TRUE(pvm.count(name) == 1 || linkers.count(name) == 1) << name << " is no PVM entry point";
+    for (const char* name : {"pvm_send", "pvm_recv", "pvm_mcast", "pvm_spawn", "pvm_exit"})
+        EXPECT_EQ(exported.count(name), 1u) << name;
+
+    // Every function of the group library that programs are given (pvm3.h
+    // declares it) is wrapped.
+    const std::string header = ReadFile("/usr/include/pvm3.h");
+    int declared = 0;
+    for (const std::string& name : group) {
+        if (name.rfind("pvm_", 0) != 0 || !std::regex_search(header, std::regex("\\b" + name + "\\b"))) continue;
+        ++declared;
+        EXPECT_EQ(exported.count(name), 1u) << name << " of the group library is not wrapped";
+    }
+    EXPECT_GE(declared, 11);
+}
+
+TEST(MeasureLibrary, EveryPvmFunctionThatCallsAWrappedOneThroughThePltIsWrappedToo) {
+    // A function of the PVM library that calls a wrapped entry point through its
+    // own import table would have that call measured as the program's.
+    const std::set<std::string> exported = DefinedSymbols(KOVA_MEASURE_LIBRARY_FILE);
+    const CommandResult calls =
+        RunCommand("objdump -d --no-show-raw-insn " + ShellQuoted(PVM_LIBRARY) +
+                       " | awk '/^[0-9a-f]+ <.*>:$/ {f = $2} /call.*@plt>$/ {print f, $NF}' | sort -u",
+                   ErrorStream::Apart);
+    ASSERT_EQ(calls.status, 0) << calls.errors;
+    const std::regex call("<([A-Za-z0-9_]+)@@[A-Za-z0-9_]+>: <([A-Za-z0-9_]+)@plt>");
+    int throughWrapped = 0;
+    for (const std::string& line : Lines(calls.output)) {
+        std::smatch found;
+        if (!std::regex_match(line, found, call)) continue;
+        const std::string caller = found[1], callee = found[2];
+        if (caller == callee || caller.rfind("pvm_", 0) != 0 || exported.count(callee) == 0) continue;
+        ++throughWrapped;
+        EXPECT_EQ(exported.count(caller), 1u) << caller << " calls " << callee << " through the PLT";
+    }
+    // pvm_catchout, pvm_siblings, pvm_psend, pvm_precv, pvm_exit at least.
+    EXPECT_GE(throughWrapped, 5);
+}
