@@ -1,6 +1,7 @@
 /* An SPMD program of PVM's group library whose waits are known: the first
  * member starts the others and multicasts the member count and the slow member
- * (the last one it started), all meet at a barrier, the slow member works
+ * (the last one it started), all freeze the group and meet at a barrier, the
+ * slow member works
  * SLOW_MS longer than the rest before the second barrier, and a reduction sums
  * every member's number (1 + its instance) at the first member, which prints it.
  * Usage: barriers_spmd MEMBERS
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
         pvm_upkint(&slow, 1, 1);
     }
 
+    /* The group is complete: its members' tids are kept by each of them. */
+    if (pvm_freezegroup(GROUP, members) < 0) pvm_perror("pvm_freezegroup");
     pvm_barrier(GROUP, members);
     Pause(50);
     if (slow == pvm_mytid()) Pause(SLOW_MS);
