@@ -136,6 +136,7 @@ void Say(const char* format, int task, const char* reason) {
 // Gives the measurement up, once, with its reason; the program runs on.
 void Lose(Recorder& recorder, const char* reason) {
     if (recorder.lost.exchange(true)) return;
+    recorder.active.store(false);
     Say("kova measure: task %d: the measurement is lost: %s\n", recorder.task.id, reason);
 }
 
@@ -536,7 +537,6 @@ bool BeginTask(const TaskIdentity& task, int experiment) {
 void EndTask(const ClockOffset& start, const ClockOffset& end) {
     if (!Recording()) return;
     Recorder& recorder = *gRecorder.load();
-    Append(Plain(PH_WORK));
     recorder.active.store(false);
     recorder.startOffset = start;
     recorder.endOffset = end;

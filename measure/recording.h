@@ -102,10 +102,12 @@ private:
 // (and measures nothing) when there is no experiment or the task measures
 // already.
 bool BeginTask(const TaskIdentity& task, int experiment = 0);
-// Ends the last phase as work and stores the task's measurement, waiting a
-// bounded time for the server (see the README); start and end are the clock
-// offsets measured by the front end (the start's is applied to the start time).
-// Nothing is recorded afterwards. Does nothing when the task does not measure.
+// Stores the task's measurement, waiting a bounded time for the server (see the
+// README). The front end ends the task's last phase first (a guarded call, or
+// RecordWork), so that its own work at the end (measuring the clock offsets) lies
+// outside the phases; start and end are those offsets (the start's is applied to
+// the start time). Nothing is recorded afterwards. Does nothing when the task
+// does not measure.
 void EndTask(const ClockOffset& start, const ClockOffset& end);
 // Whether this task measures (BeginTask succeeded, EndTask not yet called).
 bool Measuring();
