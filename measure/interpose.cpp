@@ -130,12 +130,17 @@ long long PackedBytes(int length, int type) {
 
 // The wait of a receive that asked for (tid, tag) and gave bufid is over; a
 // message taken (bufid > 0) is recorded with its real source and tag.
+// A message from a PVM daemon (the output of tasks that a console collects, a
+// notification) comes from no task of the program: it ends the wait and is no
+// receive phase.
+bool FromDaemon(int source) { return (static_cast<unsigned>(source) & 0x80000000u) != 0; }
+
 void Received(int bufid, int tid, int tag) {
     recording::RecordWait();
     if (bufid <= 0) return;
     int bytes = 0, taken = 0, source = 0;
     pvm_bufinfo(bufid, &bytes, &taken, &source);
-    recording::RecordReceive(source, taken, bytes, tid, tag);
+    if (!FromDaemon(source)) recording::RecordReceive(source, taken, bytes, tid, tag);
 }
 
 }  // namespace
@@ -229,7 +234,8 @@ int pvm_precv(int tid, int tag, void* buffer, int length, int type, int* source,
     if (count != nullptr) *count = received;
     if (call.recording()) {
         recording::RecordWait();
-        if (info >= 0) recording::RecordReceive(from, taken, PackedBytes(received, type), tid, tag);
+        if (info >= 0 && !FromDaemon(from))
+            recording::RecordReceive(from, taken, PackedBytes(received, type), tid, tag);
     }
     return info;
 }
