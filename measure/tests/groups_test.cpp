@@ -84,6 +84,14 @@ int MeasuredAsPlain(const std::string& commandLine, const std::string& input = "
     return id;
 }
 
+// The tid of the experiment's task that spawned the others.
+std::string Spawner(int id) {
+    return "(SELECT MIN(processID) FROM Phases WHERE expID = " + std::to_string(id) + " AND typeID = 7)";
+}
+
+// The tid of the process a phase p belongs to.
+const std::string OWN_TID = "(SELECT pvmTid FROM Processes WHERE expID = p.expID AND ID = p.processID)";
+
 const std::string DETAILS = " FROM Phases p JOIN PhaseDetails d ON d.expID = p.expID AND d.processID = p.processID "
                             "AND d.nbr = p.nbr WHERE p.expID = ";
 
@@ -111,7 +119,7 @@ long long Collectives(int id, const std::string& collective, const std::string& 
 // The experiment's receives that asked for that source and tag (-1: any).
 long long ReceivesAsking(int id, const std::string& source, int tag) {
     return Number("SELECT COUNT(*)" + DETAILS + std::to_string(id) + " AND p.typeID = 6 AND d.askedSource = " +
-                  source + " AND d.askedTag = " + std::to_string(tag) + " AND d.bytes > 0");
+                  source + " AND d.askedTag = " + std::to_string(tag));
 }
 
 // A text with every PVM task identifier (t40001, 0x40001, 262145) replaced.
@@ -143,13 +151,13 @@ TEST(MeasureGroups, OwnSpmdProgramStoresEveryBarrierOfEveryMemberAndWhoWasLate) 
     EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective = 'barrier' AND d.root <> -1"), 0);
     // The reduction is rooted at the first member, the master.
     EXPECT_EQ(Collectives(id, "reduce", "barriers", 0), 4);
-    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective = 'reduce' AND d.root = "
-                     "(SELECT pvmTid FROM Processes WHERE expID = " + exp + " AND processID = 0)"),
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective = 'reduce' AND d.root = " + Spawner(id)),
               4);
     // The master's multicast of the member count is each member's only message.
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 5"), 3);
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 6"), 3);
-    EXPECT_EQ(ReceivesAsking(id, "(SELECT pvmTid FROM Processes WHERE expID = " + exp + " AND processID = 0)", 1), 3);
+    EXPECT_EQ(ReceivesAsking(id, Spawner(id), 1), 3);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND p.typeID IN (5, 6) AND d.bytes = 8"), 6);
 
     // At the second barrier the slow member, the master's last addressee, comes
     // 400 ms after the others: each of them waits most of that time, the
@@ -160,8 +168,8 @@ TEST(MeasureGroups, OwnSpmdProgramStoresEveryBarrierOfEveryMemberAndWhoWasLate) 
                                                        "ORDER BY p.duration");
     ASSERT_EQ(waits.size(), 4u);
     const long long slow = SelectNumber(
-        *db, "SELECT processID FROM Processes WHERE expID = " + exp + " AND pvmTid = (SELECT commPartnerTid FROM "
-             "Phases WHERE expID = " + exp + " AND typeID = 5 AND processID = 0 ORDER BY nbr DESC LIMIT 1)");
+        *db, "SELECT ID FROM Processes WHERE expID = " + exp + " AND pvmTid = (SELECT commPartnerTid FROM Phases "
+             "WHERE expID = " + exp + " AND typeID = 5 AND processID = " + Spawner(id) + " ORDER BY nbr DESC LIMIT 1)");
     EXPECT_EQ(std::stoll(waits[0].at("processID")), slow);
     EXPECT_LT(std::stoll(waits[0].at("duration")), 300000);
     for (std::size_t i = 1; i < waits.size(); ++i) EXPECT_GE(std::stoll(waits[i].at("duration")), 300000) << i;
@@ -177,9 +185,7 @@ TEST(MeasureGroups, GexampMembersBarrierAndBroadcastToEachOther) {
     // Each member broadcasts once, as the root of its own broadcast, to the three
     // others, and takes the three others' with pvm_recv(-1, 63).
     EXPECT_EQ(Collectives(id, "bcast", "gexamp", 0), 4);
-    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective = 'bcast' AND d.root = "
-                     "(SELECT pvmTid FROM Processes WHERE expID = p.expID AND processID = p.processID)"),
-              4);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective = 'bcast' AND d.root = " + OWN_TID), 4);
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 5 AND nbrQuantums = 63"),
               12);
     EXPECT_EQ(ReceivesAsking(id, "-1", 63), 12);
@@ -194,10 +200,8 @@ TEST(MeasureGroups, ThbAndItsTnbChildrenMeetInOneOf32Groups) {
     EXPECT_EQ(Collectives(id, "bcast", "group0", 0), 1);
     // Each child asks its parent for the group's name (tag 5), then for the
     // broadcast (tag 77).
-    const std::string parent = "(SELECT pvmTid FROM Processes WHERE expID = " + std::to_string(id) +
-                               " AND processID = 0)";
-    EXPECT_EQ(ReceivesAsking(id, parent, 5), 3);
-    EXPECT_EQ(ReceivesAsking(id, parent, 77), 3);
+    EXPECT_EQ(ReceivesAsking(id, Spawner(id), 5), 3);
+    EXPECT_EQ(ReceivesAsking(id, Spawner(id), 77), 3);
 }
 
 TEST(MeasureGroups, TrsgScattersGathersAndReducesAtItsRoot) {
@@ -213,7 +217,7 @@ TEST(MeasureGroups, TrsgScattersGathersAndReducesAtItsRoot) {
     EXPECT_EQ(Collectives(id, "barrier", "group_rsg", 0), 4);
     EXPECT_EQ(Collectives(id, "bcast", "group_rsg", 0), 1);
     EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND d.collective IN ('scatter', 'gather', 'reduce') "
-                     "AND d.root = (SELECT pvmTid FROM Processes WHERE expID = p.expID AND processID = 0)"),
+                     "AND d.root = " + Spawner(id)),
               16);
     EXPECT_EQ(ReceivesAsking(id, "-1", 17), 3);
 }
