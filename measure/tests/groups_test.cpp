@@ -8,6 +8,7 @@
 #include <testsupport.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <regex>
@@ -108,6 +109,18 @@ void ExpectOnlyOwnTasks(int id, int tasks) {
         << exp;
 }
 
+// kova analyse matches every one of the experiment's messages with its send and
+// finds nothing wrong in what was stored but the problems given.
+void ExpectMessagesMatched(int id, int messages, const std::vector<std::string>& problems = {}) {
+    const CommandResult analysed = RunCommand(ShellQuoted(KOVA) + " analyse " + std::to_string(id) + " --json",
+                                              ErrorStream::Apart);
+    ASSERT_EQ(analysed.status, 0) << analysed.errors;
+    const nlohmann::json summary = nlohmann::json::parse(analysed.output, nullptr, false);
+    EXPECT_EQ(summary["messages"]["received"], messages) << summary["messages"];
+    EXPECT_EQ(summary["messages"]["unreceived"], 0) << summary["messages"];
+    EXPECT_EQ(summary["problems"], nlohmann::json(problems));
+}
+
 // How many sync phases of the experiment are collectives of that kind and group
 // (at that instance unless it is -1).
 long long Collectives(int id, const std::string& collective, const std::string& group, int instance = -1) {
@@ -157,6 +170,7 @@ TEST(MeasureGroups, OwnSpmdProgramStoresEveryBarrierOfEveryMemberAndWhoWasLate) 
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 5"), 3);
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 6"), 3);
     EXPECT_EQ(ReceivesAsking(id, Spawner(id), 1), 3);
+    ExpectMessagesMatched(id, 3);
     EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + exp + " AND p.typeID IN (5, 6) AND d.bytes = 8"), 6);
 
     // At the second barrier the slow member, the master's last addressee, comes
@@ -189,6 +203,7 @@ TEST(MeasureGroups, GexampMembersBarrierAndBroadcastToEachOther) {
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 5 AND nbrQuantums = 63"),
               12);
     EXPECT_EQ(ReceivesAsking(id, "-1", 63), 12);
+    ExpectMessagesMatched(id, 12);
 }
 
 TEST(MeasureGroups, ThbAndItsTnbChildrenMeetInOneOf32Groups) {
@@ -202,6 +217,7 @@ TEST(MeasureGroups, ThbAndItsTnbChildrenMeetInOneOf32Groups) {
     // broadcast (tag 77).
     EXPECT_EQ(ReceivesAsking(id, Spawner(id), 5), 3);
     EXPECT_EQ(ReceivesAsking(id, Spawner(id), 77), 3);
+    ExpectMessagesMatched(id, 6);
 }
 
 TEST(MeasureGroups, TrsgScattersGathersAndReducesAtItsRoot) {
@@ -220,6 +236,7 @@ TEST(MeasureGroups, TrsgScattersGathersAndReducesAtItsRoot) {
                      "AND d.root = " + Spawner(id)),
               16);
     EXPECT_EQ(ReceivesAsking(id, "-1", 17), 3);
+    ExpectMessagesMatched(id, 3, {"the experiment never finished"});
 }
 
 TEST(MeasureGroups, TstAloneIsTheOnlyProcessBesideTheGroupServer) {
