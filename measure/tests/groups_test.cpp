@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -29,7 +31,7 @@ void Build(const fs::path& folder, const std::string& commands) {
     ASSERT_EQ(built.status, 0) << commands << "\n" << built.output;
 }
 
-// PVM's group examples, the examples hello, hello_other, spmd and starter, all built unchanged from pvm-examples' sources (as the C of their
+// PVM's group examples (frsg in Fortran), the examples hello, hello_other, spmd and starter, all built unchanged from pvm-examples' sources (as the C of their
 // time: starter calls exit()), and the SPMD program of this folder, in one
 // folder that is PVM's executable path of every run here.
 const fs::path& Programs() {
@@ -43,6 +45,9 @@ const fs::path& Programs() {
               "for p in gexamples/gexamp gexamples/thb gexamples/tnb gexamples/trsg gexamples/tst examples/hello "
               "examples/hello_other examples/spmd examples/starter; do "
               "gcc -w -std=gnu89 -fno-builtin -o ${p#*/} $p.c -lgpvm3 -lpvm3 || exit; done && "
+              // frsg passes REAL*8 and INTEGER*4 arrays to the same reduction.
+              "mkdir -p include && cp /usr/include/fpvm3.h include/ && gfortran -w -fallow-argument-mismatch "
+              "-o frsg gexamples/frsg.f -lfpvm3 -lgpvm3 -lpvm3 && "
               "gcc -Wall -Wextra -Werror -o barriers_spmd " KOVA_MEASURE_TESTS_DIR "/barriers_spmd.c -lgpvm3 -lpvm3 && "
               // The group library starts its server from PVM's executable path.
               "ln -s /usr/bin/pvmgs pvmgs");
@@ -69,15 +74,49 @@ long long Number(const std::string& query) {
     return SelectNumber(*db, query);
 }
 
-// A program run plain and under kova measure on fresh clusters, with its
-// standard input; both print the same and end with the same status, and the
-// measured run stores one experiment, whose number it returns (-1 otherwise).
-int MeasuredAsPlain(const std::string& commandLine, const std::string& input = "", int status = 0) {
-    const ClusterRun plain = OnCluster(commandLine, input);
-    EXPECT_EQ(plain.status, status) << commandLine << "\n" << plain.output << plain.errors << plain.clusterErrors;
-    const ClusterRun measured = OnCluster(ShellQuoted(KOVA) + " measure -- " + commandLine, input);
-    EXPECT_EQ(measured.status, status) << commandLine << "\n" << measured.errors << measured.clusterErrors;
-    EXPECT_EQ(measured.output, plain.output) << commandLine;
+// A text with every PVM task identifier (t40001, 0x40001, 262145) replaced.
+std::string WithoutTids(const std::string& text) {
+    return std::regex_replace(text, std::regex("\\b(t|0x)?[0-9a-f]{5,}\\b"), "TID");
+}
+
+std::vector<std::string> SortedLines(const std::string& text) {
+    std::vector<std::string> lines = Lines(text);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The lines of a text without task identifiers, in any order: the output of
+// tasks that print at the same time.
+std::string AnyOrderWithoutTids(const std::string& text) {
+    std::string lines;
+    for (const std::string& line : SortedLines(WithoutTids(text))) lines += line + "\n";
+    return lines;
+}
+
+// How a program is run, plain and measured alike, and what of its standard output
+// must be the same.
+struct Invocation {
+    // Its standard input, or a shell command whose output is piped into it.
+    std::string input;
+    std::string feeder;
+    int status = 0;
+    // What no run changes of the output (all of it unless set).
+    std::function<std::string(const std::string&)> comparable = [](const std::string& text) { return text; };
+    // A text the plain output must hold, so that the comparison means something.
+    std::string sign;
+};
+
+// A program run plain and under kova measure on fresh clusters: both print the
+// same and end with the same status, and the measured run stores one experiment,
+// whose number it returns (-1 otherwise).
+int MeasuredAsPlain(const std::string& commandLine, const Invocation& how = Invocation()) {
+    const std::string feeder = how.feeder.empty() ? "" : how.feeder + " | ";
+    const ClusterRun plain = OnCluster(feeder + commandLine, how.input);
+    EXPECT_EQ(plain.status, how.status) << commandLine << "\n" << plain.output << plain.errors << plain.clusterErrors;
+    EXPECT_NE(plain.output.find(how.sign), std::string::npos) << plain.output;
+    const ClusterRun measured = OnCluster(feeder + ShellQuoted(KOVA) + " measure -- " + commandLine, how.input);
+    EXPECT_EQ(measured.status, how.status) << commandLine << "\n" << measured.errors << measured.clusterErrors;
+    EXPECT_EQ(how.comparable(measured.output), how.comparable(plain.output)) << commandLine;
     // The group server, which goes on after the program, is never waited for.
     EXPECT_EQ(measured.errors.find("still runs"), std::string::npos) << measured.errors;
     const int id = StoredExperiment(measured.errors);
@@ -135,21 +174,12 @@ long long ReceivesAsking(int id, const std::string& source, int tag) {
                   source + " AND d.askedTag = " + std::to_string(tag));
 }
 
-// A text with every PVM task identifier (t40001, 0x40001, 262145) replaced.
-std::string WithoutTids(const std::string& text) {
-    return std::regex_replace(text, std::regex("\\b(t|0x)?[0-9a-f]{5,}\\b"), "TID");
-}
-
-std::vector<std::string> SortedLines(const std::string& text) {
-    std::vector<std::string> lines = Lines(text);
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
 }  // namespace
 
 TEST(MeasureGroups, OwnSpmdProgramStoresEveryBarrierOfEveryMemberAndWhoWasLate) {
-    const int id = MeasuredAsPlain("barriers_spmd 4");
+    Invocation spmd;
+    spmd.sign = "members 4 sum 10\n";
+    const int id = MeasuredAsPlain("barriers_spmd 4", spmd);
     ASSERT_GT(id, 0);
     const std::string exp = std::to_string(id);
     ExpectOnlyOwnTasks(id, 4);
@@ -207,7 +237,9 @@ TEST(MeasureGroups, GexampMembersBarrierAndBroadcastToEachOther) {
 }
 
 TEST(MeasureGroups, ThbAndItsTnbChildrenMeetInOneOf32Groups) {
-    const int id = MeasuredAsPlain("thb 3");
+    Invocation thb;
+    thb.sign = "done.";
+    const int id = MeasuredAsPlain("thb 3", thb);
     ASSERT_GT(id, 0);
     ExpectOnlyOwnTasks(id, 4);
     // thb names the group it checked last.
@@ -222,7 +254,11 @@ TEST(MeasureGroups, ThbAndItsTnbChildrenMeetInOneOf32Groups) {
 
 TEST(MeasureGroups, TrsgScattersGathersAndReducesAtItsRoot) {
     // trsg asks for the number of members and of elements, and always ends with 1.
-    const int id = MeasuredAsPlain("trsg", "4\n5\n", 1);
+    Invocation trsg;
+    trsg.input = "4\n5\n";
+    trsg.status = 1;
+    trsg.sign = "Test OK: Sum of Squares of first 20 integers is 2870";
+    const int id = MeasuredAsPlain("trsg", trsg);
     ASSERT_GT(id, 0);
     const std::string exp = std::to_string(id);
     ExpectOnlyOwnTasks(id, 4);
@@ -239,21 +275,39 @@ TEST(MeasureGroups, TrsgScattersGathersAndReducesAtItsRoot) {
     ExpectMessagesMatched(id, 3, {"the experiment never finished"});
 }
 
+TEST(MeasureGroups, FortranFrsgReachesTheWrappersThroughPvmsFortranLibrary) {
+    // frsg gathers from memory it never wrote, so its first sum differs from run
+    // to run, plain or measured.
+    Invocation frsg;
+    frsg.input = "4\n5\n";
+    frsg.comparable = [](const std::string& text) {
+        return std::regex_replace(text, std::regex("Sum1 as +[0-9-]+"), "Sum1 as N");
+    };
+    frsg.sign = "Test Ok: Received";
+    const int id = MeasuredAsPlain("frsg", frsg);
+    ASSERT_GT(id, 0);
+    ExpectOnlyOwnTasks(id, 4);
+    for (const char* collective : {"scatter", "gather", "barrier"})
+        EXPECT_EQ(Collectives(id, collective, "grp_frsg", 0), 4) << collective;
+    EXPECT_EQ(Collectives(id, "reduce", "grp_frsg"), 8);
+    EXPECT_EQ(Collectives(id, "bcast", "grp_frsg", 0), 1);
+}
+
 TEST(MeasureGroups, TstAloneIsTheOnlyProcessBesideTheGroupServer) {
-    const int id = MeasuredAsPlain("tst");
+    Invocation tst;
+    tst.sign = "left prognosis 0, negative 0";
+    const int id = MeasuredAsPlain("tst", tst);
     ASSERT_GT(id, 0);
     ExpectOnlyOwnTasks(id, 1);
 }
 
 TEST(MeasureWildcards, MasterThatOnlyReceivesFromAnyoneStoresWhatItAskedFor) {
     // hello receives its child's greeting with pvm_recv(-1, -1).
-    const ClusterRun plain = OnCluster("hello");
-    const ClusterRun measured = OnCluster(ShellQuoted(KOVA) + " measure -- hello");
-    ASSERT_EQ(measured.status, 0) << measured.errors;
-    EXPECT_EQ(WithoutTids(measured.output), WithoutTids(plain.output));
-    EXPECT_NE(plain.output.find("hello, world from "), std::string::npos) << plain.output;
-    const int id = StoredExperiment(measured.errors);
-    ASSERT_GT(id, 0) << measured.errors;
+    Invocation hello;
+    hello.comparable = WithoutTids;
+    hello.sign = "hello, world from ";
+    const int id = MeasuredAsPlain("hello", hello);
+    ASSERT_GT(id, 0);
     ExpectOnlyOwnTasks(id, 2);
     EXPECT_EQ(ReceivesAsking(id, "-1", -1), 1);
     EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + std::to_string(id) + " AND p.typeID = 6 AND d.bytes > 0"), 1);
@@ -263,14 +317,12 @@ TEST(MeasureConsole, SpmdTasksSpawnedTogetherFromTheConsolePrintAsPlainAndAreAll
     // The console reads its commands from standard input; the pause lets the
     // tasks' output reach it before it quits. spmd finds its ring with
     // pvm_siblings, whose own call of pvm_parent passes through.
-    const std::string script = "(echo 'spawn -4 -> spmd'; sleep 5; echo quit) | ";
-    const ClusterRun plain = OnCluster(script + "pvm");
-    const ClusterRun measured = OnCluster(script + ShellQuoted(KOVA) + " measure -- pvm");
-    EXPECT_EQ(measured.status, plain.status) << measured.errors;
-    EXPECT_NE(plain.output.find("token ring done"), std::string::npos) << plain.output;
-    EXPECT_EQ(SortedLines(WithoutTids(measured.output)), SortedLines(WithoutTids(plain.output)));
-    const int id = StoredExperiment(measured.errors);
-    ASSERT_GT(id, 0) << measured.errors;
+    Invocation console;
+    console.feeder = "(echo 'spawn -4 -> spmd'; sleep 5; echo quit)";
+    console.comparable = AnyOrderWithoutTids;
+    console.sign = "token ring done";
+    const int id = MeasuredAsPlain("pvm", console);
+    ASSERT_GT(id, 0);
     // The console and the four tasks it started.
     ExpectOnlyOwnTasks(id, 5);
 }
@@ -278,13 +330,11 @@ TEST(MeasureConsole, SpmdTasksSpawnedTogetherFromTheConsolePrintAsPlainAndAreAll
 TEST(MeasureConsole, StarterCatchesTheOutputOfSpmdSiblingsItSpawned) {
     // starter collects its children's output with pvm_catchout; spmd finds its
     // ring with pvm_siblings and passes a token around it (tag 4).
-    const ClusterRun plain = OnCluster("starter -n 4 spmd");
-    const ClusterRun measured = OnCluster(ShellQuoted(KOVA) + " measure -- starter -n 4 spmd");
-    ASSERT_EQ(measured.status, plain.status) << measured.errors;
-    EXPECT_EQ(SortedLines(WithoutTids(measured.output)), SortedLines(WithoutTids(plain.output)));
-    EXPECT_NE(plain.output.find("token ring done"), std::string::npos) << plain.output;
-    const int id = StoredExperiment(measured.errors);
-    ASSERT_GT(id, 0) << measured.errors;
+    Invocation starter;
+    starter.comparable = AnyOrderWithoutTids;
+    starter.sign = "token ring done";
+    const int id = MeasuredAsPlain("starter -n 4 spmd", starter);
+    ASSERT_GT(id, 0);
     ExpectOnlyOwnTasks(id, 5);
     EXPECT_EQ(Number("SELECT COUNT(*)" + DETAILS + std::to_string(id) +
                      " AND p.typeID = 6 AND d.askedTag = 4 AND d.askedSource = p.commPartnerTid"),
