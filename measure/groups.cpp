@@ -15,31 +15,16 @@
 // work phase under way.
 #include "measure/groups.h"
 
+#include "measure/pvmfunction.h"
 #include "measure/recording.h"
 
 #include <pvm3.h>
 
-#include <dlfcn.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
 
 namespace {
-
-// The PVM library's own function of that name (the group library's or the
-// message passing library's).
-template <class Function> Function* Library(const char* name) {
-    void* found = dlsym(RTLD_NEXT, name);
-    if (found == nullptr) {
-        std::fprintf(stderr, "kova measure: the PVM libraries have no function %s\n", name);
-        std::abort();
-    }
-    return reinterpret_cast<Function*>(found);
-}
-
-#define PVM_FUNCTION(name) static auto* const real = Library<decltype(::name)>(#name)
 
 // Which collective of each kind and group this member is at.
 int NextInstance(const char* kind, const char* group) {
@@ -50,7 +35,6 @@ int NextInstance(const char* kind, const char* group) {
 // The collective under way in this task: a broadcast waiting for the multicast
 // it makes, or a rooted collective waiting to learn its root's tid.
 struct UnderWay {
-    const char* group = nullptr;
     int rootInstance = -1;
     int rootTid = -1;
     bool broadcasting = false;
@@ -69,22 +53,22 @@ public:
 };
 
 // The sync phase of a rooted collective of group whose root is the member with
-// instance rootInstance, around the group library's own call.
+// instance rootInstance, around the group library's own call (run), which looks
+// the root's tid up.
 template <class Run> int Rooted(const char* kind, char* group, int rootInstance, Run run) {
-    PVM_FUNCTION(pvm_gettid);
     recording::Call call;
     if (!call.recording()) return run();
     UnderWay collective;
-    collective.group = group;
     collective.rootInstance = rootInstance;
     int info = 0;
     {
         CollectiveScope scope(collective);
         info = run();
     }
-    // The group library looks the root up itself; only when it did not is it asked.
-    const int root = collective.rootTid > 0 ? collective.rootTid : real(group, rootInstance);
-    recording::RecordSync({group, NextInstance(kind, group), kind, root > 0 ? root : -1});
+    // The group library looks the root up itself (a failed call may not have):
+    // asking the group server again could add an error report of PVM's to the
+    // program's output.
+    recording::RecordSync({group, NextInstance(kind, group), kind, collective.rootTid});
     return info;
 }
 

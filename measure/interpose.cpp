@@ -14,11 +14,11 @@
 // Its clock offset to the master's host is measured at its end (pvm_hostsync),
 // where it delays nothing of the program.
 #include "measure/groups.h"
+#include "measure/pvmfunction.h"
 #include "measure/recording.h"
 
 #include <pvm3.h>
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <unistd.h>
 
@@ -29,18 +29,6 @@
 #include <vector>
 
 namespace {
-
-// The shared PVM library's own function of that name.
-template <class Function> Function* Library(const char* name) {
-    void* found = dlsym(RTLD_NEXT, name);
-    if (found == nullptr) {
-        std::fprintf(stderr, "kova measure: the PVM library has no function %s\n", name);
-        std::abort();
-    }
-    return reinterpret_cast<Function*>(found);
-}
-
-#define PVM_FUNCTION(name) static auto* const real = Library<decltype(::name)>(#name)
 
 int gMyTid = 0;
 
