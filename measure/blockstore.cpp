@@ -236,7 +236,7 @@ void Expand(MYSQL* db, int expID, const std::string& failure, Expansion& done) {
                          id + ")" + (Tp >= 0 ? ", Tp = " + std::to_string(Tp) : ", Tp = GREATEST(Tp, " +
                          std::to_string(longest) + ")") +
                          ", statusData = " + std::to_string(Experiment::EXP_FINISHED) +
-                         ", errorFlags = errorFlags | " + std::to_string(flags);
+                         ", errorFlags = COALESCE(errorFlags, 0) | " + std::to_string(flags);
     if (!errors.empty()) update += ", errors = " + Quoted(db, CutToWidth(errors));
     Run(db, update + " WHERE ID = " + id);
     Run(db, "DELETE FROM PhaseBlocks WHERE expID = " + id);

@@ -343,6 +343,7 @@ int Measure(Session& session, MeasureOptions options) {
                                  (db ? lost : "cannot reach the measurement database: " + lost) +
                                  "; the program runs unmeasured");
 
+    const double started = MonotonicSeconds();
     const int status = RunProgram(program, options.command, MeasuringEnvironment(library, id, masterHost));
     const double ended = MonotonicSeconds();
     const auto [exitStatus, failure] = Outcome(status);
@@ -353,8 +354,9 @@ int Measure(Session& session, MeasureOptions options) {
         expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure);
         // For the benchmark that sets the server's load of each step apart.
         if (std::getenv("KOVA_MEASURE_REPORT_TIMES") != nullptr)
-            std::fprintf(stderr, "kova measure: times: program ended %.6f, expansion %.6f to %.6f, %lld phases\n",
-                         ended, expanding, MonotonicSeconds(), expansion.phases);
+            std::fprintf(stderr,
+                         "kova measure: times: program %.6f to %.6f, expansion %.6f to %.6f, %lld phases\n",
+                         started, ended, expanding, MonotonicSeconds(), expansion.phases);
     } catch (const recording::StoreError& error) {
         std::cerr << "kova measure: the measurement of experiment " << id << " is lost: " << error.what() << std::endl;
         return exitStatus;
