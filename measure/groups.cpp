@@ -21,6 +21,7 @@
 #include <pvm3.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -75,6 +76,17 @@ template <class Run> int Rooted(const char* kind, char* group, int rootInstance,
 }  // namespace
 
 namespace groups {
+
+// The message context of the group library's own messages.
+constexpr int kGroupContext = 0x7fffc;
+
+bool GroupTraffic() { return pvm_getcontext() == kGroupContext; }
+
+bool StartsGroupServer(const char* file) {
+    if (file == nullptr) return false;
+    const char* name = std::strrchr(file, '/');
+    return std::strcmp(name != nullptr ? name + 1 : file, "pvmgs") == 0;
+}
 
 bool MulticastOfBroadcast() {
     if (gUnderWay == nullptr || !gUnderWay->broadcasting) return false;

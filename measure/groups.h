@@ -8,4 +8,13 @@ namespace groups {
 // the program's, one send phase per addressee.
 bool MulticastOfBroadcast();
 
+// Whether a message passing call is the group library's own traffic (with its
+// server, or between the members inside a collective), which runs in the
+// library's message context: a call no group wrapper stands around, as in a
+// program with the group library linked in statically.
+bool GroupTraffic();
+
+// Whether a spawn of file starts the group server, which is no task of the program.
+bool StartsGroupServer(const char* file);
+
 }  // namespace groups

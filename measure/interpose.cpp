@@ -152,9 +152,10 @@ int pvm_parent() {
 int pvm_send(int tid, int tag) {
     PVM_FUNCTION(pvm_send);
     recording::Call call;
-    const long long bytes = call.recording() ? SendBytes() : 0;
+    const bool recorded = call.recording() && !groups::GroupTraffic();
+    const long long bytes = recorded ? SendBytes() : 0;
     const int info = real(tid, tag);
-    if (call.recording() && info >= 0) recording::RecordSend(tid, tag, bytes);
+    if (recorded && info >= 0) recording::RecordSend(tid, tag, bytes);
     return info;
 }
 
@@ -169,7 +170,8 @@ int pvm_psend(int tid, int tag, void* buffer, int length, int type) {
 int pvm_mcast(int* tids, int count, int tag) {
     PVM_FUNCTION(pvm_mcast);
     recording::Call call;
-    if (!call.recording() && !groups::MulticastOfBroadcast()) return real(tids, count, tag);
+    const bool recorded = call.recording() ? !groups::GroupTraffic() : groups::MulticastOfBroadcast();
+    if (!recorded) return real(tids, count, tag);
     // One send phase per addressee (PVM sends nothing to the caller). They all
     // begin when the multicast begins: every one but the last is closed at once
     // and the last one takes the multicast's time, so that no addressee's receive
@@ -187,16 +189,18 @@ int pvm_mcast(int* tids, int count, int tag) {
 int pvm_recv(int tid, int tag) {
     PVM_FUNCTION(pvm_recv);
     recording::Call call;
+    const bool recorded = call.recording() && !groups::GroupTraffic();
     const int bufid = real(tid, tag);
-    if (call.recording()) Received(bufid, tid, tag);
+    if (recorded) Received(bufid, tid, tag);
     return bufid;
 }
 
 int pvm_trecv(int tid, int tag, timeval* timeout) {
     PVM_FUNCTION(pvm_trecv);
     recording::Call call;
+    const bool recorded = call.recording() && !groups::GroupTraffic();
     const int bufid = real(tid, tag, timeout);
-    if (call.recording()) Received(bufid, tid, tag);
+    if (recorded) Received(bufid, tid, tag);
     return bufid;
 }
 
@@ -238,7 +242,7 @@ int pvm_spawn(char* file, char** argv, int flags, char* where, int count, int* t
     PVM_FUNCTION(pvm_spawn);
     recording::Call call;
     const int started = real(file, argv, flags, where, count, tids);
-    if (call.recording()) recording::RecordSpawn(tids, started > 0 ? count : 0);
+    if (call.recording() && !groups::StartsGroupServer(file)) recording::RecordSpawn(tids, started > 0 ? count : 0);
     return started;
 }
 

@@ -31,7 +31,8 @@ void Build(const fs::path& folder, const std::string& commands) {
     ASSERT_EQ(built.status, 0) << commands << "\n" << built.output;
 }
 
-// PVM's group examples (frsg in Fortran), the examples hello, hello_other, spmd and starter, all built unchanged from pvm-examples' sources (as the C of their
+// PVM's group examples (frsg in Fortran), the examples hello, hello_other, spmd
+// and starter, all built unchanged from pvm-examples' sources (as the C of their
 // time: starter calls exit()), and the SPMD program of this folder, in one
 // folder that is PVM's executable path of every run here.
 const fs::path& Programs() {
@@ -45,6 +46,8 @@ const fs::path& Programs() {
               "for p in gexamples/gexamp gexamples/thb gexamples/tnb gexamples/trsg gexamples/tst examples/hello "
               "examples/hello_other examples/spmd examples/starter; do "
               "gcc -w -std=gnu89 -fno-builtin -o ${p#*/} $p.c -lgpvm3 -lpvm3 || exit; done && "
+              // The same gexamp with the group library linked in, not shared.
+              "gcc -w -o gexamp_static gexamples/gexamp.c /usr/lib/x86_64-linux-gnu/libgpvm3.a -lpvm3 && "
               // frsg passes REAL*8 and INTEGER*4 arrays to the same reduction.
               "mkdir -p include && cp /usr/include/fpvm3.h include/ && gfortran -w -fallow-argument-mismatch "
               "-o frsg gexamples/frsg.f -lfpvm3 -lgpvm3 -lpvm3 && "
@@ -233,6 +236,21 @@ TEST(MeasureGroups, GexampMembersBarrierAndBroadcastToEachOther) {
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 5 AND nbrQuantums = 63"),
               12);
     EXPECT_EQ(ReceivesAsking(id, "-1", 63), 12);
+    ExpectMessagesMatched(id, 12);
+}
+
+TEST(MeasureGroups, GroupLibraryLinkedInTalksToItsServerUnseenAndTheServerIsNotWaitedFor) {
+    // No wrapper stands for the group calls of this gexamp: its barriers stay work,
+    // its broadcasts are its multicasts, and the group library's own messages and
+    // its spawn of the server are not the program's.
+    const int id = MeasuredAsPlain("gexamp_static 4");
+    ASSERT_GT(id, 0);
+    const std::string exp = std::to_string(id);
+    ExpectOnlyOwnTasks(id, 4);
+    EXPECT_EQ(Number("SELECT errorFlags FROM Experiments WHERE ID = " + exp), 0);
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 7"), 3);
+    EXPECT_EQ(
+        Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID IN (5, 6) AND nbrQuantums <> 63"), 0);
     ExpectMessagesMatched(id, 12);
 }
 
