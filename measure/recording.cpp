@@ -7,7 +7,7 @@
 // which need not be thread-safe; the clock offsets come from the front end.
 //
 // Every wait is bounded: the connection (kConnectSeconds, retried for
-// kConnectRetrySeconds while the server has no free connection), each read and
+// kConnectRetrySeconds while the server is busy or away), each read and
 // write (kReadWriteSeconds), the end of a task (kFinalWaitMs) and a SIGTERM
 // (kFinalWaitMs). A failure of the database stops the measurement, never the
 // program: the task says so on standard error and runs on.
@@ -182,9 +182,9 @@ bool Connect(Recorder& recorder) {
                                                          : mysql_error(recorder.mysql));
             return false;
         }
-        // A server without a free connection is asked again, a little later.
-        const bool busy = mysql_errno(recorder.mysql) == 1040;
-        if (!busy || Now() > giveUp) {
+        // A busy server (no free connection, a slow handshake while many tasks
+        // start) is asked again, a little later.
+        if (Now() > giveUp) {
             char reason[400];
             std::snprintf(reason, sizeof reason, "cannot connect to the measurement database: %s",
                           mysql_error(recorder.mysql));

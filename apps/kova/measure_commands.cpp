@@ -119,9 +119,9 @@ void AwaitTasks(MYSQL* db, int expID) {
         const recording::Census census = recording::TakeCensus(db, expID);
         running.clear();
         for (int tid : census.announced)
-            if (!census.stored.count(tid) && enrolled && pvm_pstat(tid) == PvmOk) running.push_back(tid);
+            if (!census.stored.count(tid) && enrolled && pvm_pstat(tid) != PvmNoTask) running.push_back(tid);
         if (running.empty() || std::chrono::steady_clock::now() > deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     for (int tid : running)
         std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after " << kTaskWaitSeconds

@@ -88,6 +88,7 @@ protected:
                    mDb->QuotedValue(bytes) + ")");
     }
     long long Number(const std::string& query) { return SelectNumber(*mDb, query); }
+    void ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(MYSQL* db);
     std::vector<std::string> Column(const std::string& query) { return mDb->QueryStrings(query); }
 
     static constexpr const char* kName = "BlockStoreTest";
@@ -132,7 +133,9 @@ void StoreRun(const std::function<void(const Task&, const std::string&)>& store)
 
 }  // namespace
 
-TEST_F(BlockStore, ExpansionStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
+// The expansion through db (kova measure's connection loads its rows from memory,
+// the one of the other commands inserts them).
+void BlockStore::ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(MYSQL* db) {
     const int expID = NewExperiment();
     const std::string exp = std::to_string(expID);
     StoreRun([&](const Task& task, const std::string& spawned) { Store(expID, task, spawned); });
@@ -142,7 +145,6 @@ TEST_F(BlockStore, ExpansionStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
     damaged.records = {Record(PH_WORK, 1000)};
     const std::string whole = Bytes(expID, damaged);
     Store(expID, damaged, "", whole.substr(0, whole.size() - 8));
-    MYSQL* db = &mDb->mMysql;
     const Census census = TakeCensus(db, expID);
     EXPECT_EQ(census.announced, (std::set<int>{100, 200, 300}));
     EXPECT_EQ(census.stored, (std::set<int>{100, 200}));
@@ -192,6 +194,17 @@ TEST_F(BlockStore, ExpansionStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
     // Once: a second expansion finds nothing to do.
     EXPECT_FALSE(ExpandExperiment(db, expID).expanded);
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp), 12);
+}
+
+TEST_F(BlockStore, ExpansionByInsertsStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
+    ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(&mDb->mMysql);
+}
+
+TEST_F(BlockStore, ExpansionByLoadingFromMemoryStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
+    std::string error;
+    std::unique_ptr<MYSQL, void (*)(MYSQL*)> db(ConnectBounded(10, error), mysql_close);
+    ASSERT_TRUE(db) << error;
+    ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(db.get());
 }
 
 TEST_F(BlockStore, TaskThatDidNotStoreItsLastBlockFlagsTheExperiment) {
