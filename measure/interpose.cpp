@@ -13,11 +13,12 @@
 // own: whoever spawned it, the program never sees a message of the measurement.
 // Its clock offset to the master's host is measured at its end (pvm_hostsync),
 // where it delays nothing of the program.
+#include "measure/groups.h"
+#include "measure/pvmfunction.h"
 #include "measure/recording.h"
 
 #include <pvm3.h>
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <unistd.h>
 
@@ -28,18 +29,6 @@
 #include <vector>
 
 namespace {
-
-// The shared PVM library's own function of that name.
-template <class Function> Function* Library(const char* name) {
-    void* found = dlsym(RTLD_NEXT, name);
-    if (found == nullptr) {
-        std::fprintf(stderr, "kova measure: the PVM library has no function %s\n", name);
-        std::abort();
-    }
-    return reinterpret_cast<Function*>(found);
-}
-
-#define PVM_FUNCTION(name) static auto* const real = Library<decltype(::name)>(#name)
 
 int gMyTid = 0;
 
@@ -129,16 +118,23 @@ long long PackedBytes(int length, int type) {
 
 // The wait of a receive that asked for (tid, tag) and gave bufid is over; a
 // message taken (bufid > 0) is recorded with its real source and tag.
+// A message from a PVM daemon (the output of tasks that a console collects, a
+// notification) comes from no task of the program: it ends the wait and is no
+// receive phase.
+bool FromDaemon(int source) { return (static_cast<unsigned>(source) & 0x80000000u) != 0; }
+
 void Received(int bufid, int tid, int tag) {
     recording::RecordWait();
     if (bufid <= 0) return;
     int bytes = 0, taken = 0, source = 0;
     pvm_bufinfo(bufid, &bytes, &taken, &source);
-    recording::RecordReceive(source, taken, bytes, tid, tag);
+    if (!FromDaemon(source)) recording::RecordReceive(source, taken, bytes, tid, tag);
 }
 
 }  // namespace
 
+// The wrappers are the library's only exported symbols.
+#pragma GCC visibility push(default)
 extern "C" {
 
 int pvm_mytid() {
@@ -156,9 +152,10 @@ int pvm_parent() {
 int pvm_send(int tid, int tag) {
     PVM_FUNCTION(pvm_send);
     recording::Call call;
-    const long long bytes = call.recording() ? SendBytes() : 0;
+    const bool recorded = call.recording() && !groups::GroupTraffic();
+    const long long bytes = recorded ? SendBytes() : 0;
     const int info = real(tid, tag);
-    if (call.recording() && info >= 0) recording::RecordSend(tid, tag, bytes);
+    if (recorded && info >= 0) recording::RecordSend(tid, tag, bytes);
     return info;
 }
 
@@ -173,7 +170,8 @@ int pvm_psend(int tid, int tag, void* buffer, int length, int type) {
 int pvm_mcast(int* tids, int count, int tag) {
     PVM_FUNCTION(pvm_mcast);
     recording::Call call;
-    if (!call.recording()) return real(tids, count, tag);
+    const bool recorded = call.recording() ? !groups::GroupTraffic() : groups::MulticastOfBroadcast();
+    if (!recorded) return real(tids, count, tag);
     // One send phase per addressee (PVM sends nothing to the caller). They all
     // begin when the multicast begins: every one but the last is closed at once
     // and the last one takes the multicast's time, so that no addressee's receive
@@ -191,16 +189,18 @@ int pvm_mcast(int* tids, int count, int tag) {
 int pvm_recv(int tid, int tag) {
     PVM_FUNCTION(pvm_recv);
     recording::Call call;
+    const bool recorded = call.recording() && !groups::GroupTraffic();
     const int bufid = real(tid, tag);
-    if (call.recording()) Received(bufid, tid, tag);
+    if (recorded) Received(bufid, tid, tag);
     return bufid;
 }
 
 int pvm_trecv(int tid, int tag, timeval* timeout) {
     PVM_FUNCTION(pvm_trecv);
     recording::Call call;
+    const bool recorded = call.recording() && !groups::GroupTraffic();
     const int bufid = real(tid, tag, timeout);
-    if (call.recording()) Received(bufid, tid, tag);
+    if (recorded) Received(bufid, tid, tag);
     return bufid;
 }
 
@@ -226,7 +226,8 @@ int pvm_precv(int tid, int tag, void* buffer, int length, int type, int* source,
     if (count != nullptr) *count = received;
     if (call.recording()) {
         recording::RecordWait();
-        if (info >= 0) recording::RecordReceive(from, taken, PackedBytes(received, type), tid, tag);
+        if (info >= 0 && !FromDaemon(from))
+            recording::RecordReceive(from, taken, PackedBytes(received, type), tid, tag);
     }
     return info;
 }
@@ -241,7 +242,7 @@ int pvm_spawn(char* file, char** argv, int flags, char* where, int count, int* t
     PVM_FUNCTION(pvm_spawn);
     recording::Call call;
     const int started = real(file, argv, flags, where, count, tids);
-    if (call.recording()) recording::RecordSpawn(tids, started > 0 ? count : 0);
+    if (call.recording() && !groups::StartsGroupServer(file)) recording::RecordSpawn(tids, started > 0 ? count : 0);
     return started;
 }
 
@@ -253,3 +254,4 @@ int pvm_exit() {
 }
 
 }  // extern "C"
+#pragma GCC visibility pop
