@@ -326,41 +326,6 @@ int main(int argc, char** argv) {
         }
     }
     std::vector<double> costs;
-        for (int k = 0; k < rounds; ++k) costs.push_back((idle.measured[k] - idle.plain[k]) * 1e3);
-        std::printf("master and %d idle slaves (%d rounds)\n", slaves, rounds);
-        std::printf("  plain     %8.1f ms median\n", Median(idle.plain) * 1e3);
-        std::vector<double> wholeCosts;
-        for (int k = 0; k < rounds; ++k) wholeCosts.push_back((idle.measuredWhole[k] - idle.plain[k]) * 1e3);
-        std::printf("  measured  %8.1f ms median\n", Median(idle.measured) * 1e3);
-        std::printf("  fixed cost %7.1f ms median of the pairs' differences (goal %d), the program's own time\n",
-                    Median(costs), slaves == 2 ? 10 : 25);
-        std::printf("  fixed cost %7.1f ms with kova measure's wait and expansion\n", Median(wholeCosts));
-    }
-
-    const DatabaseAddress address = MeasurementDatabaseAddress();
-    StandardDatabase db("KOVAUser", "", "KOVAData", address.host, address.port, address.socket);
-    {
-        // Master and slave record about five phases per message between them.
-        ServerCpu server(db);
-        const double launched = Monotonic();
-        const Measured run =
-            RunMeasured({kova, "measure", "--application", "MeasureBench", "--", load, "-m", "20000", "-w", "0"});
-        const KovaTimes& t = run.times;
-        const long long phases = t.phases;
-        if (phases > 0 && server.known()) {
-            std::printf("one measured run of %lld phases\n", phases);
-            std::printf("  server CPU while the program ran      %6.3f s (blocks)\n",
-                        server.Between(launched, t.programEnd));
-            std::printf("  server CPU while kova expanded them   %6.3f s (the rows: what the run cost before)\n",
-                        server.Between(t.expansionStart, t.expansionEnd));
-            const double expansion = t.expansionEnd - t.expansionStart;
-            std::printf("  expansion %6.3f s, %6.3f s per 100 000 rows (goal 0.7, LOAD DATA)\n", expansion,
-                        expansion * 1e5 / static_cast<double>(phases));
-        } else {
-            std::printf("one measured run: no times reported, or the server's CPU cannot be read here\n");
-        }
-    }
-    std::vector<double> costs;
     for (const std::string& cost : db.QueryStrings("SELECT nsPerCall FROM ProbeCosts WHERE expID IN (SELECT ID FROM "
                                                    "Experiments WHERE name = 'MeasureBench')"))
         costs.push_back(std::atof(cost.c_str()));
