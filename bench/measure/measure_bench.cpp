@@ -310,17 +310,19 @@ int main(int argc, char** argv) {
             RunMeasured({kova, "measure", "--application", "MeasureBench", "--", load, "-m", "20000", "-w", "0"});
         const KovaTimes& t = run.times;
         const long long phases = t.phases;
-        if (phases > 0 && server.known()) {
+        if (phases > 0) {
             std::printf("one measured run of %lld phases\n", phases);
+            const double expansion = t.expansionEnd - t.expansionStart;
+            std::printf("  expansion %6.3f s, %6.3f s per 100 000 rows (goal 0.7, LOAD DATA)\n", expansion,
+                        expansion * 1e5 / static_cast<double>(phases));
+        }
+        if (phases > 0 && server.known()) {
             std::printf("  server CPU while the program ran      %6.3f s (blocks)\n",
                         server.Between(launched, t.programEnd));
             std::printf("  server CPU while kova expanded them   %6.3f s (the rows: what the run cost before)\n",
                         server.Between(t.expansionStart, t.expansionEnd));
-            const double expansion = t.expansionEnd - t.expansionStart;
-            std::printf("  expansion %6.3f s, %6.3f s per 100 000 rows (goal 0.7, LOAD DATA)\n", expansion,
-                        expansion * 1e5 / static_cast<double>(phases));
         } else {
-            std::printf("one measured run: no times reported, or the server's CPU cannot be read here\n");
+            std::printf("  the server's CPU cannot be read here (a virtual cluster has a /proc of its own)\n");
         }
     }
     std::vector<double> costs;
