@@ -369,6 +369,8 @@ void StandardDatabase::InsertRecord(const std::string& table_name, int nbrValues
     Query(query);
 }
 
+long long StandardDatabase::LastInsertID() { return static_cast<long long>(mysql_insert_id(&mMysql)); }
+
 std::string StandardDatabase::QueryFirst(const std::string& query) {
     MYSQL_RES* result = QueryRows(query);
     if (result == nullptr) return "";

@@ -151,6 +151,8 @@ public:
     // Inserts one row whose first nbrValues columns are the const char* values that
     // follow, in column order; the remaining columns get their defaults.
     void InsertRecord(const std::string& table_name, int nbrValues, ...);
+    // The value that the last insert gave an AUTO_INCREMENT column (0 when it gave none).
+    long long LastInsertID();
     // First column of the first row, or "" when there is no row.
     std::string QueryFirst(const std::string& query);
     // First column of every row, in row order.

@@ -480,30 +480,10 @@ void KOVAProbe::StopMaster() {
     // (it goes with the connection, right after).
     const bool replaces = mDoWithSimilarExp == REPLACE_IF_FASTER || mDoWithSimilarExp == REPLACE_IF_SUCCESFULL;
     const bool locked = replaces && LockConfiguration();
+    const DO_WITH_SIMILAR_EXP policy = replaces && !locked ? DO_NOT_REPLACE : mDoWithSimilarExp;
     Replacement replacement;
-    switch (replaces && !locked ? DO_NOT_REPLACE : mDoWithSimilarExp) {
-        case REPLACE_IF_FASTER:
-            replacement = ReplaceIfFaster(true);
-            if (replacement.stays) {
-                std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID
-                          << " written to database (it replaces all slower similar experiments)" << std::endl;
-            } else {
-                std::cout << " *** KOVA Instrumentation: experiment is NOT written to database, because it was "
-                             "slower than similar experiments";
-                if (mSettings.notWrittenNamesConfiguration)
-                    std::cout << " (" << mExp.mName << " p=" << mExp.mP << " W=" << mExp.mW << ")";
-                std::cout << std::endl;
-            }
-            break;
-        case REPLACE_IF_SUCCESFULL:
-            replacement = ReplaceIfFaster(false);
-            std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID
-                      << " written to database (it replaces all similar experiments)" << std::endl;
-            break;
-        default:
-            std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID << " written to database "
-                      << std::endl;
-    }
+    if (policy == REPLACE_IF_FASTER || policy == REPLACE_IF_SUCCESFULL)
+        replacement = ReplaceIfFaster(policy == REPLACE_IF_FASTER);
     // One transaction: the replaced experiments go only together with this one's
     // final rows and its finished row, so a failure in between leaves both runs whole.
     Store([&] {
@@ -517,6 +497,28 @@ void KOVAProbe::StopMaster() {
         }
         mBatch->Write();
     });
+    // Said once the transaction is committed, so that the experiment named is the one kept.
+    switch (policy) {
+        case REPLACE_IF_FASTER:
+            if (replacement.stays) {
+                std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID
+                          << " written to database (it replaces all slower similar experiments)" << std::endl;
+            } else {
+                std::cout << " *** KOVA Instrumentation: experiment is NOT written to database, because it was "
+                             "slower than similar experiments";
+                if (mSettings.notWrittenNamesConfiguration)
+                    std::cout << " (" << mExp.mName << " p=" << mExp.mP << " W=" << mExp.mW << ")";
+                std::cout << std::endl;
+            }
+            break;
+        case REPLACE_IF_SUCCESFULL:
+            std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID
+                      << " written to database (it replaces all similar experiments)" << std::endl;
+            break;
+        default:
+            std::cout << " *** KOVA Instrumentation: experiment " << mExp.mID << " written to database "
+                      << std::endl;
+    }
 }
 
 void KOVAProbe::StopSlave() {
@@ -591,7 +593,7 @@ KOVAProbe::DO_WITH_SIMILAR_EXP KOVAProbe::GetDoWithSimilarExpFromUser() {
     }
 }
 
-int KOVAProbe::GetExperimentIDFromDB() { return static_cast<int>(mysql_insert_id(&mDB->mMysql)); }
+int KOVAProbe::GetExperimentIDFromDB() { return static_cast<int>(mDB->LastInsertID()); }
 
 template <class Value>
 bool KOVAProbe::DeclareParameter(const std::string& name, AppParameter::PARAMETER_TYPE_EN type,

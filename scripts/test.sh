@@ -25,12 +25,18 @@ stop_servers() {
 trap stop_servers EXIT
 # A server left over from an aborted run is stopped before a fresh start.
 stop_servers
-if kova_port_user "$KOVA_DB_HOST" "$KOVA_DB_PORT" >/dev/null; then
-    KOVA_DB_PORT=$(kova_free_port "$KOVA_DB_HOST" 3307)
-fi
-cmake -S . -B "$KOVA_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_STATE_DIR="$KOVA_STATE_DIR" \
-    -DKOVA_MSQL_INST_DIR="$KOVA_STATE_DIR/msql" -DKOVA_DB_PORT="$KOVA_DB_PORT" >/dev/null
-cmake --build "$KOVA_BUILD_DIR" -j"$(nproc)"
+# A port that another program takes while the build runs is given up for the next
+# free one, and the build goes on for that port (only what holds the port is rebuilt).
+for attempt in 1 2 3; do
+    if kova_port_user "$KOVA_DB_HOST" "$KOVA_DB_PORT" >/dev/null; then
+        KOVA_DB_PORT=$(kova_free_port "$KOVA_DB_HOST" 3307)
+    fi
+    cmake -S . -B "$KOVA_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_STATE_DIR="$KOVA_STATE_DIR" \
+        -DKOVA_MSQL_INST_DIR="$KOVA_STATE_DIR/msql" -DKOVA_DB_PORT="$KOVA_DB_PORT" >/dev/null
+    cmake --build "$KOVA_BUILD_DIR" -j"$(nproc)"
+    kova_port_user "$KOVA_DB_HOST" "$KOVA_DB_PORT" >/dev/null || break
+    echo "test: port $KOVA_DB_PORT was taken by another program during the build; building for another" >&2
+done
 
 for s in "${servers[@]}"; do bash "scripts/$s.sh" start; done
 bash scripts/schema.sh

@@ -570,10 +570,12 @@ TEST_F(BoundedServer, APeerTricklingManyConnectionsKeepsNoOtherClientWaiting)
     ASSERT_GE(sock, 0) << msqlErrMsg;
     ASSERT_EQ(msqlSelectDB(sock, "parallel_performance"), 0) << msqlErrMsg;
     EXPECT_EQ(selectRows(sock, "SELECT count(*) FROM experiments"), (std::vector<std::vector<std::string>>{{"0"}}));
+    // (Each of the others from an address of its own.)
+    const auto from = [](int k) { return "127.0.1." + std::to_string(k + 1); };
     std::vector<std::unique_ptr<RawClient>> served;
     for (int k = 0; k < 5; k++) {
-        served.push_back(std::make_unique<RawClient>(server.socketPath()));
-        EXPECT_EQ(served.back()->userReply, "0:\n") << "client " << k;
+        served.push_back(std::make_unique<RawClient>(server.port(), from(k).c_str(), packet("tester\n")));
+        EXPECT_EQ(served.back()->readPacket(), "0:\n") << "client " << k;
     }
     // With every slot taken, ten newcomers at once are each refused after the slot
     // wait, side by side, instead of one after the other.
@@ -581,9 +583,9 @@ TEST_F(BoundedServer, APeerTricklingManyConnectionsKeepsNoOtherClientWaiting)
     std::vector<std::thread> newcomers;
     std::atomic<int> tooMany{0};
     for (int k = 0; k < 10; k++)
-        newcomers.emplace_back([&] {
-            RawClient newcomer(server.socketPath());
-            if (newcomer.userReply == "-1:Too many connections\n")
+        newcomers.emplace_back([&, k] {
+            RawClient newcomer(server.port(), from(10 + k).c_str(), packet("tester\n"));
+            if (newcomer.readPacket() == "-1:Too many connections\n")
                 tooMany++;
         });
     for (std::thread& newcomer : newcomers)

@@ -81,7 +81,7 @@ TEST(PersistFailure, FailingReadsThrowTheStatementAndTheServerError) {
     for (const auto& read : reads) {
         const std::string error = ErrorOf(read);
         if (error.find("SELECT ID, name") != std::string::npos)
-            EXPECT_EQ(error, "Query failed: SELECT ID, name, speedup FROM " + missing + "\nTable 'KOVAData." + missing +
+            EXPECT_EQ(error, "Query failed: SELECT ID, name, speedup FROM " + missing + " ;\nTable 'KOVAData." + missing +
                                  "' doesn't exist");
         else
             EXPECT_EQ(error, expected);

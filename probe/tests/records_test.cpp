@@ -197,10 +197,12 @@ TEST_F(ProbeStoredRecords, FailingBatchKeepsNothingAndThrows) {
     InsertBatchConvertor convertor(mDb.get());
     convertor.AddAll(batch);
     convertor.Send();
-    testing::internal::CaptureStdout();
-    EXPECT_THROW(mDb->QueryFirst("SELECT 1"), int);
-    const std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find("Query failed: INSERT INTO Phases"), std::string::npos) << output;
+    try {
+        mDb->QueryFirst("SELECT 1");
+        ADD_FAILURE() << "no error";
+    } catch (const DatabaseError& failure) {
+        EXPECT_EQ(std::string(failure.what()).rfind("Query failed: INSERT INTO Phases", 0), 0u) << failure.what();
+    }
     const auto rows = SelectRows(*mDb, "SELECT nbr, comment FROM Phases" + OfThisExperiment());
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].at("comment"), "first");
