@@ -31,9 +31,8 @@ void Compensate(ExperimentModel& model) {
             const std::size_t i = process.firstPhase + k;
             if (ownTime[i] <= 0) continue;
             owed += share;
-            const Time taken = std::min<Time>(ownTime[i], static_cast<Time>(std::llround(owed)));
+            const Time taken = std::clamp<Time>(static_cast<Time>(std::llround(owed)), 0, ownTime[i]);
             owed -= static_cast<double>(taken);
-            owed = std::max(0.0, owed);
             compensation.byProcess[p] += taken;
             compensation.byType[phases.type[i]] += taken;
             compensation.total += taken;

@@ -55,6 +55,8 @@ public:
                 mCollectivesOf[phases.process[member]].push_back({lastEntry, static_cast<int32_t>(k)});
         }
         for (auto& list : mCollectivesOf) std::sort(list.begin(), list.end());
+        // The messages by pair, for the waits in collectives only.
+        if (model.findings.collectives.empty()) return;
         for (std::size_t m = 0; m < model.findings.messages.size(); ++m) {
             const Message& message = model.findings.messages[m];
             if (message.recvPhase < 0) continue;

@@ -706,3 +706,14 @@ TEST(Passes, CompensationTakesTheProbesOwnCostOutOfThePhases) {
     EXPECT_FALSE(plain.Analysed().findings.compensation.known);
     EXPECT_EQ(SummaryJson(plain.mModel)["compensation"], nlohmann::json({{"known", false}}));
 }
+
+// A cost per phase that is no whole number of µs: the shares add up to the cost.
+TEST(Passes, CompensationSharesAddUpToTheCost) {
+    Builder b;
+    const int a = b.Process(A);
+    for (int k = 0; k < 8; ++k) b.Phase(a, kWork, 10);
+    b.mModel.processes[a].hasProbeCosts = true;
+    b.mModel.processes[a].recordedCalls = 10;
+    b.mModel.processes[a].nsPerCall = 1000;  // 10 us over 8 phases
+    EXPECT_EQ(b.Analysed().findings.compensation.total, 10);
+}
