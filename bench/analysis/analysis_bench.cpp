@@ -98,7 +98,7 @@ double BytesPerPhase(const ExperimentModel& model) {
     auto bytes = [](const auto& column) { return column.capacity() * sizeof(column[0]); };
     const std::size_t total = bytes(p.process) + bytes(p.nbr) + bytes(p.type) + bytes(p.sending) +
                               bytes(p.duration) + bytes(p.start) + bytes(p.shownStart) + bytes(p.tag) +
-                              bytes(p.operations) + bytes(p.partnerTid) + bytes(p.comment) +
+                              bytes(p.operations) + bytes(p.partnerTid) + bytes(p.comment) + bytes(p.detail) +
                               bytes(model.findings.messageOf);
     return static_cast<double>(total) / p.Size();
 }
