@@ -3,7 +3,6 @@
 // the model; and outputs that cannot be written.
 #include <analyse.h>
 #include <csv_export.h>
-#include <csv_writer.h>
 #include <error.h>
 #include <html_report.h>
 #include <otf2_export.h>
@@ -295,16 +294,6 @@ TEST(HandModel, CsvRowsCarryTheValuesAndQuoteTheComments) {
     // The unreceived second tag-2 message: addressee C, receive number -1.
     const auto messages = Lines(ReadFile(folder.path() / "csv" / "messages.csv"));
     EXPECT_EQ(LinesStartingWith(messages, "100,4,300,-1,").size(), 1u);
-}
-
-TEST(Csv, FieldsAreQuotedAsRfc4180Says) {
-    std::ostringstream out;
-    report::CsvWriter csv(out);
-    csv << "plain" << "a,b" << "say \"hi\"" << "two\nlines" << "cr\r" << 7 << uint8_t{5} << -1.5;
-    csv.EndRow();
-    csv << "";
-    csv.EndRow();
-    EXPECT_EQ(out.str(), "plain,\"a,b\",\"say \"\"hi\"\"\",\"two\nlines\",\"cr\r\",7,5,-1.5\n\n");
 }
 
 TEST(HandModel, CsvRowsKeepAHostileHostNameInOneField) {
