@@ -7,12 +7,12 @@ namespace report {
 
 void WritePhasesCsv(const analysis::ExperimentModel& model, std::ostream& out) {
     const analysis::PhaseColumns& ph = model.phases;
-    out << "process,host,tid,nbr,type,start,shown_start,duration,tag,operations,partner_tid,comm_delay,"
+    out << "process,host,tid,nbr,type,type_name,start,shown_start,duration,tag,operations,partner_tid,comm_delay,"
            "comment\n";
     csv::Writer table(out);
     for (std::size_t i = 0; i < ph.Size(); ++i) {
         const analysis::ProcessModel& process = model.processes[ph.process[i]];
-        table << process.id << process.host << process.tid << ph.nbr[i] << ph.type[i] << ph.start[i] << ph.shownStart[i]
+        table << process.id << process.host << process.tid << ph.nbr[i] << ph.type[i] << analysis::PhaseTypeName(ph.type[i]) << ph.start[i] << ph.shownStart[i]
             << ph.duration[i] << ph.tag[i] << ph.operations[i] << ph.partnerTid[i] << model.CommDelay(i)
             << ph.comments[ph.comment[i]];
         table.EndRow();

@@ -72,16 +72,19 @@ std::vector<uint64_t> WriteEvents(OTF2_Archive* archive, const analysis::Experim
             const OTF2_TimeStamp end = last = std::max<OTF2_TimeStamp>(begin, std::max<analysis::Time>(ph.ShownEnd(i), 0));
             const OTF2_RegionRef region = regions.at(ph.type[i]);
             Check(OTF2_EvtWriter_Enter(writer, nullptr, begin, region), folder);
+            // A message is sent when its send phase begins and taken when its receive
+            // phase ends: on the repaired clock a receive starts after its send began,
+            // so every receive event comes after its send's.
             const int m = messageOf[i];
-            if (m >= 0 && !ph.sending[i]) {
+            if (m >= 0 && ph.sending[i]) {
                 const analysis::Message& message = model.findings.messages[m];
-                Check(OTF2_EvtWriter_MpiRecv(writer, nullptr, begin, message.sendProcess, kComm, ph.tag[i], 0),
+                Check(OTF2_EvtWriter_MpiSend(writer, nullptr, begin, message.recvProcess, kComm, ph.tag[i], 0),
                       folder);
                 ++count;
             }
-            if (m >= 0 && ph.sending[i]) {
+            if (m >= 0 && !ph.sending[i]) {
                 const analysis::Message& message = model.findings.messages[m];
-                Check(OTF2_EvtWriter_MpiSend(writer, nullptr, end, message.recvProcess, kComm, ph.tag[i], 0),
+                Check(OTF2_EvtWriter_MpiRecv(writer, nullptr, end, message.sendProcess, kComm, ph.tag[i], 0),
                       folder);
                 ++count;
             }

@@ -7,6 +7,7 @@
 #include <html_report.h>
 #include <otf2_export.h>
 #include <output_path.h>
+#include "otf2_events.h"
 #include <page.h>
 #include <perfetto_export.h>
 #include <synthetic.h>
@@ -116,6 +117,39 @@ ExperimentModel OddTypes() {
     return model;
 }
 
+// A long send (a large message, 0-100 µs) whose receive starts at 50 µs and ends at
+// 60 µs, before the send phase ends.
+ExperimentModel OverlappingMessage() {
+    ExperimentModel model;
+    model.header.id = 44;
+    model.header.application = "overlap";
+    model.header.p = 2;
+    model.header.nbrProcesses = 2;
+    model.header.statusData = analysis::kFinished;
+    for (int k = 0; k < 2; ++k) {
+        analysis::ProcessModel process;
+        process.id = process.tid = 600 + k;
+        process.host = "node" + std::to_string(k + 1);
+        process.start = 3'000'000'000;
+        process.hasTotals = true;
+        model.processes.push_back(process);
+    }
+    int next[2] = {1, 1};
+    auto add = [&](int k, int type, analysis::Time duration, int partner = -1) {
+        model.phases.Add(k, next[k]++, type, duration, 7, 0, partner, type == analysis::kSend, "");
+        model.processes[k].totals[type] += duration;
+    };
+    add(0, analysis::kSend, 100, 601);
+    add(0, analysis::kWork, 20);
+    add(1, analysis::kIdle, 50);
+    add(1, analysis::kRecv, 10, 600);
+    add(1, analysis::kWork, 60);
+    model.header.Tp = 120;
+    model.IndexPhases();
+    analysis::Analyse(model, std::nullopt);
+    return model;
+}
+
 ExperimentModel Synthetic() {
     ExperimentModel model = analysis::MakeSyntheticPipeline(4, 2000);
     analysis::Analyse(model, std::nullopt);
@@ -132,7 +166,10 @@ class Exports : public ::testing::TestWithParam<const char*> {
 protected:
     ExperimentModel Model() const {
         const std::string name = GetParam();
-        return name == "hand" ? ThreeProcesses() : name == "odd types" ? OddTypes() : Synthetic();
+        if (name == "hand") return ThreeProcesses();
+        if (name == "odd types") return OddTypes();
+        if (name == "overlap") return OverlappingMessage();
+        return Synthetic();
     }
     ScratchFolder folder{"report-exports", ScratchFolder::SystemTemp};
 };
@@ -217,6 +254,22 @@ TEST_P(Exports, Otf2ArchiveReadsBackWithItsLocationsEventsAndMessages) {
     ASSERT_EQ(definitions.status, 0) << definitions.errors;
 
     const auto lines = events.outputLines();
+    // Each message is sent where its send phase begins and received where its
+    // receive phase ends, so no receive comes before its send.
+    const Otf2Events messages = ReadOtf2Events(archive / "traces.otf2");
+    ExpectMessagesInOrder(messages);
+    std::map<std::pair<int, long long>, const Otf2Message*> sentAt;
+    for (const Otf2Message& m : messages.messages) sentAt[{m.sender, m.sendTime}] = &m;
+    for (const analysis::Message& m : model.findings.messages) {
+        const auto found = sentAt.find({m.sendProcess, model.phases.shownStart[m.sendPhase]});
+        ASSERT_TRUE(found != sentAt.end()) << "no send at the start of phase " << m.sendPhase;
+        const Otf2Message& read = *found->second;
+        EXPECT_EQ(read.receiver, m.recvProcess);
+        EXPECT_EQ(read.received, m.recvPhase >= 0);
+        if (m.recvPhase >= 0) {
+            EXPECT_EQ(read.recvTime, model.phases.ShownEnd(m.recvPhase));
+        }
+    }
     EXPECT_EQ(LinesStartingWith(lines, "ENTER ").size(), model.phases.Size());
     EXPECT_EQ(LinesStartingWith(lines, "LEAVE ").size(), model.phases.Size());
     EXPECT_EQ(LinesStartingWith(lines, "MPI_SEND ").size(), model.findings.messages.size());
@@ -261,17 +314,33 @@ TEST_P(Exports, CsvFilesHaveTheirHeadersAndOneRowPerItem) {
     const auto costs = Lines(ReadFile(csv / "delay_costs.csv"));
     ASSERT_FALSE(phases.empty() || messages.empty() || waits.empty() || costs.empty());
     EXPECT_EQ(phases[0],
-              "process,host,tid,nbr,type,start,shown_start,duration,tag,operations,partner_tid,comm_delay,comment");
+              "process,host,tid,nbr,type,type_name,start,shown_start,duration,tag,operations,partner_tid,comm_delay,"
+              "comment");
     EXPECT_EQ(messages[0], "send_process,send_nbr,recv_process,recv_nbr,send_time,recv_time,delay");
     EXPECT_EQ(waits[0], "process,nbr,pattern,wait_time,transfer_time,cause_process,cause_nbr");
     EXPECT_EQ(costs[0], "cause_process,cause,short_term,long_term");
     EXPECT_EQ(phases.size(), model.phases.Size() + 1);
+    // Every phase's type by ID and by name, the program's own and wrong calls too.
+    const CommandResult types = RunCommand(
+        "python3 -c 'import csv,sys; print(sorted({(int(r[\"type\"]), r[\"type_name\"]) for r in "
+        "csv.DictReader(open(sys.argv[1], newline=\"\"))}))' " +
+            ShellQuoted((csv / "phases.csv").string()),
+        ErrorStream::Apart);
+    ASSERT_EQ(types.status, 0) << types.errors;
+    std::ostringstream expected;
+    const std::set<int> occurring(model.phases.type.begin(), model.phases.type.end());
+    expected << '[';
+    for (int type : occurring)
+        expected << (type == *occurring.begin() ? "" : ", ") << '(' << type << ", '"
+                 << analysis::PhaseTypeName(type) << "')";
+    expected << "]\n";
+    EXPECT_EQ(types.output, expected.str());
     EXPECT_EQ(messages.size(), model.findings.messages.size() + 1);
     EXPECT_EQ(waits.size(), model.findings.waitStates.size() + 1);
     EXPECT_EQ(costs.size(), model.findings.delayCosts.size() + 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, Exports, ::testing::Values("hand", "odd types", "synthetic"),
+INSTANTIATE_TEST_SUITE_P(Models, Exports, ::testing::Values("hand", "odd types", "overlap", "synthetic"),
                          [](const auto& info) { return std::string(info.param) == "odd types" ? "oddTypes" : info.param; });
 
 // The payload that a page carries between its data script's tags.
@@ -288,7 +357,7 @@ TEST(HandModel, CsvRowsCarryTheValuesAndQuoteTheComments) {
     const auto phases = Lines(ReadFile(folder.path() / "csv" / "phases.csv"));
     const auto& ph = model.phases;
     std::ostringstream first;
-    first << "100,node1,100,1,3," << ph.start[0] << ',' << ph.shownStart[0]
+    first << "100,node1,100,1,3,work," << ph.start[0] << ',' << ph.shownStart[0]
           << ",100,0,0,-1,0,\"set-up, \"\"quoted\"\"\"";
     EXPECT_EQ(phases.at(1), first.str());
     // The unreceived second tag-2 message: addressee C, receive number -1.
@@ -301,14 +370,14 @@ TEST(HandModel, CsvRowsKeepAHostileHostNameInOneField) {
     model.processes[1].host = "node,\"2\"\nrow";
     ScratchFolder folder("report-csv-host", ScratchFolder::SystemTemp);
     report::ExportCsv(model, folder.path());
-    // Python's csv module reads it back: one row per phase, 13 fields each.
+    // Python's csv module reads it back: one row per phase, 14 fields each.
     const CommandResult read = RunCommand(
         "python3 -c 'import csv,sys; rows=list(csv.reader(open(sys.argv[1], newline=\"\")));"
         " print(len(rows), set(len(r) for r in rows), sorted(set(r[1] for r in rows[1:])))' " +
             ShellQuoted((folder.path() / "phases.csv").string()),
         ErrorStream::Apart);
     ASSERT_EQ(read.status, 0) << read.errors;
-    EXPECT_EQ(read.output, std::to_string(model.phases.Size() + 1) + " {13} ['node,\"2\"\\nrow', 'node1', 'node2']\n");
+    EXPECT_EQ(read.output, std::to_string(model.phases.Size() + 1) + " {14} ['node,\"2\"\\nrow', 'node1', 'node2']\n");
 }
 
 TEST(HandModel, PageIsThePayloadOfTheModelWithNothingThatEndsItsScriptEarly) {
@@ -456,7 +525,7 @@ TEST(OutputPaths, FolderExportsWriteBesideTheUsersFilesAndReplaceOnlyTheirOwn) {
     EXPECT_EQ(ReadFile(results / "notes.txt"), "the user's");
     EXPECT_EQ(ReadFile(results / "mine" / "data.txt"), "also the user's");
     EXPECT_EQ(Lines(ReadFile(results / "phases.csv")).size(), model.phases.Size() + 1);
-    EXPECT_EQ(RunCommand("otf2-print " + ShellQuoted((results / "traces.otf2").string()) + " >/dev/null").status, 0);
+    ExpectMessagesInOrder(ReadOtf2Events(results / "traces.otf2"));
 
     // A folder of the archive's name that holds the user's files is in the way.
     const fs::path other = scratch.path() / "other";

@@ -3,6 +3,7 @@
 // exports read back, and bad input.
 #include <measurementdb.h>
 #include <testsupport.h>
+#include "otf2_events.h"
 
 #include <gtest/gtest.h>
 #include <kova_site.h>
@@ -117,6 +118,7 @@ protected:
         EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "LEAVE ").size()), phases);
         EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "MPI_RECV ").size()), received);
         EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "MPI_SEND ").size()), messages);
+        ExpectMessagesInOrder(ReadOtf2Events(archive / "traces.otf2"));
 
         // CSV: a row per phase, message and wait state.
         const fs::path csv = folder / "csv";
