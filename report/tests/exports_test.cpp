@@ -7,10 +7,11 @@
 #include <html_report.h>
 #include <otf2_export.h>
 #include <output_path.h>
-#include "otf2_events.h"
 #include <page.h>
 #include <perfetto_export.h>
 #include <synthetic.h>
+
+#include "otf2_events.h"
 
 #include <gtest/gtest.h>
 #include <kova_site.h>
@@ -18,11 +19,15 @@
 #include <testsupport.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <map>
 #include <set>
@@ -597,6 +602,99 @@ TEST(OutputPaths, DevicesPipesAndDescriptorsAreWrittenWhereTheyStand) {
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
     EXPECT_EQ(ReadFile(target).substr(0, 15), page.str().substr(0, 15));
     EXPECT_EQ(EntriesOf(scratch.path()), (std::set<std::string>{"pipe", "log.txt", "target.html", "link.html"}));
+}
+
+// Every file below folder (hidden ones too) with its content.
+std::map<std::string, std::string> Contents(const fs::path& folder) {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        contents[fs::relative(entry.path(), folder).string()] = entry.is_regular_file() ? ReadFile(entry.path()) : "";
+    return contents;
+}
+
+// Small file systems mounted in a mount namespace of this test's own process, so
+// that nothing outside it sees them.
+class SmallDisk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    }
+    void TearDown() override {
+        for (auto at = mounts.rbegin(); at != mounts.rend(); ++at) umount2(at->c_str(), MNT_DETACH);
+    }
+    void Mount(const fs::path& source, const fs::path& at, const char* type, unsigned long flags,
+               const std::string& options = "") {
+        ASSERT_EQ(mount(source.c_str(), at.c_str(), type, flags, options.empty() ? nullptr : options.c_str()), 0)
+            << at << ": " << std::strerror(errno);
+        mounts.push_back(at);
+    }
+    // The exports of model into folder: HTML and Perfetto files and the CSV and OTF2 folders.
+    static void ExportAll(const ExperimentModel& model, const fs::path& folder) {
+        report::ExportHtmlReport(model, folder / "report.html");
+        report::ExportPerfetto(model, folder / "trace.json");
+        report::ExportCsv(model, folder);
+        report::ExportOtf2(model, folder);
+    }
+    ScratchFolder scratch{"report-small-disk", ScratchFolder::SystemTemp};
+    std::vector<fs::path> mounts;
+};
+
+// A million phases on a disk of 3 MB that holds the exports of a small run: each
+// export fails with the system's reason, and leaves the earlier files as they were
+// and nothing of its own (the OTF2 library itself crashes on such a disk).
+TEST_F(SmallDisk, ExportsThatDoNotFitFailWholeAndKeepTheEarlierFiles) {
+    const fs::path disk = scratch.path() / "disk";
+    fs::create_directory(disk);
+    Mount("tmpfs", disk, "tmpfs", 0, "size=3000k");
+    ExportAll(ThreeProcesses(), disk);
+    const auto before = Contents(disk);
+    ASSERT_EQ(before.count("traces.otf2"), 1u);
+
+    ExperimentModel large = analysis::MakeSyntheticPipeline(3, 1'000'000);
+    analysis::Analyse(large, std::nullopt);
+    const std::vector<std::pair<std::string, std::function<void()>>> exports = {
+        {"html", [&] { report::ExportHtmlReport(large, disk / "report.html"); }},
+        {"perfetto", [&] { report::ExportPerfetto(large, disk / "trace.json"); }},
+        {"csv", [&] { report::ExportCsv(large, disk); }},
+        {"otf2", [&] { report::ExportOtf2(large, disk); }},
+        {"otf2 into a new folder", [&] { report::ExportOtf2(large, disk / "new"); }}};
+    for (const auto& [name, write] : exports) {
+        try {
+            write();
+            ADD_FAILURE() << name << ": no error";
+        } catch (const analysis::Error& e) {
+            EXPECT_EQ(e.ExitStatus(), analysis::kExitFailure) << name;
+            EXPECT_NE(std::string(e.what()).find(": No space left on device"), std::string::npos)
+                << name << ": " << e.what();
+        }
+        EXPECT_TRUE(Contents(disk) == before) << name;
+    }
+}
+
+// A CSV export whose third file cannot replace the earlier one (a file mounted over
+// it) leaves the earlier four files, none of the new ones and no temporary.
+TEST_F(SmallDisk, CsvExportThatCannotReplaceOneFileKeepsTheEarlierSet) {
+    const fs::path folder = scratch.path() / "csv";
+    report::ExportCsv(ThreeProcesses(), folder);
+    const auto before = Contents(folder);
+    Mount(folder / "phases.csv", folder / "phases.csv", nullptr, MS_BIND);
+    try {
+        report::ExportCsv(OddTypes(), folder);
+        ADD_FAILURE() << "no error";
+    } catch (const analysis::Error& e) {
+        EXPECT_EQ(e.ExitStatus(), analysis::kExitFailure);
+        EXPECT_EQ(std::string(e.what()), "cannot write " + (folder / "phases.csv").string() +
+                                             ": Device or resource busy");
+    }
+    EXPECT_TRUE(Contents(folder) == before);
+    // Earlier OTF2 archives are folders: the same holds for them.
+    report::ExportOtf2(ThreeProcesses(), folder);
+    const auto withArchive = Contents(folder);
+    Mount(folder / "traces.otf2", folder / "traces.otf2", nullptr, MS_BIND);
+    EXPECT_THROW(report::ExportOtf2(OddTypes(), folder), analysis::Error);
+    EXPECT_TRUE(Contents(folder) == withArchive);
 }
 
 }  // namespace
