@@ -247,6 +247,79 @@ TEST_P(Exports, PerfettoHasOneSlicePerPhaseAndOneFlowPerReceivedMessage) {
     }
 }
 
+// A window of a quarter of the run on two of four processes: exactly the phases of
+// those processes that overlap it, their names, and the flows whose ends it keeps.
+TEST(Perfetto, AWindowKeepsThePhasesThatOverlapItAndTheFlowsWithBothEnds) {
+    const ExperimentModel model = Synthetic();
+    const auto& ph = model.phases;
+    analysis::Time length = 0;
+    for (std::size_t i = 0; i < ph.Size(); ++i) length = std::max(length, ph.ShownEnd(i));
+    report::PerfettoWindow window;
+    window.from = length / 4;
+    window.to = length / 2;
+    window.processes = {model.processes[1].id, model.processes[2].id};
+    std::ostringstream out;
+    report::WritePerfetto(model, out, window);
+    const json trace = json::parse(out.str());
+
+    std::set<std::pair<int, long long>> slices, expected;
+    std::set<int> named;
+    std::map<long long, int> flowEnds;
+    for (const json& event : trace["traceEvents"]) {
+        if (event["ph"] == "M" && event["name"] == "process_name") named.insert(event["pid"].get<int>());
+        if (event["ph"] != "X") continue;
+        slices.insert({event["pid"].get<int>(), event["ts"].get<long long>()});
+        if (event.contains("bind_id")) ++flowEnds[event["bind_id"].get<long long>()];
+    }
+    const auto kept = [&](int i) {
+        return window.processes.count(model.processes[ph.process[i]].id) > 0 && ph.shownStart[i] <= window.to &&
+               ph.ShownEnd(i) >= window.from;
+    };
+    std::size_t flows = 0;
+    for (std::size_t i = 0; i < ph.Size(); ++i)
+        if (kept(i)) expected.insert({model.processes[ph.process[i]].id, ph.shownStart[i]});
+    for (const auto& m : model.findings.messages) flows += m.recvPhase >= 0 && kept(m.sendPhase) && kept(m.recvPhase);
+    EXPECT_EQ(named, window.processes);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_LT(expected.size(), ph.Size() / 4);
+    EXPECT_EQ(slices, expected);
+    EXPECT_GT(flows, 0u);
+    EXPECT_EQ(flowEnds.size(), flows);
+    for (const auto& [id, ends] : flowEnds) EXPECT_EQ(ends, 2) << "flow " << id;
+}
+
+// A trace larger than the limit is refused with the ways to narrow it and nothing
+// is written; the estimate from a sample lands near the written size.
+TEST(Perfetto, ATraceLargerThanTheLimitIsRefusedAndAWindowOfItFits) {
+    ExperimentModel model = analysis::MakeSyntheticPipeline(4, 300'000);
+    analysis::Analyse(model, std::nullopt);
+    ScratchFolder folder("report-perfetto-limit", ScratchFolder::SystemTemp);
+    const fs::path whole = folder.path() / "whole.json", trace = folder.path() / "trace.json";
+    report::ExportPerfetto(model, whole);
+    const double estimate = static_cast<double>(report::EstimatePerfettoBytes(model));
+    EXPECT_NEAR(estimate / static_cast<double>(fs::file_size(whole)), 1.0, 0.05);
+
+    const std::uint64_t limit = fs::file_size(whole) / 3;
+    try {
+        report::ExportPerfetto(model, trace, {}, limit);
+        ADD_FAILURE() << "no error";
+    } catch (const analysis::Error& e) {
+        const std::string message = e.what();
+        EXPECT_EQ(e.ExitStatus(), analysis::kExitFailure);
+        EXPECT_EQ(message.find("the Perfetto trace of experiment " + std::to_string(model.header.id) +
+                               " would be about "),
+                  0u)
+            << message;
+        for (const char* hint : {"--from", "--to", "--processes", "--no-size-limit"})
+            EXPECT_NE(message.find(hint), std::string::npos) << hint << ": " << message;
+    }
+    EXPECT_FALSE(fs::exists(trace));
+    report::PerfettoWindow window;
+    window.processes = {model.processes[0].id};
+    report::ExportPerfetto(model, trace, window, limit);
+    EXPECT_LE(fs::file_size(trace), limit);
+}
+
 TEST_P(Exports, Otf2ArchiveReadsBackWithItsLocationsEventsAndMessages) {
     const ExperimentModel model = Model();
     const fs::path archive = folder.path() / "otf2";
