@@ -58,6 +58,14 @@ bool IsLocationFile(const std::filesystem::path& file) {
            (name.substr(dot) == ".evt" || name.substr(dot) == ".def");
 }
 
+// A message's length in bytes as its send recorded it, else as its receive did; 0
+// where neither is known (older experiments).
+uint64_t MessageBytes(const analysis::PhaseColumns& ph, const analysis::Message& message) {
+    const int64_t sent = ph.Detail(message.sendPhase).bytes;
+    const int64_t received = message.recvPhase >= 0 ? ph.Detail(message.recvPhase).bytes : 0;
+    return static_cast<uint64_t>(std::max<int64_t>(sent > 0 ? sent : received, 0));
+}
+
 constexpr OTF2_CommRef kComm = 0;
 constexpr OTF2_GroupRef kLocationsGroup = 0, kRanksGroup = 1;
 
@@ -88,13 +96,15 @@ std::vector<uint64_t> WriteEvents(OTF2_Archive* archive, const analysis::Experim
             const int m = messageOf[i];
             if (m >= 0 && ph.sending[i]) {
                 const analysis::Message& message = model.findings.messages[m];
-                Check(OTF2_EvtWriter_MpiSend(writer, nullptr, begin, message.recvProcess, kComm, ph.tag[i], 0),
+                Check(OTF2_EvtWriter_MpiSend(writer, nullptr, begin, message.recvProcess, kComm, ph.tag[i],
+                                             MessageBytes(ph, message)),
                       folder);
                 ++count;
             }
             if (m >= 0 && !ph.sending[i]) {
                 const analysis::Message& message = model.findings.messages[m];
-                Check(OTF2_EvtWriter_MpiRecv(writer, nullptr, end, message.sendProcess, kComm, ph.tag[i], 0),
+                Check(OTF2_EvtWriter_MpiRecv(writer, nullptr, end, message.sendProcess, kComm, ph.tag[i],
+                                             MessageBytes(ph, message)),
                       folder);
                 ++count;
             }

@@ -7,7 +7,8 @@
 // end, since a location's events must be in time order); each message is a
 // point-to-point send (at the start of its send phase, to the addressee's rank) and,
 // when received, a receive (at the end of its receive phase), tagged with its
-// quantum count, on one communicator whose ranks are the processes in model order.
+// quantum count and carrying its length in bytes (0 where the measurement did not
+// record it), on one communicator whose ranks are the processes in model order.
 #pragma once
 #include <model.h>
 

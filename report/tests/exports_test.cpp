@@ -81,6 +81,13 @@ ExperimentModel ThreeProcesses() {
     add(2, analysis::kRecv, 5, 3, 200);
     add(2, analysis::kWork, 50);
     model.header.Tp = 560;
+    // Message lengths where the measurement recorded them: the sends of tag 1 and 3
+    // (the receive of tag 3 too), and only the receive of the tag-2 message.
+    for (const auto& [phase, bytes] : std::map<int, int64_t>{{1, 4096}, {8, 12}, {12, 12}, {10, 640}}) {
+        analysis::PhaseDetail detail;
+        detail.bytes = bytes;
+        model.phases.SetDetail(phase, detail);
+    }
     model.IndexPhases();
     analysis::Analyse(model, analysis::Time{1000});
     return model;
@@ -347,6 +354,13 @@ TEST_P(Exports, Otf2ArchiveReadsBackWithItsLocationsEventsAndMessages) {
         if (m.recvPhase >= 0) {
             EXPECT_EQ(read.recvTime, model.phases.ShownEnd(m.recvPhase));
         }
+    }
+    if (GetParam() == std::string("hand")) {
+        // By sender, in send order: tag 1 to B, tag 2 twice to C (the first one
+        // received, its length known from the receive), tag 3 from B to C.
+        std::vector<std::pair<int, long long>> lengths;
+        for (const Otf2Message& m : messages.messages) lengths.push_back({m.tag, m.length});
+        EXPECT_EQ(lengths, (std::vector<std::pair<int, long long>>{{1, 4096}, {2, 640}, {2, 0}, {3, 12}}));
     }
     EXPECT_EQ(LinesStartingWith(lines, "ENTER ").size(), model.phases.Size());
     EXPECT_EQ(LinesStartingWith(lines, "LEAVE ").size(), model.phases.Size());
