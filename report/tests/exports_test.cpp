@@ -30,7 +30,10 @@
 #include <functional>
 #include <thread>
 #include <map>
+#include <numeric>
+#include <optional>
 #include <set>
+#include <tuple>
 #include <sstream>
 
 namespace {
@@ -41,8 +44,10 @@ using nlohmann::json;
 
 // Three processes on two hosts: the master sends tag 1 to B and tag 2 to C; B
 // waits, receives, works and sends tag 3 to C; C receives both and never takes a
-// second tag-2 message of the master. Comments hold CSV and HTML specials.
-ExperimentModel ThreeProcesses() {
+// second tag-2 message of the master. Comments hold CSV and HTML specials. With
+// outsidePartner, C ends by sending to tid 999, a task of no process here; analysed
+// with Ts = 1000 µs, or without a sequential reference.
+ExperimentModel ThreeProcesses(bool outsidePartner = false, std::optional<analysis::Time> ts = 1000) {
     ExperimentModel model;
     model.header.id = 42;
     model.header.application = "hand <made>";
@@ -80,6 +85,7 @@ ExperimentModel ThreeProcesses() {
     add(2, analysis::kIdle, 250);
     add(2, analysis::kRecv, 5, 3, 200);
     add(2, analysis::kWork, 50);
+    if (outsidePartner) add(2, analysis::kSend, 5, 4, 999);
     model.header.Tp = 560;
     // Message lengths where the measurement recorded them: the sends of tag 1 and 3
     // (the receive of tag 3 too), and only the receive of the tag-2 message.
@@ -89,7 +95,7 @@ ExperimentModel ThreeProcesses() {
         model.phases.SetDetail(phase, detail);
     }
     model.IndexPhases();
-    analysis::Analyse(model, analysis::Time{1000});
+    analysis::Analyse(model, ts);
     return model;
 }
 
@@ -513,6 +519,108 @@ TEST(HandModel, PageIsThePayloadOfTheModelWithNothingThatEndsItsScriptEarly) {
         EXPECT_EQ(phase, expected->first);
         EXPECT_EQ(cause, expected->second);
     }
+}
+
+// What headless Chromium saw of a page (browser_check.js), its screenshot kept in
+// the build's test-artifacts; extra: its further arguments.
+json OpenInBrowser(const fs::path& page, const std::string& screenshot, const std::string& extra = "") {
+    const fs::path artifacts = fs::path(KOVA_BINARY_DIR) / "test-artifacts";
+    fs::create_directories(artifacts);
+    const CommandResult run = RunCommand("node " + ShellQuoted(KOVA_SOURCE_DIR "/report/tests/browser_check.js") +
+                                             " " + ShellQuoted(page.string()) + " " +
+                                             ShellQuoted((artifacts / screenshot).string()) + " " + extra,
+                                         ErrorStream::Apart);
+    EXPECT_EQ(run.status, 0) << run.errors;
+    const json seen = json::parse(run.output, nullptr, false);
+    EXPECT_FALSE(seen.is_discarded() || seen.contains("failure")) << run.output;
+    if (seen.is_discarded()) return json::object();
+    EXPECT_EQ(seen["consoleErrors"], json::array());
+    EXPECT_EQ(seen["pageErrors"], json::array());
+    return seen;
+}
+
+// Lane labels as the page must show them, in lane order (by host, then tid): the
+// master by the application's name, the slaves numbered; each with its host.
+std::map<int, std::string> LaneLabels(const ExperimentModel& model) {
+    std::vector<int> order(model.processes.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return std::tie(model.processes[a].host, model.processes[a].tid) <
+               std::tie(model.processes[b].host, model.processes[b].tid);
+    });
+    std::map<int, std::string> labels;
+    int slaves = 0;
+    for (int k : order)
+        labels[k] = (k == model.master ? model.header.application : "slave " + std::to_string(++slaves)) + " · " +
+                    model.processes[k].host;
+    return labels;
+}
+
+// The report of a run without a sequential reference and with a partner outside the
+// experiment, in headless Chromium: lanes named by process and host, the missing
+// reference a note and no error flag, the outside task named as such.
+TEST(Page, NamesLanesTheMissingReferenceAndTheTasksOutsideTheExperiment) {
+    const ExperimentModel model = ThreeProcesses(true, std::nullopt);
+    ASSERT_TRUE(model.header.errorFlags & analysis::kTseqNotInDb);
+    ScratchFolder folder("report-page", ScratchFolder::SystemTemp);
+    report::ExportHtmlReport(model, folder.path() / "report.html");
+    const json seen = OpenInBrowser(folder.path() / "report.html", "hand-report.png");
+    json labels = json::array();
+    for (const auto& [process, label] : LaneLabels(model)) labels.push_back(label);
+    std::sort(labels.begin(), labels.end());
+    json shownLabels = seen["laneLabels"];
+    std::sort(shownLabels.begin(), shownLabels.end());
+    EXPECT_EQ(shownLabels, labels);
+    EXPECT_EQ(seen["laneLabels"][0], "hand <made> · node1");
+    EXPECT_EQ(seen["figures"]["errorFlags"], std::to_string(model.header.errorFlags));
+    EXPECT_EQ(seen["shownFigures"]["errorFlags"],
+              analysis::ErrorFlagNames(model.header.errorFlags & ~analysis::kTseqNotInDb));
+    EXPECT_EQ(seen["shownFigures"]["errorFlags"].get<std::string>().find("TSEQ"), std::string::npos);
+    EXPECT_NE(seen["notes"].value("reference-note", "").find("No sequential reference"), std::string::npos)
+        << seen["notes"].dump();
+    EXPECT_EQ(seen["tables"]["outside-tasks"], json::parse(R"([["999", "1"]])"));
+
+    // With its reference: no note.
+    report::ExportHtmlReport(ThreeProcesses(true), folder.path() / "referenced.html");
+    const json referenced = OpenInBrowser(folder.path() / "referenced.html", "hand-referenced-report.png");
+    EXPECT_FALSE(referenced["notes"].contains("reference-note"));
+}
+
+// The waits of a pipeline in headless Chromium: one row per pattern, waiting process
+// and causing process with its count and total, the largest total first; a click on
+// it opens its single waits.
+TEST(Page, GroupsTheWaitsByPatternProcessAndCause) {
+    const ExperimentModel model = Synthetic();
+    const auto& ph = model.phases;
+    const std::map<int, std::string> labels = LaneLabels(model);
+    struct Group {
+        int count = 0;
+        analysis::Time total = 0;
+    };
+    std::map<std::tuple<std::string, std::string, std::string>, Group> groups;
+    for (const auto& w : model.findings.waitStates) {
+        Group& g = groups[{analysis::WaitPatternName(w.pattern), labels.at(ph.process[w.phase]),
+                           w.causePhase >= 0 ? labels.at(ph.process[w.causePhase]) : "—"}];
+        ++g.count;
+        g.total += w.waitTime;
+    }
+    ASSERT_GT(model.findings.waitStates.size(), groups.size());
+    ScratchFolder folder("report-waits", ScratchFolder::SystemTemp);
+    report::ExportHtmlReport(model, folder.path() / "report.html");
+    const json seen = OpenInBrowser(folder.path() / "report.html", "pipeline-report.png");
+    const json& rows = seen["tables"]["wait-groups"];
+    ASSERT_EQ(rows.size(), groups.size()) << rows.dump();
+    std::map<std::tuple<std::string, std::string, std::string>, int> shown;
+    for (const json& row : rows) shown[{row[0], row[1], row[2]}] = std::stoi(row[3].get<std::string>());
+    analysis::Time largest = 0;
+    int largestCount = 0;
+    for (const auto& [key, g] : groups) {
+        EXPECT_EQ(shown[key], g.count) << std::get<0>(key) << " " << std::get<1>(key) << " " << std::get<2>(key);
+        if (g.total > largest) largest = g.total, largestCount = g.count;
+    }
+    // The first row is the largest total; its single waits open on a click.
+    EXPECT_EQ(std::stoi(rows[0][3].get<std::string>()), largestCount);
+    EXPECT_EQ(seen["waitDetails"].size(), static_cast<std::size_t>(std::min(largestCount, 100)));
 }
 
 // A 1 000 000-phase report in headless Chromium: at most 25 MB, no errors, a lane
