@@ -10,7 +10,7 @@
 //   delay_costs.csv cause_process,cause,short_term,long_term (cause: a phase type's
 //                   name or "transfer"; µs, largest total first)
 #pragma once
-#include <model.h>
+#include "analysis/model.h"
 
 #include <filesystem>
 #include <ostream>

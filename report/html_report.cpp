@@ -1,10 +1,9 @@
 #include "html_report.h"
 
+#include "analysis/metric_tree.h"
+#include "analysis/totals.h"
 #include "output_path.h"
 #include "page.h"
-
-#include <metric_tree.h>
-#include <totals.h>
 
 #include <nlohmann/json.hpp>
 

@@ -12,7 +12,7 @@
 // experiment that phases name as partners.
 // The page is a pure function of the model apart from its generation line.
 #pragma once
-#include <model.h>
+#include "analysis/model.h"
 
 #include <nlohmann/json_fwd.hpp>
 

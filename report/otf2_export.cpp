@@ -1,8 +1,8 @@
 #include "otf2_export.h"
 
+#include "analysis/error.h"
 #include "output_path.h"
 
-#include <error.h>
 #include <otf2/otf2.h>
 
 #include <fcntl.h>
@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <exception>
 #include <map>

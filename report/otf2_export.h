@@ -10,7 +10,7 @@
 // quantum count and carrying its length in bytes (0 where the measurement did not
 // record it), on one communicator whose ranks are the processes in model order.
 #pragma once
-#include <model.h>
+#include "analysis/model.h"
 
 #include <filesystem>
 

@@ -1,6 +1,6 @@
 #include "output_path.h"
 
-#include <error.h>
+#include "analysis/error.h"
 
 #include <fcntl.h>
 #include <stdio.h>

@@ -1,8 +1,7 @@
 #include "perfetto_export.h"
 
+#include "analysis/error.h"
 #include "output_path.h"
-
-#include <error.h>
 
 #include <nlohmann/json.hpp>
 

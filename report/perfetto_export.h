@@ -10,7 +10,7 @@
 // A window keeps the phases of some processes that overlap a stretch of time, and
 // the flows whose two ends it keeps.
 #pragma once
-#include <model.h>
+#include "analysis/model.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -2,11 +2,11 @@
 // experiment (analysed first when it is not yet).
 #include "commands.h"
 
-#include <csv_export.h>
-#include <error.h>
-#include <html_report.h>
-#include <otf2_export.h>
-#include <perfetto_export.h>
+#include "report/csv_export.h"
+#include "analysis/error.h"
+#include "report/html_report.h"
+#include "report/otf2_export.h"
+#include "report/perfetto_export.h"
 
 #include <sys/stat.h>
 

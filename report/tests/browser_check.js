@@ -42,7 +42,8 @@ async function main() {
       const figures = {}, shownFigures = {}, notes = {}, tables = {};
       document.querySelectorAll('[data-figure]').forEach((node) => {
         figures[node.getAttribute('data-figure')] = node.getAttribute('data-value');
-        shownFigures[node.getAttribute('data-figure')] = node.querySelector('.value').textContent;
+        const value = node.querySelector('.value');
+        shownFigures[node.getAttribute('data-figure')] = (value || node).textContent;
       });
       document.querySelectorAll('p.note[id]').forEach((node) => { notes[node.id] = node.textContent; });
       const rowsOf = (table) => Array.from(table.querySelectorAll(':scope > tbody > tr'),

@@ -1,15 +1,15 @@
 // The exports and the HTML page on analysed models: each read back (Perfetto JSON
 // parsed, OTF2 through otf2-print, CSV rows, the page's payload) and compared with
 // the model; and outputs that cannot be written.
-#include <analyse.h>
-#include <csv_export.h>
-#include <error.h>
-#include <html_report.h>
-#include <otf2_export.h>
-#include <output_path.h>
-#include <page.h>
-#include <perfetto_export.h>
-#include <synthetic.h>
+#include "analysis/analyse.h"
+#include "report/csv_export.h"
+#include "analysis/error.h"
+#include "report/html_report.h"
+#include "report/otf2_export.h"
+#include "report/output_path.h"
+#include "report/page.h"
+#include "report/perfetto_export.h"
+#include "analysis/synthetic.h"
 
 #include "otf2_events.h"
 

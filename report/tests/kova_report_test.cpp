@@ -106,7 +106,7 @@ protected:
         EXPECT_EQ(flowsIn, received);
         EXPECT_EQ(flowsOut, received);
         // A window: one process's phases (all of them: its window spans the run).
-        const std::string process = db->QueryFirst("SELECT MAX(processID) FROM Processes" + where);
+        const std::string process = db->QueryFirst("SELECT MAX(ID) FROM Processes" + where);
         const CommandResult windowed = Kova("export " + id + " --format perfetto --from 0 --to 1000000000000 "
                                             "--processes " + process + " -o " + ShellQuoted(trace.string()));
         ASSERT_EQ(windowed.status, 0) << windowed.errors;
