@@ -111,7 +111,8 @@ protected:
                                             "--processes " + process + " -o " + ShellQuoted(trace.string()));
         ASSERT_EQ(windowed.status, 0) << windowed.errors;
         long long windowSlices = 0, otherSlices = 0;
-        for (const json& event : json::parse(ReadFile(trace))["traceEvents"]) {
+        const json window = json::parse(ReadFile(trace));
+        for (const json& event : window["traceEvents"]) {
             if (event["ph"] != "X") continue;
             ++(event["pid"] == std::stoll(process) ? windowSlices : otherSlices);
         }
