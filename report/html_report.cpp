@@ -50,6 +50,7 @@ json Header(const ExperimentModel& model) {
             {"W", h.W},
             {"processes", h.nbrProcesses},
             {"Tp", h.Tp},
+            {"runLength", f.runLength},
             {"Ts", h.Ts},
             {"speedupKnown", analysis::SpeedupKnown(h)},
             {"speedup", h.speedup},

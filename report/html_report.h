@@ -1,5 +1,6 @@
 // The HTML report of an analysed experiment: one self-contained page (see page.h)
-// with the header figures (application, user, date, p, W, processes, Tp, Ts, speedup,
+// with the header figures (application, user, date, p, W, processes, Tp, the run's
+// length (first start to last end) where it differs from Tp, Ts, speedup,
 // efficiency, status and error flags in words, unreceived and clock-repaired
 // messages; a missing sequential reference as a note), the space-time timeline (one
 // lane per process grouped by host and named by the process (the master by the

@@ -579,6 +579,9 @@ TEST(Page, NamesLanesTheMissingReferenceAndTheTasksOutsideTheExperiment) {
     EXPECT_NE(seen["notes"].value("reference-note", "").find("No sequential reference"), std::string::npos)
         << seen["notes"].dump();
     EXPECT_EQ(seen["tables"]["outside-tasks"], json::parse(R"([["999", "1"]])"));
+    // The run's length beside Tp, which it differs from here.
+    ASSERT_NE(model.findings.runLength, model.header.Tp);
+    EXPECT_EQ(seen["figures"].value("runLength", ""), std::to_string(model.findings.runLength));
 
     // With its reference: no note.
     report::ExportHtmlReport(ThreeProcesses(true), folder.path() / "referenced.html");

@@ -72,6 +72,8 @@
     P.figure('W', 'W (work size)', h.W),
     P.figure('processes', 'processes', h.processes),
     P.figure('Tp', 'Tp (parallel time)', h.Tp, P.micros(h.Tp)),
+  ].concat(h.runLength > 0 && h.runLength !== h.Tp
+    ? [P.figure('runLength', 'run\'s length (first start to last end)', h.runLength, P.micros(h.runLength))] : [], [
     P.figure('Ts', 'Ts (sequential time)', h.Ts, h.Ts > 0 ? P.micros(h.Ts) : 'not known'),
     P.figure('speedup', 'speedup', h.speedup, h.speedupKnown ? fixed(h.speedup, 3) : 'not known'),
     P.figure('efficiency', 'efficiency', h.efficiency, h.speedupKnown ? fixed(h.efficiency, 3) : 'not known'),
@@ -79,7 +81,7 @@
     P.figure('errorFlags', 'error flags', h.errorFlags, h.errorNames),
     P.figure('unreceived', 'unreceived messages', h.unreceived),
     P.figure('repairedMessages', 'clock-repaired messages', h.repairedMessages),
-  ]));
+  ])));
   if (h.referenceMissing) page.appendChild(P.el('p', { class: 'note', id: 'reference-note', text:
     'No sequential reference was found in the database, so Ts, speedup and efficiency are not known; ' +
     'kova analyse --sequential ID names one.' }));
