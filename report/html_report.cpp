@@ -1,10 +1,9 @@
 #include "html_report.h"
 
+#include "analysis/metric_tree.h"
+#include "analysis/totals.h"
 #include "output_path.h"
 #include "page.h"
-
-#include <metric_tree.h>
-#include <totals.h>
 
 #include <nlohmann/json.hpp>
 
@@ -51,6 +50,7 @@ json Header(const ExperimentModel& model) {
             {"W", h.W},
             {"processes", h.nbrProcesses},
             {"Tp", h.Tp},
+            {"runLength", f.runLength},
             {"Ts", h.Ts},
             {"speedupKnown", analysis::SpeedupKnown(h)},
             {"speedup", h.speedup},
@@ -58,7 +58,9 @@ json Header(const ExperimentModel& model) {
             {"status", h.statusData},
             {"statusName", analysis::StatusName(h.statusData)},
             {"errorFlags", h.errorFlags},
-            {"errorNames", analysis::ErrorFlagNames(h.errorFlags)},
+            // A missing sequential reference is no fault of the run: a note, not a flag.
+            {"errorNames", analysis::ErrorFlagNames(h.errorFlags & ~analysis::kTseqNotInDb)},
+            {"referenceMissing", (h.errorFlags & analysis::kTseqNotInDb) != 0},
             {"errors", h.errors},
             {"problems", f.problems},
             {"unreceived", unreceived},
@@ -119,14 +121,19 @@ json ReportPayload(const ExperimentModel& model) {
                             {"colour", PhaseTypeColour(type)}});
     payload["types"] = std::move(typeList);
 
-    // Per process: its phases' range, first shown start and time by type.
+    // Per process: its name (the master by the application's, the slaves numbered
+    // in lane order), its phases' range, first shown start and time by type.
     json lanes = json::array();
+    int slaves = 0;
     for (int k : LaneOrder(model)) {
         const analysis::ProcessModel& process = model.processes[k];
         std::map<std::string, Time> byType;
         for (int i = process.firstPhase; i < process.firstPhase + process.nbrPhases; ++i)
             byType[std::to_string(ph.type[i])] += ph.duration[i];
+        const std::string name =
+            k == model.master ? model.header.application : "slave " + std::to_string(++slaves);
         lanes.push_back({{"process", k},
+                         {"name", name},
                          {"id", process.id},
                          {"host", process.host},
                          {"tid", process.tid},
@@ -172,10 +179,19 @@ json ReportPayload(const ExperimentModel& model) {
         receives.push_back(m.recvPhase);
         delays.push_back(m.delay);
     }
-    // Message phases whose partner no message names (unknown partner, unmatched receive).
+    // Message phases whose partner no message names (unknown partner, unmatched
+    // receive), and the partners that are no process of the experiment (servers such
+    // as PVM's group server, tasks of other experiments) with how many phases name them.
     json partners = json::array();
-    for (std::size_t i = 0; i < ph.Size(); ++i)
-        if (ph.partnerTid[i] >= 0 && !inMessage[i]) partners.push_back({i, ph.partnerTid[i]});
+    std::map<int, int> outside;
+    for (std::size_t i = 0; i < ph.Size(); ++i) {
+        if (ph.partnerTid[i] < 0 || inMessage[i]) continue;
+        partners.push_back({i, ph.partnerTid[i]});
+        if (model.ProcessOfTid(ph.partnerTid[i]) < 0) ++outside[ph.partnerTid[i]];
+    }
+    json outsidePartners = json::array();
+    for (const auto& [tid, count] : outside) outsidePartners.push_back({tid, count});
+    payload["outsidePartners"] = std::move(outsidePartners);
     payload["messages"] = {{"send", DeltaEncoded(sends)},
                            {"recv", DeltaEncoded(receives)},
                            {"delay", std::move(delays)},

@@ -1,14 +1,19 @@
 // The HTML report of an analysed experiment: one self-contained page (see page.h)
-// with the header figures (application, user, date, p, W, processes, Tp, Ts, speedup,
+// with the header figures (application, user, date, p, W, processes, Tp, the run's
+// length (first start to last end) where it differs from Tp, Ts, speedup,
 // efficiency, status and error flags in words, unreceived and clock-repaired
-// messages), the space-time timeline (one lane per process grouped by host, phases
-// coloured by the phase-type tree, a line per received message, late-sender waits
-// linked to their cause, the critical path; aggregated bands where phases are denser
-// than pixels, the detail when zoomed in), each process's time by phase type, the
-// wait-state table, the critical path's profile and the delay costs by cause.
+// messages; a missing sequential reference as a note), the space-time timeline (one
+// lane per process grouped by host and named by the process (the master by the
+// application) and its host, its tid on hover; phases coloured by the phase-type
+// tree, a line per received message, late-sender waits linked to their cause, the
+// critical path; aggregated bands where phases are denser than pixels, the detail
+// when zoomed in), each process's time by phase type, the wait states grouped by
+// pattern, waiting process and causing process (a group opens its single waits), the
+// critical path's profile, the delay costs by cause and the tasks outside the
+// experiment that phases name as partners.
 // The page is a pure function of the model apart from its generation line.
 #pragma once
-#include <model.h>
+#include "analysis/model.h"
 
 #include <nlohmann/json_fwd.hpp>
 

@@ -5,12 +5,12 @@
 // work on the machine slows single runs). The HTML benchmark also opens its page in headless
 // Chromium (report/tests/browser_check.js) and reports the time until the timeline
 // was drawn (draw_ms, from the start of loading the page).
-#include <analyse.h>
-#include <csv_export.h>
-#include <html_report.h>
-#include <otf2_export.h>
-#include <perfetto_export.h>
-#include <synthetic.h>
+#include "analysis/analyse.h"
+#include "report/csv_export.h"
+#include "report/html_report.h"
+#include "report/otf2_export.h"
+#include "report/perfetto_export.h"
+#include "analysis/synthetic.h"
 
 #include <kova_site.h>
 

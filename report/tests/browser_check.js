@@ -1,10 +1,12 @@
 // Opens a kova HTML page in Debian's headless Chromium (driven by playwright-core,
 // no browser download) with every request off this machine refused, waits until the
 // report has drawn its timeline, keeps a screenshot, and prints what it saw as JSON:
-// console and page errors, outside requests, lanes, message lines, band lanes, the
-// header figures (data-figure -> data-value) and the time to the first draw in ms;
-// with FROM,TO it then zooms the timeline to that window (percent of the run) and
-// adds what it drew there as "zoomed".
+// console and page errors, outside requests, lanes and their labels, message lines,
+// band lanes, the header figures (data-figure -> data-value, and as shown), the notes
+// and tables that have an id (rows of cell texts), the rows that a click on the first
+// wait group opens, and the time to the first draw in ms; with FROM,TO it then zooms
+// the timeline to that window (percent of the run) and adds what it drew there as
+// "zoomed".
 //   node browser_check.js PAGE.html SCREENSHOT.png [TIMEOUT_MS [FROM,TO]]
 'use strict';
 const path = require('path');
@@ -37,13 +39,26 @@ async function main() {
     await tab.waitForFunction(() => window.kovaReport && window.kovaReport.ready, null,
       { timeout: Number(timeout) });
     Object.assign(seen, await tab.evaluate(() => {
-      const figures = {};
+      const figures = {}, shownFigures = {}, notes = {}, tables = {};
       document.querySelectorAll('[data-figure]').forEach((node) => {
         figures[node.getAttribute('data-figure')] = node.getAttribute('data-value');
+        const value = node.querySelector('.value');
+        shownFigures[node.getAttribute('data-figure')] = (value || node).textContent;
       });
+      document.querySelectorAll('p.note[id]').forEach((node) => { notes[node.id] = node.textContent; });
+      const rowsOf = (table) => Array.from(table.querySelectorAll(':scope > tbody > tr'),
+        (tr) => Array.from(tr.children, (td) => td.textContent));
+      document.querySelectorAll('table[id]').forEach((table) => { tables[table.id] = rowsOf(table); });
+      let waitDetails = null;
+      const firstGroup = document.querySelector('#wait-groups > tbody > tr');
+      if (firstGroup) {
+        firstGroup.click();
+        waitDetails = rowsOf(document.getElementById('wait-details'));
+      }
       const r = window.kovaReport;
-      return { title: document.title, lanes: r.lanes, messageLines: r.messageLines, bandLanes: r.bandLanes,
-        drawMs: r.drawMs, stepsMs: r.stepsMs, figures };
+      return { title: document.title, lanes: r.lanes, laneLabels: r.laneLabels, messageLines: r.messageLines,
+        bandLanes: r.bandLanes, drawMs: r.drawMs, stepsMs: r.stepsMs, figures, shownFigures, notes, tables,
+        waitDetails };
     }));
     await tab.screenshot({ path: screenshot, fullPage: true });
     if (zoom) seen.zoomed = await tab.evaluate(([from, to]) => window.kovaReport.zoom(from, to), zoom.split(',').map(Number));

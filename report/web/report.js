@@ -1,7 +1,7 @@
 // The experiment report: header figures, the space-time timeline, and per-process
-// time, wait states, critical path and delay costs, from the payload that kova's
-// report writer made (report/html_report.h). window.kovaReport tells tests and
-// benchmarks what the timeline drew and when.
+// time, grouped wait states, critical path, delay costs and the tasks outside the
+// experiment, from the payload that kova's report writer made (report/html_report.h).
+// window.kovaReport tells tests and benchmarks what the timeline drew and when.
 (function () {
   'use strict';
   const P = KovaPage;
@@ -36,6 +36,7 @@
   const lostSend = undelta(d.messages.unreceivedSend);
   const lostTo = new Map(Array.from(lostSend, (s, i) => [s, d.messages.unreceivedTo[i]]));
   const otherPartner = new Map(d.messages.otherPartners);
+  const outside = new Map(d.outsidePartners);
   const waitPhase = undelta(d.waits.phase), waitCause = undelta(d.waits.cause);
   const waitTime = d.waits.time, waitPattern = d.waits.pattern;
   const waitOf = new Int32Array(n).fill(-1);
@@ -47,7 +48,9 @@
   const lanes = d.lanes;
   const laneOf = [];
   lanes.forEach((lane, i) => { laneOf[lane.process] = i; });
-  const laneName = (k) => { const l = lanes[laneOf[k]]; return l.host + ' t' + l.tid; };
+  // A lane is named by its process's name and host; its tid shows on hover.
+  const laneName = (k) => { const l = lanes[laneOf[k]]; return l.name + ' · ' + l.host; };
+  const laneTitle = (l) => 'tid ' + l.tid + ', process ID ' + l.id + (l.master ? ', the master' : '');
   const typeInfo = new Map(d.types.map((t) => [t.id, t]));
   const typeName = (t) => (typeInfo.has(t) ? typeInfo.get(t).name : 'type ' + t);
   const colour = (t) => (typeInfo.has(t) ? typeInfo.get(t).colour : '#999');
@@ -69,6 +72,8 @@
     P.figure('W', 'W (work size)', h.W),
     P.figure('processes', 'processes', h.processes),
     P.figure('Tp', 'Tp (parallel time)', h.Tp, P.micros(h.Tp)),
+  ].concat(h.runLength > 0 && h.runLength !== h.Tp
+    ? [P.figure('runLength', 'run\'s length (first start to last end)', h.runLength, P.micros(h.runLength))] : [], [
     P.figure('Ts', 'Ts (sequential time)', h.Ts, h.Ts > 0 ? P.micros(h.Ts) : 'not known'),
     P.figure('speedup', 'speedup', h.speedup, h.speedupKnown ? fixed(h.speedup, 3) : 'not known'),
     P.figure('efficiency', 'efficiency', h.efficiency, h.speedupKnown ? fixed(h.efficiency, 3) : 'not known'),
@@ -76,7 +81,10 @@
     P.figure('errorFlags', 'error flags', h.errorFlags, h.errorNames),
     P.figure('unreceived', 'unreceived messages', h.unreceived),
     P.figure('repairedMessages', 'clock-repaired messages', h.repairedMessages),
-  ]));
+  ])));
+  if (h.referenceMissing) page.appendChild(P.el('p', { class: 'note', id: 'reference-note', text:
+    'No sequential reference was found in the database, so Ts, speedup and efficiency are not known; ' +
+    'kova analyse --sequential ID names one.' }));
   if (h.comment) page.appendChild(P.el('p', { class: 'note', text: h.comment }));
   h.problems.forEach((text) => page.appendChild(P.el('p', { class: 'note warning', text })));
 
@@ -106,7 +114,8 @@
 
   const LANE_PX = 30, MESSAGE_LIMIT = 20000, PATH_LIMIT = 20000, BUCKET_PX = 3, DETAIL_PX = 4;
   const gridLeft = 150, gridRight = 30;
-  const laneLabels = lanes.map((l) => l.host + ' · t' + l.tid + (l.master ? ' (master)' : ''));
+  const laneLabels = lanes.map((l) => laneName(l.process));
+  status.laneLabels = laneLabels;
 
   // First phase of a lane that ends after t, by binary search on its shown starts.
   function firstEndingAfter(lane, t) {
@@ -242,8 +251,8 @@
   }
 
   function phaseDetails(i) {
-    const lines = [typeName(type[i]) + ' — ' + phaseName(i), 'start ' + P.micros(start[i]) + ', duration ' +
-      P.micros(dur[i])];
+    const lines = [typeName(type[i]) + ' — ' + phaseName(i) + ' (tid ' + lanes[laneOf[proc[i]]].tid + ')',
+      'start ' + P.micros(start[i]) + ', duration ' + P.micros(dur[i])];
     const m = messageOf[i];
     if (m >= 0) {
       const other = i === send[m] ? recv[m] : send[m];
@@ -251,7 +260,8 @@
     } else if (lostTo.has(i)) {
       lines.push('to ' + laneName(lostTo.get(i)) + ', never received');
     } else if (otherPartner.has(i)) {
-      lines.push('partner tid ' + otherPartner.get(i) + ', no matching message');
+      const tid = otherPartner.get(i);
+      lines.push('partner tid ' + tid + (outside.has(tid) ? ', a task outside the experiment' : ', no matching message'));
     }
     if (waitOf[i] >= 0) lines.push(waitText(waitOf[i]));
     if (commentOf.has(i)) lines.push('comment: ' + commentOf.get(i));
@@ -287,7 +297,7 @@
     tooltip: { trigger: 'item', formatter: tooltip, confine: true },
     grid: { left: gridLeft, right: gridRight, top: 20, bottom: 70 },
     xAxis: { type: 'value', min: 0, max: tEnd, axisLabel: { formatter: (x) => P.micros(x) } },
-    yAxis: { type: 'category', data: laneLabels, inverse: true, splitLine: { show: true } },
+    yAxis: { type: 'category', data: laneLabels, inverse: true, splitLine: { show: true }, triggerEvent: true },
     dataZoom: [
       { type: 'slider', xAxisIndex: 0, filterMode: 'none', labelFormatter: (x) => P.micros(x) },
       { type: 'inside', xAxisIndex: 0, filterMode: 'none' },
@@ -301,6 +311,13 @@
     ],
   });
   status.lanes = timelineChart.getOption().yAxis[0].data.length;
+  // A lane's label tells its tid on hover.
+  timelineChart.on('mouseover', (params) => {
+    if (params.componentType === 'yAxis') timelineChart.getDom().title = laneTitle(lanes[laneLabels.indexOf(params.value)]);
+  });
+  timelineChart.on('mouseout', (params) => {
+    if (params.componentType === 'yAxis') timelineChart.getDom().title = '';
+  });
 
   let view = [0, tEnd];
   function redraw() {
@@ -381,19 +398,45 @@
       data: lanes.map((l) => l.timeByType[t.id] || 0) })),
   });
 
-  // ---- Wait states, largest first.
+  // ---- Wait states by pattern, waiting process and the process that caused them,
+  // the largest total first; a group's row opens its single waits, largest first.
   const waits = P.section('Wait states');
-  const order = Array.from(waitTime.keys()).sort((a, b) => waitTime[b] - waitTime[a] || waitPhase[a] - waitPhase[b]);
-  const shown = order.slice(0, 100);
-  waits.appendChild(P.el('p', { class: 'note', text: waitPhase.length + ' wait states' +
-    (waitPhase.length > shown.length ? ', the ' + shown.length + ' largest shown' : '') +
-    '; click a row to see it on the timeline.' }));
-  waits.appendChild(P.table(['process', 'idle phase', 'pattern', 'wait', 'cause process', 'cause phase'],
-    shown.map((w) => {
+  const groups = new Map();
+  for (let w = 0; w < waitPhase.length; ++w) {
+    const c = waitCause[w], cause = c >= 0 ? proc[c] : -1;
+    const key = waitPattern[w] + ' ' + proc[waitPhase[w]] + ' ' + cause;
+    if (!groups.has(key)) groups.set(key, { pattern: waitPattern[w], process: proc[waitPhase[w]], cause,
+      waits: [], total: 0, transfer: 0, largest: 0 });
+    const g = groups.get(key);
+    g.waits.push(w);
+    g.total += waitTime[w];
+    g.transfer += d.waits.transfer[w];
+    g.largest = Math.max(g.largest, waitTime[w]);
+  }
+  const grouped = Array.from(groups.values()).sort((a, b) => b.total - a.total || a.process - b.process);
+  const DETAIL_ROWS = 100;
+  waits.appendChild(P.el('p', { class: 'note', text: waitPhase.length + ' wait states in ' + grouped.length +
+    ' groups; click a group for its single waits (the ' + DETAIL_ROWS + ' largest), a wait to see it on the timeline.' }));
+  const groupTable = P.table(['pattern', 'process', 'caused by', 'waits', 'total wait', 'largest', 'transfer'],
+    grouped.map((g) => [d.waits.patternNames[g.pattern], laneName(g.process), g.cause >= 0 ? laneName(g.cause) : '—',
+      g.waits.length, P.micros(g.total), P.micros(g.largest), P.micros(g.transfer)]), (row) => showGroup(row));
+  groupTable.id = 'wait-groups';
+  waits.appendChild(groupTable);
+  let details = null;
+  function showGroup(row) {
+    if (details) details.remove();
+    const g = grouped[row];
+    const single = g.waits.slice().sort((a, b) => waitTime[b] - waitTime[a] || waitPhase[a] - waitPhase[b])
+      .slice(0, DETAIL_ROWS);
+    details = P.table(['process', 'phase', 'pattern', 'wait', 'cause process', 'cause phase'], single.map((w) => {
       const i = waitPhase[w], c = waitCause[w];
       return [laneName(proc[i]), nbr[i], d.waits.patternNames[waitPattern[w]], P.micros(waitTime[w]),
         c >= 0 ? laneName(proc[c]) : '—', c >= 0 ? nbr[c] : '—'];
-    }), (row) => showWait(shown[row])));
+    }), (r) => showWait(single[r]));
+    details.id = 'wait-details';
+    groupTable.rows[row + 1].after(P.el('tr', {}, [P.el('td', { colspan: '7' }, [details])]));
+    details = details.closest('tr');
+  }
 
   // ---- Critical path.
   const critical = P.section('Critical path');
@@ -424,6 +467,15 @@
   else costs.appendChild(P.table(['cause process', 'cause', 'short-term', 'long-term', 'total'],
     d.delayCosts.slice(0, 30).map(([k, cause, shortTerm, longTerm]) =>
       [laneName(k), cause, P.micros(shortTerm), P.micros(longTerm), P.micros(shortTerm + longTerm)])));
+  if (d.outsidePartners.length > 0) {
+    const others = P.section('Tasks outside the experiment');
+    others.appendChild(P.el('p', { class: 'note', text: 'Phases name these tids as their partners, but they are ' +
+      'no process of this experiment: servers (such as PVM\'s group server) or tasks of other experiments, which ' +
+      'are not measured; the analysis leaves their messages out.' }));
+    const table = P.table(['tid', 'phases naming it'], d.outsidePartners.map(([tid, count]) => [tid, count]));
+    table.id = 'outside-tasks';
+    others.appendChild(table);
+  }
   if (d.unreceived.length > 0) {
     const lost = P.section('Unreceived messages');
     lost.appendChild(P.table(['sender', 'addressee', 'messages'],
