@@ -23,7 +23,7 @@ std::string Join(const std::vector<int>& values) {
 
 // The metrics of a configuration with p processes, parallel time Tp, time by phase
 // type `totals` and sequential time Ts (0: none), by name: "Tp", "speedup", ...,
-// "overhead:<type>".
+// "overhead:<type>" (the split only when the phases' totals are known).
 std::map<std::string, double> MetricsOf(int p, double Tp, double Ts, const std::map<std::string, double>& totals) {
     std::map<std::string, double> values = {{"Tp", Tp}};
     if (Ts <= 0) return values;
@@ -31,6 +31,7 @@ std::map<std::string, double> MetricsOf(int p, double Tp, double Ts, const std::
     values["efficiency"] = Ts / Tp / p;
     if (p > 1) values["karpFlatt"] = KarpFlatt(Ts / Tp, p);
     values["overhead"] = p * Tp - Ts;
+    if (totals.empty()) return values;  // no phases: how the overhead splits is not known
     double covered = 0;
     for (const auto& [type, time] : totals) {
         covered += time;
@@ -180,8 +181,8 @@ std::optional<double> Metric(const Row& row, const std::string& metric) {
     if (metric == "efficiency") return row.efficiency;
     if (metric == "karpFlatt") return row.karpFlatt;
     if (metric == "overhead") return row.overhead;
-    // A run without phases of a type spent no time on it.
-    if (metric.rfind(kOverheadPrefix, 0) == 0 && row.overhead) {
+    // A run without phases of a type spent no time on it; one without phases tells nothing.
+    if (metric.rfind(kOverheadPrefix, 0) == 0 && row.overhead && !row.overheadByType.empty()) {
         const auto found = row.overheadByType.find(metric.substr(kOverheadPrefix.size()));
         return found != row.overheadByType.end() ? found->second : 0.0;
     }
@@ -436,8 +437,9 @@ std::string Names(const std::vector<std::string>& metrics) {
 // measured, the model's Tp at p = 1), unless settings ask for their own models. What
 // cannot be predicted is said in a note.
 void Predict(Study& study, const StudySettings& settings) {
-    std::set<std::string> metrics;
-    for (const MetricModel& model : study.models) metrics.insert(model.metric);
+    std::vector<std::string> metrics;  // in the models' order
+    for (const MetricModel& model : study.models)
+        if (std::find(metrics.begin(), metrics.end(), model.metric) == metrics.end()) metrics.push_back(model.metric);
     const std::map<double, double> sequential = SequentialTimes(study.rows);
     for (const PredictionRequest& request : settings.predictions) {
         const std::string at = "p = " + Number(request.p) + (request.W ? ", W = " + Number(*request.W) : "");
