@@ -410,7 +410,7 @@ TEST(Series, PredictionsInEveryOutputAndWhatCannotBePredictedSaid) {
     const Study single = StudyScaling("app", oneW, unmeasured);
     EXPECT_TRUE(single.predictions.empty());
     ASSERT_FALSE(single.notes.empty());
-    EXPECT_EQ(single.notes.back().rfind("no model to predict Tp, efficiency, ", 0), 0u) << single.notes.back();
+    EXPECT_EQ(single.notes.back().rfind("no model to predict Tp, speedup, efficiency, karpFlatt, overhead at ", 0), 0u) << single.notes.back();
     EXPECT_NE(single.notes.back().find("at p = 16, W = 3 (a W not measured needs a model over p and W)"),
               std::string::npos)
         << single.notes.back();
