@@ -407,8 +407,9 @@ PredictionResult DerivedPrediction(const std::string& metric, const PredictionRe
     Prediction derived = speedup;
     if (metric == "efficiency") derived = {speedup.value / p, speedup.low / p, speedup.high / p};
     if (metric == "karpFlatt") {
-        derived = {KarpFlatt(speedup.value, int(p)), KarpFlatt(speedup.high, int(p)),
-                   speedup.low > 0 ? KarpFlatt(speedup.low, int(p)) : infinity};
+        const auto karpFlatt = [p](double S) { return (1 / S - 1 / p) / (1 - 1 / p); };
+        derived = {karpFlatt(speedup.value), karpFlatt(speedup.high),
+                   speedup.low > 0 ? karpFlatt(speedup.low) : infinity};
         derived.low = std::max(derived.low, std::min(0.0, derived.value));
         derived.high = std::min(derived.high, std::max(1.0, derived.value));
     }
