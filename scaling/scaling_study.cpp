@@ -5,11 +5,6 @@
 
 namespace scaling {
 
-const std::vector<std::string>& DerivedMetrics() {
-    static const std::vector<std::string> metrics = {"speedup", "efficiency", "karpFlatt", "overhead"};
-    return metrics;
-}
-
 StudySettings MakeStudySettings(const std::string& aggregate, const std::vector<std::string>& predictions,
                                 const std::vector<std::string>& ownModels) {
     StudySettings settings;

@@ -15,14 +15,11 @@
 namespace scaling {
 
 // The settings of a study from the options' words: aggregate "median" or "fastest",
-// predictions "p=P" or "p=P,W=W", ownModels the derived metrics ("speedup",
-// "efficiency", "karpFlatt", "overhead") predicted by their own models rather than
-// from the predicted Tp. Throws std::invalid_argument with a clear message.
+// predictions "p=P" or "p=P,W=W", ownModels the derived metrics (DerivedMetrics())
+// predicted by their own models rather than from the predicted Tp. Throws
+// std::invalid_argument with a clear message.
 StudySettings MakeStudySettings(const std::string& aggregate, const std::vector<std::string>& predictions,
                                 const std::vector<std::string>& ownModels = {});
-
-// The metrics that are derived from Tp and Ts, which --own-model may name.
-const std::vector<std::string>& DerivedMetrics();
 
 // The study as "text", "csv" or "json" (pretty, with a final line feed). Throws
 // std::invalid_argument for another format.

@@ -301,7 +301,8 @@ std::string Number(double value) {
 }
 
 bool IsDerived(const std::string& metric) {
-    return metric == "speedup" || metric == "efficiency" || metric == "karpFlatt" || metric == "overhead";
+    const std::vector<std::string>& derived = DerivedMetrics();
+    return std::find(derived.begin(), derived.end(), metric) != derived.end();
 }
 
 // The sequential time of each W as the predictions use it: the median of its rows' Ts
@@ -483,6 +484,11 @@ void Predict(Study& study, const StudySettings& settings) {
 }  // namespace
 
 double KarpFlatt(double speedup, int p) { return (1 / speedup - 1.0 / p) / (1 - 1.0 / p); }
+
+const std::vector<std::string>& DerivedMetrics() {
+    static const std::vector<std::string> metrics = {"speedup", "efficiency", "karpFlatt", "overhead"};
+    return metrics;
+}
 
 const std::vector<std::string>& ModelledMetrics() {
     static const std::vector<std::string> metrics = {"Tp", "speedup", "efficiency", "karpFlatt", "overhead"};

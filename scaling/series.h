@@ -147,6 +147,8 @@ struct Study {
 
 // The metrics modelled over p, in output order.
 const std::vector<std::string>& ModelledMetrics();
+// Those of them derived from Tp and Ts: "speedup", "efficiency", "karpFlatt", "overhead".
+const std::vector<std::string>& DerivedMetrics();
 
 // The study of the runs of one application: the finished runs of each configuration
 // aggregated as settings say, a model of every metric over p for each W and, with at
