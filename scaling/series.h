@@ -8,6 +8,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct Run {
     double Tp = 0;                          // 0: never finished
     double Ts = 0;                          // the run's own sequential reference, 0 when none
     std::map<std::string, double> totals;   // experiment-wide time by phase type name
+    // Why the run cannot enter a series ("crashed", "never finished"), empty when it can.
+    std::string leftOut;
 };
 
 // The name of the useful-work phase type among the totals.
@@ -31,6 +34,8 @@ constexpr const char* kWorkType = "work";
 enum class Aggregation { median, fastest };
 
 // One configuration (p, W) of the series: its runs aggregated and what follows from them.
+// Tp comes first (the median or fastest run's); every other metric follows from that
+// Tp and Ts, so that at p = 1 the speedup and the efficiency are exactly 1.
 struct Row {
     int p = 0;
     int W = 0;
@@ -38,7 +43,12 @@ struct Row {
     int nbrRuns = 0;                     // stored finished runs of this configuration
     double Tp = 0;
     double TpLow = 0, TpHigh = 0;        // the fastest and the slowest run
+    std::vector<int> tpRuns;             // the runs whose Tp (their mean) is the row's
     std::optional<double> Ts;            // from the p = 1 configuration of this W, else the runs' own
+    std::vector<int> tsRuns;             // the runs Ts comes from
+    // The relative spread that a value may pass its bound by before it is implausible:
+    // the spread of this configuration's runs and of the p = 1 runs, at least 1 %.
+    double noise = 0;
     std::optional<double> speedup, efficiency;
     std::optional<double> karpFlatt;     // (1/S - 1/p) / (1 - 1/p), for p > 1
     std::optional<double> overhead;      // T_o = p * Tp - Ts
@@ -71,17 +81,48 @@ struct PredictionRequest {
 PredictionRequest ParsePredictionRequest(const std::string& text);
 
 // A metric predicted at (p, W) with its 95 % prediction interval, and by which model.
+// A derived metric comes from the predicted Tp and Ts unless asked for by its own model.
 struct PredictionResult {
     std::string metric;
     double p = 0;
     double W = 0;
     bool overPAndW = false;          // by the model over p and W, else by the model over p at W
+    bool fromTp = false;             // derived from the Tp predicted there and Ts
+    std::optional<double> Ts;        // the Ts it was derived with
+    bool TsPredicted = false;        // that Ts is the model's at p = 1 (a W not measured)
     Prediction prediction;
+    // Why the interval says nothing (it reaches the metric's bound and is wider than
+    // the value): "too few points (...)", "too much noise (...)", ...; empty when it does.
+    std::string uninformative;
+    std::string implausible;         // "below 0", "above p", ... when the value cannot be
+};
+
+// A measured value that the metric cannot take beyond the runs' spread (an efficiency
+// above 1, a speedup above p, a Karp-Flatt fraction outside 0..1, a negative
+// overhead), with the runs responsible.
+struct ImplausibleValue {
+    std::string metric;
+    int p = 0;
+    int W = 0;
+    double value = 0;
+    std::string why;                 // "above 1", "above p", "below 0"
+    std::vector<int> tpRuns, tsRuns; // the runs its Tp and its Ts come from
+};
+
+// A stored run that no series holds, and why.
+struct LeftOutRun {
+    int expID = 0;
+    int p = 0;
+    int W = 0;
+    std::string reason;
 };
 
 struct StudySettings {
     Aggregation aggregation = Aggregation::median;
     std::vector<PredictionRequest> predictions;
+    // Derived metrics predicted by their own models; the others are derived from the
+    // predicted Tp and Ts, so that the predictions agree with each other.
+    std::set<std::string> ownModels;
 };
 
 // W needed at each p to hold one efficiency, interpolated between the measured W.
@@ -98,12 +139,16 @@ struct Study {
     std::vector<MetricModel> models; // over p for each W, then over p and W
     std::vector<Isoefficiency> isoefficiency;   // empty unless W varies
     std::vector<PredictionResult> predictions;
+    std::vector<ImplausibleValue> implausible;
+    std::vector<LeftOutRun> leftOut;
     Aggregation aggregation = Aggregation::median;
     std::vector<std::string> notes;  // what the series lacks, in words
 };
 
 // The metrics modelled over p, in output order.
 const std::vector<std::string>& ModelledMetrics();
+// Those of them derived from Tp and Ts: "speedup", "efficiency", "karpFlatt", "overhead".
+const std::vector<std::string>& DerivedMetrics();
 
 // The study of the runs of one application: the finished runs of each configuration
 // aggregated as settings say, a model of every metric over p for each W and, with at

@@ -23,9 +23,22 @@
   document.title = 'Scaling of ' + study.application;
   document.getElementById('kova-page').appendChild(P.el('h1', { text: 'Scaling of ' + study.application }));
   document.getElementById('kova-page').appendChild(P.el('p', { class: 'note', text:
-    'Each configuration is its ' + (study.aggregation === 'fastest' ? 'fastest run' : 'median run') +
-    '; models are chosen by the SMAPE of leave-one-configuration-out predictions; predictions carry their 95 % ' +
+    'Each configuration\'s Tp is its ' + (study.aggregation === 'fastest' ? 'fastest run\'s' : 'median run\'s') +
+    '; speedup, efficiency, Karp-Flatt and overhead follow from that Tp and Ts, and so do their predictions ' +
+    '(unless asked for by their own models); models are chosen by the SMAPE of leave-one-configuration-out predictions; predictions carry their 95 % ' +
     'prediction interval.' }));
+  if (study.implausible.length) {
+    const runs = (list) => list.join(', ');
+    P.section('Implausible values (beyond the spread of the runs)', study.implausible.map((v) => {
+      const text = 'W ' + v.W + ', p ' + v.p + ': ' + v.metric + ' ' + fmt(v.value) + ' ' + v.why + ' (Tp of run(s) ' +
+        runs(v.tpRuns) + (v.tsRuns.length ? '; Ts of run(s) ' + runs(v.tsRuns) : '') + ')';
+      return P.el('p', { class: 'note warning', text: text, 'data-figure': 'implausible ' + v.metric + ' p ' + v.p +
+        ' W ' + v.W, 'data-value': text });
+    }));
+  }
+  if (study.leftOut.length)
+    P.section('Runs left out', study.leftOut.map((r) => P.el('p', { class: 'note', text: 'Run ' + r.expID + ' (W ' +
+      r.W + ', p ' + r.p + '): ' + r.reason, 'data-figure': 'left out ' + r.expID, 'data-value': r.reason })));
   if (study.notes.length)
     P.section('Notes', study.notes.map((n) => P.el('p', { class: 'note warning', text: n })));
 
@@ -65,13 +78,22 @@
     });
     study.predictions.filter((pr) => pr.metric === metric).forEach((pr) => {
       const c = colour(pr.W);
-      series.push({ name: 'W ' + pr.W, type: 'line', data: [[pr.p, pr.low], [pr.p, pr.high]], symbol: 'none',
-        itemStyle: { color: c }, lineStyle: { color: c, width: 3, opacity: 0.5 }, kind: 'interval' });
+      // An interval that says nothing is not drawn, only named with its reason.
+      if (!pr.uninformative)
+        series.push({ name: 'W ' + pr.W, type: 'line', data: [[pr.p, pr.low], [pr.p, pr.high]], symbol: 'none',
+          itemStyle: { color: c }, lineStyle: { color: c, width: 3, opacity: 0.5 }, kind: 'interval' });
       series.push({ name: 'W ' + pr.W, type: 'scatter', data: [[pr.p, pr.value]], symbol: 'diamond', symbolSize: 14,
         itemStyle: { color: c, borderColor: '#000', borderWidth: 1 }, kind: 'prediction' });
-      lines.push(P.el('p', { class: 'note', text: 'Predicted at p = ' + pr.p + ', W = ' + pr.W + ': ' + fmt(pr.value) +
-        ' (95 %: ' + fmt(pr.low) + ' to ' + fmt(pr.high) + ') by the ' +
-        (pr.overPAndW ? 'model over p and W' : 'model over p') }));
+      const model = pr.overPAndW ? 'model over p and W' : 'model over p';
+      const text = 'Predicted at p = ' + pr.p + ', W = ' + pr.W + ': ' + fmt(pr.value) +
+        (pr.uninformative ? ' (interval uninformative: ' + pr.uninformative + ')'
+          : ' (95 %: ' + fmt(pr.low) + ' to ' + fmt(pr.high) + ')') +
+        (pr.from === 'Tp' ? ' from the predicted Tp (' + model + ') and Ts = ' + fmt(pr.Ts) +
+          (pr.TsPredicted ? ' (that model\'s Tp at p = 1)' : '') : ' by the ' + model) +
+        (pr.implausible ? '  IMPLAUSIBLE: ' + pr.implausible : '');
+      lines.push(P.el('p', { class: 'note' + (pr.implausible || pr.uninformative ? ' warning' : ''), text: text,
+        'data-figure': 'prediction ' + metric + ' p ' + pr.p + ' W ' + pr.W + (pr.overPAndW ? ' pW' : ''),
+        'data-value': text }));
     });
     const title = titles[metric] || 'Overhead of type ' + metric.replace(/^overhead:/, '') + ' (µs)';
     const node = P.section(title, lines);
@@ -108,6 +130,19 @@
       xAxis: { type: 'value', name: 'p', minInterval: 1 }, yAxis: { type: 'log', name: 'W' },
       series: study.isoefficiency.map((iso) => ({ name: 'E = ' + iso.efficiency, type: 'line', data: iso.W })),
     });
+  }
+
+  // Predictions checked against a fresh measurement, when the study has them.
+  if (study.checks && study.checks.length) {
+    const node = P.section('Predictions checked against fresh measurements', []);
+    node.appendChild(P.table(['metric', 'p', 'W', 'predicted', '95 % interval', 'measured', 'error', 'interval held'],
+      study.checks.map((c) => {
+        const held = c.held !== undefined ? c.held : (c.low <= c.measured && c.measured <= c.high);
+        return [c.metric || 'Tp', c.p, c.W, fmt(c.predicted), fmt(c.low) + ' to ' + fmt(c.high), fmt(c.measured),
+          fmt(c.error), held ? 'yes' : 'no'];
+      })));
+    node.setAttribute('data-figure', 'checks');
+    node.setAttribute('data-value', JSON.stringify(study.checks));
   }
 
   const node = P.section('Runs (' + (study.aggregation === 'fastest' ? 'the fastest' : 'the median') +

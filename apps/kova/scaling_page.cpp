@@ -31,8 +31,9 @@ nlohmann::json Curve(const scaling::Model& model, double low, double high, doubl
 
 }  // namespace
 
-std::string ScalingPage(const scaling::Study& study) {
+std::string ScalingPage(const scaling::Study& study, const nlohmann::json& additions) {
     nlohmann::json payload = scaling::StudyJson(study);
+    payload.update(additions);
     // Curves run out to the largest predicted p, models over p and W at every measured
     // and every predicted W.
     double highest = 0;

@@ -5,6 +5,9 @@
 #pragma once
 #include <series.h>
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 
-std::string ScalingPage(const scaling::Study& study);
+// The page of the study; the additions' keys join its data (see WriteStudy).
+std::string ScalingPage(const scaling::Study& study, const nlohmann::json& additions = nlohmann::json::object());

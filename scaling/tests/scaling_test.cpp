@@ -270,7 +270,10 @@ TEST(Series, RepetitionsAreAggregatedWithTheirSpreadAndEveryMetricModelled) {
     EXPECT_NEAR(row.variance.at("Tp"), 0.07 / 3 * law3 * law3, 1e-6 * law3 * law3);
     // Ts is the median p = 1 run: 3300; each run's speedup against it, the middle one kept.
     EXPECT_NEAR(*row.speedup, 3300 / (1.1 * law3), 1e-12);
-    EXPECT_EQ(median.notes, std::vector<std::string>{"1 run(s) without a parallel time (never finished) left out"});
+    EXPECT_TRUE(median.notes.empty());
+    ASSERT_EQ(median.leftOut.size(), 1u);
+    EXPECT_EQ(median.leftOut[0].expID, id);
+    EXPECT_EQ(median.leftOut[0].reason, "never finished");
     const MetricModel& Tp = ModelOf(median, "Tp");
     ASSERT_TRUE(Tp.model) << Tp.note;
     EXPECT_EQ(Tp.model->Text(), "3300 + 550 * p * log2(p)");
@@ -394,7 +397,7 @@ TEST(Series, PredictionsInEveryOutputAndWhatCannotBePredictedSaid) {
     EXPECT_LT(first["low"].get<double>(), first["value"].get<double>());
     EXPECT_GT(first["high"].get<double>(), first["value"].get<double>());
     const std::string csv = StudyCsv(study);
-    EXPECT_NE(csv.find("\nmetric,p,W,value,low,high,model\nTp,16,1e+06,63500,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\nmetric,p,W,value,low,high,model,from,Ts,uninformative,implausible\nTp,16,1e+06,63500,"), std::string::npos) << csv;
     const std::string text = StudyText(study);
     EXPECT_NE(text.find("\n  Tp at p = 16, W = 1e+06: 6.35e+04 ("), std::string::npos) << text;
     EXPECT_NE(text.find("  p, W  Tp(p, W) = "), std::string::npos) << text;
@@ -407,7 +410,7 @@ TEST(Series, PredictionsInEveryOutputAndWhatCannotBePredictedSaid) {
     const Study single = StudyScaling("app", oneW, unmeasured);
     EXPECT_TRUE(single.predictions.empty());
     ASSERT_FALSE(single.notes.empty());
-    EXPECT_EQ(single.notes.back().rfind("no model to predict Tp, efficiency, ", 0), 0u) << single.notes.back();
+    EXPECT_EQ(single.notes.back().rfind("no model to predict Tp, speedup, efficiency, karpFlatt, overhead at ", 0), 0u) << single.notes.back();
     EXPECT_NE(single.notes.back().find("at p = 16, W = 3 (a W not measured needs a model over p and W)"),
               std::string::npos)
         << single.notes.back();
@@ -488,4 +491,210 @@ TEST(RankTest, SeparatedSamplesAreSignificantOverlappingOnesNot) {
     EXPECT_FALSE(large.exact);
     EXPECT_LT(large.pValue, 1e-6);
     EXPECT_THROW(MannWhitneyGreater({}, {1}), std::invalid_argument);
+}
+
+namespace {
+
+const PredictionResult* PredictionOf(const Study& study, const std::string& metric, double p, double W, bool overPAndW) {
+    for (const PredictionResult& result : study.predictions)
+        if (result.metric == metric && result.p == p && result.W == W && result.overPAndW == overPAndW) return &result;
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(Consistency, NoiseAroundPOneStillGivesSpeedupAndEfficiencyOfExactlyOne) {
+    // Four sequential runs scattered by 20 %: the median is the mean of the middle two,
+    // 1000 and 1050, and is both Tp and Ts at p = 1. A speedup just above p = 4 within
+    // that spread is not flagged.
+    std::vector<scaling::Run> runs = {MakeRun(1, 1, 100, 1000, {{"work", 1000}}), MakeRun(2, 1, 100, 1100, {{"work", 1100}}),
+                             MakeRun(3, 1, 100, 900, {{"work", 900}}),   MakeRun(4, 1, 100, 1050, {{"work", 1050}}),
+                             MakeRun(5, 2, 100, 540, {{"work", 1000}}),  MakeRun(6, 2, 100, 505, {{"work", 990}}),
+                             MakeRun(7, 2, 100, 520, {{"work", 1010}}),  MakeRun(8, 4, 100, 255, {{"work", 1000}})};
+    for (const Aggregation aggregation : {Aggregation::median, Aggregation::fastest}) {
+        StudySettings settings;
+        settings.aggregation = aggregation;
+        const Study study = StudyScaling("app", runs, settings);
+        const Row& one = RowAt(study, 1);
+        EXPECT_EQ(one.Tp, aggregation == Aggregation::median ? 1025 : 900);
+        EXPECT_EQ(*one.Ts, one.Tp);
+        EXPECT_EQ(*one.speedup, 1.0);
+        EXPECT_EQ(*one.efficiency, 1.0);
+        EXPECT_EQ(*one.overhead, 0.0);
+        EXPECT_FALSE(one.karpFlatt);
+        EXPECT_EQ(one.tpRuns, aggregation == Aggregation::median ? std::vector<int>({1, 4}) : std::vector<int>({3}));
+        EXPECT_EQ(one.tsRuns, one.tpRuns);
+        EXPECT_TRUE(study.implausible.empty()) << StudyText(study);
+    }
+    const Study study = StudyScaling("app", runs);
+    const Row& two = RowAt(study, 2);
+    EXPECT_EQ(two.Tp, 520);
+    EXPECT_EQ(*two.speedup, 1025.0 / 520);
+    EXPECT_EQ(*two.efficiency, 1025.0 / 520 / 2);
+    EXPECT_EQ(*two.karpFlatt, KarpFlatt(1025.0 / 520, 2));
+    EXPECT_EQ(*two.overhead, 2 * 520 - 1025);
+    EXPECT_EQ(two.overheadByType.at("work"), 1010 - 1025);
+    EXPECT_EQ(two.overheadByType.at("outside phases"), 2 * 520 - 1010);
+    EXPECT_EQ(two.tsRuns, std::vector<int>({1, 4}));
+    // 1025 / (4 * 255) = 1.005: within the runs' spread of 20 %.
+    EXPECT_GT(*RowAt(study, 4).efficiency, 1);
+}
+
+TEST(Consistency, CrashedAndUnfinishedRunsAreLeftOutAndNamed) {
+    std::vector<scaling::Run> runs;
+    for (int p = 1; p <= 5; ++p) runs.push_back(MakeRun(p, p, 100, 1000.0 / p + 20 * p, {{"work", 1000}}));
+    scaling::Run crashed = MakeRun(6, 2, 100, 10, {{"work", 5}});
+    crashed.leftOut = "crashed";
+    runs.push_back(crashed);
+    runs.push_back(MakeRun(7, 3, 100, 0));
+    const Study study = StudyScaling("app", runs);
+    EXPECT_EQ(RowAt(study, 2).nbrRuns, 1);
+    EXPECT_EQ(RowAt(study, 2).TpLow, 540);
+    EXPECT_EQ(RowAt(study, 2).Tp, 540);
+    ASSERT_EQ(study.leftOut.size(), 2u);
+    EXPECT_EQ(study.leftOut[0].expID, 6);
+    EXPECT_EQ(study.leftOut[0].p, 2);
+    EXPECT_EQ(study.leftOut[0].reason, "crashed");
+    EXPECT_EQ(study.leftOut[1].reason, "never finished");
+    const std::string text = StudyText(study);
+    EXPECT_NE(text.find("\nLeft out: run 6 (W = 100, p = 2): crashed\nLeft out: run 7 (W = 100, p = 3): never finished\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(StudyCsv(study).find("\nleftOut,p,W,reason\n6,2,100,crashed\n7,3,100,never finished\n"), std::string::npos);
+    const nlohmann::json json = StudyJson(study);
+    ASSERT_EQ(json["leftOut"].size(), 2u);
+    EXPECT_EQ(json["leftOut"][0], nlohmann::json({{"expID", 6}, {"p", 2}, {"W", 100}, {"reason", "crashed"}}));
+    // Only crashed runs: nothing to study, said.
+    EXPECT_THROW(StudyScaling("app", {crashed}), std::invalid_argument);
+}
+
+TEST(Consistency, ImplausibleValuesAreFlaggedWithTheRunsResponsible) {
+    // Ts = 1000 from run 1; run 3 at p = 3 takes 200: speedup 5 on 3 processes.
+    std::vector<scaling::Run> runs = {MakeRun(1, 1, 100, 1000, {{"work", 1000}}), MakeRun(2, 2, 100, 520, {{"work", 1000}}),
+                             MakeRun(3, 3, 100, 200, {{"work", 600}}), MakeRun(4, 4, 100, 300, {{"work", 1100}}),
+                             MakeRun(5, 5, 100, 250, {{"work", 1100}})};
+    const Study study = StudyScaling("app", runs);
+    std::vector<std::string> flagged;
+    for (const ImplausibleValue& value : study.implausible) {
+        EXPECT_EQ(value.p, 3) << value.metric;
+        EXPECT_EQ(value.tpRuns, std::vector<int>({3}));
+        flagged.push_back(value.metric + " " + value.why);
+    }
+    EXPECT_EQ(flagged, (std::vector<std::string>{"speedup above p", "efficiency above 1", "karpFlatt below 0",
+                                                 "overhead below 0", "overhead:work below 0"}));
+    EXPECT_EQ(study.implausible[0].tsRuns, std::vector<int>({1}));
+    EXPECT_EQ(study.implausible[0].value, 5);
+    const std::string text = StudyText(study);
+    EXPECT_NE(text.find("\nImplausible values (beyond the spread of the runs):\n"
+                        "  W = 100, p = 3: speedup 5 above p (Tp of run(s) 3; Ts of run(s) 1)\n"
+                        "  W = 100, p = 3: efficiency 1.667 above 1 (Tp of run(s) 3; Ts of run(s) 1)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(StudyCsv(study).find("\nimplausible,p,W,value,why,tpRuns,tsRuns\nspeedup,3,100,5,above p,3,1\n"),
+              std::string::npos)
+        << StudyCsv(study);
+    const nlohmann::json json = StudyJson(study);
+    ASSERT_EQ(json["implausible"].size(), 5u);
+    EXPECT_EQ(json["implausible"][1]["metric"], "efficiency");
+    EXPECT_EQ(json["implausible"][1]["tpRuns"], nlohmann::json({3}));
+    EXPECT_EQ(json["implausible"][1]["tsRuns"], nlohmann::json({1}));
+}
+
+TEST(Consistency, DerivedPredictionsComeFromThePredictedTpUnlessTheirOwnModelIsAsked) {
+    // Tp = 1000 + 1e6 / p at W = 1e6, 2e6 and 4e6, scaled with W, p = 1..8.
+    std::vector<scaling::Run> runs;
+    int id = 0;
+    for (int W : {1000000, 2000000, 4000000})
+        for (int p = 1; p <= 8; ++p) runs.push_back(MakeRun(++id, p, W, (1000 + 1e6 / p) * W / 1e6));
+    for (const bool ownSpeedup : {false, true}) {
+        StudySettings settings;
+        settings.predictions = {ParsePredictionRequest("p=16"), ParsePredictionRequest("p=16,W=8000000")};
+        if (ownSpeedup) settings.ownModels = {"speedup"};
+        const Study study = StudyScaling("app", runs, settings);
+        int derived = 0;
+        for (const PredictionResult& result : study.predictions) {
+            if (result.metric == "Tp") continue;
+            const PredictionResult* tp = PredictionOf(study, "Tp", 16, result.W, result.overPAndW);
+            ASSERT_TRUE(tp) << result.metric << " at W = " << result.W;
+            const PredictionResult* speedup = PredictionOf(study, "speedup", 16, result.W, result.overPAndW);
+            ASSERT_TRUE(speedup);
+            if (result.metric == "speedup" && ownSpeedup) {
+                EXPECT_FALSE(result.fromTp);
+                const MetricModel& own = result.overPAndW
+                    ? *std::find_if(study.models.begin(), study.models.end(),
+                                    [](const MetricModel& m) { return m.metric == "speedup" && m.overPAndW; })
+                    : ModelOf(study, "speedup", int(result.W));
+                EXPECT_EQ(result.prediction.value, own.model->Evaluate(16, result.W));
+                continue;
+            }
+            ASSERT_TRUE(result.fromTp) << result.metric;
+            ++derived;
+            const double Ts = *result.Ts, value = result.prediction.value;
+            EXPECT_EQ(result.TsPredicted, result.W == 8e6);
+            if (result.W == 8e6) {
+                const MetricModel& joint = *std::find_if(study.models.begin(), study.models.end(),
+                                                         [](const MetricModel& m) { return m.metric == "Tp" && m.overPAndW; });
+                EXPECT_EQ(Ts, joint.model->Evaluate(1, 8e6));
+            } else {
+                EXPECT_EQ(Ts, RowAt(study, 1, int(result.W)).Tp);
+            }
+            if (result.metric == "speedup") {
+                EXPECT_EQ(value, Ts / tp->prediction.value);
+            }
+            if (result.metric == "efficiency" && !ownSpeedup) {
+                EXPECT_EQ(value, speedup->prediction.value / 16);
+                EXPECT_EQ(result.prediction.low, speedup->prediction.low / 16);
+                EXPECT_EQ(result.prediction.high, speedup->prediction.high / 16);
+            }
+            if (result.metric == "efficiency") {
+                EXPECT_EQ(value, Ts / tp->prediction.value / 16);
+            }
+            if (result.metric == "karpFlatt") {
+                EXPECT_EQ(value, KarpFlatt(Ts / tp->prediction.value, 16));
+            }
+            if (result.metric == "overhead") {
+                EXPECT_EQ(value, 16 * tp->prediction.value - Ts);
+            }
+            EXPECT_LE(result.prediction.low, value);
+            EXPECT_GE(result.prediction.high, value);
+            EXPECT_TRUE(result.implausible.empty()) << result.metric << " " << result.implausible;
+        }
+        // Four Tp predictions, each with efficiency, Karp-Flatt and overhead (and speedup) derived.
+        EXPECT_EQ(derived, ownSpeedup ? 12 : 16);
+        const nlohmann::json json = StudyJson(study);
+        EXPECT_EQ(json["predictions"][1]["from"], json["predictions"][1]["metric"] == "Tp" ? "own" : "Tp");
+    }
+}
+
+TEST(Consistency, IntervalsThatSayNothingAreLabelledWithTheReason) {
+    // Five p, each run scattered by a factor of 0.6 to 1.5, predicted at p = 64.
+    std::vector<scaling::Run> runs;
+    int id = 0;
+    for (int p = 1; p <= 5; ++p)
+        for (double factor : {0.6, 1.0, 1.5}) runs.push_back(MakeRun(++id, p, 100, (50 + 1000.0 / p) * factor));
+    StudySettings settings;
+    settings.predictions = {ParsePredictionRequest("p=64")};
+    const Study study = StudyScaling("app", runs, settings);
+    const PredictionResult* tp = PredictionOf(study, "Tp", 64, 100, false);
+    ASSERT_TRUE(tp);
+    EXPECT_EQ(tp->prediction.low, 0);
+    EXPECT_GT(tp->prediction.high, 2 * tp->prediction.value);
+    EXPECT_EQ(tp->uninformative.rfind("too ", 0), 0u) << tp->uninformative;
+    const std::string text = StudyText(study);
+    const std::string line = "  Tp at p = 64, W = 100: ";
+    const std::size_t at = text.find(line);
+    ASSERT_NE(at, std::string::npos) << text;
+    const std::string shown = text.substr(at, text.find('\n', at) - at);
+    EXPECT_NE(shown.find("(interval uninformative: " + tp->uninformative + ")"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find(" to "), std::string::npos) << shown;
+    EXPECT_EQ(StudyJson(study)["predictions"][0]["uninformative"], tp->uninformative);
+
+    // The same law measured exactly at many p: an interval that says something.
+    std::vector<scaling::Run> exact;
+    for (int p = 1; p <= 12; ++p) exact.push_back(MakeRun(p, p, 100, 50 + 1000.0 / p));
+    const Study clean = StudyScaling("app", exact, settings);
+    const PredictionResult* sharp = PredictionOf(clean, "Tp", 64, 100, false);
+    ASSERT_TRUE(sharp);
+    EXPECT_TRUE(sharp->uninformative.empty()) << sharp->uninformative;
+    EXPECT_TRUE(StudyJson(clean)["predictions"][0]["uninformative"].is_null());
 }

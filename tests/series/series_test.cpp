@@ -275,3 +275,90 @@ TEST_F(MeasuredSeries, ScalingOfAnApplicationWithoutExperimentsSaysSo) {
     const CommandResult unknown = RunCommand(KovaCommand("compare 999999999 1"), ErrorStream::Apart);
     EXPECT_EQ(unknown.status, 3) << unknown.errors;
 }
+
+TEST_F(MeasuredSeries, StoredSeriesWithACrashedRunAndAnImplausibleValueIsFlaggedInEveryOutput) {
+    // Stored by hand: Ts = 1000 us (experiment at p = 1), p = 2..6 on 1000/p + 20 p,
+    // but p = 3 at 200 us (speedup 5), and a crashed run at p = 2 that was fast.
+    const std::string application = "scaling-golden";
+    DeleteExperimentsOf(*db, application, user);
+    auto store = [&](int p, long long Tp, int status, int flags) {
+        db->Query("INSERT INTO Experiments (project, name, version, user, date, comment, p, W, nbrProcesses, Tp, Ts, "
+                  "speedup, efficiency, statusData, errorFlags, errors) VALUES ('', '" + application + "', '', '" +
+                  user + "', '', '', " + std::to_string(p) + ", 100, " + std::to_string(p) + ", " +
+                  std::to_string(Tp) + ", 0, 0, 0, " + std::to_string(status) + ", " + std::to_string(flags) + ", '')");
+        return static_cast<int>(Number("SELECT MAX(ID) FROM Experiments WHERE name = '" + application + "'"));
+    };
+    const int sequential = store(1, 1000, 1, 0);
+    std::map<int, int> ids;
+    for (int p = 2; p <= 6; ++p) ids[p] = store(p, p == 3 ? 200 : 1000 / p + 20 * p, 1, 0);
+    const int crashed = store(2, 10, 1, 1);
+    const int unfinished = store(4, 0, 0, 0);
+
+    const CommandResult json = RunCommand(Kova("scaling " + application + " --user " + ShellQuoted(user) +
+                                               " --predict p=12 --format json"),
+                                          ErrorStream::Apart);
+    ASSERT_EQ(json.status, 0) << json.errors;
+    const nlohmann::json study = nlohmann::json::parse(json.output);
+    ASSERT_EQ(study["rows"].size(), 6u);
+    EXPECT_EQ(study["rows"][0]["speedup"], 1.0);
+    EXPECT_EQ(study["rows"][0]["efficiency"], 1.0);
+    EXPECT_EQ(study["rows"][1]["runs"], 1);
+    EXPECT_EQ(study["rows"][1]["Tp"], 540);
+    EXPECT_EQ(study["leftOut"], nlohmann::json::parse("[{\"expID\": " + std::to_string(crashed) +
+                                                      ", \"p\": 2, \"W\": 100, \"reason\": \"crashed\"}, {\"expID\": " +
+                                                      std::to_string(unfinished) +
+                                                      ", \"p\": 4, \"W\": 100, \"reason\": \"never finished\"}]"));
+    std::set<std::string> flagged;
+    for (const auto& value : study["implausible"]) {
+        EXPECT_EQ(value["p"], 3);
+        EXPECT_EQ(value["tpRuns"], nlohmann::json({ids[3]}));
+        EXPECT_EQ(value["tsRuns"], nlohmann::json({sequential}));
+        flagged.insert(value["metric"].get<std::string>() + " " + value["why"].get<std::string>());
+    }
+    EXPECT_EQ(flagged, (std::set<std::string>{"speedup above p", "efficiency above 1", "karpFlatt below 0",
+                                              "overhead below 0"}));
+    // Every prediction of efficiency is the predicted speedup over p.
+    std::map<std::string, double> predicted;
+    for (const auto& prediction : study["predictions"])
+        predicted[prediction["metric"].get<std::string>()] = prediction["value"].get<double>();
+    ASSERT_TRUE(predicted.count("speedup") && predicted.count("efficiency") && predicted.count("Tp")) << study;
+    EXPECT_DOUBLE_EQ(predicted["speedup"], 1000 / predicted["Tp"]);
+    EXPECT_DOUBLE_EQ(predicted["efficiency"], predicted["speedup"] / 12);
+
+    const CommandResult text = RunCommand(Kova("scaling " + application + " --user " + ShellQuoted(user)),
+                                          ErrorStream::Apart);
+    ASSERT_EQ(text.status, 0) << text.errors;
+    EXPECT_TRUE(HasLine(text.outputLines(), "  W = 100, p = 3: efficiency 1.667 above 1 (Tp of run(s) " +
+                                                std::to_string(ids[3]) + "; Ts of run(s) " +
+                                                std::to_string(sequential) + ")"))
+        << text.output;
+    EXPECT_TRUE(HasLine(text.outputLines(), "Left out: run " + std::to_string(crashed) + " (W = 100, p = 2): crashed"))
+        << text.output;
+    const CommandResult csv = RunCommand(Kova("scaling " + application + " --user " + ShellQuoted(user) +
+                                              " --format csv"),
+                                         ErrorStream::Apart);
+    EXPECT_TRUE(HasLine(csv.outputLines(), "efficiency,3,100,1.66667,above 1," + std::to_string(ids[3]) + "," +
+                                               std::to_string(sequential)))
+        << csv.output;
+
+    // The page names them too.
+    const ScratchFolder folder("scaling-golden");
+    const std::string page = (folder.path() / "scaling.html").string();
+    ASSERT_EQ(RunCommand(Kova("scaling " + application + " --user " + ShellQuoted(user) +
+                              " --predict p=12 --format html -o " + ShellQuoted(page)))
+                  .status,
+              0);
+    const CommandResult browser =
+        RunCommand("node " + ShellQuoted(std::string(KOVA_SOURCE_DIR) + "/report/tests/browser_check.js") + " " +
+                       ShellQuoted(page) + " " + ShellQuoted((folder.path() / "scaling.png").string()),
+                   ErrorStream::Apart);
+    ASSERT_EQ(browser.status, 0) << browser.errors;
+    const nlohmann::json seen = nlohmann::json::parse(browser.output);
+    EXPECT_TRUE(seen["pageErrors"].empty()) << seen;
+    EXPECT_EQ(seen["figures"]["left out " + std::to_string(crashed)], "crashed") << seen["figures"];
+    const std::string efficiency = seen["figures"]["implausible efficiency p 3 W 100"];
+    EXPECT_NE(efficiency.find("1.667 above 1 (Tp of run(s) " + std::to_string(ids[3])), std::string::npos) << efficiency;
+    const std::string prediction = seen["figures"]["prediction efficiency p 12 W 100"];
+    EXPECT_NE(prediction.find("from the predicted Tp"), std::string::npos) << prediction;
+    DeleteExperimentsOf(*db, application, user);
+}
