@@ -1,28 +1,30 @@
-// Measures an unmodified PVM program from inside its tasks. Preloaded into every
-// task (LD_PRELOAD, which kova measure passes on to spawned tasks through
-// PVM_EXPORT), this library takes the place of the communication calls of the
-// shared PVM library: each call ends the work phase since the previous one, is
-// passed on to the library's own function and is recorded by the task's probe.
-// Sends are send phases to each addressee with the message tag as quantum count;
-// a blocking receive is idle until the message is there, then a receive phase
-// with the message's real source and tag; pvm_spawn is a spawn phase that hands
-// each new task its experiment number.
+// Measures an unmodified PVM program from inside its tasks: the PVM front end of
+// the recording core. Preloaded into every task (LD_PRELOAD, which kova measure
+// passes on to spawned tasks through PVM_EXPORT), this library takes the place
+// of the communication calls of the shared PVM library: each call ends the work
+// phase since the previous one, is passed on to the library's own function and is
+// recorded. Sends are send phases to each addressee with the message tag as
+// quantum count; a blocking receive is idle until the message is there, then a
+// receive phase with the message's real source and tag and what it asked for;
+// pvm_spawn is a spawn phase per new task.
 //
-// The probe's own PVM calls, and the calls PVM makes inside its own functions,
-// pass straight through. The probe keeps the program's active send and receive
-// buffers, and a slave takes its experiment number before the first receive of
-// the program can, so that the program never sees the probe's messages.
-#include <KOVAInstrumentation.h>
+// A task takes its experiment from the environment (KOVA_MEASURE_EXPERIMENT, set
+// by kova measure and exported by PVM), so it sends and receives nothing of its
+// own: whoever spawned it, the program never sees a message of the measurement.
+// Its clock offset to the master's host is measured at its end (pvm_hostsync),
+// where it delays nothing of the program.
+#include "measure/recording.h"
+
 #include <pvm3.h>
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
-#include <memory>
-#include <string>
+#include <cstring>
+#include <sys/time.h>
 #include <vector>
 
 namespace {
@@ -39,167 +41,100 @@ template <class Function> Function* Library(const char* name) {
 
 #define PVM_FUNCTION(name) static auto* const real = Library<decltype(::name)>(#name)
 
-// The measurement of this task.
-struct TaskMeasurement {
-    std::unique_ptr<KOVAProbe> probe;
-    // Whether the probe was set up (or found impossible), and whether it stopped;
-    // a stopped task is not measured again.
-    bool begun = false;
-    bool stopped = false;
-    int myTid = 0;
-    // PVM calls under way: the program's own one, and those made inside it.
-    int depth = 0;
-};
+int gMyTid = 0;
 
-TaskMeasurement& Task() {
-    static auto* task = new TaskMeasurement();
-    return *task;
-}
+long long Microseconds(const timeval& time) { return static_cast<long long>(time.tv_sec) * 1000000 + time.tv_usec; }
 
-// The program's active send and receive buffers, kept while the probe sends or
-// receives its own messages.
-class KeptBuffers {
-public:
-    KeptBuffers() : mSend(pvm_setsbuf(0)), mReceive(pvm_setrbuf(0)) {}
-    ~KeptBuffers() {
-        Restore(pvm_setsbuf(mSend), mSend);
-        Restore(pvm_setrbuf(mReceive), mReceive);
-    }
-    KeptBuffers(const KeptBuffers&) = delete;
-    KeptBuffers& operator=(const KeptBuffers&) = delete;
+// The group server of PVM's group library is no task of the program.
+bool IsGroupServer() { return std::strcmp(program_invocation_short_name, "pvmgs") == 0; }
 
-private:
-    static void Restore(int probeBuffer, int programBuffer) {
-        if (probeBuffer > 0 && probeBuffer != programBuffer) pvm_freebuf(probeBuffer);
-    }
-    int mSend;
-    int mReceive;
-};
+void FinishTask();
 
-// The probe's reports go to standard error, so that standard output is the
-// program's alone.
-class ReportsToStandardError {
-public:
-    ReportsToStandardError() : mOutput(std::cout.rdbuf(std::cerr.rdbuf())) {}
-    ~ReportsToStandardError() { std::cout.rdbuf(mOutput); }
-    ReportsToStandardError(const ReportsToStandardError&) = delete;
-    ReportsToStandardError& operator=(const ReportsToStandardError&) = delete;
-
-private:
-    std::streambuf* mOutput;
-};
-
-int Setting(const char* name, int fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
-}
-
-// Tells kova measure about the experiment and the tasks it waits for.
-void Announce(const char* what, int number) {
-    const char* file = std::getenv("KOVA_MEASURE_ID_FILE");
-    if (file == nullptr) return;
-    if (std::FILE* out = std::fopen(file, "a")) {
-        std::fprintf(out, "%s %d\n", what, number);
-        std::fclose(out);
-    }
-}
-
-void StopAtExit();
-
-void BeginMeasuring(TaskMeasurement& task) {
-    task.begun = true;
+// Begins measuring when kova measure runs the program and PVM runs. A task
+// without a parent is the master when kova measure started it itself.
+void StartTask() {
+    if (std::getenv("KOVA_MEASURE_EXPERIMENT") == nullptr || IsGroupServer()) return;
+    const int me = pvm_mytid();
+    if (me < 0) return;
     const int parent = pvm_parent();
-    if (parent < 0 && parent != PvmNoParent) return;  // PVM does not run: nothing to measure
-    ReportsToStandardError reports;
-    KeptBuffers buffers;
-    if (parent == PvmNoParent) {
-        const char* name = std::getenv("KOVA_MEASURE_APPLICATION");
-        int hosts = 1, architectures = 0;
-        pvmhostinfo* info = nullptr;
-        if (pvm_config(&hosts, &architectures, &info) < 0) hosts = 1;
-        const auto policy = static_cast<KOVAProbe::DO_WITH_SIMILAR_EXP>(
-            Setting("KOVA_MEASURE_POLICY", KOVAProbe::DO_NOT_REPLACE));
-        // Every task of a PVM program has a tid, also when it runs on one machine.
-        KOVAProbeSettings settings = KOVAProbeSettings::Current();
-        settings.masterAlwaysEnrols = true;
-        task.probe = std::make_unique<KOVAProbe>(name != nullptr ? name : program_invocation_short_name,
-                                                 Setting("KOVA_MEASURE_P", hosts), policy,
-                                                 Setting("KOVA_MEASURE_W", 0), "", settings);
-        Announce("experiment", task.probe->GetExperimentID());
-    } else {
-        task.probe = std::make_unique<KOVAProbe>(true);
-    }
-    task.myTid = task.probe->mProcess->mMyTid;
-    std::atexit(StopAtExit);
+    recording::TaskIdentity task;
+    task.id = me;
+    task.parent = parent > 0 ? parent : 0;
+    const char* kova = std::getenv("KOVA_MEASURE_KOVA_PID");
+    task.master = parent == PvmNoParent && kova != nullptr && std::atoi(kova) == static_cast<int>(getppid());
+    if (!recording::BeginTask(task)) return;
+    gMyTid = me;
+    std::atexit([] {
+        recording::Call call(recording::Call::Passive);
+        FinishTask();
+    });
 }
 
-// Ends the task's last work phase and stores its measurement; called inside a
-// PVM call (depth > 0), so that the probe's own calls pass through.
-void FinishMeasuring(TaskMeasurement& task) {
-    task.stopped = true;
-    if (!task.probe) return;
-    task.probe->EndOfPhase(PH_WORK);
-    ReportsToStandardError reports;
-    KeptBuffers buffers;
-    task.probe->Stop();
-    task.probe.reset();
-}
+const bool gStarterSet = recording::SetTaskStarter(StartTask);
 
-// A task that ends without pvm_exit, also from inside a PVM call, still stores
-// what it measured.
-void StopAtExit() {
-    TaskMeasurement& task = Task();
-    if (task.stopped) return;
-    ++task.depth;
-    FinishMeasuring(task);
-    --task.depth;
-}
-
-// One PVM call of the program. The probe is set up by the first call; calls made
-// while one is under way pass straight through (probe() is null then). A call
-// that communicates ends the work phase since the previous one.
-class Call {
-public:
-    enum Kind { SetUp, Communication };
-
-    explicit Call(Kind kind = Communication) : mTask(Task()) {
-        if (++mTask.depth > 1 || mTask.stopped) return;
-        if (!mTask.begun) BeginMeasuring(mTask);
-        mProbe = mTask.probe.get();
-        if (mProbe != nullptr && kind == Communication) mProbe->EndOfPhase(PH_WORK);
-    }
-    ~Call() { --mTask.depth; }
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
-
-    KOVAProbe* probe() const { return mProbe; }
-
-    void Sent(int tid, int tag) const { mProbe->EndOfCommPhase(PH_COMM_SEND, tid, tag); }
-    // The wait is over: the message from source with tag is here.
-    void Took(int source, int tag) const {
-        mProbe->EndOfPhase(PH_IDLE);
-        mProbe->EndOfCommPhase(PH_COMM_RECV, source, tag);
-    }
-    // The wait of a receive that gave bufid is over; a message taken (bufid > 0)
-    // is recorded with its real source and tag.
-    void Received(int bufid) const {
-        if (bufid <= 0) {
-            mProbe->EndOfPhase(PH_IDLE);
-            return;
+// This host's clock minus the master's host's, from the pvm_hostsync sample with
+// the shortest round trip (at least 3, up to 12 while none was within 1 ms); its
+// bound is half that round trip. 0 on the master's host.
+recording::ClockOffset MeasureClockOffset() {
+    recording::ClockOffset best;
+    const char* master = std::getenv("KOVA_MEASURE_MASTER_HOST");
+    const int masterHost = master != nullptr ? static_cast<int>(std::strtol(master, nullptr, 16)) : 0;
+    if (masterHost <= 0 || masterHost == pvm_tidtohost(gMyTid)) return best;
+    long long shortest = -1;
+    for (int sample = 0; sample < 12; ++sample) {
+        if (sample >= 3 && shortest <= 1000) break;
+        timeval before, after, clock, delta;
+        gettimeofday(&before, nullptr);
+        const int result = pvm_hostsync(masterHost, &clock, &delta);
+        gettimeofday(&after, nullptr);
+        if (result != 0) break;
+        const long long roundTrip = Microseconds(after) - Microseconds(before);
+        if (shortest < 0 || roundTrip < shortest) {
+            shortest = roundTrip;
+            best.offset = Microseconds(delta);
         }
-        int bytes = 0, tag = 0, source = 0;
-        pvm_bufinfo(bufid, &bytes, &tag, &source);
-        Took(source, tag);
     }
-    void Finish() {
-        FinishMeasuring(mTask);
-        mProbe = nullptr;
-    }
+    best.bound = shortest < 0 ? 0 : (shortest + 1) / 2;
+    return best;
+}
 
-private:
-    TaskMeasurement& mTask;
-    KOVAProbe* mProbe = nullptr;
-};
+// Stores the task's measurement; called inside a PVM call (or a passive guard),
+// so that the clock measurement passes through.
+void FinishTask() {
+    if (!recording::Measuring()) return;
+    const recording::ClockOffset offset = MeasureClockOffset();
+    recording::EndTask(offset, offset);
+}
+
+// Bytes of the active send buffer.
+long long SendBytes() {
+    int bytes = 0, tag = 0, tid = 0;
+    const int buffer = pvm_getsbuf();
+    if (buffer <= 0 || pvm_bufinfo(buffer, &bytes, &tag, &tid) < 0) return 0;
+    return bytes;
+}
+
+long long PackedBytes(int length, int type) {
+    switch (type) {
+        case PVM_BYTE: case PVM_STR: return length;
+        case PVM_SHORT: case PVM_USHORT: return 2LL * length;
+        case PVM_INT: case PVM_UINT: case PVM_FLOAT: return 4LL * length;
+        case PVM_LONG: case PVM_ULONG: return static_cast<long long>(sizeof(long)) * length;
+        case PVM_DOUBLE: case PVM_CPLX: return 8LL * length;
+        case PVM_DCPLX: return 16LL * length;
+        default: return 0;
+    }
+}
+
+// The wait of a receive that asked for (tid, tag) and gave bufid is over; a
+// message taken (bufid > 0) is recorded with its real source and tag.
+void Received(int bufid, int tid, int tag) {
+    recording::RecordWait();
+    if (bufid <= 0) return;
+    int bytes = 0, taken = 0, source = 0;
+    pvm_bufinfo(bufid, &bytes, &taken, &source);
+    recording::RecordReceive(source, taken, bytes, tid, tag);
+}
 
 }  // namespace
 
@@ -207,125 +142,112 @@ extern "C" {
 
 int pvm_mytid() {
     PVM_FUNCTION(pvm_mytid);
-    Call call(Call::SetUp);
+    recording::Call call(recording::Call::Passive);
     return real();
 }
 
 int pvm_parent() {
     PVM_FUNCTION(pvm_parent);
-    Call call(Call::SetUp);
+    recording::Call call(recording::Call::Passive);
     return real();
 }
 
 int pvm_send(int tid, int tag) {
     PVM_FUNCTION(pvm_send);
-    Call call;
+    recording::Call call;
+    const long long bytes = call.recording() ? SendBytes() : 0;
     const int info = real(tid, tag);
-    if (call.probe() != nullptr && info >= 0) call.Sent(tid, tag);
+    if (call.recording() && info >= 0) recording::RecordSend(tid, tag, bytes);
     return info;
 }
 
 int pvm_psend(int tid, int tag, void* buffer, int length, int type) {
     PVM_FUNCTION(pvm_psend);
-    Call call;
+    recording::Call call;
     const int info = real(tid, tag, buffer, length, type);
-    if (call.probe() != nullptr && info >= 0) call.Sent(tid, tag);
+    if (call.recording() && info >= 0) recording::RecordSend(tid, tag, PackedBytes(length, type));
     return info;
 }
 
 int pvm_mcast(int* tids, int count, int tag) {
     PVM_FUNCTION(pvm_mcast);
-    Call call;
-    if (call.probe() == nullptr) return real(tids, count, tag);
+    recording::Call call;
+    if (!call.recording()) return real(tids, count, tag);
     // One send phase per addressee (PVM sends nothing to the caller). They all
     // begin when the multicast begins: every one but the last is closed at once
     // and the last one takes the multicast's time, so that no addressee's receive
     // can begin before its send did.
+    const long long bytes = SendBytes();
     std::vector<int> addressees;
     for (int i = 0; i < count; ++i)
-        if (tids[i] != Task().myTid) addressees.push_back(tids[i]);
-    for (std::size_t i = 0; i + 1 < addressees.size(); ++i) call.Sent(addressees[i], tag);
+        if (tids[i] != gMyTid) addressees.push_back(tids[i]);
+    for (std::size_t i = 0; i + 1 < addressees.size(); ++i) recording::RecordSend(addressees[i], tag, bytes);
     const int info = real(tids, count, tag);
-    if (!addressees.empty()) call.Sent(addressees.back(), tag);
+    if (!addressees.empty()) recording::RecordSend(addressees.back(), tag, bytes);
     return info;
 }
 
 int pvm_recv(int tid, int tag) {
     PVM_FUNCTION(pvm_recv);
-    Call call;
+    recording::Call call;
     const int bufid = real(tid, tag);
-    if (call.probe() != nullptr) call.Received(bufid);
+    if (call.recording()) Received(bufid, tid, tag);
     return bufid;
 }
 
 int pvm_trecv(int tid, int tag, timeval* timeout) {
     PVM_FUNCTION(pvm_trecv);
-    Call call;
+    recording::Call call;
     const int bufid = real(tid, tag, timeout);
-    if (call.probe() != nullptr) call.Received(bufid);
+    if (call.recording()) Received(bufid, tid, tag);
     return bufid;
 }
 
 int pvm_nrecv(int tid, int tag) {
     PVM_FUNCTION(pvm_nrecv);
-    Call call(Call::SetUp);
+    recording::Call call(recording::Call::Passive);
     const int bufid = real(tid, tag);
     // An empty poll stays work; a message taken is a receive that did not wait.
-    if (call.probe() != nullptr && bufid > 0) {
-        call.probe()->EndOfPhase(PH_WORK);
-        call.Received(bufid);
+    if (call.recording() && bufid > 0) {
+        recording::RecordWork();
+        Received(bufid, tid, tag);
     }
     return bufid;
 }
 
 int pvm_precv(int tid, int tag, void* buffer, int length, int type, int* source, int* sourceTag, int* count) {
     PVM_FUNCTION(pvm_precv);
-    Call call;
+    recording::Call call;
     int from = 0, taken = 0, received = 0;
     const int info = real(tid, tag, buffer, length, type, &from, &taken, &received);
     if (source != nullptr) *source = from;
     if (sourceTag != nullptr) *sourceTag = taken;
     if (count != nullptr) *count = received;
-    if (call.probe() != nullptr) {
-        if (info >= 0)
-            call.Took(from, taken);
-        else
-            call.probe()->EndOfPhase(PH_IDLE);
+    if (call.recording()) {
+        recording::RecordWait();
+        if (info >= 0) recording::RecordReceive(from, taken, PackedBytes(received, type), tid, tag);
     }
     return info;
 }
 
 int pvm_probe(int tid, int tag) {
     PVM_FUNCTION(pvm_probe);
-    Call call(Call::SetUp);
+    recording::Call call(recording::Call::Passive);
     return real(tid, tag);
 }
 
 int pvm_spawn(char* file, char** argv, int flags, char* where, int count, int* tids) {
     PVM_FUNCTION(pvm_spawn);
-    Call call;
+    recording::Call call;
     const int started = real(file, argv, flags, where, count, tids);
-    KOVAProbe* probe = call.probe();
-    if (probe == nullptr) return started;
-    bool announced = false;
-    if (started > 0) {
-        ReportsToStandardError reports;
-        KeptBuffers buffers;
-        for (int i = 0; i < count; ++i) {
-            if (tids[i] <= 0) continue;
-            probe->SlaveIsSpawned(tids[i]);
-            Announce("task", tids[i]);
-            announced = true;
-        }
-    }
-    if (!announced) probe->EndOfPhase(PH_SPAWN);
+    if (call.recording()) recording::RecordSpawn(tids, started > 0 ? count : 0);
     return started;
 }
 
 int pvm_exit() {
     PVM_FUNCTION(pvm_exit);
-    Call call;
-    if (call.probe() != nullptr) call.Finish();
+    recording::Call call;
+    if (call.recording()) FinishTask();
     return real();
 }
 

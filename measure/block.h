@@ -1,0 +1,99 @@
+// The binary block in which a measured task stores its phases (a row of table
+// PhaseBlocks): a header, fixed-size phase records and the names of the groups
+// the records refer to. Written by the recording core, read by the expansion into
+// rows. Numbers are in the byte order of the machine that wrote them; a block
+// begins with kBlockMagic, which tells a block of another byte order or version.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace recording {
+
+constexpr char kBlockMagic[4] = {'K', 'V', 'B', '1'};
+constexpr std::size_t kGroupNameBytes = 64;
+constexpr int kMaxGroups = 64;
+
+// The collectives a sync phase can be, by their number in a record (0: none).
+extern const char* const kCollectiveNames[11];
+// The number of a collective's name; 0 for one not in the list.
+int CollectiveNumber(const char* kind);
+
+// One phase, ended at end nanoseconds after the task's start.
+struct PhaseRecord {
+    std::int64_t end;
+    // Message length of a send or receive; 0 not known.
+    std::int64_t bytes;
+    // Partner of a send, receive or spawn; -1 none.
+    std::int32_t partner;
+    // The message tag (the phase's quantum count).
+    std::int32_t tag;
+    std::int32_t askedSource;
+    std::int32_t askedTag;
+    std::int32_t instance;
+    std::int32_t root;
+    // Index into the block's group names; -1 none.
+    std::int16_t group;
+    // The phase type (KOVAData's BasicPhaseType).
+    std::uint8_t type;
+    // Index into kCollectiveNames.
+    std::uint8_t collective;
+    std::int32_t reserved;
+};
+static_assert(sizeof(PhaseRecord) == 48, "a phase record has a fixed size");
+
+// Flags of a block.
+constexpr std::uint32_t kFinalBlock = 1;    // the task's last block
+constexpr std::uint32_t kMasterTask = 2;    // the program's first task
+constexpr std::uint32_t kOffsetsKnown = 4;  // the clock offsets were measured
+constexpr std::uint32_t kKilledTask = 8;    // stored when SIGTERM ended the task
+
+struct BlockHeader {
+    char magic[4];
+    std::uint32_t flags;
+    std::int32_t experiment;
+    std::int32_t task;
+    std::int32_t parent;
+    // Number of this block among the task's, from 0.
+    std::int32_t sequence;
+    std::uint32_t records;
+    std::uint32_t groups;
+    // Number of the first record's phase, from 1, and the end of the phase before it.
+    std::int64_t firstPhase;
+    std::int64_t previousEnd;
+    // The task's start on its own host's clock.
+    std::int64_t startSec;
+    std::int64_t startUsec;
+    // Clock offsets in microseconds with their bounds, and the experiment time of
+    // the end offset (the final block only).
+    std::int64_t startOffset;
+    std::int64_t startBound;
+    std::int64_t endOffset;
+    std::int64_t endBound;
+    std::int64_t endTime;
+    // Records made by the task so far, and the calibrated cost of one.
+    std::int64_t recordedCalls;
+    double nsPerCall;
+    char host[64];
+};
+
+// Bytes of a block with that many records and groups.
+inline std::size_t BlockBytes(std::size_t records, std::size_t groups) {
+    return sizeof(BlockHeader) + records * sizeof(PhaseRecord) + groups * kGroupNameBytes;
+}
+
+// A block read back.
+struct Block {
+    BlockHeader header;
+    std::vector<PhaseRecord> records;
+    std::vector<std::string> groups;
+};
+
+// The block in bytes; nothing when it is not a whole block of this format
+// (error then says what is wrong).
+std::optional<Block> DecodeBlock(const char* bytes, std::size_t length, std::string& error);
+
+}  // namespace recording

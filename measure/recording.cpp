@@ -1,0 +1,614 @@
+// The recording core. The program's thread appends fixed-size records to the
+// chunk it fills; a full chunk is handed to the writer thread through a lock-free
+// stack and the program goes on in a spare one, so it never waits for the
+// server. The writer connects to the database when the task begins, stores each
+// chunk as one block (a prepared INSERT of a BLOB) and, at the task's end or on
+// SIGTERM, the last one. It never calls the program's communication library,
+// which need not be thread-safe; the clock offsets come from the front end.
+//
+// Every wait is bounded: the connection (kConnectSeconds, retried for
+// kConnectRetrySeconds while the server has no free connection), each read and
+// write (kReadWriteSeconds), the end of a task (kFinalWaitMs) and a SIGTERM
+// (kFinalWaitMs). A failure of the database stops the measurement, never the
+// program: the task says so on standard error and runs on.
+#include "measure/recording.h"
+
+#include "measure/block.h"
+
+#include <KOVAData.h>
+#include <databaseaddress.h>
+
+#include <mysql.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace recording {
+namespace {
+
+// A chunk is stored once it holds this many phases (1.5 MiB).
+constexpr std::uint32_t kChunkRecords = 32768;
+// Chunks waiting for the writer before the measurement gives up (96 MiB).
+constexpr int kMaxChunksWaiting = 64;
+constexpr unsigned kConnectSeconds = 3;
+constexpr int kConnectRetrySeconds = 20;
+constexpr unsigned kReadWriteSeconds = 10;
+constexpr int kFinalWaitMs = 20000;
+
+std::int64_t Now() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+struct Chunk {
+    Chunk* next = nullptr;
+    std::atomic<std::uint32_t> count{0};
+    std::int32_t sequence = 0;
+    std::int64_t firstPhase = 1;
+    std::int64_t previousEnd = 0;
+    PhaseRecord records[kChunkRecords];
+};
+
+// Pushes onto a stack that one thread pushes to and another empties whole.
+void Push(std::atomic<Chunk*>& stack, Chunk* chunk) {
+    chunk->next = stack.load(std::memory_order_relaxed);
+    while (!stack.compare_exchange_weak(chunk->next, chunk, std::memory_order_release, std::memory_order_relaxed)) {
+    }
+}
+
+// The measurement of this task. Allocated by BeginTask and never freed: the
+// writer thread may outlive the program's exit handlers.
+struct Recorder {
+    // Fixed once BeginTask returns.
+    TaskIdentity task;
+    int experiment = 0;
+    pid_t pid = 0;
+    char host[64] = {};
+    timeval startWall = {};
+    std::int64_t start = 0;
+    double nsPerCall = 0;
+    DatabaseAddress address;
+    struct sigaction previousTerm = {};
+
+    // The program's thread only.
+    Chunk* current = nullptr;
+    Chunk* spare = nullptr;
+    std::int64_t phases = 0;
+    std::int32_t nextSequence = 1;
+    std::int64_t lastEnd = 0;
+
+    // Shared with the writer.
+    std::atomic<Chunk*> filling{nullptr};
+    std::atomic<Chunk*> full{nullptr};
+    std::atomic<Chunk*> freed{nullptr};
+    std::atomic<int> waiting{0};
+    std::atomic<std::int64_t> recorded{0};
+    char groupNames[kMaxGroups][kGroupNameBytes] = {};
+    std::atomic<int> groups{0};
+    std::atomic<bool> active{false};
+    std::atomic<bool> lost{false};
+    std::atomic<bool> finishing{false};
+    std::atomic<bool> killed{false};
+    std::atomic<std::int64_t> killTime{0};
+    ClockOffset startOffset, endOffset;
+    bool offsetsKnown = false;
+
+    // The writer's own.
+    int wake[2] = {-1, -1};
+    int done[2] = {-1, -1};
+    MYSQL* mysql = nullptr;
+    MYSQL_STMT* statement = nullptr;
+    std::vector<char> block;
+    std::vector<char> spawned;
+};
+
+std::atomic<Recorder*> gRecorder{nullptr};
+std::atomic<bool> gForkedChild{false};
+TaskStarter gStarter = nullptr;
+thread_local int tDepth = 0;
+
+// Writes a line on standard error without the stream's lock, which the
+// interrupted program may hold.
+void Say(const char* format, int task, const char* reason) {
+    char line[512];
+    const int length = std::snprintf(line, sizeof line, format, task, reason);
+    if (length > 0) {
+        const ssize_t ignored = write(2, line, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1));
+        (void)ignored;
+    }
+}
+
+// Gives the measurement up, once, with its reason; the program runs on.
+void Lose(Recorder& recorder, const char* reason) {
+    if (recorder.lost.exchange(true)) return;
+    Say("kova measure: task %d: the measurement is lost: %s\n", recorder.task.id, reason);
+}
+
+void Wake(Recorder& recorder, char command) {
+    while (write(recorder.wake[1], &command, 1) < 0 && errno == EINTR) {
+    }
+}
+
+// Waits at most kFinalWaitMs for the writer to have stored the last block.
+void AwaitWriter(Recorder& recorder) {
+    pollfd done = {recorder.done[0], POLLIN, 0};
+    const std::int64_t deadline = Now() + std::int64_t{kFinalWaitMs} * 1000000;
+    for (;;) {
+        const int left = static_cast<int>((deadline - Now()) / 1000000);
+        if (left <= 0 || poll(&done, 1, left) > 0 || (errno != EINTR && errno != 0)) return;
+    }
+}
+
+// ---- the writer thread ----
+
+bool Connect(Recorder& recorder) {
+    const std::int64_t giveUp = Now() + std::int64_t{kConnectRetrySeconds} * 1000000000;
+    for (;;) {
+        recorder.mysql = mysql_init(nullptr);
+        if (recorder.mysql == nullptr) {
+            Lose(recorder, "no memory for the database connection");
+            return false;
+        }
+        mysql_options(recorder.mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectSeconds);
+        mysql_options(recorder.mysql, MYSQL_OPT_READ_TIMEOUT, &kReadWriteSeconds);
+        mysql_options(recorder.mysql, MYSQL_OPT_WRITE_TIMEOUT, &kReadWriteSeconds);
+        const DatabaseAddress& address = recorder.address;
+        const bool socket = !address.socket.empty();
+        if (mysql_real_connect(recorder.mysql, socket ? "localhost" : address.host.c_str(), "KOVAUser", "",
+                               "KOVAData", address.port, socket ? address.socket.c_str() : nullptr, 0) != nullptr) {
+            static const char insert[] =
+                "INSERT INTO PhaseBlocks (expID, processID, seq, final, spawned, data) VALUES (?, ?, ?, ?, ?, ?)";
+            recorder.statement = mysql_stmt_init(recorder.mysql);
+            if (recorder.statement != nullptr &&
+                mysql_stmt_prepare(recorder.statement, insert, sizeof insert - 1) == 0)
+                return true;
+            Lose(recorder, recorder.statement != nullptr ? mysql_stmt_error(recorder.statement)
+                                                         : mysql_error(recorder.mysql));
+            return false;
+        }
+        // A server without a free connection is asked again, a little later.
+        const bool busy = mysql_errno(recorder.mysql) == 1040;
+        if (!busy || Now() > giveUp) {
+            char reason[400];
+            std::snprintf(reason, sizeof reason, "cannot connect to the measurement database: %s",
+                          mysql_error(recorder.mysql));
+            mysql_close(recorder.mysql);
+            recorder.mysql = nullptr;
+            Lose(recorder, reason);
+            return false;
+        }
+        mysql_close(recorder.mysql);
+        recorder.mysql = nullptr;
+        usleep(50000 + static_cast<useconds_t>(recorder.task.id % 100) * 1000);
+    }
+}
+
+// Stores the first count records of chunk (and a last work phase ending at
+// extraEnd when that is not 0) as one block.
+void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uint32_t flags, std::int64_t extraEnd) {
+    if (recorder.lost.load() || recorder.statement == nullptr) return;
+    const std::uint32_t records = count + (extraEnd != 0 ? 1 : 0);
+    const std::uint32_t groups = static_cast<std::uint32_t>(recorder.groups.load(std::memory_order_acquire));
+    const std::size_t bytes = BlockBytes(records, groups);
+    char* out = recorder.block.data();
+    BlockHeader header = {};
+    std::memcpy(header.magic, kBlockMagic, sizeof kBlockMagic);
+    header.flags = flags | (recorder.task.master ? kMasterTask : 0);
+    header.experiment = recorder.experiment;
+    header.task = recorder.task.id;
+    header.parent = recorder.task.parent;
+    header.sequence = chunk.sequence;
+    header.records = records;
+    header.groups = groups;
+    header.firstPhase = chunk.firstPhase;
+    header.previousEnd = chunk.previousEnd;
+    header.startSec = recorder.startWall.tv_sec;
+    header.startUsec = recorder.startWall.tv_usec;
+    if (flags & kOffsetsKnown) {
+        header.startOffset = recorder.startOffset.offset;
+        header.startBound = recorder.startOffset.bound;
+        header.endOffset = recorder.endOffset.offset;
+        header.endBound = recorder.endOffset.bound;
+    }
+    header.recordedCalls = recorder.recorded.load(std::memory_order_relaxed);
+    header.nsPerCall = recorder.nsPerCall;
+    std::memcpy(header.host, recorder.host, sizeof header.host);
+    std::memcpy(out, &header, sizeof header);
+    char* at = out + sizeof header;
+    std::memcpy(at, chunk.records, count * sizeof(PhaseRecord));
+    at += count * sizeof(PhaseRecord);
+    if (extraEnd != 0) {
+        PhaseRecord last = {};
+        last.end = extraEnd;
+        last.partner = -1;
+        last.askedSource = last.askedTag = kNotKnown;
+        last.instance = last.root = -1;
+        last.group = -1;
+        last.type = PH_WORK;
+        std::memcpy(at, &last, sizeof last);
+        at += sizeof last;
+    }
+    for (std::uint32_t g = 0; g < groups; ++g, at += kGroupNameBytes)
+        std::memcpy(at, recorder.groupNames[g], kGroupNameBytes);
+    // The tasks this block's spawn phases started, for kova measure to wait for.
+    char* text = recorder.spawned.data();
+    char* const textEnd = text + recorder.spawned.size();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const PhaseRecord& record = chunk.records[i];
+        if (record.type != PH_SPAWN || record.partner <= 0 || textEnd - text < 16) continue;
+        if (text != recorder.spawned.data()) *text++ = ' ';
+        text = std::to_chars(text, textEnd, record.partner).ptr;
+    }
+
+    int expID = recorder.experiment, task = recorder.task.id, sequence = chunk.sequence;
+    signed char final = (flags & kFinalBlock) ? 1 : 0;
+    unsigned long spawnedLength = static_cast<unsigned long>(text - recorder.spawned.data());
+    unsigned long blockLength = static_cast<unsigned long>(bytes);
+    MYSQL_BIND bind[6] = {};
+    bind[0].buffer_type = MYSQL_TYPE_LONG;
+    bind[0].buffer = &expID;
+    bind[1].buffer_type = MYSQL_TYPE_LONG;
+    bind[1].buffer = &task;
+    bind[2].buffer_type = MYSQL_TYPE_LONG;
+    bind[2].buffer = &sequence;
+    bind[3].buffer_type = MYSQL_TYPE_TINY;
+    bind[3].buffer = &final;
+    bind[4].buffer_type = MYSQL_TYPE_STRING;
+    bind[4].buffer = recorder.spawned.data();
+    bind[4].buffer_length = spawnedLength;
+    bind[4].length = &spawnedLength;
+    bind[5].buffer_type = MYSQL_TYPE_LONG_BLOB;
+    bind[5].buffer = out;
+    bind[5].buffer_length = blockLength;
+    bind[5].length = &blockLength;
+    if (mysql_stmt_bind_param(recorder.statement, bind) != 0 || mysql_stmt_execute(recorder.statement) != 0) {
+        char reason[400];
+        std::snprintf(reason, sizeof reason, "the database refused a block of %u phases: %s", records,
+                      mysql_stmt_error(recorder.statement));
+        Lose(recorder, reason);
+    }
+}
+
+// Stores the full chunks in the order they were filled and returns them.
+void StoreFullChunks(Recorder& recorder) {
+    Chunk* stack = recorder.full.exchange(nullptr, std::memory_order_acquire);
+    std::vector<Chunk*> chunks;
+    for (; stack != nullptr; stack = stack->next) chunks.push_back(stack);
+    for (auto chunk = chunks.rbegin(); chunk != chunks.rend(); ++chunk) {
+        Store(recorder, **chunk, (*chunk)->count.load(std::memory_order_acquire), 0, 0);
+        recorder.waiting.fetch_sub(1);
+        Push(recorder.freed, *chunk);
+    }
+}
+
+void* Writer(void* self) {
+    Recorder& recorder = *static_cast<Recorder*>(self);
+    Connect(recorder);
+    for (;;) {
+        char command = 0;
+        const ssize_t got = read(recorder.wake[0], &command, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got != 1) break;
+        StoreFullChunks(recorder);
+        if (command == 'c') continue;
+        // The last block: the chunk being filled, as the program left it.
+        const Chunk* last = recorder.filling.load(std::memory_order_acquire);
+        const bool killed = command == 't';
+        std::uint32_t flags = kFinalBlock | (killed ? kKilledTask : 0) | (recorder.offsetsKnown ? kOffsetsKnown : 0);
+        Store(recorder, *last, last->count.load(std::memory_order_acquire), flags,
+              killed ? recorder.killTime.load() - recorder.start : 0);
+        if (recorder.mysql != nullptr) {
+            if (recorder.statement != nullptr) mysql_stmt_close(recorder.statement);
+            mysql_close(recorder.mysql);
+        }
+        const char finished = 'd';
+        while (write(recorder.done[1], &finished, 1) < 0 && errno == EINTR) {
+        }
+        break;
+    }
+    return nullptr;
+}
+
+// ---- the program's side ----
+
+// A SIGTERM (pvm_kill) stores what the task recorded, then takes its earlier
+// course. The handler only wakes the writer, which formats into memory of its
+// own, and waits for it a bounded time.
+void OnTerm(int signal) {
+    const int savedErrno = errno;
+    Recorder* recorder = gRecorder.load();
+    if (recorder != nullptr && getpid() == recorder->pid && !gForkedChild.load()) {
+        if (!recorder->finishing.exchange(true)) {
+            recorder->active.store(false);
+            recorder->killTime.store(Now());
+            Wake(*recorder, 't');
+        }
+        AwaitWriter(*recorder);
+    }
+    if (recorder != nullptr) sigaction(signal, &recorder->previousTerm, nullptr);
+    raise(signal);
+    errno = savedErrno;
+}
+
+void OnForkChild() {
+    // The child shares the parent's connection and buffers: it never touches them.
+    gForkedChild.store(true);
+}
+
+Chunk* NewChunk(Recorder& recorder) {
+    Chunk* chunk = recorder.spare;
+    if (chunk == nullptr) chunk = recorder.freed.exchange(nullptr, std::memory_order_acquire);
+    if (chunk != nullptr) {
+        recorder.spare = chunk->next;
+    } else {
+        chunk = new (std::nothrow) Chunk;
+        if (chunk == nullptr) return nullptr;
+    }
+    chunk->next = nullptr;
+    chunk->count.store(0, std::memory_order_relaxed);
+    chunk->sequence = recorder.nextSequence++;
+    chunk->firstPhase = recorder.phases + 1;
+    chunk->previousEnd = recorder.lastEnd;
+    return chunk;
+}
+
+// Hands the full chunk to the writer and goes on in a fresh one. SIGTERM waits
+// meanwhile, so that the writer never sees a chunk in neither place.
+bool HandOff(Recorder& recorder) {
+    if (recorder.waiting.load() >= kMaxChunksWaiting) {
+        Lose(recorder, "the database server does not keep up with the phases");
+        return false;
+    }
+    sigset_t term, previous;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &previous);
+    Chunk* next = NewChunk(recorder);
+    if (next != nullptr) {
+        recorder.waiting.fetch_add(1);
+        Push(recorder.full, recorder.current);
+        recorder.current = next;
+        recorder.filling.store(next, std::memory_order_release);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (next == nullptr) {
+        Lose(recorder, "no memory for a further chunk of phases");
+        return false;
+    }
+    Wake(recorder, 'c');
+    return true;
+}
+
+// Appends a phase that ends now.
+inline void Append(PhaseRecord record) {
+    Recorder& recorder = *gRecorder.load(std::memory_order_relaxed);
+    record.end = Now() - recorder.start;
+    Chunk* chunk = recorder.current;
+    std::uint32_t count = chunk->count.load(std::memory_order_relaxed);
+    if (count == kChunkRecords) {
+        if (!HandOff(recorder)) {
+            recorder.active.store(false);
+            return;
+        }
+        chunk = recorder.current;
+        count = 0;
+    }
+    chunk->records[count] = record;
+    chunk->count.store(count + 1, std::memory_order_release);
+    ++recorder.phases;
+    recorder.lastEnd = record.end;
+    recorder.recorded.store(recorder.phases, std::memory_order_relaxed);
+}
+
+PhaseRecord Plain(int type) {
+    PhaseRecord record = {};
+    record.partner = -1;
+    record.askedSource = record.askedTag = kNotKnown;
+    record.instance = record.root = -1;
+    record.group = -1;
+    record.type = static_cast<std::uint8_t>(type);
+    return record;
+}
+
+bool Recording() {
+    Recorder* recorder = gRecorder.load(std::memory_order_relaxed);
+    return recorder != nullptr && recorder->active.load(std::memory_order_relaxed) && !gForkedChild.load();
+}
+
+// The cost of one recorded call: the median of a few rounds of records into the
+// task's first chunk, which is emptied again.
+void Calibrate(Recorder& recorder) {
+    constexpr int kRounds = 5, kPerRound = 200;
+    double rounds[kRounds];
+    for (double& round : rounds) {
+        const std::int64_t begin = Now();
+        for (int i = 0; i < kPerRound; ++i) Append(Plain(PH_WORK));
+        round = static_cast<double>(Now() - begin) / kPerRound;
+        recorder.current->count.store(0);
+        recorder.phases = 0;
+        recorder.lastEnd = 0;
+    }
+    std::sort(rounds, rounds + kRounds);
+    recorder.nsPerCall = rounds[kRounds / 2];
+    recorder.recorded.store(0);
+}
+
+}  // namespace
+
+bool SetTaskStarter(TaskStarter starter) {
+    gStarter = starter;
+    return true;
+}
+
+Call::Call(Kind kind) {
+    if (++tDepth > 1 || gForkedChild.load(std::memory_order_relaxed)) return;
+    Recorder* recorder = gRecorder.load(std::memory_order_relaxed);
+    if (recorder == nullptr) {
+        static bool started = false;
+        if (started || gStarter == nullptr) return;
+        started = true;
+        gStarter();
+        recorder = gRecorder.load(std::memory_order_relaxed);
+        if (recorder == nullptr) return;
+    }
+    mRecording = recorder->active.load(std::memory_order_relaxed);
+    if (mRecording && kind == Communication) Append(Plain(PH_WORK));
+}
+
+Call::~Call() { --tDepth; }
+
+bool BeginTask(const TaskIdentity& task, int experiment) {
+    if (gRecorder.load() != nullptr || gForkedChild.load()) return false;
+    if (experiment == 0) {
+        const char* given = std::getenv("KOVA_MEASURE_EXPERIMENT");
+        experiment = given != nullptr ? std::atoi(given) : 0;
+    }
+    if (experiment <= 0) return false;
+    auto* recorder = new (std::nothrow) Recorder;
+    if (recorder == nullptr) return false;
+    recorder->task = task;
+    recorder->experiment = experiment;
+    recorder->pid = getpid();
+    gethostname(recorder->host, sizeof recorder->host - 1);
+    try {
+        recorder->address = MeasurementDatabaseAddress();
+        recorder->block.resize(BlockBytes(kChunkRecords + 1, kMaxGroups));
+        recorder->spawned.resize(std::size_t{kChunkRecords} * 12 + 16);
+    } catch (const std::exception& failure) {
+        Say("kova measure: task %d: the measurement is lost: %s\n", task.id, failure.what());
+        return false;
+    }
+    recorder->current = NewChunk(*recorder);
+    if (recorder->current == nullptr || pipe2(recorder->wake, O_CLOEXEC) != 0 ||
+        pipe2(recorder->done, O_CLOEXEC) != 0) {
+        Say("kova measure: task %d: the measurement is lost: %s\n", task.id, "no chunk or pipe for the phases");
+        return false;
+    }
+    recorder->filling.store(recorder->current);
+    static const bool forkHandled = pthread_atfork(nullptr, nullptr, OnForkChild) == 0;
+    (void)forkHandled;
+
+    // The writer starts with every signal blocked, so that signals reach the program.
+    sigset_t all, previousMask;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previousMask);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t writer;
+    const bool started = pthread_create(&writer, &attributes, Writer, recorder) == 0;
+    pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    if (!started) {
+        Say("kova measure: task %d: the measurement is lost: %s\n", task.id, "no thread to store the phases");
+        return false;
+    }
+    gRecorder.store(recorder);
+    Calibrate(*recorder);
+
+    struct sigaction term = {};
+    term.sa_handler = OnTerm;
+    sigemptyset(&term.sa_mask);
+    term.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &term, &recorder->previousTerm);
+    gettimeofday(&recorder->startWall, nullptr);
+    recorder->start = Now();
+    recorder->active.store(true);
+    return true;
+}
+
+void EndTask(const ClockOffset& start, const ClockOffset& end) {
+    if (!Recording()) return;
+    Recorder& recorder = *gRecorder.load();
+    Append(Plain(PH_WORK));
+    recorder.active.store(false);
+    recorder.startOffset = start;
+    recorder.endOffset = end;
+    recorder.offsetsKnown = true;
+    if (!recorder.finishing.exchange(true)) Wake(recorder, 'f');
+    AwaitWriter(recorder);
+    struct sigaction current = {};
+    sigaction(SIGTERM, nullptr, &current);
+    if (current.sa_handler == OnTerm) sigaction(SIGTERM, &recorder.previousTerm, nullptr);
+}
+
+bool Measuring() { return Recording(); }
+
+void RecordWork() {
+    if (Recording()) Append(Plain(PH_WORK));
+}
+
+void RecordSend(int partner, int tag, long long bytes) {
+    if (!Recording()) return;
+    PhaseRecord record = Plain(PH_COMM_SEND);
+    record.partner = partner;
+    record.tag = tag;
+    record.bytes = bytes;
+    Append(record);
+}
+
+void RecordWait() {
+    if (Recording()) Append(Plain(PH_IDLE));
+}
+
+void RecordReceive(int source, int tag, long long bytes, int askedSource, int askedTag) {
+    if (!Recording()) return;
+    PhaseRecord record = Plain(PH_COMM_RECV);
+    record.partner = source;
+    record.tag = tag;
+    record.bytes = bytes;
+    record.askedSource = askedSource;
+    record.askedTag = askedTag;
+    Append(record);
+}
+
+void RecordSync(const Collective& collective) {
+    if (!Recording()) return;
+    Recorder& recorder = *gRecorder.load();
+    PhaseRecord record = Plain(PH_SYNC);
+    record.instance = collective.instance;
+    record.root = collective.root;
+    record.collective = static_cast<std::uint8_t>(CollectiveNumber(collective.kind));
+    if (collective.group != nullptr && collective.group[0] != '\0') {
+        const int known = recorder.groups.load(std::memory_order_relaxed);
+        int g = 0;
+        while (g < known && std::strncmp(recorder.groupNames[g], collective.group, kGroupNameBytes - 1) != 0) ++g;
+        if (g == known && known < kMaxGroups) {
+            std::strncpy(recorder.groupNames[g], collective.group, kGroupNameBytes - 1);
+            recorder.groups.store(known + 1, std::memory_order_release);
+        }
+        record.group = static_cast<std::int16_t>(g < kMaxGroups ? g : -1);
+    }
+    Append(record);
+}
+
+void RecordSpawn(const int* ids, int count) {
+    if (!Recording()) return;
+    bool any = false;
+    for (int i = 0; i < count; ++i) {
+        if (ids[i] <= 0) continue;
+        PhaseRecord record = Plain(PH_SPAWN);
+        record.partner = ids[i];
+        Append(record);
+        any = true;
+    }
+    if (!any) Append(Plain(PH_SPAWN));
+}
+
+}  // namespace recording
