@@ -472,7 +472,17 @@ Call::Call(Kind kind) {
 
 Call::~Call() { --tDepth; }
 
-bool BeginTask(const TaskIdentity& task, int experiment) {
+bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)()) {
+    // synchronise is called on every way out, so that tasks waiting in it for
+    // each other never wait for one whose measurement failed.
+    struct Synchronised {
+        void (*call)();
+        void operator()() {
+            if (call != nullptr) call();
+            call = nullptr;
+        }
+        ~Synchronised() { (*this)(); }
+    } synchronised{synchronise};
     if (gRecorder.load() != nullptr || gForkedChild.load()) return false;
     if (experiment == 0) {
         const char* given = std::getenv("KOVA_MEASURE_EXPERIMENT");
@@ -527,6 +537,7 @@ bool BeginTask(const TaskIdentity& task, int experiment) {
     sigemptyset(&term.sa_mask);
     term.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &term, &recorder->previousTerm);
+    synchronised();
     gettimeofday(&recorder->startWall, nullptr);
     recorder->start = Now();
     recorder->active.store(true);
