@@ -12,7 +12,8 @@
 // translated to world ranks. The measurement's own messages (the experiment
 // number, clock offsets) go over a duplicate of MPI_COMM_WORLD of its own.
 #include "measure/mpi_communicators.h"
-#include "measure/mpi_rank.h"
+#include "measure/mpi_task.h"
+#include "measure/recording.h"
 
 #include <mpi.h>
 
@@ -28,12 +29,12 @@ struct PostedReceive {
     int askedTag;
 };
 
-// What the MPI front-end knows besides the recording: the communicators and the
+// What the MPI front end keeps besides the recording: the communicators and the
 // posted receives.
 struct MpiState {
     Communicators communicators;
     std::unordered_map<MPI_Request, PostedReceive> receives;
-    // An MPI_Probe waited for a message: the wait goes on until the receive that
+    // An MPI_Probe waited for a message: the wait goes on into the receive that
     // takes it.
     bool probed = false;
 };
@@ -49,63 +50,57 @@ long long Bytes(int count, MPI_Datatype type) {
     return static_cast<long long>(count) * size;
 }
 
-// One MPI call of the program. Calls made while one is under way (inside the MPI
-// library, or the measurement's own) are not recorded; rank() is null then.
+// One MPI call of the program, recorded unless recording() is false (a call made
+// inside another, or one of a rank that is not measured).
 class Call {
 public:
     enum Kind {
         // Ends the work phase since the previous call.
         Communication,
-        // Takes a message: after an MPI_Probe, the wait goes on into it.
+        // Takes a message: after an MPI_Probe the wait goes on into it.
         Receive,
-        // Polls (MPI_Test*, MPI_Iprobe): the work goes on unless something is taken.
+        // Polls or sets up (MPI_Test*, MPI_Iprobe, MPI_Irecv): the work goes on.
         Poll,
     };
 
-    explicit Call(Kind kind = Communication) : mRank(Rank::Enter()) {
-        if (mRank == nullptr) return;
+    explicit Call(Kind kind = Communication) : mGuard(GuardKind(kind)) {
         MpiState& state = State();
-        if (kind == Poll) return;
-        if (state.probed) {
-            state.probed = false;
-            if (kind == Receive) return;
-            mRank->EndPhase(PH_IDLE);
-            return;
-        }
-        mRank->EndPhase(PH_WORK);
+        if (!mGuard.recording() || kind == Poll || !state.probed) return;
+        state.probed = false;
+        if (kind != Receive) recording::RecordWait();
     }
-    ~Call() { Rank::Leave(); }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    Rank* rank() const { return mRank; }
+    bool recording() const { return mGuard.recording(); }
 
     void Sent(MPI_Comm comm, int dest, int tag, long long bytes) const {
         const int to = State().communicators.WorldRank(comm, dest);
-        if (to >= 0) mRank->Sent(to, tag, bytes);
+        if (to >= 0) recording::RecordSend(to, tag, bytes);
     }
-    // The wait for a message that status describes is over: the receive phase
-    // with its real source and tag. A cancelled receive, or one from
+    // The wait for the message that status describes is over: then its receive
+    // phase, with its real source and tag. A cancelled receive, or one from
     // MPI_PROC_NULL, ends only the wait.
     void Took(MPI_Comm comm, int askedSource, int askedTag, const MPI_Status& status) const {
+        recording::RecordWait();
         int cancelled = 0;
         PMPI_Test_cancelled(&status, &cancelled);
         Communicators& communicators = State().communicators;
         const int from = cancelled ? -2 : communicators.WorldRank(comm, status.MPI_SOURCE);
-        if (from < 0) {
-            mRank->EndPhase(PH_IDLE);
-            return;
-        }
+        if (from < 0) return;
         int bytes = 0;
         PMPI_Get_count(&status, MPI_BYTE, &bytes);
-        mRank->Took(from, status.MPI_TAG, communicators.WorldRank(comm, askedSource),
-                    askedTag == MPI_ANY_TAG ? -1 : askedTag, bytes == MPI_UNDEFINED ? 0 : bytes);
+        const int asked = communicators.WorldRank(comm, askedSource);
+        recording::RecordReceive(from, status.MPI_TAG, bytes == MPI_UNDEFINED ? 0 : bytes,
+                                 asked == -2 ? recording::kNotKnown : asked,
+                                 askedTag == MPI_ANY_TAG ? recording::kAny : askedTag);
     }
-    // The requests (as they were before the call) that completed; statuses
-    // belong to those given by index, or all of them when indices is null.
+    // Of the requests as they were before the call, those that completed: the
+    // first count of indices (all, in order, when indices is null), each with its
+    // status. A wait is idle up to here; a poll that took a message was work.
     void Completed(int count, const MPI_Request* requests, const int* indices, const MPI_Status* statuses,
                    bool waited) const {
-        bool idleEnded = false;
+        bool taken = false;
         auto& receives = State().receives;
         for (int k = 0; k < count; ++k) {
             const int i = indices != nullptr ? indices[k] : k;
@@ -113,22 +108,30 @@ public:
             if (found == receives.end()) continue;
             const PostedReceive posted = found->second;
             receives.erase(found);
-            if (!waited && !idleEnded) mRank->EndPhase(PH_WORK);
-            idleEnded = true;
+            if (!waited && !taken) recording::RecordWork();
+            taken = true;
             Took(posted.comm, posted.askedSource, posted.askedTag, statuses[k]);
         }
-        if (waited && !idleEnded) mRank->EndPhase(PH_IDLE);
+        if (waited && !taken) recording::RecordWait();
     }
     void Collective(MPI_Comm comm, const char* kind, int root = MPI_PROC_NULL) const {
-        Communicators::Known& known = State().communicators.Of(comm);
-        const int instance = known.collectives++;
-        mRank->Synced(known.name, instance, kind, State().communicators.WorldRank(comm, root) < 0
-                                                      ? -1
-                                                      : State().communicators.WorldRank(comm, root));
+        Communicators& communicators = State().communicators;
+        Communicators::Known& known = communicators.Of(comm);
+        recording::Collective collective;
+        collective.group = known.name.c_str();
+        collective.instance = known.collectives++;
+        collective.kind = kind;
+        const int world = communicators.WorldRank(comm, root);
+        collective.root = world >= 0 ? world : -1;
+        recording::RecordSync(collective);
     }
+    void Created(MPI_Comm parent, MPI_Comm child) const { State().communicators.Created(parent, child); }
 
 private:
-    Rank* mRank;
+    static recording::Call::Kind GuardKind(Kind kind) {
+        return kind == Poll || State().probed ? recording::Call::Passive : recording::Call::Communication;
+    }
+    recording::Call mGuard;
 };
 
 // Statuses for a call whose caller ignores them.
@@ -149,7 +152,7 @@ std::vector<MPI_Request> Copied(int count, const MPI_Request* requests) {
 }
 
 void Posted(const Call& call, MPI_Request request, MPI_Comm comm, int source, int tag) {
-    if (call.rank() != nullptr) State().receives[request] = PostedReceive{comm, source, tag};
+    if (call.recording()) State().receives[request] = PostedReceive{comm, source, tag};
 }
 
 }  // namespace
@@ -158,18 +161,18 @@ extern "C" {
 
 int MPI_Init(int* argc, char*** argv) {
     const int result = PMPI_Init(argc, argv);
-    if (result == MPI_SUCCESS) Rank::Begin();
+    if (result == MPI_SUCCESS) BeginRank();
     return result;
 }
 
 int MPI_Init_thread(int* argc, char*** argv, int required, int* provided) {
     const int result = PMPI_Init_thread(argc, argv, required, provided);
-    if (result == MPI_SUCCESS) Rank::Begin();
+    if (result == MPI_SUCCESS) BeginRank();
     return result;
 }
 
 int MPI_Finalize() {
-    Rank::Finish();
+    FinishRank();
     return PMPI_Finalize();
 }
 
@@ -179,7 +182,7 @@ int MPI_Finalize() {
     int MPI_##name(const void* buffer, int count, MPI_Datatype type, int dest, int tag, MPI_Comm comm) {  \
         Call call;                                                                                        \
         const int result = PMPI_##name(buffer, count, type, dest, tag, comm);                            \
-        if (call.rank() != nullptr && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type)); \
+        if (call.recording() && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type)); \
         return result;                                                                                    \
     }
 KOVA_BLOCKING_SEND(Send)
@@ -193,7 +196,7 @@ KOVA_BLOCKING_SEND(Rsend)
                    MPI_Request* request) {                                                                  \
         Call call;                                                                                          \
         const int result = PMPI_##name(buffer, count, type, dest, tag, comm, request);                     \
-        if (call.rank() != nullptr && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type)); \
+        if (call.recording() && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type)); \
         return result;                                                                                      \
     }
 KOVA_POSTED_SEND(Isend)
@@ -208,11 +211,11 @@ int MPI_Recv(void* buffer, int count, MPI_Datatype type, int source, int tag, MP
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
     const int result = PMPI_Recv(buffer, count, type, source, tag, comm, taken);
-    if (call.rank() != nullptr) {
+    if (call.recording()) {
         if (result == MPI_SUCCESS)
             call.Took(comm, source, tag, *taken);
         else
-            call.rank()->EndPhase(PH_IDLE);
+            recording::RecordWait();
     }
     return result;
 }
@@ -229,19 +232,16 @@ int MPI_Sendrecv(const void* sendBuffer, int sendCount, MPI_Datatype sendType, i
                  void* receiveBuffer, int receiveCount, MPI_Datatype receiveType, int source, int receiveTag,
                  MPI_Comm comm, MPI_Status* status) {
     Call call(Call::Receive);
-    if (call.rank() != nullptr) {
-        call.rank()->EndPhase(PH_WORK);
-        call.Sent(comm, dest, sendTag, Bytes(sendCount, sendType));
-    }
+    if (call.recording()) call.Sent(comm, dest, sendTag, Bytes(sendCount, sendType));
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
     const int result = PMPI_Sendrecv(sendBuffer, sendCount, sendType, dest, sendTag, receiveBuffer, receiveCount,
                                      receiveType, source, receiveTag, comm, taken);
-    if (call.rank() != nullptr) {
+    if (call.recording()) {
         if (result == MPI_SUCCESS)
             call.Took(comm, source, receiveTag, *taken);
         else
-            call.rank()->EndPhase(PH_IDLE);
+            recording::RecordWait();
     }
     return result;
 }
@@ -249,18 +249,15 @@ int MPI_Sendrecv(const void* sendBuffer, int sendCount, MPI_Datatype sendType, i
 int MPI_Sendrecv_replace(void* buffer, int count, MPI_Datatype type, int dest, int sendTag, int source,
                          int receiveTag, MPI_Comm comm, MPI_Status* status) {
     Call call(Call::Receive);
-    if (call.rank() != nullptr) {
-        call.rank()->EndPhase(PH_WORK);
-        call.Sent(comm, dest, sendTag, Bytes(count, type));
-    }
+    if (call.recording()) call.Sent(comm, dest, sendTag, Bytes(count, type));
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
     const int result = PMPI_Sendrecv_replace(buffer, count, type, dest, sendTag, source, receiveTag, comm, taken);
-    if (call.rank() != nullptr) {
+    if (call.recording()) {
         if (result == MPI_SUCCESS)
             call.Took(comm, source, receiveTag, *taken);
         else
-            call.rank()->EndPhase(PH_IDLE);
+            recording::RecordWait();
     }
     return result;
 }
@@ -270,7 +267,7 @@ int MPI_Sendrecv_replace(void* buffer, int count, MPI_Datatype type, int dest, i
 int MPI_Probe(int source, int tag, MPI_Comm comm, MPI_Status* status) {
     Call call;
     const int result = PMPI_Probe(source, tag, comm, status);
-    if (call.rank() != nullptr && result == MPI_SUCCESS) State().probed = true;
+    if (call.recording() && result == MPI_SUCCESS) State().probed = true;
     return result;
 }
 
@@ -287,7 +284,7 @@ int MPI_Wait(MPI_Request* request, MPI_Status* status) {
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
     const int result = PMPI_Wait(request, taken);
-    if (call.rank() != nullptr) call.Completed(result == MPI_SUCCESS ? 1 : 0, &before, nullptr, taken, true);
+    if (call.recording()) call.Completed(result == MPI_SUCCESS ? 1 : 0, &before, nullptr, taken, true);
     return result;
 }
 
@@ -296,7 +293,7 @@ int MPI_Waitall(int count, MPI_Request requests[], MPI_Status statuses[]) {
     const std::vector<MPI_Request> before = Copied(count, requests);
     Statuses taken(count, statuses);
     const int result = PMPI_Waitall(count, requests, taken.get());
-    if (call.rank() != nullptr)
+    if (call.recording())
         call.Completed(result == MPI_SUCCESS ? count : 0, before.data(), nullptr, taken.get(), true);
     return result;
 }
@@ -308,7 +305,7 @@ int MPI_Waitany(int count, MPI_Request requests[], int* index, MPI_Status* statu
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
     const int result = PMPI_Waitany(count, requests, index, taken);
     const bool one = result == MPI_SUCCESS && *index != MPI_UNDEFINED;
-    if (call.rank() != nullptr) call.Completed(one ? 1 : 0, before.data(), index, taken, true);
+    if (call.recording()) call.Completed(one ? 1 : 0, before.data(), index, taken, true);
     return result;
 }
 
@@ -318,7 +315,7 @@ int MPI_Waitsome(int count, MPI_Request requests[], int* outcount, int indices[]
     Statuses taken(count, statuses);
     const int result = PMPI_Waitsome(count, requests, outcount, indices, taken.get());
     const int done = result == MPI_SUCCESS && *outcount != MPI_UNDEFINED ? *outcount : 0;
-    if (call.rank() != nullptr) call.Completed(done, before.data(), indices, taken.get(), true);
+    if (call.recording()) call.Completed(done, before.data(), indices, taken.get(), true);
     return result;
 }
 
@@ -328,7 +325,7 @@ int MPI_Test(MPI_Request* request, int* flag, MPI_Status* status) {
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
     const int result = PMPI_Test(request, flag, taken);
-    if (call.rank() != nullptr && result == MPI_SUCCESS && *flag)
+    if (call.recording() && result == MPI_SUCCESS && *flag)
         call.Completed(1, &before, nullptr, taken, false);
     return result;
 }
@@ -338,7 +335,7 @@ int MPI_Testall(int count, MPI_Request requests[], int* flag, MPI_Status statuse
     const std::vector<MPI_Request> before = Copied(count, requests);
     Statuses taken(count, statuses);
     const int result = PMPI_Testall(count, requests, flag, taken.get());
-    if (call.rank() != nullptr && result == MPI_SUCCESS && *flag)
+    if (call.recording() && result == MPI_SUCCESS && *flag)
         call.Completed(count, before.data(), nullptr, taken.get(), false);
     return result;
 }
@@ -349,7 +346,7 @@ int MPI_Testany(int count, MPI_Request requests[], int* index, int* flag, MPI_St
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
     const int result = PMPI_Testany(count, requests, index, flag, taken);
-    if (call.rank() != nullptr && result == MPI_SUCCESS && *flag && *index != MPI_UNDEFINED)
+    if (call.recording() && result == MPI_SUCCESS && *flag && *index != MPI_UNDEFINED)
         call.Completed(1, before.data(), index, taken, false);
     return result;
 }
@@ -359,14 +356,14 @@ int MPI_Testsome(int count, MPI_Request requests[], int* outcount, int indices[]
     const std::vector<MPI_Request> before = Copied(count, requests);
     Statuses taken(count, statuses);
     const int result = PMPI_Testsome(count, requests, outcount, indices, taken.get());
-    if (call.rank() != nullptr && result == MPI_SUCCESS && *outcount != MPI_UNDEFINED && *outcount > 0)
+    if (call.recording() && result == MPI_SUCCESS && *outcount != MPI_UNDEFINED && *outcount > 0)
         call.Completed(*outcount, before.data(), indices, taken.get(), false);
     return result;
 }
 
 int MPI_Request_free(MPI_Request* request) {
     Call call(Call::Poll);
-    if (call.rank() != nullptr) State().receives.erase(*request);
+    if (call.recording()) State().receives.erase(*request);
     return PMPI_Request_free(request);
 }
 
@@ -375,28 +372,28 @@ int MPI_Request_free(MPI_Request* request) {
 int MPI_Barrier(MPI_Comm comm) {
     Call call;
     const int result = PMPI_Barrier(comm);
-    if (call.rank() != nullptr) call.Collective(comm, "barrier");
+    if (call.recording()) call.Collective(comm, "barrier");
     return result;
 }
 
 int MPI_Bcast(void* buffer, int count, MPI_Datatype type, int root, MPI_Comm comm) {
     Call call;
     const int result = PMPI_Bcast(buffer, count, type, root, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "bcast", root);
+    if (call.recording()) call.Collective(comm, "bcast", root);
     return result;
 }
 
 int MPI_Reduce(const void* send, void* receive, int count, MPI_Datatype type, MPI_Op op, int root, MPI_Comm comm) {
     Call call;
     const int result = PMPI_Reduce(send, receive, count, type, op, root, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "reduce", root);
+    if (call.recording()) call.Collective(comm, "reduce", root);
     return result;
 }
 
 int MPI_Allreduce(const void* send, void* receive, int count, MPI_Datatype type, MPI_Op op, MPI_Comm comm) {
     Call call;
     const int result = PMPI_Allreduce(send, receive, count, type, op, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "allreduce");
+    if (call.recording()) call.Collective(comm, "allreduce");
     return result;
 }
 
@@ -404,7 +401,7 @@ int MPI_Gather(const void* send, int sendCount, MPI_Datatype sendType, void* rec
                MPI_Datatype receiveType, int root, MPI_Comm comm) {
     Call call;
     const int result = PMPI_Gather(send, sendCount, sendType, receive, receiveCount, receiveType, root, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "gather", root);
+    if (call.recording()) call.Collective(comm, "gather", root);
     return result;
 }
 
@@ -413,7 +410,7 @@ int MPI_Gatherv(const void* send, int sendCount, MPI_Datatype sendType, void* re
     Call call;
     const int result =
         PMPI_Gatherv(send, sendCount, sendType, receive, receiveCounts, displacements, receiveType, root, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "gather", root);
+    if (call.recording()) call.Collective(comm, "gather", root);
     return result;
 }
 
@@ -421,7 +418,7 @@ int MPI_Scatter(const void* send, int sendCount, MPI_Datatype sendType, void* re
                 MPI_Datatype receiveType, int root, MPI_Comm comm) {
     Call call;
     const int result = PMPI_Scatter(send, sendCount, sendType, receive, receiveCount, receiveType, root, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "scatter", root);
+    if (call.recording()) call.Collective(comm, "scatter", root);
     return result;
 }
 
@@ -430,7 +427,7 @@ int MPI_Scatterv(const void* send, const int sendCounts[], const int displacemen
     Call call;
     const int result =
         PMPI_Scatterv(send, sendCounts, displacements, sendType, receive, receiveCount, receiveType, root, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "scatter", root);
+    if (call.recording()) call.Collective(comm, "scatter", root);
     return result;
 }
 
@@ -438,7 +435,7 @@ int MPI_Allgather(const void* send, int sendCount, MPI_Datatype sendType, void* 
                   MPI_Datatype receiveType, MPI_Comm comm) {
     Call call;
     const int result = PMPI_Allgather(send, sendCount, sendType, receive, receiveCount, receiveType, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "allgather");
+    if (call.recording()) call.Collective(comm, "allgather");
     return result;
 }
 
@@ -447,7 +444,7 @@ int MPI_Allgatherv(const void* send, int sendCount, MPI_Datatype sendType, void*
     Call call;
     const int result =
         PMPI_Allgatherv(send, sendCount, sendType, receive, receiveCounts, displacements, receiveType, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "allgather");
+    if (call.recording()) call.Collective(comm, "allgather");
     return result;
 }
 
@@ -455,7 +452,7 @@ int MPI_Alltoall(const void* send, int sendCount, MPI_Datatype sendType, void* r
                  MPI_Datatype receiveType, MPI_Comm comm) {
     Call call;
     const int result = PMPI_Alltoall(send, sendCount, sendType, receive, receiveCount, receiveType, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "alltoall");
+    if (call.recording()) call.Collective(comm, "alltoall");
     return result;
 }
 
@@ -465,7 +462,7 @@ int MPI_Alltoallv(const void* send, const int sendCounts[], const int sendDispla
     Call call;
     const int result = PMPI_Alltoallv(send, sendCounts, sendDisplacements, sendType, receive, receiveCounts,
                                       receiveDisplacements, receiveType, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "alltoall");
+    if (call.recording()) call.Collective(comm, "alltoall");
     return result;
 }
 
@@ -473,7 +470,7 @@ int MPI_Reduce_scatter(const void* send, void* receive, const int receiveCounts[
                        MPI_Comm comm) {
     Call call;
     const int result = PMPI_Reduce_scatter(send, receive, receiveCounts, type, op, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "reduce_scatter");
+    if (call.recording()) call.Collective(comm, "reduce_scatter");
     return result;
 }
 
@@ -481,21 +478,21 @@ int MPI_Reduce_scatter_block(const void* send, void* receive, int receiveCount, 
                              MPI_Comm comm) {
     Call call;
     const int result = PMPI_Reduce_scatter_block(send, receive, receiveCount, type, op, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "reduce_scatter");
+    if (call.recording()) call.Collective(comm, "reduce_scatter");
     return result;
 }
 
 int MPI_Scan(const void* send, void* receive, int count, MPI_Datatype type, MPI_Op op, MPI_Comm comm) {
     Call call;
     const int result = PMPI_Scan(send, receive, count, type, op, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "scan");
+    if (call.recording()) call.Collective(comm, "scan");
     return result;
 }
 
 int MPI_Exscan(const void* send, void* receive, int count, MPI_Datatype type, MPI_Op op, MPI_Comm comm) {
     Call call;
     const int result = PMPI_Exscan(send, receive, count, type, op, comm);
-    if (call.rank() != nullptr) call.Collective(comm, "scan");
+    if (call.recording()) call.Collective(comm, "scan");
     return result;
 }
 
@@ -504,28 +501,28 @@ int MPI_Exscan(const void* send, void* receive, int count, MPI_Datatype type, MP
 int MPI_Comm_dup(MPI_Comm comm, MPI_Comm* created) {
     Call call(Call::Poll);
     const int result = PMPI_Comm_dup(comm, created);
-    if (call.rank() != nullptr && result == MPI_SUCCESS) State().communicators.Created(comm, *created);
+    if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Comm_split(MPI_Comm comm, int color, int key, MPI_Comm* created) {
     Call call(Call::Poll);
     const int result = PMPI_Comm_split(comm, color, key, created);
-    if (call.rank() != nullptr && result == MPI_SUCCESS) State().communicators.Created(comm, *created);
+    if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Comm_split_type(MPI_Comm comm, int type, int key, MPI_Info info, MPI_Comm* created) {
     Call call(Call::Poll);
     const int result = PMPI_Comm_split_type(comm, type, key, info, created);
-    if (call.rank() != nullptr && result == MPI_SUCCESS) State().communicators.Created(comm, *created);
+    if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Comm_create(MPI_Comm comm, MPI_Group group, MPI_Comm* created) {
     Call call(Call::Poll);
     const int result = PMPI_Comm_create(comm, group, created);
-    if (call.rank() != nullptr && result == MPI_SUCCESS) State().communicators.Created(comm, *created);
+    if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
@@ -533,20 +530,20 @@ int MPI_Cart_create(MPI_Comm comm, int dimensions, const int sizes[], const int 
                     MPI_Comm* created) {
     Call call(Call::Poll);
     const int result = PMPI_Cart_create(comm, dimensions, sizes, periods, reorder, created);
-    if (call.rank() != nullptr && result == MPI_SUCCESS) State().communicators.Created(comm, *created);
+    if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Cart_sub(MPI_Comm comm, const int remain[], MPI_Comm* created) {
     Call call(Call::Poll);
     const int result = PMPI_Cart_sub(comm, remain, created);
-    if (call.rank() != nullptr && result == MPI_SUCCESS) State().communicators.Created(comm, *created);
+    if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Comm_free(MPI_Comm* comm) {
     Call call(Call::Poll);
-    if (call.rank() != nullptr) State().communicators.Freed(*comm);
+    if (call.recording()) State().communicators.Freed(*comm);
     return PMPI_Comm_free(comm);
 }
 
