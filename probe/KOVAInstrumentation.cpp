@@ -696,7 +696,8 @@ std::vector<std::string> DeleteExperimentStatements(int expID) {
     return {"DELETE FROM Experiments WHERE ID = " + id, "DELETE FROM PhaseDurations " + condition,
             "DELETE FROM Processes " + condition,       "DELETE FROM Phases " + condition,
             "DELETE FROM ClockOffsets " + condition,    "DELETE FROM Messages " + condition,
-            "DELETE FROM WaitStates " + condition};
+            "DELETE FROM WaitStates " + condition,     "DELETE FROM PhaseDetails " + condition,
+            "DELETE FROM ProbeCosts " + condition,     "DELETE FROM PhaseBlocks " + condition};
 }
 
 void DeleteExperiment(int expID, StandardDatabase& db) { db.QueryBatch(DeleteExperimentStatements(expID)); }

@@ -2,11 +2,17 @@
 // preloaded into every task, then reports the experiment the tasks stored.
 #include "commands.h"
 
+#include "measure/blockstore.h"
+
+#include <KOVAInstrumentation.h>
+#include <databaseaddress.h>
+#include <dbDescribable.h>
 #include <error.h>
 #include <standarddatabase.h>
 
 #include <pvm3.h>
 
+#include <elf.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -22,6 +28,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -40,11 +47,8 @@ constexpr int kExitNoProgram = 127;
 
 // How long kova measure waits for the spawned tasks after the program ended.
 constexpr int kTaskWaitSeconds = 30;
-
-const std::map<std::string, int> kPolicies = {{"replace-if-faster", 0},
-                                              {"replace-if-successful", 1},
-                                              {"ask-user", 2},
-                                              {"do-not-replace", 3}};
+// Longest connect, read or write of kova measure's own database connection.
+constexpr unsigned kDatabaseSeconds = 10;
 
 struct MeasureOptions {
     std::string application;
@@ -83,8 +87,9 @@ fs::path MeasuringLibrary() {
     return library.lexically_normal();
 }
 
-// The number of hosts of the running virtual machine. kova leaves PVM again.
-int VirtualMachineHosts() {
+// The number of hosts of the running virtual machine and the PVM id of this
+// host, where the master runs. kova leaves PVM again.
+std::pair<int, int> VirtualMachine() {
     // PVM itself would end the process with its own text.
     if (geteuid() == 0 && std::getenv("PVM_ALLOW_ROOT") == nullptr)
         throw analysis::Error("PVM runs as root only with PVM_ALLOW_ROOT set in the environment", kExitMeasureFailed);
@@ -96,49 +101,37 @@ int VirtualMachineHosts() {
     int hosts = 0, architectures = 0;
     pvmhostinfo* info = nullptr;
     pvm_config(&hosts, &architectures, &info);
+    const int host = pvm_tidtohost(pvm_mytid());
     pvm_exit();
-    return hosts;
+    return {hosts, host};
 }
 
-// What the master task told kova measure: its experiments and the tasks it spawned.
-struct Announced {
-    std::vector<int> experiments;
-    std::vector<int> tasks;
-};
-
-Announced ReadAnnouncements(const fs::path& file) {
-    Announced announced;
-    std::ifstream in(file);
-    std::string what;
-    int number = 0;
-    while (in >> what >> number) (what == "experiment" ? announced.experiments : announced.tasks).push_back(number);
-    return announced;
-}
-
-// Waits, at most kTaskWaitSeconds, until the tasks have left PVM, so that what
-// they measured is stored when kova measure ends; names those still running.
-void AwaitTasks(const std::vector<int>& tasks) {
-    if (tasks.empty() || pvm_mytid() < 0) return;
+// Waits, at most kTaskWaitSeconds after the program ended, until every task the
+// stored blocks announce (spawn trees and other hosts included) has stored its
+// last block or has left PVM; names those still running.
+void AwaitTasks(MYSQL* db, int expID) {
+    const bool enrolled = pvm_mytid() >= 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTaskWaitSeconds);
-    std::vector<int> running = tasks;
-    while (!running.empty()) {
-        std::vector<int> still;
-        for (int tid : running)
-            if (pvm_pstat(tid) == PvmOk) still.push_back(tid);
-        running.swap(still);
+    std::vector<int> running;
+    for (;;) {
+        const recording::Census census = recording::TakeCensus(db, expID);
+        running.clear();
+        for (int tid : census.announced)
+            if (!census.stored.count(tid) && enrolled && pvm_pstat(tid) == PvmOk) running.push_back(tid);
         if (running.empty() || std::chrono::steady_clock::now() > deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     for (int tid : running)
         std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after " << kTaskWaitSeconds
                   << " s; its phases are stored when it ends" << std::endl;
-    pvm_exit();
+    if (enrolled) pvm_exit();
 }
 
 // The environment of the program: the measuring library preloaded, the
-// measurement's settings, and both passed on by PVM to every task spawned.
-std::vector<std::string> MeasuringEnvironment(const MeasureOptions& options, const fs::path& library,
-                                              const fs::path& announcements) {
+// experiment and the master's host, and both passed on by PVM to every task
+// spawned, with the database's address.
+std::vector<std::string> MeasuringEnvironment(const fs::path& library, int expID, int masterHost) {
+    ExportDatabaseAddress();
     std::map<std::string, std::string> settings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
@@ -147,20 +140,111 @@ std::vector<std::string> MeasuringEnvironment(const MeasureOptions& options, con
     }
     const std::string preloaded = settings["LD_PRELOAD"];
     settings["LD_PRELOAD"] = library.string() + (preloaded.empty() ? "" : ":" + preloaded);
-    settings["KOVA_MEASURE_APPLICATION"] = options.application;
-    settings["KOVA_MEASURE_P"] = std::to_string(options.p);
-    settings["KOVA_MEASURE_W"] = std::to_string(options.W);
-    settings["KOVA_MEASURE_POLICY"] = std::to_string(kPolicies.at(options.policy));
-    settings["KOVA_MEASURE_ID_FILE"] = announcements.string();
+    settings["KOVA_MEASURE_EXPERIMENT"] = std::to_string(expID);
+    settings["KOVA_MEASURE_KOVA_PID"] = std::to_string(getpid());
+    std::ostringstream host;
+    host << std::hex << masterHost;
+    settings["KOVA_MEASURE_MASTER_HOST"] = host.str();
     std::string exported = settings["PVM_EXPORT"];
-    for (const char* name : {"LD_PRELOAD", "KOVA_MEASURE_APPLICATION", "KOVA_MEASURE_P", "KOVA_MEASURE_W",
-                             "KOVA_MEASURE_POLICY"})
+    for (const char* name : {"LD_PRELOAD", "KOVA_MEASURE_EXPERIMENT", "KOVA_MEASURE_MASTER_HOST"})
         if ((":" + exported + ":").find(std::string(":") + name + ":") == std::string::npos)
             exported += (exported.empty() ? "" : ":") + std::string(name);
     settings["PVM_EXPORT"] = exported;
     std::vector<std::string> environment;
     for (const auto& [name, value] : settings) environment.push_back(name + "=" + value);
     return environment;
+}
+
+std::vector<std::string> CurrentEnvironment() {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+    return environment;
+}
+
+// Whether the program is an ELF executable without a program interpreter: linked
+// statically, so that no preloaded library reaches its calls. Scripts and other
+// files count as dynamic (their interpreter is).
+bool IsStaticallyLinked(const fs::path& program) {
+    std::ifstream in(program, std::ios::binary);
+    Elf64_Ehdr header{};
+    if (!in.read(reinterpret_cast<char*>(&header), sizeof header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64)
+        return false;
+    for (int i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr segment{};
+        in.seekg(static_cast<std::streamoff>(header.e_phoff + static_cast<std::uint64_t>(i) * header.e_phentsize));
+        if (!in.read(reinterpret_cast<char*>(&segment), sizeof segment)) return false;
+        if (segment.p_type == PT_INTERP || segment.p_type == PT_DYNAMIC) return false;
+    }
+    return true;
+}
+
+// The experiment row of the run, before the program starts, so that every task
+// knows its experiment from the environment; 0, with the reason in lost, when the
+// database refuses it. The connection then holds the experiment's running lock
+// until kova measure has stored it.
+int CreateExperiment(MYSQL* db, const MeasureOptions& options, std::string& lost) {
+    auto quoted = [db](const std::string& text) {
+        const std::string cut = CutToWidth(text);
+        std::string out(cut.size() * 2 + 1, '\0');
+        out.resize(mysql_real_escape_string(db, out.data(), cut.data(), cut.size()));
+        return "'" + out + "'";
+    };
+    const std::string insert =
+        "INSERT INTO Experiments (project, name, version, user, date, comment, p, W, nbrProcesses, Tp, Ts, speedup, "
+        "efficiency, statusData, errorFlags, errors) VALUES ('', " + quoted(options.application) + ", '', " +
+        quoted(GetUserID()) + ", " + quoted(DateTime()) + ", '', " + std::to_string(options.p) + ", " +
+        std::to_string(options.W) + ", 0, 0, 0, 0, 0, 0, 0, '')";
+    if (mysql_real_query(db, insert.data(), insert.size()) != 0) {
+        lost = std::string("the measurement database refused the experiment: ") + mysql_error(db);
+        return 0;
+    }
+    const int id = static_cast<int>(mysql_insert_id(db));
+    const std::string lock = "SELECT GET_LOCK('" + RunningExperimentLockName(id) + "', 0)";
+    if (mysql_real_query(db, lock.data(), lock.size()) == 0)
+        if (MYSQL_RES* result = mysql_store_result(db)) mysql_free_result(result);
+    return id;
+}
+
+// The policy's answer from the terminal, never from the program's input; without
+// a terminal every similar experiment is kept.
+std::string AskUser() {
+    std::FILE* tty = std::fopen("/dev/tty", "r+");
+    if (tty == nullptr) {
+        std::cerr << "kova measure: no terminal to ask what to do with similar experiments: all are kept "
+                     "(do-not-replace)" << std::endl;
+        return "do-not-replace";
+    }
+    std::fputs("kova measure: what should be done with similar experiments?\n"
+               "  r (replace-if-faster), s (replace-if-successful) or n (do-not-replace) ? ", tty);
+    std::fflush(tty);
+    std::string answer = "do-not-replace";
+    for (int c; (c = std::fgetc(tty)) != EOF;) {
+        if (c == 'r') answer = "replace-if-faster";
+        if (c == 's') answer = "replace-if-successful";
+        if (c == 'r' || c == 's' || c == 'n') break;
+        if (c != '\n' && c != ' ') std::fputs("  please answer r, s or n ? ", tty);
+    }
+    std::fclose(tty);
+    return answer;
+}
+
+// Applies the policy to the stored experiment; false when it is not kept.
+bool ApplyPolicy(StandardDatabase& db, int expID, std::string policy) {
+    if (policy == "ask-user") policy = AskUser();
+    if (policy != "replace-if-faster" && policy != "replace-if-successful") return true;
+    Experiment current;
+    current.mID = expID;
+    if (!DbConvertor(&db).ReadObj(current)) return true;
+    const std::string lock = db.QuotedValue(ReplacementLockName(current));
+    if (db.QueryFirst("SELECT GET_LOCK(" + lock + ", 60)") != "1") {
+        std::cerr << "kova measure: gave up waiting 60 s for the lock of similar experiments, so none is replaced"
+                  << std::endl;
+        return true;
+    }
+    const bool stays = ReplaceSimilarExperiments(current, policy == "replace-if-faster", db);
+    db.QueryFirst("SELECT RELEASE_LOCK(" + lock + ")");
+    return stays;
 }
 
 pid_t gProgram = 0;
@@ -219,56 +303,70 @@ std::pair<int, std::string> Outcome(int status) {
     return {code, code == 0 ? "" : "ended with exit status " + std::to_string(code)};
 }
 
+// Runs the program unmeasured, after saying why, and passes its status on.
+int RunUnmeasured(const fs::path& program, const MeasureOptions& options, const std::string& why) {
+    std::cerr << "kova measure: " << why << std::endl;
+    return Outcome(RunProgram(program, options.command, CurrentEnvironment())).first;
+}
+
 int Measure(Session& session, MeasureOptions options) {
     const fs::path program = FindProgram(options.command.front());
     const fs::path library = MeasuringLibrary();
+    const std::string name = options.command.front();
     if (options.application.empty()) options.application = program.filename().string();
-    // A missing server is reported now, not by every task of the program.
-    StandardDatabase& db = session.Measurement();
-    const int hosts = VirtualMachineHosts();
+    try {
+        MeasurementDatabaseAddress();
+    } catch (const std::invalid_argument& wrong) {
+        throw analysis::Error(wrong.what(), analysis::kExitUsage);
+    }
+    if (IsStaticallyLinked(program))
+        return RunUnmeasured(program, options,
+                             name + " is linked statically, so no PVM call of it can be measured (kova measure "
+                                    "needs the shared libpvm3.so); it runs unmeasured");
+    const auto [hosts, masterHost] = VirtualMachine();
     if (options.p == 0) options.p = hosts;
 
-    char pattern[] = "/tmp/kova-measure-XXXXXX";
-    const int fd = mkstemp(pattern);
-    if (fd < 0) throw analysis::Error(std::string("cannot create a file in /tmp: ") + std::strerror(errno));
-    close(fd);
-    const fs::path announcements = pattern;
-    int status = 0;
-    try {
-        status = RunProgram(program, options.command, MeasuringEnvironment(options, library, announcements));
-    } catch (...) {
-        fs::remove(announcements);
-        throw;
-    }
-    const Announced announced = ReadAnnouncements(announcements);
-    fs::remove(announcements);
-    AwaitTasks(announced.tasks);
+    std::string lost;
+    std::unique_ptr<MYSQL, void (*)(MYSQL*)> db(recording::ConnectBounded(kDatabaseSeconds, lost), mysql_close);
+    const int id = db ? CreateExperiment(db.get(), options, lost) : 0;
+    if (id == 0)
+        return RunUnmeasured(program, options,
+                             "the measurement is lost: " +
+                                 (db ? lost : "cannot reach the measurement database: " + lost) +
+                                 "; the program runs unmeasured");
 
+    const int status = RunProgram(program, options.command, MeasuringEnvironment(library, id, masterHost));
     const auto [exitStatus, failure] = Outcome(status);
-    const std::string name = options.command.front();
-    if (announced.experiments.empty()) {
+    recording::Expansion expansion;
+    try {
+        AwaitTasks(db.get(), id);
+        expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure);
+    } catch (const recording::StoreError& error) {
+        std::cerr << "kova measure: the measurement of experiment " << id << " is lost: " << error.what() << std::endl;
+        return exitStatus;
+    }
+    if (!expansion.expanded) {
+        const std::string remove = "DELETE FROM Experiments WHERE ID = " + std::to_string(id);
+        mysql_real_query(db.get(), remove.data(), remove.size());
         std::cerr << "kova measure: " << name
                   << " made no call of the shared PVM library (libpvm3.so), so nothing was measured" << std::endl;
         return exitStatus != 0 ? exitStatus : analysis::kExitNotFound;
     }
-    for (int id : announced.experiments) {
-        const std::string idText = std::to_string(id);
-        if (db.QueryFirst("SELECT COUNT(*) FROM Experiments WHERE ID = " + idText) == "0") {
-            std::cerr << "kova measure: experiment " << id
-                      << " is not stored: a similar experiment at least as fast is kept (policy " << options.policy
-                      << ")" << std::endl;
-            continue;
-        }
-        if (!failure.empty()) {
-            // The flag tells every analysis that this run did not end as it should.
-            db.Query("UPDATE Experiments SET errorFlags = errorFlags | 1, errors = " +
-                     db.QuotedValue(CutToWidth("the program " + failure)) + " WHERE ID = " + idText);
-            std::cerr << "kova measure: " << name << " " << failure << "; experiment " << id
-                      << " is flagged EXP_CRASHED" << std::endl;
-        }
-        std::cerr << "kova measure: experiment " << id << " stored (" << options.application << ", p=" << options.p
-                  << ", W=" << options.W << ")" << std::endl;
+    db.reset();
+    if (expansion.stored < expansion.announced)
+        std::cerr << "kova measure: experiment " << id << ": announced " << expansion.announced << ", stored "
+                  << expansion.stored << " tasks; it is flagged EXP_CRASHED" << std::endl;
+    if (!ApplyPolicy(session.Measurement(), id, options.policy)) {
+        std::cerr << "kova measure: experiment " << id
+                  << " is not stored: a similar experiment at least as fast is kept (policy " << options.policy
+                  << ")" << std::endl;
+        return exitStatus;
     }
+    if (!failure.empty())
+        std::cerr << "kova measure: " << name << " " << failure << "; experiment " << id << " is flagged EXP_CRASHED"
+                  << std::endl;
+    std::cerr << "kova measure: experiment " << id << " stored (" << options.application << ", p=" << options.p
+              << ", W=" << options.W << ")" << std::endl;
     return exitStatus;
 }
 

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include "measure/blockstore.h"
+
 #include <analyse.h>
 #include <databaseaddress.h>
 #include <error.h>
@@ -25,6 +27,12 @@ StandardDatabase& Session::Measurement() {
         }
         mMeasurement = std::make_unique<StandardDatabase>("KOVAUser", "", "KOVAData", address.host, address.port,
                                                           address.socket);
+        // Runs measured by kova measure whose phases are still blocks become rows first.
+        try {
+            recording::ExpandEndedExperiments(&mMeasurement->mMysql);
+        } catch (const recording::StoreError& failure) {
+            throw analysis::Error(failure.what());
+        }
     }
     return *mMeasurement;
 }

@@ -7,6 +7,8 @@
 #include <records.h>
 #include <standarddatabase.h>
 
+#include "measure/blockstore.h"
+
 #include <iostream>
 #include <string>
 
@@ -82,6 +84,8 @@ int main(int argc, char**) {
         CreateTableOf(db, message, "Messages");
         CreateTableOf(db, waitState, "WaitStates");
         AddNewColumns(db);
+        // The tables of the measuring libraries, whose columns are not records'.
+        for (const std::string& statement : recording::BlockTableStatements()) db.Query(statement);
         if (!ExperimentIDGeneratesValues(db)) {
             db.Query("ALTER TABLE Experiments MODIFY ID int NOT NULL AUTO_INCREMENT");
             std::cout << "kovaschema: Experiments.ID now generates its own values" << std::endl;

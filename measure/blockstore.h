@@ -1,0 +1,60 @@
+// The phase blocks that measured tasks store (table PhaseBlocks), read back by
+// kova: who stored what, and the expansion of an experiment's blocks into its
+// rows (Processes, Phases, PhaseDurations, ClockOffsets, PhaseDetails,
+// ProbeCosts) in one transaction, which also removes the blocks. An expansion
+// that is interrupted leaves nothing of itself; the next one does it whole.
+#pragma once
+
+#include <mysql.h>
+
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace recording {
+
+// A failure of the database while reading or expanding blocks.
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The statements that create the tables of the measuring libraries (PhaseBlocks,
+// PhaseDetails, ProbeCosts) unless they exist.
+std::vector<std::string> BlockTableStatements();
+
+// A connection to the measurement database at the address of the environment,
+// with bounded connect, read and write times (seconds); null, with the reason in
+// error, when there is none.
+MYSQL* ConnectBounded(unsigned seconds, std::string& error);
+
+// What the stored blocks of an experiment tell of its tasks.
+struct Census {
+    // Every task that stored a block or was spawned by one that did.
+    std::set<int> announced;
+    // The tasks that stored their last block.
+    std::set<int> stored;
+    bool HasBlocks() const { return !announced.empty(); }
+};
+Census TakeCensus(MYSQL* db, int expID);
+
+// What an expansion did.
+struct Expansion {
+    bool expanded = false;
+    int processes = 0;
+    long long phases = 0;
+    int announced = 0;
+    int stored = 0;
+};
+
+// Expands the experiment's blocks unless another connection's kova measure or
+// probe still runs it; failure (the program's outcome, or "") is added to its
+// errors, and the experiment is flagged crashed when failure is not empty or a
+// task announced did not store its last block ("announced N, stored M").
+// Nothing happens without blocks. Throws StoreError.
+Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure = "");
+// Expands every experiment with blocks whose run has ended.
+void ExpandEndedExperiments(MYSQL* db);
+
+}  // namespace recording
