@@ -107,6 +107,8 @@ struct Recorder {
     std::atomic<std::int64_t> killTime{0};
     ClockOffset startOffset, endOffset;
     bool offsetsKnown = false;
+    // EndPhases ended the last phase; EndTask stores.
+    bool phasesEnded = false;
 
     // The writer's own.
     int wake[2] = {-1, -1};
@@ -544,11 +546,19 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)()) 
     return true;
 }
 
-void EndTask(const ClockOffset& start, const ClockOffset& end) {
+void EndPhases() {
     if (!Recording()) return;
     Recorder& recorder = *gRecorder.load();
     Append(Plain(PH_WORK));
     recorder.active.store(false);
+    recorder.phasesEnded = true;
+}
+
+void EndTask(const ClockOffset& start, const ClockOffset& end) {
+    EndPhases();
+    Recorder* ended = gRecorder.load();
+    if (ended == nullptr || !ended->phasesEnded || ended->finishing.load() || gForkedChild.load()) return;
+    Recorder& recorder = *ended;
     recorder.startOffset = start;
     recorder.endOffset = end;
     recorder.offsetsKnown = true;
