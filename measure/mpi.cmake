@@ -14,15 +14,12 @@ foreach(mpi openmpi mpich)
     message(STATUS "No ${module}.pc: kova measure cannot measure programs of ${mpi}")
     continue()
   endif()
-  add_library(kova_mpi_${mpi} SHARED mpi.cpp mpi_communicators.cpp mpi_task.cpp recording.cpp block.cpp
-              ${CMAKE_SOURCE_DIR}/probe/databaseaddress.cpp)
+  add_library(kova_mpi_${mpi} SHARED mpi.cpp mpi_communicators.cpp mpi_task.cpp $<TARGET_OBJECTS:kova_recording>)
   set_target_properties(kova_mpi_${mpi} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
   target_include_directories(kova_mpi_${mpi} SYSTEM PRIVATE ${KOVA_${mpi}_INCLUDE_DIRS})
-  target_include_directories(kova_mpi_${mpi} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/probe
-                             ${CMAKE_SOURCE_DIR}/persist)
   # The C interface only: the C++ bindings of mpi.h would need the MPI's C++ library.
   target_compile_definitions(kova_mpi_${mpi} PRIVATE OMPI_SKIP_MPICXX MPICH_SKIP_MPICXX)
-  target_link_libraries(kova_mpi_${mpi} PRIVATE kova::mysql kova::site Threads::Threads)
+  target_link_libraries(kova_mpi_${mpi} PRIVATE kova_recording)
   install(TARGETS kova_mpi_${mpi} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   list(APPEND KOVA_MPI_LIBRARIES kova_mpi_${mpi})
 endforeach()

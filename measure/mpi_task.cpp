@@ -128,11 +128,12 @@ void FinishRank() {
     if (gOwn == MPI_COMM_NULL) return;
     recording::Call call(recording::Call::Passive);
     // The program's last phase ends here, then the wait for the other ranks to end
-    // theirs (MPI_Finalize would wait for them too) is a sync phase; the clock
-    // offsets of the end are measured after it.
+    // theirs (MPI_Finalize would wait for them too) is a sync phase, so that every
+    // rank ends with rank 0; the clock offsets of the end are measured after it.
     recording::RecordWork();
     PMPI_Barrier(gOwn);
     recording::RecordSync();
+    recording::EndPhases();
     const recording::ClockOffset end = MeasureOffset();
     recording::EndTask(gStartOffset, end);
     PMPI_Comm_free(&gOwn);

@@ -57,6 +57,14 @@ std::string MpiMeasuringLibrary(Mpi mpi) {
     return mpi == Mpi::kOpenMpi ? "libkova_mpi_openmpi.so" : "libkova_mpi_mpich.so";
 }
 
+std::string LaunchedProgram(const std::vector<std::string>& command,
+                            const std::function<bool(const std::string&)>& isProgram) {
+    for (std::size_t i = 1; i < command.size(); ++i)
+        if (!command[i].empty() && command[i][0] != '-' && isProgram(command[i]))
+            return fs::path(command[i]).filename().string();
+    return "";
+}
+
 std::vector<std::string> MeasuredLaunch(Mpi mpi, const std::vector<std::string>& command,
                                         std::vector<std::string>& environment) {
     std::vector<std::string> launch = {command.front()};
@@ -76,4 +84,18 @@ std::vector<std::string> MeasuredLaunch(Mpi mpi, const std::vector<std::string>&
     environment.swap(own);
     launch.insert(launch.end(), command.begin() + 1, command.end());
     return launch;
+}
+
+int StoreRanksAsP(MYSQL* db, int expID) {
+    const std::string id = std::to_string(expID);
+    const std::string update = "UPDATE Experiments SET p = nbrProcesses WHERE ID = " + id;
+    const std::string select = "SELECT p FROM Experiments WHERE ID = " + id;
+    int p = 0;
+    if (mysql_real_query(db, update.data(), update.size()) == 0 &&
+        mysql_real_query(db, select.data(), select.size()) == 0)
+        if (MYSQL_RES* result = mysql_store_result(db)) {
+            if (MYSQL_ROW row = mysql_fetch_row(result)) p = row[0] != nullptr ? std::atoi(row[0]) : 0;
+            mysql_free_result(result);
+        }
+    return p;
 }
