@@ -14,8 +14,11 @@
 namespace {
 
 constexpr int kHostBytes = 64;
-// Round trips per host; the one with the shortest round trip gives the offset.
-constexpr int kSamples = 8;
+// Round trips per host, at least kSamples and up to kMaxSamples while none took
+// less than kGoodRoundTrip µs; the one with the shortest round trip gives the offset.
+constexpr int kSamples = 4;
+constexpr int kMaxSamples = 24;
+constexpr long long kGoodRoundTrip = 1000;
 constexpr int kOffsetTag = 1;
 
 // The measurement's own communicator, MPI_COMM_NULL while the rank does not measure.
@@ -56,11 +59,14 @@ recording::ClockOffset MeasureOffset() {
     for (int l = 1; l < size; ++l) {
         if (leader[l] != l || leader[l] == leader[0]) continue;
         if (rank == 0) {
+            // Each sample sends rank 0's clock, a 0 ends them.
             long long shortest = -1;
-            for (int sample = 0; sample < kSamples; ++sample) {
-                long long theirs = 0;
-                const long long before = WallMicroseconds();
+            for (int sample = 0;; ++sample) {
+                const bool more = sample < kSamples || (shortest > kGoodRoundTrip && sample < kMaxSamples);
+                const long long before = more ? WallMicroseconds() : 0;
                 PMPI_Send(&before, 1, MPI_LONG_LONG, l, kOffsetTag, gOwn);
+                if (!more) break;
+                long long theirs = 0;
                 PMPI_Recv(&theirs, 1, MPI_LONG_LONG, l, kOffsetTag, gOwn, MPI_STATUS_IGNORE);
                 const long long after = WallMicroseconds();
                 if (shortest < 0 || after - before < shortest) {
@@ -70,9 +76,9 @@ recording::ClockOffset MeasureOffset() {
                 }
             }
         } else if (rank == l) {
-            for (int sample = 0; sample < kSamples; ++sample) {
-                long long asked = 0;
+            for (long long asked = 1;;) {
                 PMPI_Recv(&asked, 1, MPI_LONG_LONG, 0, kOffsetTag, gOwn, MPI_STATUS_IGNORE);
+                if (asked == 0) break;
                 const long long mine = WallMicroseconds();
                 PMPI_Send(&mine, 1, MPI_LONG_LONG, 0, kOffsetTag, gOwn);
             }
@@ -83,6 +89,12 @@ recording::ClockOffset MeasureOffset() {
     offset.offset = offsets[2 * leader[rank]];
     offset.bound = offsets[2 * leader[rank] + 1];
     return offset;
+}
+
+int Size() {
+    int size = 0;
+    PMPI_Comm_size(gOwn, &size);
+    return size;
 }
 
 // A rank that ends without MPI_Finalize stores what it measured with the offset
@@ -127,13 +139,25 @@ void BeginRank() {
 void FinishRank() {
     if (gOwn == MPI_COMM_NULL) return;
     recording::Call call(recording::Call::Passive);
-    // The program's last phase ends here, then the wait for the other ranks to end
-    // theirs (MPI_Finalize would wait for them too) is a sync phase, so that every
-    // rank ends with rank 0; the clock offsets of the end are measured after it.
+    // The program's last phase ends here. The wait for the other ranks to end
+    // theirs (MPI_Finalize would wait for them too) is a sync phase, which rank 0
+    // ends last, once every other rank has ended its own: rank 0's time, the
+    // experiment's, spans every rank's. The clock offsets of the end are measured
+    // after the phases.
+    int rank = 0, token = 0;
+    PMPI_Comm_rank(gOwn, &rank);
+    std::vector<int> tokens(rank == 0 ? static_cast<std::size_t>(Size()) : 0);
     recording::RecordWork();
     PMPI_Barrier(gOwn);
-    recording::RecordSync();
-    recording::EndPhases();
+    if (rank != 0) {
+        recording::RecordSync();
+        recording::EndPhases();
+    }
+    PMPI_Gather(&token, 1, MPI_INT, tokens.data(), 1, MPI_INT, 0, gOwn);
+    if (rank == 0) {
+        recording::RecordSync();
+        recording::EndPhases();
+    }
     const recording::ClockOffset end = MeasureOffset();
     recording::EndTask(gStartOffset, end);
     PMPI_Comm_free(&gOwn);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -15,6 +16,18 @@ constexpr int kExitMeasureFailed = 125;
 const std::set<std::string> kLauncherNames = {"mpirun",         "mpiexec",       "orterun",
                                               "mpirun.openmpi", "mpiexec.openmpi", "mpirun.mpich",
                                               "mpiexec.mpich",  "mpiexec.hydra"};
+
+// The launchers' options (Open MPI's and MPICH's, without their leading dashes)
+// that take values, and how many; the others take none.
+const std::map<std::string, int> kOptionValues = {
+    {"np", 1},          {"n", 1},         {"c", 1},          {"H", 1},          {"host", 1},
+    {"hostfile", 1},    {"machinefile", 1}, {"f", 1},        {"x", 1},          {"mca", 2},
+    {"gmca", 2},        {"genv", 2},      {"env", 2},        {"genvlist", 1},   {"envlist", 1},
+    {"wdir", 1},        {"wd", 1},        {"ppn", 1},        {"npernode", 1},   {"map-by", 1},
+    {"bind-to", 1},     {"rank-by", 1},   {"launcher", 1},   {"launcher-exec", 1}, {"bootstrap", 1},
+    {"bootstrap-exec", 1}, {"iface", 1},  {"prefix", 1},     {"output-filename", 1}, {"hosts", 1},
+    {"configfile", 1},  {"path", 1},      {"am", 1},         {"tune", 1},       {"rf", 1},
+};
 
 // The MPI a launcher's file name or --version text names, kNone when neither.
 Mpi MpiNamedIn(const std::string& text) {
@@ -59,9 +72,16 @@ std::string MpiMeasuringLibrary(Mpi mpi) {
 
 std::string LaunchedProgram(const std::vector<std::string>& command,
                             const std::function<bool(const std::string&)>& isProgram) {
-    for (std::size_t i = 1; i < command.size(); ++i)
-        if (!command[i].empty() && command[i][0] != '-' && isProgram(command[i]))
-            return fs::path(command[i]).filename().string();
+    for (std::size_t i = 1; i < command.size(); ++i) {
+        const std::string& word = command[i];
+        if (word.empty()) continue;
+        if (word[0] == '-') {
+            const auto values = kOptionValues.find(word.substr(word.find_first_not_of('-')));
+            if (values != kOptionValues.end()) i += values->second;
+            continue;
+        }
+        if (isProgram(word)) return fs::path(word).filename().string();
+    }
     return "";
 }
 
