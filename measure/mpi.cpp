@@ -9,150 +9,19 @@
 // phase with the status' real source and tag beside the source and tag asked for;
 // a collective is a sync phase that names its communicator, the collective's
 // instance on it, its kind and its root. Ranks of other communicators are
-// translated to world ranks. The measurement's own messages (the experiment
-// number, clock offsets) go over a duplicate of MPI_COMM_WORLD of its own.
-#include "measure/mpi_communicators.h"
+// translated to world ranks. The measurement's own messages (the clock offsets) go over a duplicate of MPI_COMM_WORLD of its own.
+// The Fortran entry points are in mpi_fortran.cpp.
+#include "measure/mpi_call.h"
 #include "measure/mpi_task.h"
-#include "measure/recording.h"
 
 #include <mpi.h>
 
-#include <unordered_map>
 #include <vector>
 
 namespace {
 
-// A posted receive (MPI_Irecv) until its wait or test completes it.
-struct PostedReceive {
-    MPI_Comm comm;
-    int askedSource;
-    int askedTag;
-};
-
-// What the MPI front end keeps besides the recording: the communicators and the
-// posted receives.
-struct MpiState {
-    Communicators communicators;
-    std::unordered_map<MPI_Request, PostedReceive> receives;
-    // An MPI_Probe waited for a message: the wait goes on into the receive that
-    // takes it.
-    bool probed = false;
-};
-
-MpiState& State() {
-    static auto* state = new MpiState();
-    return *state;
-}
-
-long long Bytes(int count, MPI_Datatype type) {
-    int size = 0;
-    if (count <= 0 || PMPI_Type_size(type, &size) != MPI_SUCCESS) return 0;
-    return static_cast<long long>(count) * size;
-}
-
-// One MPI call of the program, recorded unless recording() is false (a call made
-// inside another, or one of a rank that is not measured).
-class Call {
-public:
-    enum Kind {
-        // Ends the work phase since the previous call.
-        Communication,
-        // Takes a message: after an MPI_Probe the wait goes on into it.
-        Receive,
-        // Polls or sets up (MPI_Test*, MPI_Iprobe, MPI_Irecv): the work goes on.
-        Poll,
-    };
-
-    explicit Call(Kind kind = Communication) : mGuard(GuardKind(kind)) {
-        MpiState& state = State();
-        if (!mGuard.recording() || kind == Poll || !state.probed) return;
-        state.probed = false;
-        if (kind != Receive) recording::RecordWait();
-    }
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
-
-    bool recording() const { return mGuard.recording(); }
-
-    void Sent(MPI_Comm comm, int dest, int tag, long long bytes) const {
-        const int to = State().communicators.WorldRank(comm, dest);
-        if (to >= 0) recording::RecordSend(to, tag, bytes);
-    }
-    // The wait for the message that status describes is over: then its receive
-    // phase, with its real source and tag. A cancelled receive, or one from
-    // MPI_PROC_NULL, ends only the wait.
-    void Took(MPI_Comm comm, int askedSource, int askedTag, const MPI_Status& status) const {
-        recording::RecordWait();
-        int cancelled = 0;
-        PMPI_Test_cancelled(&status, &cancelled);
-        Communicators& communicators = State().communicators;
-        const int from = cancelled ? -2 : communicators.WorldRank(comm, status.MPI_SOURCE);
-        if (from < 0) return;
-        int bytes = 0;
-        PMPI_Get_count(&status, MPI_BYTE, &bytes);
-        const int asked = communicators.WorldRank(comm, askedSource);
-        recording::RecordReceive(from, status.MPI_TAG, bytes == MPI_UNDEFINED ? 0 : bytes,
-                                 asked == -2 ? recording::kNotKnown : asked,
-                                 askedTag == MPI_ANY_TAG ? recording::kAny : askedTag);
-    }
-    // Of the requests as they were before the call, those that completed: the
-    // first count of indices (all, in order, when indices is null), each with its
-    // status. A wait is idle up to here; a poll that took a message was work.
-    void Completed(int count, const MPI_Request* requests, const int* indices, const MPI_Status* statuses,
-                   bool waited) const {
-        bool taken = false;
-        auto& receives = State().receives;
-        for (int k = 0; k < count; ++k) {
-            const int i = indices != nullptr ? indices[k] : k;
-            const auto found = receives.find(requests[i]);
-            if (found == receives.end()) continue;
-            const PostedReceive posted = found->second;
-            receives.erase(found);
-            if (!waited && !taken) recording::RecordWork();
-            taken = true;
-            Took(posted.comm, posted.askedSource, posted.askedTag, statuses[k]);
-        }
-        if (waited && !taken) recording::RecordWait();
-    }
-    void Collective(MPI_Comm comm, const char* kind, int root = MPI_PROC_NULL) const {
-        Communicators& communicators = State().communicators;
-        Communicators::Known& known = communicators.Of(comm);
-        recording::Collective collective;
-        collective.group = known.name.c_str();
-        collective.instance = known.collectives++;
-        collective.kind = kind;
-        const int world = communicators.WorldRank(comm, root);
-        collective.root = world >= 0 ? world : -1;
-        recording::RecordSync(collective);
-    }
-    void Created(MPI_Comm parent, MPI_Comm child) const { State().communicators.Created(parent, child); }
-
-private:
-    static recording::Call::Kind GuardKind(Kind kind) {
-        return kind == Poll || State().probed ? recording::Call::Passive : recording::Call::Communication;
-    }
-    recording::Call mGuard;
-};
-
-// Statuses for a call whose caller ignores them.
-class Statuses {
-public:
-    Statuses(int count, MPI_Status* given) : mOwn(given == MPI_STATUSES_IGNORE ? count : 0) {
-        mStatuses = given == MPI_STATUSES_IGNORE ? mOwn.data() : given;
-    }
-    MPI_Status* get() const { return mStatuses; }
-
-private:
-    std::vector<MPI_Status> mOwn;
-    MPI_Status* mStatuses;
-};
-
 std::vector<MPI_Request> Copied(int count, const MPI_Request* requests) {
     return std::vector<MPI_Request>(requests, requests + (count > 0 ? count : 0));
-}
-
-void Posted(const Call& call, MPI_Request request, MPI_Comm comm, int source, int tag) {
-    if (call.recording()) State().receives[request] = PostedReceive{comm, source, tag};
 }
 
 }  // namespace
@@ -180,7 +49,7 @@ int MPI_Finalize() {
 
 #define KOVA_BLOCKING_SEND(name)                                                                          \
     int MPI_##name(const void* buffer, int count, MPI_Datatype type, int dest, int tag, MPI_Comm comm) {  \
-        Call call;                                                                                        \
+        MpiCall call;                                                                                        \
         const int result = PMPI_##name(buffer, count, type, dest, tag, comm);                            \
         if (call.recording() && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type)); \
         return result;                                                                                    \
@@ -194,7 +63,7 @@ KOVA_BLOCKING_SEND(Rsend)
 #define KOVA_POSTED_SEND(name)                                                                              \
     int MPI_##name(const void* buffer, int count, MPI_Datatype type, int dest, int tag, MPI_Comm comm,      \
                    MPI_Request* request) {                                                                  \
-        Call call;                                                                                          \
+        MpiCall call;                                                                                          \
         const int result = PMPI_##name(buffer, count, type, dest, tag, comm, request);                     \
         if (call.recording() && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type)); \
         return result;                                                                                      \
@@ -207,7 +76,7 @@ KOVA_POSTED_SEND(Irsend)
 // ---- point to point: receives ----
 
 int MPI_Recv(void* buffer, int count, MPI_Datatype type, int source, int tag, MPI_Comm comm, MPI_Status* status) {
-    Call call(Call::Receive);
+    MpiCall call(MpiCall::Receive);
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
     const int result = PMPI_Recv(buffer, count, type, source, tag, comm, taken);
@@ -221,9 +90,9 @@ int MPI_Recv(void* buffer, int count, MPI_Datatype type, int source, int tag, MP
 }
 
 int MPI_Irecv(void* buffer, int count, MPI_Datatype type, int source, int tag, MPI_Comm comm, MPI_Request* request) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const int result = PMPI_Irecv(buffer, count, type, source, tag, comm, request);
-    if (result == MPI_SUCCESS) Posted(call, *request, comm, source, tag);
+    if (result == MPI_SUCCESS) call.Posted(*request, comm, source, tag);
     return result;
 }
 
@@ -231,7 +100,7 @@ int MPI_Irecv(void* buffer, int count, MPI_Datatype type, int source, int tag, M
 int MPI_Sendrecv(const void* sendBuffer, int sendCount, MPI_Datatype sendType, int dest, int sendTag,
                  void* receiveBuffer, int receiveCount, MPI_Datatype receiveType, int source, int receiveTag,
                  MPI_Comm comm, MPI_Status* status) {
-    Call call(Call::Receive);
+    MpiCall call(MpiCall::Receive);
     if (call.recording()) call.Sent(comm, dest, sendTag, Bytes(sendCount, sendType));
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
@@ -248,7 +117,7 @@ int MPI_Sendrecv(const void* sendBuffer, int sendCount, MPI_Datatype sendType, i
 
 int MPI_Sendrecv_replace(void* buffer, int count, MPI_Datatype type, int dest, int sendTag, int source,
                          int receiveTag, MPI_Comm comm, MPI_Status* status) {
-    Call call(Call::Receive);
+    MpiCall call(MpiCall::Receive);
     if (call.recording()) call.Sent(comm, dest, sendTag, Bytes(count, type));
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
@@ -265,21 +134,21 @@ int MPI_Sendrecv_replace(void* buffer, int count, MPI_Datatype type, int dest, i
 // A blocking probe waits for a message that a receive takes next: the wait lasts
 // until that receive.
 int MPI_Probe(int source, int tag, MPI_Comm comm, MPI_Status* status) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Probe(source, tag, comm, status);
-    if (call.recording() && result == MPI_SUCCESS) State().probed = true;
+    if (call.recording() && result == MPI_SUCCESS) call.Probed();
     return result;
 }
 
 int MPI_Iprobe(int source, int tag, MPI_Comm comm, int* flag, MPI_Status* status) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     return PMPI_Iprobe(source, tag, comm, flag, status);
 }
 
 // ---- completion ----
 
 int MPI_Wait(MPI_Request* request, MPI_Status* status) {
-    Call call(Call::Receive);
+    MpiCall call(MpiCall::Receive);
     const MPI_Request before = *request;
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
@@ -289,7 +158,7 @@ int MPI_Wait(MPI_Request* request, MPI_Status* status) {
 }
 
 int MPI_Waitall(int count, MPI_Request requests[], MPI_Status statuses[]) {
-    Call call(Call::Receive);
+    MpiCall call(MpiCall::Receive);
     const std::vector<MPI_Request> before = Copied(count, requests);
     Statuses taken(count, statuses);
     const int result = PMPI_Waitall(count, requests, taken.get());
@@ -299,7 +168,7 @@ int MPI_Waitall(int count, MPI_Request requests[], MPI_Status statuses[]) {
 }
 
 int MPI_Waitany(int count, MPI_Request requests[], int* index, MPI_Status* status) {
-    Call call(Call::Receive);
+    MpiCall call(MpiCall::Receive);
     const std::vector<MPI_Request> before = Copied(count, requests);
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
@@ -310,7 +179,7 @@ int MPI_Waitany(int count, MPI_Request requests[], int* index, MPI_Status* statu
 }
 
 int MPI_Waitsome(int count, MPI_Request requests[], int* outcount, int indices[], MPI_Status statuses[]) {
-    Call call(Call::Receive);
+    MpiCall call(MpiCall::Receive);
     const std::vector<MPI_Request> before = Copied(count, requests);
     Statuses taken(count, statuses);
     const int result = PMPI_Waitsome(count, requests, outcount, indices, taken.get());
@@ -320,7 +189,7 @@ int MPI_Waitsome(int count, MPI_Request requests[], int* outcount, int indices[]
 }
 
 int MPI_Test(MPI_Request* request, int* flag, MPI_Status* status) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const MPI_Request before = *request;
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
@@ -331,7 +200,7 @@ int MPI_Test(MPI_Request* request, int* flag, MPI_Status* status) {
 }
 
 int MPI_Testall(int count, MPI_Request requests[], int* flag, MPI_Status statuses[]) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const std::vector<MPI_Request> before = Copied(count, requests);
     Statuses taken(count, statuses);
     const int result = PMPI_Testall(count, requests, flag, taken.get());
@@ -341,7 +210,7 @@ int MPI_Testall(int count, MPI_Request requests[], int* flag, MPI_Status statuse
 }
 
 int MPI_Testany(int count, MPI_Request requests[], int* index, int* flag, MPI_Status* status) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const std::vector<MPI_Request> before = Copied(count, requests);
     MPI_Status own;
     MPI_Status* taken = status == MPI_STATUS_IGNORE ? &own : status;
@@ -352,7 +221,7 @@ int MPI_Testany(int count, MPI_Request requests[], int* index, int* flag, MPI_St
 }
 
 int MPI_Testsome(int count, MPI_Request requests[], int* outcount, int indices[], MPI_Status statuses[]) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const std::vector<MPI_Request> before = Copied(count, requests);
     Statuses taken(count, statuses);
     const int result = PMPI_Testsome(count, requests, outcount, indices, taken.get());
@@ -362,36 +231,36 @@ int MPI_Testsome(int count, MPI_Request requests[], int* outcount, int indices[]
 }
 
 int MPI_Request_free(MPI_Request* request) {
-    Call call(Call::Poll);
-    if (call.recording()) State().receives.erase(*request);
+    MpiCall call(MpiCall::Poll);
+    if (call.recording()) call.Forget(*request);
     return PMPI_Request_free(request);
 }
 
 // ---- collectives: one sync phase each ----
 
 int MPI_Barrier(MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Barrier(comm);
     if (call.recording()) call.Collective(comm, "barrier");
     return result;
 }
 
 int MPI_Bcast(void* buffer, int count, MPI_Datatype type, int root, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Bcast(buffer, count, type, root, comm);
     if (call.recording()) call.Collective(comm, "bcast", root);
     return result;
 }
 
 int MPI_Reduce(const void* send, void* receive, int count, MPI_Datatype type, MPI_Op op, int root, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Reduce(send, receive, count, type, op, root, comm);
     if (call.recording()) call.Collective(comm, "reduce", root);
     return result;
 }
 
 int MPI_Allreduce(const void* send, void* receive, int count, MPI_Datatype type, MPI_Op op, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Allreduce(send, receive, count, type, op, comm);
     if (call.recording()) call.Collective(comm, "allreduce");
     return result;
@@ -399,7 +268,7 @@ int MPI_Allreduce(const void* send, void* receive, int count, MPI_Datatype type,
 
 int MPI_Gather(const void* send, int sendCount, MPI_Datatype sendType, void* receive, int receiveCount,
                MPI_Datatype receiveType, int root, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Gather(send, sendCount, sendType, receive, receiveCount, receiveType, root, comm);
     if (call.recording()) call.Collective(comm, "gather", root);
     return result;
@@ -407,7 +276,7 @@ int MPI_Gather(const void* send, int sendCount, MPI_Datatype sendType, void* rec
 
 int MPI_Gatherv(const void* send, int sendCount, MPI_Datatype sendType, void* receive, const int receiveCounts[],
                 const int displacements[], MPI_Datatype receiveType, int root, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result =
         PMPI_Gatherv(send, sendCount, sendType, receive, receiveCounts, displacements, receiveType, root, comm);
     if (call.recording()) call.Collective(comm, "gather", root);
@@ -416,7 +285,7 @@ int MPI_Gatherv(const void* send, int sendCount, MPI_Datatype sendType, void* re
 
 int MPI_Scatter(const void* send, int sendCount, MPI_Datatype sendType, void* receive, int receiveCount,
                 MPI_Datatype receiveType, int root, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Scatter(send, sendCount, sendType, receive, receiveCount, receiveType, root, comm);
     if (call.recording()) call.Collective(comm, "scatter", root);
     return result;
@@ -424,7 +293,7 @@ int MPI_Scatter(const void* send, int sendCount, MPI_Datatype sendType, void* re
 
 int MPI_Scatterv(const void* send, const int sendCounts[], const int displacements[], MPI_Datatype sendType,
                  void* receive, int receiveCount, MPI_Datatype receiveType, int root, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result =
         PMPI_Scatterv(send, sendCounts, displacements, sendType, receive, receiveCount, receiveType, root, comm);
     if (call.recording()) call.Collective(comm, "scatter", root);
@@ -433,7 +302,7 @@ int MPI_Scatterv(const void* send, const int sendCounts[], const int displacemen
 
 int MPI_Allgather(const void* send, int sendCount, MPI_Datatype sendType, void* receive, int receiveCount,
                   MPI_Datatype receiveType, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Allgather(send, sendCount, sendType, receive, receiveCount, receiveType, comm);
     if (call.recording()) call.Collective(comm, "allgather");
     return result;
@@ -441,7 +310,7 @@ int MPI_Allgather(const void* send, int sendCount, MPI_Datatype sendType, void* 
 
 int MPI_Allgatherv(const void* send, int sendCount, MPI_Datatype sendType, void* receive, const int receiveCounts[],
                    const int displacements[], MPI_Datatype receiveType, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result =
         PMPI_Allgatherv(send, sendCount, sendType, receive, receiveCounts, displacements, receiveType, comm);
     if (call.recording()) call.Collective(comm, "allgather");
@@ -450,7 +319,7 @@ int MPI_Allgatherv(const void* send, int sendCount, MPI_Datatype sendType, void*
 
 int MPI_Alltoall(const void* send, int sendCount, MPI_Datatype sendType, void* receive, int receiveCount,
                  MPI_Datatype receiveType, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Alltoall(send, sendCount, sendType, receive, receiveCount, receiveType, comm);
     if (call.recording()) call.Collective(comm, "alltoall");
     return result;
@@ -459,7 +328,7 @@ int MPI_Alltoall(const void* send, int sendCount, MPI_Datatype sendType, void* r
 int MPI_Alltoallv(const void* send, const int sendCounts[], const int sendDisplacements[], MPI_Datatype sendType,
                   void* receive, const int receiveCounts[], const int receiveDisplacements[],
                   MPI_Datatype receiveType, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Alltoallv(send, sendCounts, sendDisplacements, sendType, receive, receiveCounts,
                                       receiveDisplacements, receiveType, comm);
     if (call.recording()) call.Collective(comm, "alltoall");
@@ -468,7 +337,7 @@ int MPI_Alltoallv(const void* send, const int sendCounts[], const int sendDispla
 
 int MPI_Reduce_scatter(const void* send, void* receive, const int receiveCounts[], MPI_Datatype type, MPI_Op op,
                        MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Reduce_scatter(send, receive, receiveCounts, type, op, comm);
     if (call.recording()) call.Collective(comm, "reduce_scatter");
     return result;
@@ -476,21 +345,21 @@ int MPI_Reduce_scatter(const void* send, void* receive, const int receiveCounts[
 
 int MPI_Reduce_scatter_block(const void* send, void* receive, int receiveCount, MPI_Datatype type, MPI_Op op,
                              MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Reduce_scatter_block(send, receive, receiveCount, type, op, comm);
     if (call.recording()) call.Collective(comm, "reduce_scatter");
     return result;
 }
 
 int MPI_Scan(const void* send, void* receive, int count, MPI_Datatype type, MPI_Op op, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Scan(send, receive, count, type, op, comm);
     if (call.recording()) call.Collective(comm, "scan");
     return result;
 }
 
 int MPI_Exscan(const void* send, void* receive, int count, MPI_Datatype type, MPI_Op op, MPI_Comm comm) {
-    Call call;
+    MpiCall call;
     const int result = PMPI_Exscan(send, receive, count, type, op, comm);
     if (call.recording()) call.Collective(comm, "scan");
     return result;
@@ -499,28 +368,28 @@ int MPI_Exscan(const void* send, void* receive, int count, MPI_Datatype type, MP
 // ---- communicators: named after the one they are created from ----
 
 int MPI_Comm_dup(MPI_Comm comm, MPI_Comm* created) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const int result = PMPI_Comm_dup(comm, created);
     if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Comm_split(MPI_Comm comm, int color, int key, MPI_Comm* created) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const int result = PMPI_Comm_split(comm, color, key, created);
     if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Comm_split_type(MPI_Comm comm, int type, int key, MPI_Info info, MPI_Comm* created) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const int result = PMPI_Comm_split_type(comm, type, key, info, created);
     if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Comm_create(MPI_Comm comm, MPI_Group group, MPI_Comm* created) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const int result = PMPI_Comm_create(comm, group, created);
     if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
@@ -528,22 +397,22 @@ int MPI_Comm_create(MPI_Comm comm, MPI_Group group, MPI_Comm* created) {
 
 int MPI_Cart_create(MPI_Comm comm, int dimensions, const int sizes[], const int periods[], int reorder,
                     MPI_Comm* created) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const int result = PMPI_Cart_create(comm, dimensions, sizes, periods, reorder, created);
     if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Cart_sub(MPI_Comm comm, const int remain[], MPI_Comm* created) {
-    Call call(Call::Poll);
+    MpiCall call(MpiCall::Poll);
     const int result = PMPI_Cart_sub(comm, remain, created);
     if (call.recording() && result == MPI_SUCCESS) call.Created(comm, *created);
     return result;
 }
 
 int MPI_Comm_free(MPI_Comm* comm) {
-    Call call(Call::Poll);
-    if (call.recording()) State().communicators.Freed(*comm);
+    MpiCall call(MpiCall::Poll);
+    if (call.recording()) call.Freed(*comm);
     return PMPI_Comm_free(comm);
 }
 

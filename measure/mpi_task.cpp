@@ -116,7 +116,8 @@ void AwaitRankZero() {
 }  // namespace
 
 void BeginRank() {
-    if (std::getenv("KOVA_MEASURE_EXPERIMENT") == nullptr) return;
+    // Called once more by the Fortran MPI_Init of an MPI whose Fortran calls the C one.
+    if (gOwn != MPI_COMM_NULL || std::getenv("KOVA_MEASURE_EXPERIMENT") == nullptr) return;
     recording::Call call(recording::Call::Passive);
     if (PMPI_Comm_dup(MPI_COMM_WORLD, &gOwn) != MPI_SUCCESS) {
         gOwn = MPI_COMM_NULL;

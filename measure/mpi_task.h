@@ -5,8 +5,9 @@
 #pragma once
 
 // Begins measuring when kova measure started the program: called right after the
-// program's MPI_Init. Every rank of the world calls it.
+// program's MPI_Init. Every rank of the world calls it; a second call does nothing.
 void BeginRank();
 // Stores the rank's measurement: called by the program's MPI_Finalize, before
-// the MPI library's own. Every rank of the world calls it.
+// the MPI library's own. Every rank of the world calls it; a second call does
+// nothing.
 void FinishRank();
