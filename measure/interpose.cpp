@@ -102,6 +102,7 @@ recording::ClockOffset MeasureClockOffset() {
 // so that the clock measurement passes through.
 void FinishTask() {
     if (!recording::Measuring()) return;
+    recording::RecordWork();
     const recording::ClockOffset offset = MeasureClockOffset();
     recording::EndTask(offset, offset);
 }
@@ -246,7 +247,7 @@ int pvm_spawn(char* file, char** argv, int flags, char* where, int count, int* t
 
 int pvm_exit() {
     PVM_FUNCTION(pvm_exit);
-    recording::Call call;
+    recording::Call call(recording::Call::Passive);
     if (call.recording()) FinishTask();
     return real();
 }

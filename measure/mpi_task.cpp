@@ -101,7 +101,9 @@ int Size() {
 // of its start.
 void StoreAtExit() {
     recording::Call call(recording::Call::Passive);
-    if (recording::Measuring()) recording::EndTask(gStartOffset, gStartOffset);
+    if (!recording::Measuring()) return;
+    recording::RecordWork();
+    recording::EndTask(gStartOffset, gStartOffset);
 }
 
 // The ranks begin their first phase together once all are prepared, rank 0 a
@@ -152,12 +154,10 @@ void FinishRank() {
     PMPI_Barrier(gOwn);
     if (rank != 0) {
         recording::RecordSync();
-        recording::EndPhases();
     }
     PMPI_Gather(&token, 1, MPI_INT, tokens.data(), 1, MPI_INT, 0, gOwn);
     if (rank == 0) {
         recording::RecordSync();
-        recording::EndPhases();
     }
     const recording::ClockOffset end = MeasureOffset();
     recording::EndTask(gStartOffset, end);

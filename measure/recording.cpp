@@ -107,8 +107,6 @@ struct Recorder {
     std::atomic<std::int64_t> killTime{0};
     ClockOffset startOffset, endOffset;
     bool offsetsKnown = false;
-    // EndPhases ended the last phase; EndTask stores.
-    bool phasesEnded = false;
 
     // The writer's own.
     int wake[2] = {-1, -1};
@@ -138,6 +136,7 @@ void Say(const char* format, int task, const char* reason) {
 // Gives the measurement up, once, with its reason; the program runs on.
 void Lose(Recorder& recorder, const char* reason) {
     if (recorder.lost.exchange(true)) return;
+    recorder.active.store(false);
     Say("kova measure: task %d: the measurement is lost: %s\n", recorder.task.id, reason);
 }
 
@@ -546,19 +545,10 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)()) 
     return true;
 }
 
-void EndPhases() {
+void EndTask(const ClockOffset& start, const ClockOffset& end) {
     if (!Recording()) return;
     Recorder& recorder = *gRecorder.load();
-    Append(Plain(PH_WORK));
     recorder.active.store(false);
-    recorder.phasesEnded = true;
-}
-
-void EndTask(const ClockOffset& start, const ClockOffset& end) {
-    EndPhases();
-    Recorder* ended = gRecorder.load();
-    if (ended == nullptr || !ended->phasesEnded || ended->finishing.load() || gForkedChild.load()) return;
-    Recorder& recorder = *ended;
     recorder.startOffset = start;
     recorder.endOffset = end;
     recorder.offsetsKnown = true;

@@ -104,15 +104,13 @@ private:
 // after the preparations and right before the first phase begins (MPI ranks
 // wait there for each other, so that nobody's set-up lies in another's phases).
 bool BeginTask(const TaskIdentity& task, int experiment = 0, void (*synchronise)() = nullptr);
-// Ends the last phase as work (unless EndPhases did) and stores the task's
-// measurement, waiting a bounded time for the server (see the README); start and end are the clock
-// offsets measured by the front end (the start's is applied to the start time).
-// Nothing is recorded afterwards. Does nothing when the task does not measure.
-// Called once.
+// Stores the task's measurement, waiting a bounded time for the server (see the
+// README). The front end ends the task's last phase first (a guarded call, or
+// RecordWork), so that its own work at the end (measuring the clock offsets) lies
+// outside the phases; start and end are those offsets (the start's is applied to
+// the start time). Nothing is recorded afterwards. Does nothing when the task
+// does not measure.
 void EndTask(const ClockOffset& start, const ClockOffset& end);
-// Ends the last phase as work and records nothing more, so that the front end can
-// measure the clock offsets of the task's end outside its phases before EndTask.
-void EndPhases();
 // Whether this task measures (BeginTask succeeded, EndTask not yet called).
 bool Measuring();
 

@@ -21,9 +21,11 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -309,6 +311,12 @@ std::pair<int, std::string> Outcome(int status) {
     return {code, code == 0 ? "" : "ended with exit status " + std::to_string(code)};
 }
 
+double MonotonicSeconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
+}
+
 // Runs the program unmeasured, after saying why, and passes its status on.
 int RunUnmeasured(const fs::path& program, const MeasureOptions& options, const std::string& why) {
     std::cerr << "kova measure: " << why << std::endl;
@@ -361,11 +369,17 @@ int Measure(Session& session, MeasureOptions options) {
     const std::vector<std::string> command =
         mpi == Mpi::kNone ? options.command : MeasuredLaunch(mpi, options.command, environment);
     const int status = RunProgram(program, command, environment);
+    const double ended = MonotonicSeconds();
     const auto [exitStatus, failure] = Outcome(status);
     recording::Expansion expansion;
     try {
         if (mpi == Mpi::kNone) AwaitTasks(db.get(), id);
+        const double expanding = MonotonicSeconds();
         expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure);
+        // For the benchmark that sets the server's load of each step apart.
+        if (std::getenv("KOVA_MEASURE_REPORT_TIMES") != nullptr)
+            std::fprintf(stderr, "kova measure: times: program ended %.6f, expansion %.6f to %.6f, %lld phases\n",
+                         ended, expanding, MonotonicSeconds(), expansion.phases);
     } catch (const recording::StoreError& error) {
         std::cerr << "kova measure: the measurement of experiment " << id << " is lost: " << error.what() << std::endl;
         return exitStatus;

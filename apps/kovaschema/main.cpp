@@ -1,7 +1,9 @@
-// kovaschema: creates the measurement tables in the measurement database from the
-// records' own descriptions, and lets the "ID" column of "Experiments" generate its
+// kovaschema: creates the measurement tables in the measurement database (at the
+// address of the environment, as the probe finds it) from the records' own
+// descriptions and the measuring libraries' tables, and lets the "ID" column of "Experiments" generate its
 // values on insert. Running it again changes nothing.
 #include <KOVAData.h>
+#include <databaseaddress.h>
 #include <dbDescribable.h>
 #include <kova_site.h>
 #include <records.h>
@@ -10,6 +12,7 @@
 #include "measure/blockstore.h"
 
 #include <iostream>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -59,7 +62,14 @@ int main(int argc, char**) {
                   << KOVA_DB_HOST << ":" << KOVA_DB_PORT << " (takes no arguments)." << std::endl;
         return 2;
     }
-    StandardDatabase db("KOVAUser", "", "KOVAData", KOVA_DB_HOST, KOVA_DB_PORT);
+    DatabaseAddress address;
+    try {
+        address = MeasurementDatabaseAddress();
+    } catch (const std::invalid_argument& wrong) {
+        std::cout << "kovaschema: " << wrong.what() << std::endl;
+        return 2;
+    }
+    StandardDatabase db("KOVAUser", "", "KOVAData", address.host, address.port, address.socket);
     try {
         Application application;
         AppParameter parameter;

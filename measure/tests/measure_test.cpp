@@ -11,11 +11,17 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <string>
-#include <unistd.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -45,7 +51,8 @@ const fs::path& PvmExamples() {
         Build(folder.path(),
               "tar xzf /usr/share/doc/pvm-examples/examples.tar.gz && mkdir -p include && "
               "cp /usr/include/fpvm3.h include/ && "
-              "for p in master1 slave1 timing timing_slave; do gcc -w -o $p examples/$p.c -lpvm3 || exit; done && "
+              "for p in master1 slave1 timing timing_slave hello hello_other; do gcc -w -o $p examples/$p.c -lpvm3 || "
+              "exit; done && gcc -w -static -o master1_static examples/master1.c -lpvm3 && "
               "for p in hitc hitc_slave; do gfortran -w -o $p examples/$p.f -lfpvm3 -lpvm3 || exit; done");
     }
     return folder.path();
@@ -308,4 +315,200 @@ TEST(InstalledProbe, CallInTheWrongOrderEndsWithTheProbesMessageAlsoFromTheStati
     EXPECT_EQ(wrong.output, " *** Error with KOVAInstrumentation!!\n"
                             " ***  you called kova_phase() before kova_master() or kova_slave()\n"
                             "error in kova_phase \n");
+}
+
+namespace {
+
+// A MariaDB server of the test's own, on a UNIX socket in a short folder, with
+// the measurement tables; the tests kill and stop it. The virtual cluster reaches
+// it at 127.0.0.1:port() through the state folder's forward entry.
+class PrivateServer {
+public:
+    PrivateServer() : mState("private-server") {
+        char pattern[] = "/tmp/kova-fault-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        mFolder = pattern;
+        const std::string folder = ShellQuoted(mFolder.string());
+        const CommandResult installed = RunCommand(
+            "mariadb-install-db --no-defaults --datadir=" + folder + "/data --user=\"$(id -un)\" "
+            "--auth-root-authentication-method=socket --skip-test-db >" + folder + "/install.log 2>&1");
+        if (installed.status != 0) return;
+        if (!Start()) return;
+        const CommandResult setUp = RunCommand(
+            "mariadb --no-defaults --socket=" + ShellQuoted(Socket()) + " -uroot -e \"CREATE DATABASE KOVAData; "
+            "CREATE USER 'KOVAUser'@'localhost' IDENTIFIED BY ''; GRANT ALL PRIVILEGES ON KOVAData.* TO "
+            "'KOVAUser'@'localhost';\" && " + Address() + " " + ShellQuoted(std::string(KOVA_BIN_DIR) + "/kovaschema"));
+        fs::create_directories(mState.path() / "forward");
+        std::ofstream(mState.path() / "forward" / std::to_string(port())) << Socket() << "\n";
+        mReady = setUp.status == 0;
+    }
+    ~PrivateServer() {
+        Signal(SIGCONT);
+        Signal(SIGKILL);
+        if (!mFolder.empty()) fs::remove_all(mFolder);
+    }
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    bool ready() const { return mReady; }
+    // Starts the server (again); true when it answers.
+    bool Start() {
+        const std::string folder = ShellQuoted(mFolder.string());
+        RunCommand("mariadbd --no-defaults --datadir=" + folder + "/data --socket=" + ShellQuoted(Socket()) +
+                   " --pid-file=" + folder + "/pid --skip-networking --user=\"$(id -un)\" "
+                   "--innodb-buffer-pool-size=16M --log-error=" + folder + "/error.log </dev/null >/dev/null 2>&1 &");
+        for (int i = 0; i < 300 && !AcceptsConnections(Socket()); ++i) usleep(50000);
+        return AcceptsConnections(Socket());
+    }
+    // Kills the server as a crash does and waits until it is gone.
+    void Kill() {
+        const pid_t pid = Pid();
+        Signal(SIGKILL);
+        for (int i = 0; i < 500 && pid > 0 && kill(pid, 0) == 0; ++i) usleep(10000);
+        fs::remove(Socket());
+    }
+    void Signal(int signal) {
+        if (const pid_t pid = Pid(); pid > 0) kill(pid, signal);
+    }
+    // The environment that points kova and the tasks at this server from the cluster.
+    std::string ClusterAddress() const { return "KOVA_DB_PORT=" + std::to_string(port()); }
+    const fs::path& stateFolder() const { return mState.path(); }
+    // A number of the first query's first column, through the socket; -1 when the
+    // server does not answer.
+    long long Number(const std::string& query) const {
+        const CommandResult result = RunCommand(Address() + " mariadb --no-defaults --socket=" + ShellQuoted(Socket()) +
+                                                " -uKOVAUser -N -B KOVAData -e " + ShellQuoted(query));
+        return result.status == 0 && !result.output.empty() ? std::atoll(result.output.c_str()) : -1;
+    }
+
+private:
+    int port() const { return KOVA_DB_PORT + 2000; }
+    std::string Socket() const { return (mFolder / "s.sock").string(); }
+    std::string Address() const { return "KOVA_DB_PORT=1 KOVA_DB_SOCKET=" + ShellQuoted(Socket()); }
+    pid_t Pid() const {
+        pid_t pid = 0;
+        std::ifstream(mFolder / "pid") >> pid;
+        return pid;
+    }
+
+    ScratchFolder mState;
+    fs::path mFolder;
+    bool mReady = false;
+};
+
+// A run of fault_tasks (this build's bin folder is PVM's executable path).
+ClusterRun FaultTasks(const std::string& arguments, const std::string& environment = "",
+                      const fs::path& stateFolder = {}) {
+    ClusterOptions options;
+    options.binFolder = KOVA_BIN_DIR;
+    options.stateFolder = stateFolder;
+    options.awaitProgram = "fault_tasks";
+    return RunOnCluster(3, environment + " " + ShellQuoted(KOVA) + " measure -- fault_tasks " + arguments, options);
+}
+
+}  // namespace
+
+// The database down or stopped at the start, killed or stopped in the middle of a
+// run that stores blocks while it runs: the program's output and status stay its
+// own, kova says that the measurement is lost, and nothing is stored as finished.
+TEST(MeasureServerFaults, TheProgramRunsOnAsPlainAndNothingIsStoredAsFinished) {
+    PrivateServer server;
+    ASSERT_TRUE(server.ready());
+    enum Moment { DownAtStart, StoppedAtStart, KilledWhileRunning, StoppedWhileRunning };
+    for (Moment moment : {DownAtStart, StoppedAtStart, KilledWhileRunning, StoppedWhileRunning}) {
+        if (moment == DownAtStart) server.Kill();
+        if (moment == StoppedAtStart) server.Signal(SIGSTOP);
+        std::atomic<bool> ended{false};
+        std::thread fault;
+        if (moment == KilledWhileRunning || moment == StoppedWhileRunning) {
+            // Once the experiment exists, the tasks run and have connected.
+            const std::string started = "SELECT COUNT(*) FROM Experiments WHERE statusData = 0";
+            const long long before = server.Number(started);
+            fault = std::thread([&, started, before] {
+                while (!ended && server.Number(started) <= before)
+                    usleep(20000);
+                usleep(400000);
+                if (moment == KilledWhileRunning)
+                    server.Kill();
+                else
+                    server.Signal(SIGSTOP);
+            });
+        }
+        const ClusterRun run = FaultTasks("stream 150000", server.ClusterAddress(), server.stateFolder());
+        ended = true;
+        if (fault.joinable()) fault.join();
+        ASSERT_EQ(run.clusterStatus, 0) << moment << run.clusterErrors;
+        EXPECT_EQ(run.status, 0) << moment << run.errors;
+        EXPECT_EQ(run.output, "slave received 150000 messages\n") << moment;
+        EXPECT_NE(run.errors.find("kova measure: the measurement"), std::string::npos) << moment << run.errors;
+        EXPECT_NE(run.errors.find("is lost"), std::string::npos) << moment << run.errors;
+        EXPECT_EQ(run.errors.find("stored ("), std::string::npos) << moment << run.errors;
+        server.Signal(SIGCONT);
+        if (moment == DownAtStart || moment == KilledWhileRunning) ASSERT_TRUE(server.Start());
+        EXPECT_EQ(server.Number("SELECT COUNT(*) FROM Experiments WHERE statusData > 0 AND errorFlags & 1 = 0"), 0)
+            << moment;
+    }
+}
+
+// pvm_kill (SIGTERM) at random moments of a slave that allocates and prints in a
+// loop: its phases up to the signal are kept every time.
+TEST(MeasureKilledTask, PhasesOfASlaveKilledAtARandomMomentAreKept) {
+    std::mt19937 random(std::random_device{}());
+    for (int round = 0; round < 4; ++round) {
+        const int ms = std::uniform_int_distribution<int>(30, 600)(random);
+        const ClusterRun run = FaultTasks("kill " + std::to_string(ms));
+        ASSERT_EQ(run.status, 0) << ms << run.errors;
+        EXPECT_EQ(run.output, "killed the slave\n");
+        const int id = StoredExperiment(run.errors);
+        ASSERT_GT(id, 0) << run.errors;
+        const std::string exp = std::to_string(id);
+        EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp), 2) << ms;
+        EXPECT_EQ(Number("SELECT statusData FROM Experiments WHERE ID = " + exp), 1);
+        EXPECT_EQ(Number("SELECT errorFlags FROM Experiments WHERE ID = " + exp), 0) << ms << run.errors;
+        // The slave's phases reach up to the signal and tile its time.
+        const std::string slave = " AND processID NOT IN (SELECT s.processID FROM Phases s WHERE s.expID = " + exp +
+                                  " AND s.typeID = 7)";
+        EXPECT_GT(Number("SELECT SUM(duration)" + EXPERIMENT + exp + slave), ms * 1000LL / 3) << ms;
+        EXPECT_EQ(Number("SELECT SUM(duration)" + EXPERIMENT + exp + slave),
+                  Number("SELECT SUM(duration) FROM PhaseDurations WHERE expID = " + exp + slave));
+        EXPECT_EQ(Number("SELECT COUNT(*) FROM PhaseBlocks WHERE expID = " + exp), 0);
+    }
+}
+
+// A master that forks a helper calling exit(): the helper stores nothing and
+// leaves the master's measurement whole.
+TEST(MeasureForkedChild, HelperThatExitsLeavesTheMastersMeasurementWhole) {
+    const ClusterRun run = FaultTasks("fork");
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.output, "helper done\nslave received 100 messages\nhelper status 0\n");
+    const int id = StoredExperiment(run.errors);
+    ASSERT_GT(id, 0) << run.errors;
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + std::to_string(id)), 2);
+    EXPECT_EQ(Number("SELECT errorFlags FROM Experiments WHERE ID = " + std::to_string(id)), 0);
+    ExpectEveryMessageMatched(id, 102);
+}
+
+// Tasks spawned from a measured PVM console print what they print plain, and all
+// are measured; a statically linked program runs unmeasured and says so.
+TEST(MeasureConsoleAndStatic, ConsoleSpawnedTasksPrintAsPlainAndAreMeasured) {
+    const std::string session = "(echo 'spawn -> hello'; sleep 3; echo quit) | ";
+    const auto tidless = [](const std::string& text) {
+        return std::regex_replace(text, std::regex("t[0-9a-f]{5,}"), "tX");
+    };
+    const ClusterRun plain = OnCluster(session + "pvm", PvmExamples());
+    const ClusterRun measured = OnCluster(session + ShellQuoted(KOVA) + " measure -- pvm", PvmExamples());
+    ASSERT_EQ(measured.status, plain.status) << measured.errors;
+    EXPECT_NE(plain.output.find("hello, world from"), std::string::npos) << plain.output;
+    EXPECT_EQ(tidless(measured.output), tidless(plain.output));
+    const int id = StoredExperiment(measured.errors);
+    ASSERT_GT(id, 0) << measured.errors;
+    // The console, hello and the hello_other it spawns.
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + std::to_string(id)), 3);
+    EXPECT_EQ(Number("SELECT errorFlags FROM Experiments WHERE ID = " + std::to_string(id)), 0) << measured.errors;
+
+    const ClusterRun statically = OnCluster(ShellQuoted(KOVA) + " measure -- master1_static", PvmExamples());
+    EXPECT_EQ(statically.status, 0) << statically.errors;
+    EXPECT_EQ(CountOccurrences(statically.output, "I got "), 9);
+    EXPECT_EQ(statically.errors, "kova measure: master1_static is linked statically, so no PVM call of it can be "
+                                 "measured (kova measure needs the shared libpvm3.so); it runs unmeasured\n");
 }
