@@ -14,7 +14,7 @@ foreach(mpi openmpi mpich)
     message(STATUS "No ${module}.pc: kova measure cannot measure programs of ${mpi}")
     continue()
   endif()
-  add_library(kova_mpi_${mpi} SHARED mpi.cpp mpi_call.cpp mpi_communicators.cpp mpi_task.cpp mpi_fortran.cpp $<TARGET_OBJECTS:kova_recording>)
+  add_library(kova_mpi_${mpi} SHARED mpi.cpp mpi_call.cpp mpi_communicators.cpp mpi_names.cpp mpi_task.cpp mpi_fortran.cpp $<TARGET_OBJECTS:kova_recording>)
   set_target_properties(kova_mpi_${mpi} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
   target_include_directories(kova_mpi_${mpi} SYSTEM PRIVATE ${KOVA_${mpi}_INCLUDE_DIRS})
   # The C interface only: the C++ bindings of mpi.h would need the MPI's C++ library.

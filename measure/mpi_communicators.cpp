@@ -1,32 +1,6 @@
-#include "mpi_communicators.h"
+#include "measure/mpi_communicators.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
-
-namespace {
-
-constexpr std::size_t kNameWidth = 64;
-
-// FNV-1a: the same on every host, unlike std::hash.
-std::uint64_t Hash(const std::string& text) {
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ULL;
-    return hash;
-}
-
-std::string Shortened(const std::string& name) {
-    if (name.size() <= kNameWidth) return name;
-    char text[32];
-    std::snprintf(text, sizeof text, "comm-%016llx", static_cast<unsigned long long>(Hash(name)));
-    return text;
-}
-
-}  // namespace
-
-std::string ChildCommunicatorName(const std::string& parent, int creation, int lowestRank) {
-    return Shortened(parent + "/" + std::to_string(creation) + ":" + std::to_string(lowestRank));
-}
 
 Communicators::Known Communicators::Describe(MPI_Comm comm, const std::string& name) {
     Known known;
@@ -63,7 +37,7 @@ Communicators::Known& Communicators::Of(MPI_Comm comm) {
     Known known = Describe(comm, "");
     std::string members = "comm";
     for (int rank : known.worldRanks) members += "-" + std::to_string(rank);
-    known.name = Shortened(members);
+    known.name = FittedCommunicatorName(members);
     return mKnown.emplace(comm, known).first->second;
 }
 

@@ -2,17 +2,13 @@
 // the same on every member and differs between communicators, a count of the
 // collectives called on each, and the world rank of each of its ranks.
 #pragma once
+#include "measure/mpi_names.h"
+
 #include <mpi.h>
 
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-// The name of a communicator created on parent as its creation-th one (counted
-// from 0 on every member of parent), whose lowest world rank is lowestRank:
-// "MPI_COMM_WORLD/2:5". Names longer than 64 characters are shortened to
-// "comm-" and a hash of the whole name, equal on every member.
-std::string ChildCommunicatorName(const std::string& parent, int creation, int lowestRank);
 
 class Communicators {
 public:

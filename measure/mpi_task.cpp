@@ -152,13 +152,9 @@ void FinishRank() {
     std::vector<int> tokens(rank == 0 ? static_cast<std::size_t>(Size()) : 0);
     recording::RecordWork();
     PMPI_Barrier(gOwn);
-    if (rank != 0) {
-        recording::RecordSync();
-    }
+    if (rank != 0) recording::RecordSync();
     PMPI_Gather(&token, 1, MPI_INT, tokens.data(), 1, MPI_INT, 0, gOwn);
-    if (rank == 0) {
-        recording::RecordSync();
-    }
+    if (rank == 0) recording::RecordSync();
     const recording::ClockOffset end = MeasureOffset();
     recording::EndTask(gStartOffset, end);
     PMPI_Comm_free(&gOwn);
