@@ -14,7 +14,7 @@
 #include "measure/mpi_call.h"
 #include "measure/mpi_task.h"
 
-#include <mpi.h>
+#include "measure/mpi_symbols.h"
 
 #include <vector>
 

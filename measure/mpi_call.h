@@ -5,7 +5,7 @@
 #pragma once
 #include "measure/recording.h"
 
-#include <mpi.h>
+#include "measure/mpi_symbols.h"
 
 #include <vector>
 

@@ -4,7 +4,7 @@
 #pragma once
 #include "measure/mpi_names.h"
 
-#include <mpi.h>
+#include "measure/mpi_symbols.h"
 
 #include <string>
 #include <unordered_map>

@@ -2,7 +2,7 @@
 
 #include "measure/recording.h"
 
-#include <mpi.h>
+#include "measure/mpi_symbols.h"
 
 #include <sys/time.h>
 #include <unistd.h>

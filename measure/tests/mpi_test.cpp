@@ -28,8 +28,8 @@ const std::string RSH = ShellQuoted(std::string(KOVA_SCRIPTS_DIR) + "/vcluster-r
 const std::string ROOT_ALLOWED = "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 ";
 // Open MPI on this host's cores and on the cluster's hosts, all on loopback
 // addresses, yielding the processor while it waits.
-const std::string OPEN_MPI_HERE = ROOT_ALLOWED + "mpirun --oversubscribe --mca mpi_yield_when_idle 1 ";
-const std::string OPEN_MPI_CLUSTER = ROOT_ALLOWED + "mpirun --mca plm_rsh_agent " + RSH +
+const std::string OPEN_MPI_HERE = "mpirun --oversubscribe --mca mpi_yield_when_idle 1 ";
+const std::string OPEN_MPI_CLUSTER = "mpirun --mca plm_rsh_agent " + RSH +
                                      " --mca oob_tcp_if_include lo --mca btl_tcp_if_include lo "
                                      "--mca mpi_yield_when_idle 1 --host node1,node2,node3 ";
 const std::string MPICH_CLUSTER = "mpiexec.mpich -launcher rsh -launcher-exec " + RSH + " -hosts node1,node2,node3 ";
@@ -55,14 +55,14 @@ const fs::path& Programs() {
 CommandResult MeasureHere(const std::string& launch) {
     static ScratchFolder noDaemon("no-pvmd", ScratchFolder::SystemTemp);
     return RunCommand("cd " + ShellQuoted(Programs().string()) + " && PVM_TMP=" +
-                          ShellQuoted(noDaemon.path().string()) + " " + KOVA + " measure -- " + launch,
+                          ShellQuoted(noDaemon.path().string()) + " " + ROOT_ALLOWED + KOVA + " measure -- " + launch,
                       ErrorStream::Apart);
 }
 
 ClusterRun MeasureOnCluster(const std::string& launch) {
     ClusterOptions options;
     options.binFolder = options.workingFolder = Programs();
-    return RunOnCluster(3, KOVA + " measure -- " + launch, options);
+    return RunOnCluster(3, ROOT_ALLOWED + KOVA + " measure -- " + launch, options);
 }
 
 std::string Where(int id, const std::string& condition) {
@@ -225,14 +225,14 @@ TEST(MeasureMpi, HpccRunsAsPlainWithEveryMessageMatched) {
     ScratchFolder work("hpcc");
     // The example input with a small problem (N = 200).
     Build(work.path(), "zcat -f /usr/share/doc/hpcc/examples/_hpccinf.txt | sed '6s/^[0-9]* /200 /' > hpccinf.txt");
-    const CommandResult run = RunCommand("cd " + ShellQuoted(work.path().string()) + " && " + KOVA + " measure -- " +
+    const CommandResult run = RunCommand("cd " + ShellQuoted(work.path().string()) + " && " + ROOT_ALLOWED + KOVA + " measure -- " +
                                              OPEN_MPI_HERE + "-np 4 hpcc",
                                          ErrorStream::Apart);
     ASSERT_EQ(run.status, 0) << run.output << run.errors;
     const std::string results = ReadFile(work.path() / "hpccoutf.txt");
     EXPECT_NE(results.find("End of HPC Challenge tests."), std::string::npos) << results;
     EXPECT_EQ(results.find("FAILED"), std::string::npos) << results;
-    EXPECT_EQ(CountOccurrences(results, "Success=1"), 2) << results;
+    EXPECT_NE(results.find("0 tests completed and failed residual checks."), std::string::npos) << results;
     const int id = StoredExperiment(run.errors);
     ASSERT_GT(id, 0) << run.errors;
     const long long messages = Number("SELECT COUNT(*) FROM Phases WHERE typeID = 6 AND expID = " + std::to_string(id));
@@ -286,11 +286,11 @@ TEST(MpiLaunch, LaunchersAreToldApartAndTheProgramIsFoundPastTheOptionValues) {
 TEST(MpiCommunicators, ChildNamesAreTheSameOnEveryMemberAndFitTheColumn) {
     EXPECT_EQ(ChildCommunicatorName("MPI_COMM_WORLD", 0, 1), "MPI_COMM_WORLD/0:1");
     std::string deep = "MPI_COMM_WORLD";
-    for (int level = 0; level < 8; ++level) deep = ChildCommunicatorName(deep, level, 100 + level);
+    for (int level = 0; level < 12; ++level) deep = ChildCommunicatorName(deep, level, 100 + level);
     EXPECT_LE(deep.size(), 64U);
     EXPECT_EQ(deep.rfind("comm-", 0), 0U) << deep;
     std::string again = "MPI_COMM_WORLD";
-    for (int level = 0; level < 8; ++level) again = ChildCommunicatorName(again, level, 100 + level);
+    for (int level = 0; level < 12; ++level) again = ChildCommunicatorName(again, level, 100 + level);
     EXPECT_EQ(deep, again);
     EXPECT_NE(ChildCommunicatorName(deep, 0, 1), ChildCommunicatorName(deep, 0, 2));
 }
