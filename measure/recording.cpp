@@ -48,6 +48,9 @@ constexpr unsigned kConnectSeconds = 3;
 constexpr int kConnectRetrySeconds = 20;
 constexpr unsigned kReadWriteSeconds = 10;
 constexpr int kFinalWaitMs = 20000;
+// Readings of the start's two clocks until they lie within kStartReadingNs.
+constexpr int kStartReadings = 10;
+constexpr std::int64_t kStartReadingNs = 2000;
 
 std::int64_t Now() {
     timespec now;
@@ -539,8 +542,15 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)()) 
     term.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &term, &recorder->previousTerm);
     synchronised();
-    gettimeofday(&recorder->startWall, nullptr);
-    recorder->start = Now();
+    // The start on the wall clock and on the phases' clock, read close together: a
+    // task interrupted in between would place all its phases that much too early.
+    for (int attempt = 0; attempt < kStartReadings; ++attempt) {
+        const std::int64_t before = Now();
+        gettimeofday(&recorder->startWall, nullptr);
+        const std::int64_t after = Now();
+        recorder->start = before + (after - before) / 2;
+        if (after - before <= kStartReadingNs) break;
+    }
     recorder->active.store(true);
     return true;
 }
