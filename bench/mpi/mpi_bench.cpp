@@ -96,7 +96,10 @@ int main(int argc, char** argv) {
     }
     const std::filesystem::path bin = std::filesystem::read_symlink("/proc/self/exe").parent_path();
     const std::string kova = (bin / "kova").string();
-    const std::string mpirun = "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 mpirun.openmpi --oversubscribe";
+    // Open MPI refuses root unless told.
+    setenv("OMPI_ALLOW_RUN_AS_ROOT", "1", 1);
+    setenv("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1", 1);
+    const std::string mpirun = "mpirun.openmpi --oversubscribe";
     const std::string program = (bin / "mpi_pingpong").string();
     std::printf("load average before: %s\n", LoadAverage().c_str());
 
