@@ -1,5 +1,5 @@
 // kova measure of unmodified MPI programs: small programs of known answers
-// (a farm with wildcard receives, a ring of non-blocking calls in C and Fortran,
+// (the README's farm with wildcard receives, a ring of non-blocking calls in C and Fortran,
 // collectives with one late rank) built with Open MPI's and MPICH's compilers and
 // run through their launchers on this host and across the virtual cluster, and
 // Debian's hpcc; what they print, how they end and what is stored. Also the
@@ -42,10 +42,10 @@ const fs::path& Programs() {
     if (!built) {
         built = true;
         const std::string sources = ShellQuoted(KOVA_MPI_PROGRAMS_DIR);
-        Build(folder.path(), "for p in farm ring collectives; do mpicc.openmpi -o $p " + sources +
-                                 "/$p.c && mpicc.mpich -o $p.mpich " + sources + "/$p.c || exit; done && "
-                                 "mpif90.openmpi -o fring " + sources + "/fring.f90 && "
-                                 "mpif90.mpich -o fring.mpich " + sources + "/fring.f90");
+        Build(folder.path(), "cp " + ShellQuoted(KOVA_EXAMPLES_DIR) + "/mpi_farm.c " + sources + "/*.c " +
+                                 sources + "/*.f90 . && for p in mpi_farm ring collectives; do "
+                                 "mpicc.openmpi -o $p $p.c && mpicc.mpich -o $p.mpich $p.c || exit; done && "
+                                 "mpif90.openmpi -o fring fring.f90 && mpif90.mpich -o fring.mpich fring.f90");
     }
     return folder.path();
 }
@@ -114,10 +114,10 @@ void ExpectCriticalPathWithinTp(int id) {
 }  // namespace
 
 TEST(MeasureMpi, FarmWithWildcardReceivesIsMeasuredWithTheRealSourcesAndNoVirtualMachine) {
-    const CommandResult run = MeasureHere(OPEN_MPI_HERE + "-np 4 ./farm 20");
+    const CommandResult run = MeasureHere(OPEN_MPI_HERE + "-np 4 ./mpi_farm 20");
     ASSERT_EQ(run.status, 0) << run.output << run.errors;
-    EXPECT_EQ(run.output, "farm: sum of squares of 1..20 = 2870\n");
-    EXPECT_NE(run.errors.find("(farm, p=4, W=0)"), std::string::npos) << run.errors;
+    EXPECT_EQ(run.output, "mpi_farm: sum of squares of 1..20 = 2870\n");
+    EXPECT_NE(run.errors.find("(mpi_farm, p=4, W=0)"), std::string::npos) << run.errors;
     const int id = StoredExperiment(run.errors);
     ASSERT_GT(id, 0) << run.errors;
     const std::string exp = std::to_string(id);

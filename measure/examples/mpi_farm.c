@@ -1,8 +1,11 @@
-/* A master/worker farm: rank 0 hands out the numbers 1..N one at a time, each
- * worker sends back the square, and the master gives the next number to
- * whichever worker answered (MPI_ANY_SOURCE, MPI_ANY_TAG), then tells every
- * worker to stop. Prints the sum of the squares, N(N+1)(2N+1)/6.
- * Usage: farm [N] (default 20). */
+/* A master/worker farm, measured unmodified with kova measure: rank 0 hands out
+ * the numbers 1..N one at a time, each worker sends back the square, and the
+ * master gives the next number to whichever worker answered (MPI_ANY_SOURCE,
+ * MPI_ANY_TAG), then tells every worker to stop. Prints the sum of the squares,
+ * N(N+1)(2N+1)/6.
+ *   mpicc -o mpi_farm mpi_farm.c
+ *   kova measure -- mpirun -np 4 ./mpi_farm 20
+ * Usage: mpi_farm [N] (default 20). */
 #include <mpi.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,7 +30,7 @@ static void Master(int workers, int count) {
         }
     }
     for (w = 1; w <= workers; ++w) MPI_Send(&next, 0, MPI_INT, w, TAG_STOP, MPI_COMM_WORLD);
-    printf("farm: sum of squares of 1..%d = %lld\n", count, sum);
+    printf("mpi_farm: sum of squares of 1..%d = %lld\n", count, sum);
 }
 
 static void Worker(void) {
@@ -47,7 +50,7 @@ int main(int argc, char** argv) {
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &size);
     if (size < 2) {
-        if (rank == 0) fprintf(stderr, "farm: needs at least 2 ranks\n");
+        if (rank == 0) fprintf(stderr, "mpi_farm: needs at least 2 ranks\n");
         MPI_Finalize();
         return 1;
     }
