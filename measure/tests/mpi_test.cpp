@@ -215,6 +215,14 @@ TEST(MeasureMpiOnCluster, CollectivesWithOneLateRankShowWhoWaitedAcrossHosts) {
     EXPECT_EQ(Count(id, "p.typeID = 5 AND p.commPartnerTid = p.processID"), 1);
     ExpectEveryMessageMatched(id, 3);
     ExpectCriticalPathWithinTp(id);
+    // The analysis finds each wait with the rank that caused it.
+    auto waits = [&](const std::string& pattern, const std::string& where) {
+        return Number("SELECT COUNT(*) FROM WaitStates WHERE expID = " + exp + " AND pattern = '" + pattern +
+                      "' AND waitTime >= " + std::to_string(late) + " AND " + where);
+    };
+    EXPECT_EQ(waits("wait_at_barrier", "processID IN (0, 1) AND causeProcessID = 2"), 2);
+    EXPECT_EQ(waits("early_reduce", "processID = 0 AND causeProcessID = 2"), 1);
+    EXPECT_EQ(waits("late_broadcast", "processID IN (1, 2) AND causeProcessID = 0"), 2);
 }
 
 TEST(MeasureMpiOnCluster, FortranRingOfMpichAcrossHostsHasEveryMessageMatched) {
