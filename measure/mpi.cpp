@@ -9,12 +9,12 @@
 // phase with the status' real source and tag beside the source and tag asked for;
 // a collective is a sync phase that names its communicator, the collective's
 // instance on it, its kind and its root. Ranks of other communicators are
-// translated to world ranks. The measurement's own messages (the clock offsets) go over a duplicate of MPI_COMM_WORLD of its own.
-// The Fortran entry points are in mpi_fortran.cpp.
+// translated to world ranks. The measurement's own messages (the clock offsets)
+// go over a duplicate of MPI_COMM_WORLD of its own. The Fortran entry points are
+// in mpi_fortran.cpp.
 #include "measure/mpi_call.h"
-#include "measure/mpi_task.h"
-
 #include "measure/mpi_symbols.h"
+#include "measure/mpi_task.h"
 
 #include <vector>
 
@@ -47,12 +47,12 @@ int MPI_Finalize() {
 
 // ---- point to point: sends ----
 
-#define KOVA_BLOCKING_SEND(name)                                                                          \
-    int MPI_##name(const void* buffer, int count, MPI_Datatype type, int dest, int tag, MPI_Comm comm) {  \
-        MpiCall call;                                                                                        \
-        const int result = PMPI_##name(buffer, count, type, dest, tag, comm);                            \
-        if (call.recording() && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type)); \
-        return result;                                                                                    \
+#define KOVA_BLOCKING_SEND(name)                                                                                \
+    int MPI_##name(const void* buffer, int count, MPI_Datatype type, int dest, int tag, MPI_Comm comm) {        \
+        MpiCall call;                                                                                           \
+        const int result = PMPI_##name(buffer, count, type, dest, tag, comm);                                   \
+        if (call.recording() && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type));          \
+        return result;                                                                                          \
     }
 KOVA_BLOCKING_SEND(Send)
 KOVA_BLOCKING_SEND(Ssend)
@@ -60,13 +60,13 @@ KOVA_BLOCKING_SEND(Bsend)
 KOVA_BLOCKING_SEND(Rsend)
 
 // A non-blocking send is a send phase that begins when it is posted.
-#define KOVA_POSTED_SEND(name)                                                                              \
-    int MPI_##name(const void* buffer, int count, MPI_Datatype type, int dest, int tag, MPI_Comm comm,      \
-                   MPI_Request* request) {                                                                  \
-        MpiCall call;                                                                                          \
-        const int result = PMPI_##name(buffer, count, type, dest, tag, comm, request);                     \
-        if (call.recording() && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type)); \
-        return result;                                                                                      \
+#define KOVA_POSTED_SEND(name)                                                                                  \
+    int MPI_##name(const void* buffer, int count, MPI_Datatype type, int dest, int tag, MPI_Comm comm,          \
+                   MPI_Request* request) {                                                                      \
+        MpiCall call;                                                                                           \
+        const int result = PMPI_##name(buffer, count, type, dest, tag, comm, request);                          \
+        if (call.recording() && result == MPI_SUCCESS) call.Sent(comm, dest, tag, Bytes(count, type));          \
+        return result;                                                                                          \
     }
 KOVA_POSTED_SEND(Isend)
 KOVA_POSTED_SEND(Issend)
@@ -92,7 +92,7 @@ int MPI_Recv(void* buffer, int count, MPI_Datatype type, int source, int tag, MP
 int MPI_Irecv(void* buffer, int count, MPI_Datatype type, int source, int tag, MPI_Comm comm, MPI_Request* request) {
     MpiCall call(MpiCall::Poll);
     const int result = PMPI_Irecv(buffer, count, type, source, tag, comm, request);
-    if (result == MPI_SUCCESS) call.Posted(*request, comm, source, tag);
+    if (call.recording() && result == MPI_SUCCESS) call.Posted(*request, comm, source, tag);
     return result;
 }
 

@@ -3,9 +3,8 @@
 // translation of its ranks to world ranks, the receives posted and completed,
 // the communicators' names and collectives.
 #pragma once
-#include "measure/recording.h"
-
 #include "measure/mpi_symbols.h"
+#include "measure/recording.h"
 
 #include <vector>
 

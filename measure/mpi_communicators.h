@@ -3,7 +3,6 @@
 // collectives called on each, and the world rank of each of its ranks.
 #pragma once
 #include "measure/mpi_names.h"
-
 #include "measure/mpi_symbols.h"
 
 #include <string>

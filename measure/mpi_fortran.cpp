@@ -7,9 +7,8 @@
 // With MPICH, whose Fortran functions call the C ones, the inner call passes
 // straight through and the call is recorded once.
 #include "measure/mpi_call.h"
-#include "measure/mpi_task.h"
-
 #include "measure/mpi_symbols.h"
+#include "measure/mpi_task.h"
 
 #include <dlfcn.h>
 
@@ -92,14 +91,14 @@ void mpi_finalize_(Fint* ierr) {
 
 // ---- point to point ----
 
-#define KOVA_FORTRAN_SEND(name)                                                                          \
-    void name(void* buffer, Fint* count, Fint* type, Fint* dest, Fint* tag, Fint* comm, Fint* ierr);    \
-    void name(void* buffer, Fint* count, Fint* type, Fint* dest, Fint* tag, Fint* comm, Fint* ierr) {   \
-        MPI_FORTRAN(name);                                                                               \
-        MpiCall call;                                                                                    \
-        real(buffer, count, type, dest, tag, comm, ierr);                                                \
-        if (call.recording() && *ierr == MPI_SUCCESS)                                                   \
-            call.Sent(Comm(comm), *dest, *tag, Bytes(*count, Type(type)));                              \
+#define KOVA_FORTRAN_SEND(name)                                                                                 \
+    void name(void* buffer, Fint* count, Fint* type, Fint* dest, Fint* tag, Fint* comm, Fint* ierr);            \
+    void name(void* buffer, Fint* count, Fint* type, Fint* dest, Fint* tag, Fint* comm, Fint* ierr) {           \
+        MPI_FORTRAN(name);                                                                                      \
+        MpiCall call;                                                                                           \
+        real(buffer, count, type, dest, tag, comm, ierr);                                                       \
+        if (call.recording() && *ierr == MPI_SUCCESS)                                                           \
+            call.Sent(Comm(comm), *dest, *tag, Bytes(*count, Type(type)));                                      \
     }
 KOVA_FORTRAN_SEND(mpi_send_)
 KOVA_FORTRAN_SEND(mpi_ssend_)
@@ -107,15 +106,15 @@ KOVA_FORTRAN_SEND(mpi_bsend_)
 KOVA_FORTRAN_SEND(mpi_rsend_)
 
 #define KOVA_FORTRAN_POSTED_SEND(name)                                                                          \
-    void name(void* buffer, Fint* count, Fint* type, Fint* dest, Fint* tag, Fint* comm, Fint* request,         \
+    void name(void* buffer, Fint* count, Fint* type, Fint* dest, Fint* tag, Fint* comm, Fint* request,          \
               Fint* ierr);                                                                                      \
-    void name(void* buffer, Fint* count, Fint* type, Fint* dest, Fint* tag, Fint* comm, Fint* request,         \
+    void name(void* buffer, Fint* count, Fint* type, Fint* dest, Fint* tag, Fint* comm, Fint* request,          \
               Fint* ierr) {                                                                                     \
         MPI_FORTRAN(name);                                                                                      \
         MpiCall call;                                                                                           \
         real(buffer, count, type, dest, tag, comm, request, ierr);                                              \
-        if (call.recording() && *ierr == MPI_SUCCESS)                                                          \
-            call.Sent(Comm(comm), *dest, *tag, Bytes(*count, Type(type)));                                     \
+        if (call.recording() && *ierr == MPI_SUCCESS)                                                           \
+            call.Sent(Comm(comm), *dest, *tag, Bytes(*count, Type(type)));                                      \
     }
 KOVA_FORTRAN_POSTED_SEND(mpi_isend_)
 KOVA_FORTRAN_POSTED_SEND(mpi_issend_)
@@ -245,11 +244,11 @@ void mpi_allreduce_(void* send, void* receive, Fint* count, Fint* type, Fint* op
 
 #define KOVA_FORTRAN_ROOTED(name, kind)                                                                         \
     void name(void* send, Fint* sendCount, Fint* sendType, void* receive, Fint* receiveCount, Fint* receiveType, \
-              Fint* root, Fint* comm, Fint* ierr);                                                               \
+              Fint* root, Fint* comm, Fint* ierr);                                                              \
     void name(void* send, Fint* sendCount, Fint* sendType, void* receive, Fint* receiveCount, Fint* receiveType, \
-              Fint* root, Fint* comm, Fint* ierr) {                                                              \
-        MPI_FORTRAN(name);                                                                                       \
-        MpiCall call;                                                                                            \
+              Fint* root, Fint* comm, Fint* ierr) {                                                             \
+        MPI_FORTRAN(name);                                                                                      \
+        MpiCall call;                                                                                           \
         real(send, sendCount, sendType, receive, receiveCount, receiveType, root, comm, ierr);                  \
         if (call.recording()) call.Collective(Comm(comm), kind, *root);                                         \
     }
@@ -258,11 +257,11 @@ KOVA_FORTRAN_ROOTED(mpi_scatter_, "scatter")
 
 #define KOVA_FORTRAN_ALL(name, kind)                                                                            \
     void name(void* send, Fint* sendCount, Fint* sendType, void* receive, Fint* receiveCount, Fint* receiveType, \
-              Fint* comm, Fint* ierr);                                                                           \
+              Fint* comm, Fint* ierr);                                                                          \
     void name(void* send, Fint* sendCount, Fint* sendType, void* receive, Fint* receiveCount, Fint* receiveType, \
-              Fint* comm, Fint* ierr) {                                                                          \
-        MPI_FORTRAN(name);                                                                                       \
-        MpiCall call;                                                                                            \
+              Fint* comm, Fint* ierr) {                                                                         \
+        MPI_FORTRAN(name);                                                                                      \
+        MpiCall call;                                                                                           \
         real(send, sendCount, sendType, receive, receiveCount, receiveType, comm, ierr);                        \
         if (call.recording()) call.Collective(Comm(comm), kind);                                                \
     }

@@ -1,8 +1,7 @@
 #include "measure/mpi_task.h"
 
-#include "measure/recording.h"
-
 #include "measure/mpi_symbols.h"
+#include "measure/recording.h"
 
 #include <sys/time.h>
 #include <unistd.h>
@@ -121,6 +120,10 @@ void BeginRank() {
     // Called once more by the Fortran MPI_Init of an MPI whose Fortran calls the C one.
     if (gOwn != MPI_COMM_NULL || std::getenv("KOVA_MEASURE_EXPERIMENT") == nullptr) return;
     recording::Call call(recording::Call::Passive);
+    // Ranks started by MPI_Comm_spawn would share the world ranks of the program's.
+    MPI_Comm parent = MPI_COMM_NULL;
+    PMPI_Comm_get_parent(&parent);
+    if (parent != MPI_COMM_NULL) return;
     if (PMPI_Comm_dup(MPI_COMM_WORLD, &gOwn) != MPI_SUCCESS) {
         gOwn = MPI_COMM_NULL;
         return;

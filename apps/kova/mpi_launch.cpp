@@ -62,7 +62,8 @@ Mpi LauncherOf(const fs::path& program) {
     if (named != Mpi::kNone) return named;
     const Mpi versioned = MpiNamedIn(VersionText(program));
     if (versioned == Mpi::kNone)
-        throw analysis::Error(program.string() + ": an MPI launcher neither of Open MPI nor of MPICH", kExitMeasureFailed);
+        throw analysis::Error(program.string() + ": an MPI launcher neither of Open MPI nor of MPICH",
+                              kExitMeasureFailed);
     return versioned;
 }
 

@@ -240,8 +240,8 @@ TEST(MeasureMpi, HpccRunsAsPlainWithEveryMessageMatched) {
     ScratchFolder work("hpcc");
     // The example input with a small problem (N = 200).
     Build(work.path(), "zcat -f /usr/share/doc/hpcc/examples/_hpccinf.txt | sed '6s/^[0-9]* /200 /' > hpccinf.txt");
-    const CommandResult run = RunCommand("cd " + ShellQuoted(work.path().string()) + " && " + ROOT_ALLOWED + KOVA + " measure -- " +
-                                             OPEN_MPI_HERE + "-np 4 hpcc",
+    const CommandResult run = RunCommand("cd " + ShellQuoted(work.path().string()) + " && " + ROOT_ALLOWED + KOVA +
+                                             " measure -- " + OPEN_MPI_HERE + "-np 4 hpcc",
                                          ErrorStream::Apart);
     ASSERT_EQ(run.status, 0) << run.output << run.errors;
     const std::string results = ReadFile(work.path() / "hpccoutf.txt");
