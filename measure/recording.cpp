@@ -7,7 +7,7 @@
 // which need not be thread-safe; the clock offsets come from the front end.
 //
 // Every wait is bounded: the connection (kConnectSeconds, retried for
-// kConnectRetrySeconds while the server has no free connection), each read and
+// kConnectRetrySeconds while the server is busy), each read and
 // write (kReadWriteSeconds), the end of a task (kFinalWaitMs) and a SIGTERM
 // (kFinalWaitMs). A failure of the database stops the measurement, never the
 // program: the task says so on standard error and runs on.
@@ -20,6 +20,7 @@
 
 #include <mysql.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -35,6 +36,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace recording {
@@ -116,9 +119,55 @@ struct Recorder {
     int done[2] = {-1, -1};
     MYSQL* mysql = nullptr;
     MYSQL_STMT* statement = nullptr;
-    std::vector<char> block;
-    std::vector<char> spawned;
+    // Allocated, not filled, when the task begins: their pages cost only once used.
+    std::unique_ptr<char[]> block;
+    std::unique_ptr<char[]> spawned;
+    std::size_t spawnedBytes = 0;
 };
+
+// The database client library, loaded by the writer thread: linked into the
+// preloaded library, it and its dependencies (TLS, Kerberos) would be loaded into
+// every task before its first instruction.
+struct Client {
+    decltype(&::mysql_init) init;
+    decltype(&::mysql_options) options;
+    decltype(&::mysql_real_connect) connect;
+    decltype(&::mysql_error) error;
+    decltype(&::mysql_errno) errnoOf;
+    decltype(&::mysql_close) close;
+    decltype(&::mysql_stmt_init) stmtInit;
+    decltype(&::mysql_stmt_prepare) stmtPrepare;
+    decltype(&::mysql_stmt_bind_param) stmtBind;
+    decltype(&::mysql_stmt_execute) stmtExecute;
+    decltype(&::mysql_stmt_error) stmtError;
+    decltype(&::mysql_stmt_close) stmtClose;
+};
+
+// The client's functions; false when the library or one of them is missing.
+bool LoadClient(Client& client) {
+    void* library = dlopen("libmariadb.so.3", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return false;
+    bool complete = true;
+    auto take = [&](auto& function, const char* name) {
+        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
+        complete = complete && function != nullptr;
+    };
+    take(client.init, "mysql_init");
+    take(client.options, "mysql_options");
+    take(client.connect, "mysql_real_connect");
+    take(client.error, "mysql_error");
+    take(client.errnoOf, "mysql_errno");
+    take(client.close, "mysql_close");
+    take(client.stmtInit, "mysql_stmt_init");
+    take(client.stmtPrepare, "mysql_stmt_prepare");
+    take(client.stmtBind, "mysql_stmt_bind_param");
+    take(client.stmtExecute, "mysql_stmt_execute");
+    take(client.stmtError, "mysql_stmt_error");
+    take(client.stmtClose, "mysql_stmt_close");
+    return complete;
+}
+
+Client gClient;
 
 std::atomic<Recorder*> gRecorder{nullptr};
 std::atomic<bool> gForkedChild{false};
@@ -163,40 +212,42 @@ void AwaitWriter(Recorder& recorder) {
 bool Connect(Recorder& recorder) {
     const std::int64_t giveUp = Now() + std::int64_t{kConnectRetrySeconds} * 1000000000;
     for (;;) {
-        recorder.mysql = mysql_init(nullptr);
+        recorder.mysql = gClient.init(nullptr);
         if (recorder.mysql == nullptr) {
             Lose(recorder, "no memory for the database connection");
             return false;
         }
-        mysql_options(recorder.mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectSeconds);
-        mysql_options(recorder.mysql, MYSQL_OPT_READ_TIMEOUT, &kReadWriteSeconds);
-        mysql_options(recorder.mysql, MYSQL_OPT_WRITE_TIMEOUT, &kReadWriteSeconds);
+        gClient.options(recorder.mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectSeconds);
+        gClient.options(recorder.mysql, MYSQL_OPT_READ_TIMEOUT, &kReadWriteSeconds);
+        gClient.options(recorder.mysql, MYSQL_OPT_WRITE_TIMEOUT, &kReadWriteSeconds);
         const DatabaseAddress& address = recorder.address;
         const bool socket = !address.socket.empty();
-        if (mysql_real_connect(recorder.mysql, socket ? "localhost" : address.host.c_str(), "KOVAUser", "",
+        if (gClient.connect(recorder.mysql, socket ? "localhost" : address.host.c_str(), "KOVAUser", "",
                                "KOVAData", address.port, socket ? address.socket.c_str() : nullptr, 0) != nullptr) {
             static const char insert[] =
                 "INSERT INTO PhaseBlocks (expID, processID, seq, final, spawned, data) VALUES (?, ?, ?, ?, ?, ?)";
-            recorder.statement = mysql_stmt_init(recorder.mysql);
+            recorder.statement = gClient.stmtInit(recorder.mysql);
             if (recorder.statement != nullptr &&
-                mysql_stmt_prepare(recorder.statement, insert, sizeof insert - 1) == 0)
+                gClient.stmtPrepare(recorder.statement, insert, sizeof insert - 1) == 0)
                 return true;
-            Lose(recorder, recorder.statement != nullptr ? mysql_stmt_error(recorder.statement)
-                                                         : mysql_error(recorder.mysql));
+            Lose(recorder, recorder.statement != nullptr ? gClient.stmtError(recorder.statement)
+                                                         : gClient.error(recorder.mysql));
             return false;
         }
-        // A server without a free connection is asked again, a little later.
-        const bool busy = mysql_errno(recorder.mysql) == 1040;
+        // A busy server (no free connection, a handshake cut short while many
+        // tasks start) is asked again, a little later; one that is not there is not.
+        const unsigned error = gClient.errnoOf(recorder.mysql);
+        const bool busy = error == 1040 || error == 1203 || error == 2013;
         if (!busy || Now() > giveUp) {
             char reason[400];
             std::snprintf(reason, sizeof reason, "cannot connect to the measurement database: %s",
-                          mysql_error(recorder.mysql));
-            mysql_close(recorder.mysql);
+                          gClient.error(recorder.mysql));
+            gClient.close(recorder.mysql);
             recorder.mysql = nullptr;
             Lose(recorder, reason);
             return false;
         }
-        mysql_close(recorder.mysql);
+        gClient.close(recorder.mysql);
         recorder.mysql = nullptr;
         usleep(50000 + static_cast<useconds_t>(recorder.task.id % 100) * 1000);
     }
@@ -209,7 +260,7 @@ void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uin
     const std::uint32_t records = count + (extraEnd != 0 ? 1 : 0);
     const std::uint32_t groups = static_cast<std::uint32_t>(recorder.groups.load(std::memory_order_acquire));
     const std::size_t bytes = BlockBytes(records, groups);
-    char* out = recorder.block.data();
+    char* out = recorder.block.get();
     BlockHeader header = {};
     std::memcpy(header.magic, kBlockMagic, sizeof kBlockMagic);
     header.flags = flags | (recorder.task.master ? kMasterTask : 0);
@@ -250,18 +301,18 @@ void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uin
     for (std::uint32_t g = 0; g < groups; ++g, at += kGroupNameBytes)
         std::memcpy(at, recorder.groupNames[g], kGroupNameBytes);
     // The tasks this block's spawn phases started, for kova measure to wait for.
-    char* text = recorder.spawned.data();
-    char* const textEnd = text + recorder.spawned.size();
+    char* text = recorder.spawned.get();
+    char* const textEnd = text + recorder.spawnedBytes;
     for (std::uint32_t i = 0; i < count; ++i) {
         const PhaseRecord& record = chunk.records[i];
         if (record.type != PH_SPAWN || record.partner <= 0 || textEnd - text < 16) continue;
-        if (text != recorder.spawned.data()) *text++ = ' ';
+        if (text != recorder.spawned.get()) *text++ = ' ';
         text = std::to_chars(text, textEnd, record.partner).ptr;
     }
 
     int expID = recorder.experiment, task = recorder.task.id, sequence = chunk.sequence;
     signed char final = (flags & kFinalBlock) ? 1 : 0;
-    unsigned long spawnedLength = static_cast<unsigned long>(text - recorder.spawned.data());
+    unsigned long spawnedLength = static_cast<unsigned long>(text - recorder.spawned.get());
     unsigned long blockLength = static_cast<unsigned long>(bytes);
     MYSQL_BIND bind[6] = {};
     bind[0].buffer_type = MYSQL_TYPE_LONG;
@@ -273,17 +324,17 @@ void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uin
     bind[3].buffer_type = MYSQL_TYPE_TINY;
     bind[3].buffer = &final;
     bind[4].buffer_type = MYSQL_TYPE_STRING;
-    bind[4].buffer = recorder.spawned.data();
+    bind[4].buffer = recorder.spawned.get();
     bind[4].buffer_length = spawnedLength;
     bind[4].length = &spawnedLength;
     bind[5].buffer_type = MYSQL_TYPE_LONG_BLOB;
     bind[5].buffer = out;
     bind[5].buffer_length = blockLength;
     bind[5].length = &blockLength;
-    if (mysql_stmt_bind_param(recorder.statement, bind) != 0 || mysql_stmt_execute(recorder.statement) != 0) {
+    if (gClient.stmtBind(recorder.statement, bind) != 0 || gClient.stmtExecute(recorder.statement) != 0) {
         char reason[400];
         std::snprintf(reason, sizeof reason, "the database refused a block of %u phases: %s", records,
-                      mysql_stmt_error(recorder.statement));
+                      gClient.stmtError(recorder.statement));
         Lose(recorder, reason);
     }
 }
@@ -302,7 +353,10 @@ void StoreFullChunks(Recorder& recorder) {
 
 void* Writer(void* self) {
     Recorder& recorder = *static_cast<Recorder*>(self);
-    Connect(recorder);
+    if (LoadClient(gClient))
+        Connect(recorder);
+    else
+        Lose(recorder, "the database client library libmariadb.so.3 cannot be loaded");
     for (;;) {
         char command = 0;
         const ssize_t got = read(recorder.wake[0], &command, 1);
@@ -317,8 +371,8 @@ void* Writer(void* self) {
         Store(recorder, *last, last->count.load(std::memory_order_acquire), flags,
               killed ? recorder.killTime.load() - recorder.start : 0);
         if (recorder.mysql != nullptr) {
-            if (recorder.statement != nullptr) mysql_stmt_close(recorder.statement);
-            mysql_close(recorder.mysql);
+            if (recorder.statement != nullptr) gClient.stmtClose(recorder.statement);
+            gClient.close(recorder.mysql);
         }
         const char finished = 'd';
         while (write(recorder.done[1], &finished, 1) < 0 && errno == EINTR) {
@@ -501,8 +555,9 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)()) 
     gethostname(recorder->host, sizeof recorder->host - 1);
     try {
         recorder->address = MeasurementDatabaseAddress();
-        recorder->block.resize(BlockBytes(kChunkRecords + 1, kMaxGroups));
-        recorder->spawned.resize(std::size_t{kChunkRecords} * 12 + 16);
+        recorder->block.reset(new char[BlockBytes(kChunkRecords + 1, kMaxGroups)]);
+        recorder->spawnedBytes = std::size_t{kChunkRecords} * 12 + 16;
+        recorder->spawned.reset(new char[recorder->spawnedBytes]);
     } catch (const std::exception& failure) {
         Say("kova measure: task %d: the measurement is lost: %s\n", task.id, failure.what());
         return false;

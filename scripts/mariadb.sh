@@ -91,7 +91,7 @@ start() {
         mariadbd --no-defaults --datadir="$data" --socket="$sock" --pid-file="$pidf" \
             --bind-address="$KOVA_DB_HOST" --port="$KOVA_DB_PORT" --log-error="$log" \
             --user="$(id -un)" --skip-name-resolve --innodb-buffer-pool-size=64M \
-            --max-connections=500 >/dev/null 2>&1 &
+            --max-connections=1000 >/dev/null 2>&1 &
         for _ in $(seq 1 300); do
             answers && break
             sleep 0.1

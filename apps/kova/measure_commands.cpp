@@ -125,9 +125,9 @@ void AwaitTasks(MYSQL* db, int expID) {
         const recording::Census census = recording::TakeCensus(db, expID);
         running.clear();
         for (int tid : census.announced)
-            if (!census.stored.count(tid) && enrolled && pvm_pstat(tid) == PvmOk) running.push_back(tid);
+            if (!census.stored.count(tid) && enrolled && pvm_pstat(tid) != PvmNoTask) running.push_back(tid);
         if (running.empty() || std::chrono::steady_clock::now() > deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     for (int tid : running)
         std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after " << kTaskWaitSeconds
@@ -368,6 +368,7 @@ int Measure(Session& session, MeasureOptions options) {
     std::vector<std::string> environment = MeasuringEnvironment(library, id, masterHost);
     const std::vector<std::string> command =
         mpi == Mpi::kNone ? options.command : MeasuredLaunch(mpi, options.command, environment);
+    const double started = MonotonicSeconds();
     const int status = RunProgram(program, command, environment);
     const double ended = MonotonicSeconds();
     const auto [exitStatus, failure] = Outcome(status);
@@ -378,8 +379,9 @@ int Measure(Session& session, MeasureOptions options) {
         expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure);
         // For the benchmark that sets the server's load of each step apart.
         if (std::getenv("KOVA_MEASURE_REPORT_TIMES") != nullptr)
-            std::fprintf(stderr, "kova measure: times: program ended %.6f, expansion %.6f to %.6f, %lld phases\n",
-                         ended, expanding, MonotonicSeconds(), expansion.phases);
+            std::fprintf(stderr,
+                         "kova measure: times: program %.6f to %.6f, expansion %.6f to %.6f, %lld phases\n",
+                         started, ended, expanding, MonotonicSeconds(), expansion.phases);
     } catch (const recording::StoreError& error) {
         std::cerr << "kova measure: the measurement of experiment " << id << " is lost: " << error.what() << std::endl;
         return exitStatus;

@@ -1,7 +1,7 @@
 // kovaschema: creates the measurement tables in the measurement database (at the
 // address of the environment, as the probe finds it) from the records' own
-// descriptions and the measuring libraries' tables, and lets the "ID" column of "Experiments" generate its
-// values on insert. Running it again changes nothing.
+// descriptions, and the measuring libraries' tables, and lets the "ID" column of
+// "Experiments" generate its values on insert. Running it again changes nothing.
 #include <KOVAData.h>
 #include <databaseaddress.h>
 #include <dbDescribable.h>

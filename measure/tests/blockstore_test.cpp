@@ -2,6 +2,7 @@
 // phases: the rows it stores, whole or not at all, once.
 #include "measure/block.h"
 #include "measure/blockstore.h"
+#include "measure/recording.h"
 
 #include <KOVAData.h>
 #include <measurementdb.h>
@@ -75,7 +76,8 @@ protected:
     void TearDown() override { DeleteExperimentsOf(*mDb, kName); }
 
     int NewExperiment() {
-        mDb->Query("INSERT INTO Experiments (name, user, p, W) VALUES ('" + std::string(kName) + "', 'tester', 2, 0)");
+        mDb->Query("INSERT INTO Experiments (name, user, p, W, statusData, errorFlags, errors) VALUES ('" +
+                   std::string(kName) + "', 'tester', 2, 0, 0, 0, '')");
         return static_cast<int>(mysql_insert_id(&mDb->mMysql));
     }
     void Store(int expID, const Task& task, const std::string& spawned = "", std::string bytes = "") {
@@ -86,6 +88,7 @@ protected:
                    mDb->QuotedValue(bytes) + ")");
     }
     long long Number(const std::string& query) { return SelectNumber(*mDb, query); }
+    void ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(MYSQL* db);
     std::vector<std::string> Column(const std::string& query) { return mDb->QueryStrings(query); }
 
     static constexpr const char* kName = "BlockStoreTest";
@@ -95,7 +98,7 @@ protected:
 // A master that spawns a slave, sends to it, waits for its answer and meets at a
 // barrier; a slave whose phases lie in two blocks, on a host whose clock is
 // 1.5 ms ahead.
-void StoreRun(BlockStore& test, int expID, const std::function<void(const Task&, const std::string&)>& store) {
+void StoreRun(const std::function<void(const Task&, const std::string&)>& store) {
     Task master;
     master.id = 100;
     master.flags = kFinalBlock | kMasterTask | kOffsetsKnown;
@@ -123,8 +126,6 @@ void StoreRun(BlockStore& test, int expID, const std::function<void(const Task&,
     taken.askedSource = 100;
     taken.askedTag = 7;
     late.records = {taken, Record(PH_COMM_SEND, 3500000, 100, 8, 4), Record(PH_WORK, 4000000)};
-    (void)test;
-    (void)expID;
     store(master, "200");
     store(early, "");
     store(late, "");
@@ -132,17 +133,18 @@ void StoreRun(BlockStore& test, int expID, const std::function<void(const Task&,
 
 }  // namespace
 
-TEST_F(BlockStore, ExpansionStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
+// The expansion through db (kova measure's connection loads its rows from memory,
+// the one of the other commands inserts them).
+void BlockStore::ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(MYSQL* db) {
     const int expID = NewExperiment();
     const std::string exp = std::to_string(expID);
-    StoreRun(*this, expID, [&](const Task& task, const std::string& spawned) { Store(expID, task, spawned); });
+    StoreRun([&](const Task& task, const std::string& spawned) { Store(expID, task, spawned); });
     // A damaged block (cut short) stops the expansion before anything is visible.
     Task damaged;
     damaged.id = 300;
     damaged.records = {Record(PH_WORK, 1000)};
     const std::string whole = Bytes(expID, damaged);
     Store(expID, damaged, "", whole.substr(0, whole.size() - 8));
-    MYSQL* db = &mDb->mMysql;
     const Census census = TakeCensus(db, expID);
     EXPECT_EQ(census.announced, (std::set<int>{100, 200, 300}));
     EXPECT_EQ(census.stored, (std::set<int>{100, 200}));
@@ -194,11 +196,22 @@ TEST_F(BlockStore, ExpansionStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp), 12);
 }
 
+TEST_F(BlockStore, ExpansionByInsertsStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
+    ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(&mDb->mMysql);
+}
+
+TEST_F(BlockStore, ExpansionByLoadingFromMemoryStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
+    std::string error;
+    std::unique_ptr<MYSQL, void (*)(MYSQL*)> db(ConnectBounded(10, error), mysql_close);
+    ASSERT_TRUE(db) << error;
+    ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(db.get());
+}
+
 TEST_F(BlockStore, TaskThatDidNotStoreItsLastBlockFlagsTheExperiment) {
     const int expID = NewExperiment();
     const std::string exp = std::to_string(expID);
     // The slave's last block and a second slave (spawned, never stored) are missing.
-    StoreRun(*this, expID, [&](const Task& task, const std::string& spawned) {
+    StoreRun([&](const Task& task, const std::string& spawned) {
         if (task.id == 200 && task.sequence == 2) return;
         Task stored = task;
         if (task.id == 100) stored.records.insert(stored.records.begin() + 2, Record(PH_SPAWN, 6000000, 201));
@@ -212,4 +225,21 @@ TEST_F(BlockStore, TaskThatDidNotStoreItsLastBlockFlagsTheExperiment) {
     EXPECT_EQ(Number("SELECT errorFlags & 1 FROM Experiments WHERE ID = " + exp), 1);
     // What the slave stored is kept.
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND processID = 200"), 2);
+}
+
+TEST_F(BlockStore, TablesOfTheMeasuringLibrariesHaveTheirColumnsAndKeys) {
+    const auto columns = [&](const std::string& table) {
+        return Column("SELECT CONCAT(COLUMN_NAME, ' ', COLUMN_TYPE, IF(COLUMN_KEY = 'PRI', '*', '')) FROM "
+                      "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" + table +
+                      "' ORDER BY ORDINAL_POSITION");
+    };
+    EXPECT_EQ(columns("PhaseDetails"),
+              (std::vector<std::string>{"expID int(11)*", "processID int(11)*", "nbr int(11)*", "askedSource int(11)",
+                                        "askedTag int(11)", "bytes bigint(20)", "groupName varchar(64)",
+                                        "instance int(11)", "collective varchar(16)", "root int(11)"}));
+    EXPECT_EQ(columns("ProbeCosts"), (std::vector<std::string>{"expID int(11)*", "processID int(11)*",
+                                                               "recordedCalls bigint(20)", "nsPerCall double"}));
+    EXPECT_EQ(columns("PhaseBlocks"),
+              (std::vector<std::string>{"expID int(11)*", "processID int(11)*", "seq int(11)*", "final tinyint(4)",
+                                        "spawned mediumtext", "data longblob"}));
 }

@@ -6,6 +6,7 @@
  *   fault_tasks fork         forks a helper that calls exit() while the master
  *                            and its slave exchange messages
  *   fault_tasks stream N     sends N messages to a slave, which answers the last
+ *   fault_tasks many N       spawns N slaves that each answer at once
  *
  * The master prints what happened on standard output and ends with status 0.
  */
@@ -97,8 +98,17 @@ int main(int argc, char** argv) {
         printf("helper status %d\n", WEXITSTATUS(status));
     } else if (argc > 2 && strcmp(argv[1], "stream") == 0) {
         Stream(Spawn("echo"), atoi(argv[2]));
+    } else if (argc > 2 && strcmp(argv[1], "many") == 0) {
+        int k, answered = 0, zero = 0;
+        for (k = 0; k < atoi(argv[2]); ++k) {
+            pvm_initsend(PvmDataDefault);
+            pvm_pkint(&zero, 1, 1);
+            pvm_send(Spawn("echo"), TAG_COUNT);
+        }
+        for (k = 0; k < atoi(argv[2]); ++k) answered += pvm_recv(-1, TAG_DONE) > 0;
+        printf("%d slaves answered\n", answered);
     } else {
-        printf("usage: fault_tasks kill MS | fork | stream N\n");
+        printf("usage: fault_tasks kill MS | fork | stream N | many N\n");
         pvm_exit();
         return 2;
     }

@@ -44,7 +44,7 @@ const fs::path& PvmExamples() {
               "tar xzf /usr/share/doc/pvm-examples/examples.tar.gz && mkdir -p include && "
               "cp /usr/include/fpvm3.h include/ && "
               "for p in master1 slave1 timing timing_slave hello hello_other; do gcc -w -o $p examples/$p.c -lpvm3 || "
-              "exit; done && gcc -w -static -o master1_static examples/master1.c -lpvm3 && "
+              "exit; done && gcc -w -static -o master1_static examples/master1.c -lpvm3 -ltirpc && "
               "for p in hitc hitc_slave; do gfortran -w -o $p examples/$p.f -lfpvm3 -lpvm3 || exit; done");
     }
     return folder.path();
@@ -406,7 +406,9 @@ TEST(MeasureServerFaults, TheProgramRunsOnAsPlainAndNothingIsStoredAsFinished) {
         EXPECT_NE(run.errors.find("is lost"), std::string::npos) << moment << run.errors;
         EXPECT_EQ(run.errors.find("stored ("), std::string::npos) << moment << run.errors;
         server.Signal(SIGCONT);
-        if (moment == DownAtStart || moment == KilledWhileRunning) ASSERT_TRUE(server.Start());
+        if (moment == DownAtStart || moment == KilledWhileRunning) {
+            ASSERT_TRUE(server.Start());
+        }
         EXPECT_EQ(server.Number("SELECT COUNT(*) FROM Experiments WHERE statusData > 0 AND errorFlags & 1 = 0"), 0)
             << moment;
     }
