@@ -28,7 +28,7 @@ void LineUpCollectives(ExperimentModel& model) {
     findings.incompleteCollectives = 0;
     std::map<std::pair<int32_t, int32_t>, std::size_t> indexOf;
     int mismatched = 0;
-    for (std::size_t i = 0; i < phases.Size(); ++i) {
+    for (std::size_t i = 0; i < phases.detail.size(); ++i) {
         if (phases.type[i] != kSync || phases.detail[i] < 0) continue;
         const PhaseDetail& detail = phases.Detail(i);
         if (detail.group < 0 || detail.collective == Collective::kNone) continue;

@@ -429,8 +429,8 @@ void StoreFindings(StandardDatabase& db, const ExperimentModel& model) {
     // Read committed takes no gap locks, so analyses of different experiments at once
     // do not lock each other out; a deadlock or lock wait timeout that happens all the
     // same (with a probe storing) rolls back and is tried again. What the database
-    // layer reports of a failed statement goes to standard error, and only when the
-    // store fails for good.
+    // layer prints of a failed statement (the whole statement) is held back: the
+    // server's message is the error's.
     constexpr int kAttempts = 8;
     std::ostringstream reports;
     std::streambuf* const out = std::cout.rdbuf(reports.rdbuf());
@@ -451,19 +451,19 @@ void StoreFindings(StandardDatabase& db, const ExperimentModel& model) {
             return;
         } catch (int) {
             const unsigned int code = mysql_errno(&db.mMysql);
+            const std::string message = mysql_error(&db.mMysql);
             try {
                 db.Query("ROLLBACK");
             } catch (int) {
                 // The connection is gone; the server drops the open transaction itself.
             }
+            reports.str("");
             if ((code == kDeadlock || code == kLockWaitTimeout) && attempt < kAttempts) {
-                reports.str("");
                 std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
                 continue;
             }
             std::cout.rdbuf(out);
-            std::cerr << reports.str() << std::flush;
-            throw Error("the findings could not be stored; nothing of them was kept");
+            throw Error("the findings could not be stored (" + message + "); nothing of them was kept");
         } catch (...) {
             std::cout.rdbuf(out);
             throw;

@@ -3,8 +3,8 @@
 #include "collectives.h"
 
 #include <algorithm>
-#include <optional>
 #include <cmath>
+#include <optional>
 #include <unordered_map>
 
 namespace analysis {
@@ -176,7 +176,8 @@ void RepairClock(ExperimentModel& model, const std::vector<int32_t>& sendOfRecei
         const int32_t send = sendOfReceive[i];
         std::optional<Time> required;
         if (send >= 0) required = phases.shownStart[send] + kMinimalLatency;
-        else if (!exits.Empty()) required = exits.Required(i);
+        if (const std::optional<Time> exit = exits.Empty() ? std::nullopt : exits.Required(i))
+            required = std::max(required.value_or(*exit), *exit);
         if (required && phases.shownStart[i] < *required) {
             const Time delta = *required - phases.shownStart[i];
             shift[p] += delta;

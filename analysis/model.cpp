@@ -98,7 +98,6 @@ void PhaseColumns::Reserve(std::size_t n) {
     operations.reserve(n);
     partnerTid.reserve(n);
     comment.reserve(n);
-    detail.reserve(n);
 }
 
 int32_t PhaseColumns::InternGroup(const std::string& name) {
@@ -108,6 +107,7 @@ int32_t PhaseColumns::InternGroup(const std::string& name) {
 }
 
 void PhaseColumns::SetDetail(std::size_t i, const PhaseDetail& value) {
+    if (detail.empty()) detail.assign(Size(), -1);
     if (detail[i] >= 0) {
         details[detail[i]] = value;
         return;
@@ -142,7 +142,7 @@ void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDu
     operations.push_back(nbrOperations);
     partnerTid.push_back(commPartnerTid);
     comment.push_back(commentIndex);
-    detail.push_back(-1);
+    if (!detail.empty()) detail.push_back(-1);
 }
 
 int Findings::UnreceivedCount() const {

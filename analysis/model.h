@@ -137,7 +137,9 @@ struct PhaseColumns {
     std::vector<int32_t> partnerTid;  // -1 for none
     std::vector<uint32_t> comment;    // index into comments
     std::vector<std::string> comments{""};  // distinct comment texts, 0 is ""
-    std::vector<int32_t> detail;      // index into details, -1 for a phase without
+    // Index into details per phase, -1 for a phase without; empty (no cost) while no
+    // phase has details, as in every older experiment.
+    std::vector<int32_t> detail;
     std::vector<PhaseDetail> details;
     std::vector<std::string> groupNames;  // distinct collective group names
 
@@ -157,7 +159,7 @@ struct PhaseColumns {
     // The details of phase i; a default (nothing known) for a phase without.
     const PhaseDetail& Detail(std::size_t i) const {
         static const PhaseDetail kNone;
-        return detail[i] >= 0 ? details[detail[i]] : kNone;
+        return i < detail.size() && detail[i] >= 0 ? details[detail[i]] : kNone;
     }
     // Whether phase i is the last of its process.
     bool LastOfProcess(std::size_t i) const { return i + 1 >= Size() || process[i + 1] != process[i]; }
@@ -168,8 +170,9 @@ struct PhaseColumns {
         return LastOfProcess(i) ? shownStart[i] + PlacedDuration(i) : shownStart[i + 1];
     }
     Time ShownDuration(std::size_t i) const { return ShownEnd(i) - shownStart[i]; }
-    // Bytes held per phase by the columns (not counting comment texts).
-    static constexpr std::size_t kBytesPerPhase = 4 + 4 + 4 + 1 + 8 * 3 + 4 * 5;
+    // Bytes held per phase by the columns (not counting comment texts, nor the detail
+    // column and the details of an experiment that has them).
+    static constexpr std::size_t kBytesPerPhase = 4 + 4 + 4 + 1 + 8 * 3 + 4 * 4;
 private:
     std::map<std::string, uint32_t> mCommentIndex;
     std::map<std::string, int32_t> mGroupIndex;

@@ -617,6 +617,15 @@ TEST(Collectives, AnExitBeforeTheLastEntryIsRepaired) {
     EXPECT_EQ(model.phases.shownStart[1], 10);  // its entry stays
     EXPECT_EQ(WaitsOf(model).count({"wait_at_barrier", a, 35, c}), 1u);
     EXPECT_EQ(WaitsOf(model).count({"barrier_completion", a, 1, -1}), 1u);
+
+    // An exit that is also a receive follows both its send and the last entry.
+    Builder r;
+    const int ra = r.Process(A), rb = r.Process(B), rc = r.Process(C);
+    r.Phase(ra, kWork, 10).Sync(ra, 20, Collective::kBarrier, "g", 0).Phase(ra, kRecv, 5, C, 0);
+    r.Phase(rb, kWork, 10).Sync(rb, 40, Collective::kBarrier, "g", 0);
+    r.Phase(rc, kSend, 5, A, 0).Phase(rc, kWork, 45).Sync(rc, 5, Collective::kBarrier, "g", 0);
+    const ExperimentModel& both = r.Analysed();
+    EXPECT_EQ(both.phases.shownStart[2], 51);
 }
 
 // Wrong order needs a selective receive: the same receives as in the wrong-order case

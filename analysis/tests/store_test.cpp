@@ -147,15 +147,17 @@ TEST_F(Store, BarriersWildcardReceivesAndTheProbesCostFromTheStoredDetails) {
     EXPECT_EQ(StoredFindings(id), first);
 }
 
+// Experiments of 12 000 phases, so that the two stores overlap: taking gap locks, the
+// stores of the two newest experiments deadlock in most pairs.
 TEST_F(Store, TwoFirstAnalysesOfTheNewestExperimentsAtOnceBothSucceed) {
-    constexpr int kPairs = 8;
+    constexpr int kPairs = 6;
     for (int pair = 0; pair < kPairs; ++pair) {
-        const std::string a = StoreExperiment(40), b = StoreExperiment(40);
+        const std::string a = StoreExperiment(1000), b = StoreExperiment(1000);
         const std::string line = ShellQuoted(KOVA) + " analyse " + a + " >/dev/null & first=$!; " + ShellQuoted(KOVA) +
                                  " analyse " + b + " >/dev/null & second=$!; wait $first; s1=$?; wait $second; "
                                  "echo \"$s1 $?\"";
         const CommandResult both = RunCommand(line, ErrorStream::Apart);
-        EXPECT_EQ(both.output, "0 0\n") << "pair " << pair << ": " << both.errors;
+        EXPECT_EQ(both.output, "0 0\n") << "pair " << pair << ": " << both.errors.substr(0, 300);
         for (const std::string& id : {a, b})
             EXPECT_EQ(SelectNumber(*db, "SELECT statusData FROM Experiments WHERE ID = " + id), 5) << id;
     }
