@@ -51,6 +51,9 @@ constexpr unsigned kConnectSeconds = 3;
 constexpr int kConnectRetrySeconds = 20;
 constexpr unsigned kReadWriteSeconds = 10;
 constexpr int kFinalWaitMs = 20000;
+// Readings of the start's two clocks until they lie within kStartReadingNs.
+constexpr int kStartReadings = 10;
+constexpr std::int64_t kStartReadingNs = 2000;
 
 std::int64_t Now() {
     timespec now;
@@ -527,7 +530,17 @@ Call::Call(Kind kind) {
 
 Call::~Call() { --tDepth; }
 
-bool BeginTask(const TaskIdentity& task, int experiment) {
+bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)()) {
+    // synchronise is called on every way out, so that tasks waiting in it for
+    // each other never wait for one whose measurement failed.
+    struct Synchronised {
+        void (*call)();
+        void operator()() {
+            if (call != nullptr) call();
+            call = nullptr;
+        }
+        ~Synchronised() { (*this)(); }
+    } synchronised{synchronise};
     if (gRecorder.load() != nullptr || gForkedChild.load()) return false;
     if (experiment == 0) {
         const char* given = std::getenv("KOVA_MEASURE_EXPERIMENT");
@@ -583,8 +596,16 @@ bool BeginTask(const TaskIdentity& task, int experiment) {
     sigemptyset(&term.sa_mask);
     term.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &term, &recorder->previousTerm);
-    gettimeofday(&recorder->startWall, nullptr);
-    recorder->start = Now();
+    synchronised();
+    // The start on the wall clock and on the phases' clock, read close together: a
+    // task interrupted in between would place all its phases that much too early.
+    for (int attempt = 0; attempt < kStartReadings; ++attempt) {
+        const std::int64_t before = Now();
+        gettimeofday(&recorder->startWall, nullptr);
+        const std::int64_t after = Now();
+        recorder->start = before + (after - before) / 2;
+        if (after - before <= kStartReadingNs) break;
+    }
     recorder->active.store(true);
     return true;
 }

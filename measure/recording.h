@@ -100,8 +100,10 @@ private:
 // given). Calibrates the cost of one recorded call, prepares the buffers and
 // starts the background thread that connects to the database. Returns false
 // (and measures nothing) when there is no experiment or the task measures
-// already.
-bool BeginTask(const TaskIdentity& task, int experiment = 0);
+// already. synchronise, when given, is called once, also when BeginTask fails:
+// after the preparations and right before the first phase begins (MPI ranks
+// wait there for each other, so that nobody's set-up lies in another's phases).
+bool BeginTask(const TaskIdentity& task, int experiment = 0, void (*synchronise)() = nullptr);
 // Stores the task's measurement, waiting a bounded time for the server (see the
 // README). The front end ends the task's last phase first (a guarded call, or
 // RecordWork), so that its own work at the end (measuring the clock offsets) lies

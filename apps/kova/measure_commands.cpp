@@ -1,6 +1,8 @@
 // kova measure: runs an unmodified PVM program with the measuring library
-// preloaded into every task, then reports the experiment the tasks stored.
+// preloaded into every task (or an MPI launcher that preloads the MPI one into
+// every rank, see mpi_launch.h), then reports the experiment the tasks stored.
 #include "commands.h"
+#include "mpi_launch.h"
 
 #include "measure/blockstore.h"
 
@@ -78,13 +80,17 @@ fs::path FindProgram(const std::string& name) {
     throw analysis::Error(name + ": no such program in PATH", kExitNoProgram);
 }
 
-// The measuring library, at the same place relative to kova in the build tree
-// as in an installed prefix.
-fs::path MeasuringLibrary() {
-    const fs::path library = fs::read_symlink("/proc/self/exe").parent_path() / KOVA_MEASURE_LIBRARY;
+// The measuring library of the program's communication library (PVM's, or the
+// MPI of its launcher), at the same place relative to kova in the build tree as
+// in an installed prefix.
+fs::path MeasuringLibrary(Mpi mpi) {
+    fs::path relative = KOVA_MEASURE_LIBRARY;
+    if (mpi != Mpi::kNone) relative.replace_filename(MpiMeasuringLibrary(mpi));
+    const fs::path library = fs::read_symlink("/proc/self/exe").parent_path() / relative;
     if (!fs::exists(library))
         throw analysis::Error("the measuring library " + library.lexically_normal().string() +
-                                  " is missing (build the target kova_measure, or install kova again)",
+                                  " is missing (build the target " + library.stem().string().substr(3) +
+                                  ", or install kova again)",
                               kExitMeasureFailed);
     return library.lexically_normal();
 }
@@ -319,8 +325,18 @@ int RunUnmeasured(const fs::path& program, const MeasureOptions& options, const 
 
 int Measure(Session& session, MeasureOptions options) {
     const fs::path program = FindProgram(options.command.front());
-    const fs::path library = MeasuringLibrary();
+    const Mpi mpi = LauncherOf(program);
+    const fs::path library = MeasuringLibrary(mpi);
     const std::string name = options.command.front();
+    if (options.application.empty() && mpi != Mpi::kNone)
+        options.application = LaunchedProgram(options.command, [](const std::string& word) {
+            try {
+                FindProgram(word);
+                return true;
+            } catch (const analysis::Error&) {
+                return false;
+            }
+        });
     if (options.application.empty()) options.application = program.filename().string();
     try {
         MeasurementDatabaseAddress();
@@ -331,8 +347,14 @@ int Measure(Session& session, MeasureOptions options) {
         return RunUnmeasured(program, options,
                              name + " is linked statically, so no PVM call of it can be measured (kova measure "
                                     "needs the shared libpvm3.so); it runs unmeasured");
-    const auto [hosts, masterHost] = VirtualMachine();
-    if (options.p == 0) options.p = hosts;
+    // An MPI program needs no virtual machine; its p is the number of ranks,
+    // known once they are stored.
+    int masterHost = 0;
+    if (mpi == Mpi::kNone) {
+        const auto [hosts, host] = VirtualMachine();
+        if (options.p == 0) options.p = hosts;
+        masterHost = host;
+    }
 
     std::string lost;
     std::unique_ptr<MYSQL, void (*)(MYSQL*)> db(recording::ConnectBounded(kDatabaseSeconds, lost), mysql_close);
@@ -343,13 +365,16 @@ int Measure(Session& session, MeasureOptions options) {
                                  (db ? lost : "cannot reach the measurement database: " + lost) +
                                  "; the program runs unmeasured");
 
+    std::vector<std::string> environment = MeasuringEnvironment(library, id, masterHost);
+    const std::vector<std::string> command =
+        mpi == Mpi::kNone ? options.command : MeasuredLaunch(mpi, options.command, environment);
     const double started = MonotonicSeconds();
-    const int status = RunProgram(program, options.command, MeasuringEnvironment(library, id, masterHost));
+    const int status = RunProgram(program, command, environment);
     const double ended = MonotonicSeconds();
     const auto [exitStatus, failure] = Outcome(status);
     recording::Expansion expansion;
     try {
-        AwaitTasks(db.get(), id);
+        if (mpi == Mpi::kNone) AwaitTasks(db.get(), id);
         const double expanding = MonotonicSeconds();
         expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure);
         // For the benchmark that sets the server's load of each step apart.
@@ -365,9 +390,12 @@ int Measure(Session& session, MeasureOptions options) {
         const std::string remove = "DELETE FROM Experiments WHERE ID = " + std::to_string(id);
         mysql_real_query(db.get(), remove.data(), remove.size());
         std::cerr << "kova measure: " << name
-                  << " made no call of the shared PVM library (libpvm3.so), so nothing was measured" << std::endl;
+                  << (mpi == Mpi::kNone ? " made no call of the shared PVM library (libpvm3.so)"
+                                        : " started no rank that called MPI_Init of a shared MPI library")
+                  << ", so nothing was measured" << std::endl;
         return exitStatus != 0 ? exitStatus : analysis::kExitNotFound;
     }
+    if (options.p == 0) options.p = StoreRanksAsP(db.get(), id);
     db.reset();
     if (expansion.stored < expansion.announced)
         std::cerr << "kova measure: experiment " << id << ": announced " << expansion.announced << ", stored "
@@ -391,9 +419,10 @@ int Measure(Session& session, MeasureOptions options) {
 void AddMeasureCommands(CLI::App& app, Session& session) {
     auto options = std::make_shared<MeasureOptions>();
     CLI::App* command = app.add_subcommand(
-        "measure", "runs an unmodified PVM program on this host of the virtual machine and measures every task");
+        "measure", "runs an unmodified PVM program on this host of the virtual machine, or an MPI program through "
+                   "its launcher (mpirun, mpiexec), and measures every task");
     command->add_option("--application", options->application, "the application's name (default: the program's)");
-    command->add_option("--p", options->p, "the number of machines p (default: the virtual machine's hosts)")
+    command->add_option("--p", options->p, "the number of machines p (default: the virtual machine's hosts, or the MPI program's ranks)")
         ->check(CLI::PositiveNumber);
     command->add_option("--W", options->W, "the problem size W (default 0)")->check(CLI::NonNegativeNumber);
     command->add_option("--policy", options->policy, "what happens to similar stored experiments")

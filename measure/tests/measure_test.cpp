@@ -3,6 +3,8 @@
 // cluster; the C and Fortran examples built against an installed prefix with
 // pkg-config and with find_package; the database address taken at run time; bad
 // input.
+#include "measured_run.h"
+
 #include <measurementdb.h>
 #include <testsupport.h>
 
@@ -28,13 +30,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string KOVA = std::string(KOVA_BIN_DIR) + "/kova";
-
-
-// Runs the shell commands in folder; a failure fails the test with their output.
-void Build(const fs::path& folder, const std::string& commands) {
-    const CommandResult built = RunCommand("cd " + ShellQuoted(folder.string()) + " && " + commands);
-    ASSERT_EQ(built.status, 0) << commands << "\n" << built.output;
-}
 
 // PVM's example programs, built once from their sources (unchanged) into a folder
 // that every host of a virtual cluster sees; it is PVM's executable path of the
@@ -73,36 +68,6 @@ ClusterRun OnCluster(const std::string& commandLine, const fs::path& bin, const 
     options.binFolder = bin;
     options.workingFolder = bin;
     return RunOnCluster(3, environment + " " + commandLine, options);
-}
-
-// The experiment that kova measure reports as stored, or -1.
-int StoredExperiment(const std::string& errors) {
-    std::smatch found;
-    static const std::regex stored("kova measure: experiment ([0-9]+) stored");
-    return std::regex_search(errors, found, stored) ? std::stoi(found[1]) : -1;
-}
-
-nlohmann::json Analysed(int id) {
-    const CommandResult analysed = RunKova("analyse " + std::to_string(id) + " --json");
-    EXPECT_EQ(analysed.status, 0) << analysed.errors;
-    return nlohmann::json::parse(analysed.output, nullptr, false);
-}
-
-long long Number(const std::string& query) {
-    auto db = ConnectToMeasurementDb();
-    return SelectNumber(*db, query);
-}
-
-// Every message of the experiment was received and matched with its send.
-void ExpectEveryMessageMatched(int id, int messages) {
-    const nlohmann::json summary = Analysed(id);
-    EXPECT_EQ(summary["messages"]["received"], messages) << summary.dump(2);
-    EXPECT_EQ(summary["messages"]["unreceived"], 0);
-    EXPECT_EQ(summary["errorFlags"].get<int>() & 16, 0) << summary["errorFlagNames"];
-    // Receives that seem to start before their send (WRONG_COMM_POINTERS) come from
-    // the error of the clock offsets between hosts, not from what was recorded.
-    for (const auto& problem : summary["problems"])
-        EXPECT_EQ(problem.get<std::string>().find("have no send to match"), std::string::npos) << problem;
 }
 
 const std::string EXPERIMENT = " FROM Phases WHERE expID = ";
