@@ -19,18 +19,20 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace {
-
 using analysis::ExperimentHeader;
 using analysis::ExperimentModel;
 
+namespace {
+
 bool Finished(const ExperimentHeader& header) { return header.statusData >= analysis::kFinished && header.Tp > 0; }
 
-// The runs of the application as the study needs them; unfinished ones only by
-// their header (the study leaves them out and says so).
-std::vector<scaling::Run> LoadRuns(Session& session, const std::string& application, const std::string& user) {
+}  // namespace
+
+std::vector<scaling::Run> LoadRuns(Session& session, const std::string& application, const std::string& user,
+                                   const std::function<bool(const analysis::ExperimentHeader&)>& wanted) {
     std::vector<scaling::Run> runs;
     for (const ExperimentHeader& header : session.List(user, application)) {
+        if (wanted && !wanted(header)) continue;
         scaling::Run run;
         run.expID = header.id;
         run.p = header.p;
@@ -45,6 +47,8 @@ std::vector<scaling::Run> LoadRuns(Session& session, const std::string& applicat
     }
     return runs;
 }
+
+namespace {
 
 void WriteOutput(const std::string& text, const std::string& path) {
     if (path.empty()) {

@@ -5,6 +5,16 @@
 #pragma once
 #include <series.h>
 
-#include <string>
+#include <nlohmann/json.hpp>
 
-std::string ScalingPage(const scaling::Study& study);
+#include <string>
+#include <string_view>
+
+// What another command adds to the page: entries of the payload, and a script that
+// runs after the page's own and draws them.
+struct ScalingPageAddition {
+    nlohmann::json payload = nlohmann::json::object();
+    std::string_view script;
+};
+
+std::string ScalingPage(const scaling::Study& study, const ScalingPageAddition& addition = {});
