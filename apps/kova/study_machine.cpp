@@ -17,6 +17,8 @@ namespace {
 
 // kova measure's status for a machine it cannot use.
 constexpr int kExitNoMachine = 125;
+// How long a resized machine may take to show its new hosts.
+constexpr int kSettleSeconds = 10;
 
 std::vector<char*> Names(std::vector<std::string>& hosts) {
     std::vector<char*> names;
@@ -85,13 +87,31 @@ void VirtualMachine::Resize(int p) {
     for (const std::string& host : wanted)
         if (std::find(current.begin(), current.end(), host) == current.end()) missing.push_back(host);
     std::vector<int> infos(std::max(surplus.size(), missing.size()));
-    if (!surplus.empty()) pvm_delhosts(Names(surplus).data(), static_cast<int>(surplus.size()), infos.data());
-    if (!missing.empty()) pvm_addhosts(Names(missing).data(), static_cast<int>(missing.size()), infos.data());
-    const int now = static_cast<int>(Current().size());
+    std::string failures;
+    const auto check = [&](const std::vector<std::string>& hosts, const char* what) {
+        for (std::size_t k = 0; k < hosts.size(); ++k)
+            if (infos[k] < 0)
+                failures += "; " + hosts[k] + " could not be " + what + " (PVM error " + std::to_string(infos[k]) + ")";
+    };
+    if (!surplus.empty()) {
+        pvm_delhosts(Names(surplus).data(), static_cast<int>(surplus.size()), infos.data());
+        check(surplus, "deleted");
+    }
+    if (!missing.empty()) {
+        pvm_addhosts(Names(missing).data(), static_cast<int>(missing.size()), infos.data());
+        check(missing, "added");
+    }
+    // A deleted host leaves the machine's configuration a little after the call returns.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kSettleSeconds);
+    int now = static_cast<int>(Current().size());
+    while (now != p && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        now = static_cast<int>(Current().size());
+    }
     mSize = now;
     if (now != p)
         throw analysis::Error("the virtual machine has " + std::to_string(now) + " hosts instead of " +
-                              std::to_string(p) + ": a host could not be " + (missing.empty() ? "deleted" : "added"));
+                              std::to_string(p) + failures);
 }
 
 void VirtualMachine::Restore() { Resize(Hosts()); }

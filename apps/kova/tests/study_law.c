@@ -1,11 +1,13 @@
-/* A PVM program whose run time follows a known law in p and W: the master spawns
- * p - 1 slaves (its own executable), hands each a share of W/p ms of work, works
- * its own share and 20 ms alone, and takes every slave's answer. Every share is a
- * sleep, so that the law Tp = 20 ms + W/p ms (plus the spawns) holds however busy
- * the machine's cores are.
+/* A PVM program whose run time follows a known law in p and W: the master hands a
+ * share of W/p ms of work to each slave it spawned, works its own share and 20 ms
+ * alone, and takes every slave's answer. Every share is a sleep, so that the law
+ * Tp = 20 ms + W/p ms (plus the start of the slaves) holds however busy the
+ * machine's cores are.
  *   study_law [P [W [FAILING_P]]]
- * Without P, p is the number of hosts of the virtual machine. A run whose p is
- * FAILING_P ends with exit status 3 before its work. */
+ * Given P, the master spawns one slave (its own executable), so that the slaves'
+ * start costs the same at every p. Without P, p is the number of hosts of the
+ * virtual machine, and the master spawns p - 1 slaves, one on each other host. A run
+ * whose p is FAILING_P ends with exit status 3 before its work. */
 #include <pvm3.h>
 
 #include <stdio.h>
@@ -31,13 +33,14 @@ static int Slave(void) {
 int main(int argc, char** argv) {
     if (pvm_mytid() < 0) return 1;
     if (pvm_parent() != PvmNoParent) return Slave();
-    int p = 0;
+    int p = 0, slaveCount = 1;
     if (argc > 1) {
         p = atoi(argv[1]);
     } else {
         int architectures = 0;
         struct pvmhostinfo* hosts = NULL;
         pvm_config(&p, &architectures, &hosts);
+        slaveCount = p - 1;
     }
     const int W = argc > 2 ? atoi(argv[2]) : 0;
     if (argc > 3 && p == atoi(argv[3])) {
@@ -52,19 +55,19 @@ int main(int argc, char** argv) {
     }
     const int share = W / p;
     int* slaves = calloc((size_t)p, sizeof *slaves);
-    const int spawned = p > 1 ? pvm_spawn("study_law", NULL, PvmTaskDefault, "", p - 1, slaves) : 0;
-    if (spawned != p - 1) {
-        fprintf(stderr, "study_law: %d of %d slaves spawned\n", spawned, p - 1);
+    const int spawned = slaveCount > 0 ? pvm_spawn("study_law", NULL, PvmTaskDefault, "", slaveCount, slaves) : 0;
+    if (spawned != slaveCount) {
+        fprintf(stderr, "study_law: %d of %d slaves spawned\n", spawned, slaveCount);
         pvm_exit();
         return 1;
     }
-    for (int k = 0; k < p - 1; ++k) {
+    for (int k = 0; k < slaveCount; ++k) {
         pvm_initsend(PvmDataDefault);
         pvm_pkint((int*)&share, 1, 1);
         pvm_send(slaves[k], kWorkTag);
     }
     Sleep(kAloneMs + share);
-    for (int k = 0; k < p - 1; ++k) pvm_recv(-1, kDoneTag);
+    for (int k = 0; k < slaveCount; ++k) pvm_recv(-1, kDoneTag);
     printf("study_law: p = %d, W = %d\n", p, W);
     free(slaves);
     pvm_exit();
