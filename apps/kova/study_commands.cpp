@@ -28,7 +28,6 @@
 #include <fstream>
 #include <iostream>
 #include <set>
-#include <sstream>
 
 extern char** environ;
 
@@ -190,6 +189,11 @@ private:
     // The study over the stored runs of these configurations, predicting there.
     std::optional<scaling::Study> Model(const std::vector<Configuration>& configurations,
                                         const std::vector<scaling::PredictionRequest>& predictions);
+    // Before the check runs: what the fit predicts at each check point.
+    void AnnounceChecks(const scaling::Study& fitted, const std::vector<study::PlannedRun>& checkRuns);
+    // The models, predictions and checks on standard output, and the page.
+    void Write(const StudyOptions& options, const scaling::Study& fitted, const nlohmann::json& missing,
+               const std::string& missingText);
     void Report(const std::string& text);
     void ShowBar(std::size_t index, const study::Progress& progress);
 
@@ -269,6 +273,19 @@ Study::Attempt Study::RunOnce(const Configuration& configuration) {
     return attempt;
 }
 
+void Study::AnnounceChecks(const scaling::Study& fitted, const std::vector<study::PlannedRun>& checkRuns) {
+    for (const study::Check& check : study::Checks(mDesign.checkPoints, fitted, std::nullopt)) {
+        const bool measured = std::any_of(checkRuns.begin(), checkRuns.end(), [&](const study::PlannedRun& run) {
+            return run.configuration == check.configuration;
+        });
+        if (check.predicted && measured)
+            Report("kova study: " + study::Text(check.configuration) + ": predicted Tp " +
+                   std::to_string(std::lround(check.predicted->value)) + " us (95 %: " +
+                   std::to_string(std::lround(check.predicted->low)) + " to " +
+                   std::to_string(std::lround(check.predicted->high)) + " us); measuring it\n");
+    }
+}
+
 void Study::Report(const std::string& text) {
     if (mTerminal) std::cerr << "\r\033[K";
     std::cerr << text << std::flush;
@@ -296,6 +313,32 @@ std::optional<scaling::Study> Study::Model(const std::vector<Configuration>& con
     }
 }
 
+void Study::Write(const StudyOptions& options, const scaling::Study& fitted, const nlohmann::json& missing,
+                  const std::string& missingText) {
+    const std::vector<study::Check> checks =
+        study::Checks(mDesign.checkPoints, fitted, Model(mDesign.checkPoints, {}));
+    if (options.format == "json") {
+        nlohmann::json out = scaling::StudyJson(fitted);
+        out["checks"] = study::ChecksJson(checks);
+        out["missing"] = missing;
+        std::cout << out.dump(2) << "\n";
+    } else if (options.format == "csv") {
+        std::cout << scaling::StudyCsv(fitted) << "\n" << study::ChecksCsv(checks);
+    } else {
+        std::cout << PrintableLines(scaling::StudyText(fitted));
+        if (!checks.empty()) std::cout << "\n" << study::ChecksText(checks);
+        if (!missingText.empty()) std::cout << "\nConfigurations that lack runs:\n" << missingText;
+    }
+    std::cout.flush();
+    if (!options.page.empty()) {
+        ScalingPageAddition addition;
+        addition.payload = {{"checks", study::ChecksJson(checks)}, {"missing", missing}};
+        addition.script = report::assets::kStudyJs;
+        const std::string page = ScalingPage(fitted, addition);
+        report::WriteFileAtomically(options.page, [&page](std::ostream& out) { out << page; });
+    }
+}
+
 int Study::Run(const StudyOptions& options) {
     const std::vector<ExperimentHeader> headers = Listed();
     for (const ExperimentHeader& header : headers) mLastID = std::max(mLastID, header.id);
@@ -316,7 +359,9 @@ int Study::Run(const StudyOptions& options) {
     study::Progress progress(plan);
     std::set<Configuration> givenUp;
     std::optional<scaling::Study> fitted;
+    bool fitDone = false;
     const auto fit = [&] {
+        fitDone = true;
         std::vector<scaling::PredictionRequest> predictions = mDesign.predictions;
         for (const Configuration& point : mDesign.checkPoints)
             predictions.push_back({static_cast<double>(point.p), static_cast<double>(point.W)});
@@ -327,12 +372,7 @@ int Study::Run(const StudyOptions& options) {
         const study::PlannedRun& run = plan[index];
         if (index == sweepRuns) {
             fit();
-            for (const study::Check& check : study::Checks(mDesign.checkPoints, *fitted, std::nullopt))
-                if (check.predicted && !storedChecks.count(check.configuration))
-                    Report("kova study: " + study::Text(check.configuration) + ": predicted Tp " +
-                           std::to_string(std::lround(check.predicted->value)) + " us (95 %: " +
-                           std::to_string(std::lround(check.predicted->low)) + " to " +
-                           std::to_string(std::lround(check.predicted->high)) + " us); measuring it\n");
+            if (fitted) AnnounceChecks(*fitted, checkRuns);
         }
         if (givenUp.count(run.configuration)) continue;
         for (int attempt = 1; attempt <= 2 && gStopSignal == 0; ++attempt) {
@@ -370,7 +410,7 @@ int Study::Run(const StudyOptions& options) {
                "; the same command goes on where the study stopped\n");
         return 128 + gStopSignal;
     }
-    if (!fitted) fit();
+    if (!fitDone) fit();
 
     std::vector<Configuration> missing;
     for (const std::vector<Configuration>* configurations : {&mDesign.configurations, &mDesign.checkPoints})
@@ -390,28 +430,7 @@ int Study::Run(const StudyOptions& options) {
     if (!fitted) throw analysis::Error("no run of " + mDesign.application + " finished: nothing to model",
                                        kExitRunsMissing);
 
-    const std::vector<study::Check> checks =
-        study::Checks(mDesign.checkPoints, *fitted, Model(mDesign.checkPoints, {}));
-    if (options.format == "json") {
-        nlohmann::json out = scaling::StudyJson(*fitted);
-        out["checks"] = study::ChecksJson(checks);
-        out["missing"] = missingJson;
-        std::cout << out.dump(2) << "\n";
-    } else if (options.format == "csv") {
-        std::cout << scaling::StudyCsv(*fitted) << "\n" << study::ChecksCsv(checks);
-    } else {
-        std::cout << PrintableLines(scaling::StudyText(*fitted));
-        if (!checks.empty()) std::cout << "\n" << study::ChecksText(checks);
-        if (!missing.empty()) std::cout << "\nConfigurations that lack runs:\n" << missingText;
-    }
-    std::cout.flush();
-    if (!options.page.empty()) {
-        ScalingPageAddition addition;
-        addition.payload = {{"checks", study::ChecksJson(checks)}, {"missing", missingJson}};
-        addition.script = report::assets::kStudyJs;
-        const std::string page = ScalingPage(*fitted, addition);
-        report::WriteFileAtomically(options.page, [&page](std::ostream& out) { out << page; });
-    }
+    Write(options, *fitted, missingJson, missingText);
     return missing.empty() ? 0 : kExitRunsMissing;
 }
 
