@@ -1,5 +1,6 @@
 #include "analyse.h"
 
+#include "compensation.h"
 #include "critical_path.h"
 #include "data_check.h"
 #include "delay_costs.h"
@@ -15,9 +16,8 @@ namespace analysis {
 void Analyse(ExperimentModel& model, std::optional<Time> Ts) {
     // Findings of an earlier analysis are found again from the phases; only the crash
     // of the experiment, which the stored status no longer shows, is kept.
-    std::vector<std::string> loadProblems = std::move(model.findings.problems);
     model.findings = Findings{};
-    model.findings.problems = std::move(loadProblems);
+    model.findings.problems = model.loadProblems;
     model.header.errorFlags &= kExpCrashed;
     CheckData(model);
     CalculateTotals(model, Ts);
@@ -26,14 +26,24 @@ void Analyse(ExperimentModel& model, std::optional<Time> Ts) {
     FindDelayCosts(model);
     FindCriticalPath(model);
     BuildMetricTree(model);
+    Compensate(model);
     model.header.statusData = model.findings.lastPass;
-    const auto& problems = model.findings.problems;
-    model.header.errors.clear();
-    if (!problems.empty()) {
-        std::string text = problems.front();
-        if (problems.size() > 1) text = "(" + std::to_string(problems.size()) + ") " + text;
-        model.header.errors = CutToWidth(text);
-    }
+    model.header.errors = ErrorsWithFindings(StoredErrors(model.header.errors), model.findings.problems);
+}
+
+std::string StoredErrors(const std::string& errors) {
+    if (errors.rfind(kFindingsMark, 0) == 0) return "";
+    const std::size_t ours = errors.find(std::string("; ") + kFindingsMark);
+    return ours == std::string::npos ? errors : errors.substr(0, ours);
+}
+
+std::string ErrorsWithFindings(const std::string& stored, const std::vector<std::string>& problems) {
+    if (problems.empty()) return stored;
+    const std::string count = std::to_string(problems.size());
+    if (stored.empty())
+        return CutToWidth(kFindingsMark + (problems.size() > 1 ? "(" + count + ") " : std::string()) + problems.front());
+    const std::string added = stored + "; " + kFindingsMark + count;
+    return added.size() <= STRING_COLUMN_WIDTH ? added : stored;
 }
 
 }  // namespace analysis

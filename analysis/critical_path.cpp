@@ -3,7 +3,6 @@
 #include "intervals.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 namespace analysis {
 
@@ -12,15 +11,13 @@ namespace {
 // The spawn phase that started each process, -1 for none (the master, or a process
 // whose parent named it nowhere).
 std::vector<int32_t> SpawnOfProcess(const ExperimentModel& model) {
-    std::unordered_map<int, int> processOfTid;
-    for (std::size_t p = 0; p < model.processes.size(); ++p) processOfTid.emplace(model.processes[p].tid, p);
     std::vector<int32_t> spawnOf(model.processes.size(), -1);
     const PhaseColumns& phases = model.phases;
     for (std::size_t i = 0; i < phases.Size(); ++i) {
         if (phases.type[i] != kSpawn || phases.partnerTid[i] < 0) continue;
-        const auto child = processOfTid.find(phases.partnerTid[i]);
-        if (child == processOfTid.end() || child->second == phases.process[i]) continue;
-        if (spawnOf[child->second] < 0) spawnOf[child->second] = static_cast<int32_t>(i);
+        const int child = model.ProcessOfTid(phases.partnerTid[i]);
+        if (child < 0 || child == phases.process[i]) continue;
+        if (spawnOf[child] < 0) spawnOf[child] = static_cast<int32_t>(i);
     }
     return spawnOf;
 }
@@ -32,6 +29,7 @@ void FindCriticalPath(ExperimentModel& model) {
     Findings& findings = model.findings;
     findings.criticalPath.clear();
     findings.criticalPathLength = 0;
+    findings.runLength = 0;
     findings.criticalPathByType.clear();
     findings.criticalPathByProcess.assign(model.processes.size(), 0);
 
@@ -50,10 +48,19 @@ void FindCriticalPath(ExperimentModel& model) {
     }
     if (current < 0) return;
     const Time pathEnd = time;
+    Time runStart = pathEnd;
+    for (const ProcessModel& process : model.processes)
+        if (process.nbrPhases > 0) runStart = std::min(runStart, phases.shownStart[process.firstPhase]);
+    findings.runLength = pathEnd - runStart;
 
-    std::vector<int32_t> causeOfIdle(phases.Size(), -1);
+    std::vector<int32_t> causeOfWait(phases.Size(), -1);
     for (const WaitState& wait : findings.waitStates)
-        if (wait.causePhase >= 0 && wait.waitTime > 0) causeOfIdle[wait.phase] = wait.causePhase;
+        if (wait.causePhase >= 0 && wait.waitTime > 0) causeOfWait[wait.phase] = wait.causePhase;
+    // Where the path goes on at the cause of the wait in phase j: the end of a send,
+    // the entry of a collective's causing member (a wait in a sync phase).
+    auto jumpTime = [&](std::size_t j, int32_t cause) {
+        return phases.type[j] == kSync ? phases.shownStart[cause] : phases.ShownEnd(cause);
+    };
     const std::vector<int32_t> spawnOf = SpawnOfProcess(model);
 
     // Adds the stretch [from, to) of process p, whose phases up to last cover it.
@@ -73,20 +80,22 @@ void FindCriticalPath(ExperimentModel& model) {
         const ProcessModel& process = model.processes[current];
         const std::size_t first = process.firstPhase;
         int32_t jumpTo = -1;
+        Time jumpAt = 0;
         std::size_t j = index + 1;
         while (j-- > first) {
-            const int32_t cause = causeOfIdle[j];
-            if (cause >= 0 && phases.ShownEnd(cause) < time && phases.ShownEnd(cause) > phases.shownStart[j]) {
+            const int32_t cause = causeOfWait[j];
+            if (cause < 0) continue;
+            jumpAt = jumpTime(j, cause);
+            if (jumpAt < time && jumpAt > phases.shownStart[j]) {
                 jumpTo = cause;
                 break;
             }
         }
         if (jumpTo >= 0) {
-            const Time sendEnd = phases.ShownEnd(jumpTo);
-            addSegment(current, index, sendEnd, time);
+            addSegment(current, index, jumpAt, time);
             current = phases.process[jumpTo];
             index = static_cast<std::size_t>(jumpTo);
-            time = sendEnd;
+            time = jumpAt;
             continue;
         }
         const Time begin = std::min(time, phases.shownStart[first]);

@@ -11,6 +11,11 @@
 #include <standarddatabase.h>
 
 #include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <sstream>
+#include <thread>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <unordered_map>
@@ -46,6 +51,16 @@ bool TableExists(StandardDatabase& db, const std::string& table) {
     return !db.QueryFirst("SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() "
                           "AND TABLE_NAME = '" + table + "'")
                 .empty();
+}
+
+// The server's error codes of a transaction that lost a lock conflict.
+constexpr unsigned int kDeadlock = 1213, kLockWaitTimeout = 1205;
+
+// The length of a message in bytes, from its send's details or else its receive's; 0
+// when not known.
+long long MessageBytes(const PhaseColumns& phases, const Message& message) {
+    const long long sent = phases.Detail(message.sendPhase).bytes;
+    return sent > 0 || message.recvPhase < 0 ? sent : phases.Detail(message.recvPhase).bytes;
 }
 
 // Multi-row statements of one table, sent whenever the text grows past a limit.
@@ -101,6 +116,7 @@ void WriteExperimentRow(StandardDatabase& db, const ExperimentHeader& header) {
     DbConvertor convertor(&db);
     row.mID = header.id;
     if (!convertor.ReadObj(row)) throw Error("experiment " + std::to_string(header.id) + " vanished while it was analysed");
+    row.mTp = header.Tp;
     row.mTs = header.Ts;
     row.mSpeedup = header.speedup;
     row.mEfficiency = header.efficiency;
@@ -167,7 +183,7 @@ void WriteMessages(StandardDatabase& db, const ExperimentModel& model) {
     const std::string expID = std::to_string(model.header.id);
     db.Query("DELETE FROM Messages WHERE expID = " + expID);
     RowWriter rows(db, "INSERT INTO Messages (expID, sendProcessID, sendNbr, recvProcessID, recvNbr, sendTime, "
-                       "recvTime, delay)");
+                       "recvTime, delay, askedSource, askedTag, bytes)");
     const PhaseColumns& phases = model.phases;
     for (const Message& message : model.findings.messages) {
         rows.BeginRow();
@@ -179,6 +195,10 @@ void WriteMessages(StandardDatabase& db, const ExperimentModel& model) {
         rows.Value(message.sendTime);
         rows.Value(message.recvTime);
         rows.Value(message.delay);
+        const PhaseDetail& asked = message.recvPhase >= 0 ? phases.Detail(message.recvPhase) : PhaseDetail{};
+        rows.Value(static_cast<long long>(message.recvPhase >= 0 ? asked.askedSource : kAskedNotKnown));
+        rows.Value(static_cast<long long>(message.recvPhase >= 0 ? asked.askedTag : kAskedNotKnown));
+        rows.Value(static_cast<long long>(MessageBytes(phases, message)));
         rows.EndRow();
     }
     rows.Flush();
@@ -202,6 +222,86 @@ void WriteWaitStates(StandardDatabase& db, const ExperimentModel& model) {
         rows.EndRow();
     }
     rows.Flush();
+}
+
+// Calls onRow with the fields of every row of a query, streamed; the fields of a NULL
+// value are null. A failing query is an Error.
+template <typename OnRow>
+void ForEachRow(StandardDatabase& db, const std::string& query, OnRow&& onRow) {
+    MYSQL_RES* result = nullptr;
+    try {
+        result = db.QueryRowsStreamed(query);
+    } catch (int) {
+        throw Error("reading the measurement database failed: " + query);
+    }
+    if (result == nullptr) return;
+    while (MYSQL_ROW row = mysql_fetch_row(result)) onRow(row);
+    const bool failed = mysql_errno(&db.mMysql) != 0;
+    const std::string message = failed ? mysql_error(&db.mMysql) : "";
+    mysql_free_result(result);
+    if (failed) throw Error("reading the measurement database failed: " + message);
+}
+
+long long Number(const char* field) { return field == nullptr ? 0 : std::atoll(field); }
+
+// The phase of process index p with number nbr, -1 when it has none.
+int32_t PhaseOf(const ExperimentModel& model, int p, int nbr) {
+    const ProcessModel& process = model.processes[p];
+    const auto begin = model.phases.nbr.begin() + process.firstPhase, end = begin + process.nbrPhases;
+    const auto found = std::lower_bound(begin, end, nbr);
+    return found != end && *found == nbr ? static_cast<int32_t>(found - model.phases.nbr.begin()) : -1;
+}
+
+// PhaseDetails of the experiment: what receives asked for, message lengths and the
+// collectives' groups, instances, kinds and roots. A row of no stored phase is counted.
+void ReadPhaseDetails(StandardDatabase& db, int expID, const std::unordered_map<int, int>& indexOfID,
+                      ExperimentModel& model) {
+    int orphans = 0, unknownKinds = 0;
+    ForEachRow(db,
+               "SELECT processID, nbr, askedSource, askedTag, bytes, groupName, instance, collective, root "
+               "FROM PhaseDetails WHERE expID = " + std::to_string(expID),
+               [&](MYSQL_ROW row) {
+                   const auto process = indexOfID.find(static_cast<int>(Number(row[0])));
+                   const int32_t phase =
+                       process == indexOfID.end() ? -1 : PhaseOf(model, process->second, static_cast<int>(Number(row[1])));
+                   if (phase < 0) {
+                       ++orphans;
+                       return;
+                   }
+                   PhaseDetail detail;
+                   detail.askedSource = row[2] == nullptr ? kAskedNotKnown : static_cast<int32_t>(Number(row[2]));
+                   detail.askedTag = row[3] == nullptr ? kAskedNotKnown : static_cast<int32_t>(Number(row[3]));
+                   detail.bytes = std::max<long long>(0, Number(row[4]));
+                   const std::string kind = row[7] == nullptr ? "" : row[7];
+                   detail.collective = CollectiveOfName(kind);
+                   if (detail.collective == Collective::kNone && !kind.empty()) ++unknownKinds;
+                   if (detail.collective != Collective::kNone) {
+                       detail.group = model.phases.InternGroup(Utf8FromStored(row[5] == nullptr ? "" : row[5]));
+                       detail.instance = static_cast<int32_t>(Number(row[6]));
+                       detail.root = row[8] == nullptr ? -1 : static_cast<int32_t>(Number(row[8]));
+                   }
+                   model.phases.SetDetail(static_cast<std::size_t>(phase), detail);
+               });
+    if (orphans > 0)
+        model.loadProblems.push_back(std::to_string(orphans) + " phase details belong to no stored phase");
+    if (unknownKinds > 0)
+        model.loadProblems.push_back(std::to_string(unknownKinds) +
+                                          " phase details name a collective of an unknown kind");
+}
+
+// ProbeCosts of the experiment: each task's recorded calls and cost per call.
+void ReadProbeCosts(StandardDatabase& db, int expID, const std::unordered_map<int, int>& indexOfID,
+                    ExperimentModel& model) {
+    ForEachRow(db, "SELECT processID, recordedCalls, nsPerCall FROM ProbeCosts WHERE expID = " + std::to_string(expID),
+               [&](MYSQL_ROW row) {
+                   const auto process = indexOfID.find(static_cast<int>(Number(row[0])));
+                   if (process == indexOfID.end()) return;
+                   ProcessModel& target = model.processes[process->second];
+                   target.hasProbeCosts = true;
+                   target.recordedCalls = std::max<long long>(0, Number(row[1]));
+                   const double ns = row[2] == nullptr ? 0.0 : std::atof(row[2]);
+                   target.nsPerCall = std::isfinite(ns) && ns > 0 ? ns : 0.0;
+               });
 }
 
 }  // namespace
@@ -270,7 +370,7 @@ ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
                          Utf8FromStored(phase.mComment));
     });
     if (orphanRows > 0)
-        model.findings.problems.push_back(std::to_string(orphanRows) + " phase rows belong to no stored process");
+        model.loadProblems.push_back(std::to_string(orphanRows) + " phase rows belong to no stored process");
     if (TableExists(db, "ClockOffsets")) {
         ReadEachRow<ClockOffset>(db, where, [&](const ClockOffset& offsets) {
             auto found = indexOfID.find(offsets.mProcessID);
@@ -285,6 +385,8 @@ ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
         });
     }
     model.IndexPhases();
+    if (TableExists(db, "PhaseDetails")) ReadPhaseDetails(db, expID, indexOfID, model);
+    if (TableExists(db, "ProbeCosts")) ReadProbeCosts(db, expID, indexOfID, model);
     return model;
 }
 
@@ -324,24 +426,48 @@ std::optional<Time> FindSequentialTime(StandardDatabase& db, const ExperimentHea
 }
 
 void StoreFindings(StandardDatabase& db, const ExperimentModel& model) {
-    try {
-        db.Query("START TRANSACTION");
-        WriteExperimentRow(db, model.header);
-        const int pass = model.findings.lastPass;
-        if (pass >= kTotalsCalc) WriteTotals(db, model);
-        if (pass >= kCommPointersSet) {
-            WritePhaseTimes(db, model);
-            WriteMessages(db, model);
-        }
-        if (pass >= kBlockingCausesCalc) WriteWaitStates(db, model);
-        db.Query("COMMIT");
-    } catch (int) {
+    // Read committed takes no gap locks, so analyses of different experiments at once
+    // do not lock each other out; a deadlock or lock wait timeout that happens all the
+    // same (with a probe storing) rolls back and is tried again. What the database
+    // layer reports of a failed statement goes to standard error, and only when the
+    // store fails for good.
+    constexpr int kAttempts = 8;
+    std::ostringstream reports;
+    std::streambuf* const out = std::cout.rdbuf(reports.rdbuf());
+    for (int attempt = 1;; ++attempt) {
         try {
-            db.Query("ROLLBACK");
+            db.Query("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
+            db.Query("START TRANSACTION");
+            WriteExperimentRow(db, model.header);
+            const int pass = model.findings.lastPass;
+            if (pass >= kTotalsCalc) WriteTotals(db, model);
+            if (pass >= kCommPointersSet) {
+                WritePhaseTimes(db, model);
+                WriteMessages(db, model);
+            }
+            if (pass >= kBlockingCausesCalc) WriteWaitStates(db, model);
+            db.Query("COMMIT");
+            std::cout.rdbuf(out);
+            return;
         } catch (int) {
-            // The connection is gone; the server drops the open transaction itself.
+            const unsigned int code = mysql_errno(&db.mMysql);
+            try {
+                db.Query("ROLLBACK");
+            } catch (int) {
+                // The connection is gone; the server drops the open transaction itself.
+            }
+            if ((code == kDeadlock || code == kLockWaitTimeout) && attempt < kAttempts) {
+                reports.str("");
+                std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
+                continue;
+            }
+            std::cout.rdbuf(out);
+            std::cerr << reports.str() << std::flush;
+            throw Error("the findings could not be stored; nothing of them was kept");
+        } catch (...) {
+            std::cout.rdbuf(out);
+            throw;
         }
-        throw Error("the findings could not be stored; nothing of them was kept");
     }
 }
 

@@ -1,6 +1,9 @@
 #include "messages.h"
 
+#include "collectives.h"
+
 #include <algorithm>
+#include <optional>
 #include <cmath>
 #include <unordered_map>
 
@@ -55,12 +58,101 @@ struct QueueKeyHash {
     }
 };
 
-// The controlled logical clock: moves every receive to at least its send's end plus
-// the minimal latency on the shown clock, carries the shift forward along its process
-// and spreads it linearly over the phases since the process's previous communication.
-// Processes advance in causal order, so a send's shown time is final before its
-// receive is placed; a cycle in the matching (broken data) is cut at the earliest
-// blocked receive.
+// What a collective's exits wait for on the shown clock: a member's exit (the start
+// of the phase after its sync phase) comes after the entries it needs: every entry in
+// a barrier or an N x N collective, the root's for the other members of a broadcast or
+// scatter, every entry for the root of a reduce or gather. Counted as entries are placed.
+class CollectiveExits {
+public:
+    explicit CollectiveExits(const ExperimentModel& model) : mModel(model), mState(model.findings.collectives.size()) {
+        const PhaseColumns& phases = model.phases;
+        for (std::size_t k = 0; k < model.findings.collectives.size(); ++k) {
+            const CollectiveOp& op = model.findings.collectives[k];
+            for (const int32_t member : op.members) {
+                mOpOfEntry.emplace(member, static_cast<int32_t>(k));
+                if (!phases.LastOfProcess(member) && NeedsEntries(op, member))
+                    mOpOfExit.emplace(member + 1, static_cast<int32_t>(k));
+            }
+        }
+    }
+    bool Empty() const { return mOpOfExit.empty(); }
+    // Whether exit phase i waits for an entry not placed yet.
+    bool Blocked(std::size_t i) const {
+        const auto [state, needed] = StateOfExit(i);
+        return state != nullptr && state->placed < needed;
+    }
+    // The earliest shown start exit phase i may have (none: any).
+    std::optional<Time> Required(std::size_t i) const {
+        const State* state = StateOfExit(i).first;
+        if (state == nullptr || state->placed == 0) return std::nullopt;
+        return state->latestEntry + kMinimalLatency;
+    }
+    // Phase i got its shown start; whether it is a member's entry.
+    bool Placed(std::size_t i) {
+        const auto found = mOpOfEntry.find(static_cast<int32_t>(i));
+        if (found == mOpOfEntry.end()) return false;
+        const Time entry = mModel.phases.shownStart[i];
+        Entries& entries = mState[found->second];
+        for (State* state : {&entries.all, mModel.findings.collectives[found->second].root == static_cast<int32_t>(i)
+                                               ? &entries.root
+                                               : nullptr}) {
+            if (state == nullptr) continue;
+            ++state->placed;
+            state->latestEntry = std::max(state->latestEntry, entry);
+        }
+        return true;
+    }
+
+private:
+    struct State {
+        std::size_t placed = 0;
+        Time latestEntry = 0;
+    };
+    // Every member's entry, and the root's alone.
+    struct Entries {
+        State all, root;
+    };
+    static bool RootOnly(const CollectiveOp& op) {
+        return op.kind == Collective::kBcast || op.kind == Collective::kScatter;
+    }
+    static bool NeedsEntries(const CollectiveOp& op, int32_t member) {
+        if (!op.complete) return false;
+        switch (op.kind) {
+        case Collective::kBarrier:
+        case Collective::kAllreduce:
+        case Collective::kAllgather:
+        case Collective::kAlltoall:
+        case Collective::kReduceScatter: return true;
+        case Collective::kBcast:
+        case Collective::kScatter: return op.root >= 0 && member != op.root;
+        case Collective::kReduce:
+        case Collective::kGather: return member == op.root;
+        case Collective::kScan:
+        case Collective::kNone: break;
+        }
+        return false;
+    }
+    // The entries exit phase i waits for and how many they are; null for a phase that
+    // is no such exit.
+    std::pair<const State*, std::size_t> StateOfExit(std::size_t i) const {
+        const auto found = mOpOfExit.find(static_cast<int32_t>(i));
+        if (found == mOpOfExit.end()) return {nullptr, 0};
+        const CollectiveOp& op = mModel.findings.collectives[found->second];
+        const Entries& entries = mState[found->second];
+        return RootOnly(op) ? std::pair{&entries.root, std::size_t{1}} : std::pair{&entries.all, op.members.size()};
+    }
+    const ExperimentModel& mModel;
+    std::vector<Entries> mState;
+    std::unordered_map<int32_t, int32_t> mOpOfEntry, mOpOfExit;
+};
+
+// The controlled logical clock: moves every receive to at least its send's start plus
+// the minimal latency on the shown clock (and every exit of a collective member to
+// after the entries it needs, the same way), carries the shift forward along its
+// process and spreads it linearly over the phases since the process's previous
+// communication. Processes advance in causal order, so a send's shown time is final
+// before its receive is placed; a cycle in the matching (broken data) is cut at the
+// earliest blocked phase.
 void RepairClock(ExperimentModel& model, const std::vector<int32_t>& sendOfReceive) {
     PhaseColumns& phases = model.phases;
     Findings& findings = model.findings;
@@ -72,32 +164,38 @@ void RepairClock(ExperimentModel& model, const std::vector<int32_t>& sendOfRecei
         cursor[p] = model.processes[p].firstPhase;
         end[p] = cursor[p] + model.processes[p].nbrPhases;
     }
+    CollectiveExits exits(model);
     auto blocked = [&](std::size_t i) {
         const int32_t send = sendOfReceive[i];
-        return send >= 0 && static_cast<std::size_t>(send) >= cursor[phases.process[send]];
+        if (send >= 0 && static_cast<std::size_t>(send) >= cursor[phases.process[send]]) return true;
+        return !exits.Empty() && exits.Blocked(i);
     };
     auto place = [&](std::size_t p) {
         const std::size_t i = cursor[p]++;
         phases.shownStart[i] = phases.start[i] + shift[p];
         const int32_t send = sendOfReceive[i];
-        if (send >= 0) {
-            const Time required = phases.shownStart[send] + kMinimalLatency;
-            if (phases.shownStart[i] < required) {
-                const Time delta = required - phases.shownStart[i];
-                shift[p] += delta;
-                phases.shownStart[i] = required;
-                ++findings.repairedMessages;
-                findings.largestRepair = std::max(findings.largestRepair, delta);
-                findings.totalRepair += delta;
-                const std::size_t from = lastComm[p] >= 0 ? lastComm[p] + 1 : model.processes[p].firstPhase;
-                const Time spanStart = phases.start[from];
-                const Time span = phases.start[i] - spanStart;
-                for (std::size_t j = from + 1; j < i && span > 0; ++j)
-                    phases.shownStart[j] += static_cast<Time>(
-                        static_cast<double>(delta) * static_cast<double>(phases.start[j] - spanStart) / span);
-            }
+        std::optional<Time> required;
+        if (send >= 0) required = phases.shownStart[send] + kMinimalLatency;
+        else if (!exits.Empty()) required = exits.Required(i);
+        if (required && phases.shownStart[i] < *required) {
+            const Time delta = *required - phases.shownStart[i];
+            shift[p] += delta;
+            phases.shownStart[i] = *required;
+            ++(send >= 0 ? findings.repairedMessages : findings.repairedExits);
+            findings.largestRepair = std::max(findings.largestRepair, delta);
+            findings.totalRepair += delta;
+            // A receive's wait absorbs the shift back to the previous communication; a
+            // member's exit moves alone (its sync phase grows), so its entry stays.
+            const std::size_t from = lastComm[p] >= 0 ? lastComm[p] + 1 : model.processes[p].firstPhase;
+            const Time spanStart = phases.start[from];
+            const Time span = phases.start[i] - spanStart;
+            for (std::size_t j = from + 1; j < i && span > 0 && send >= 0; ++j)
+                phases.shownStart[j] += static_cast<Time>(
+                    static_cast<double>(delta) * static_cast<double>(phases.start[j] - spanStart) / span);
         }
-        if (IsSend(phases, i) || IsReceive(phases, i)) lastComm[p] = static_cast<int64_t>(i);
+        // Entries and exits of collectives are communication: no later shift moves them.
+        const bool entry = !exits.Empty() && exits.Placed(i);
+        if (IsSend(phases, i) || IsReceive(phases, i) || required || entry) lastComm[p] = static_cast<int64_t>(i);
     };
     std::size_t remaining = phases.Size();
     while (remaining > 0) {
@@ -125,12 +223,7 @@ void MatchMessages(ExperimentModel& model) {
     PlacePhases(model);
     PhaseColumns& phases = model.phases;
     Findings& findings = model.findings;
-    std::unordered_map<int, int> processOfTid;
-    for (std::size_t p = 0; p < model.processes.size(); ++p) processOfTid.emplace(model.processes[p].tid, p);
-    auto partnerOf = [&](std::size_t i) {
-        auto found = processOfTid.find(phases.partnerTid[i]);
-        return found == processOfTid.end() ? -1 : found->second;
-    };
+    auto partnerOf = [&](std::size_t i) { return model.ProcessOfTid(phases.partnerTid[i]); };
 
     std::unordered_map<QueueKey, SendQueue, QueueKeyHash> queues;
     for (std::size_t i = 0; i < phases.Size(); ++i) {
@@ -215,6 +308,7 @@ void MatchMessages(ExperimentModel& model) {
     if (findings.withinClockBounds > 0)
         findings.problems.push_back(std::to_string(findings.withinClockBounds) +
                                     " receives start before their send began by no more than the clocks' error bounds");
+    LineUpCollectives(model);
     RepairClock(model, sendOfReceive);
     findings.lastPass = kCommPointersSet;
 }

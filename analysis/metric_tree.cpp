@@ -41,12 +41,18 @@ nlohmann::json Json(const MetricNode& node, double root) {
 
 }  // namespace
 
-void BuildMetricTree(ExperimentModel& model) {
+void BuildMetricTree(ExperimentModel& model) { model.findings.metricTree = MetricTreeOf(model, {}); }
+
+MetricNode MetricTreeOf(const ExperimentModel& model, const TypeTimes& taken) {
     const PhaseColumns& phases = model.phases;
     const Findings& findings = model.findings;
     TypeTimes byType;
+    for (const auto& [type, time] : taken) byType[type] -= time;
     for (std::size_t i = 0; i < phases.Size(); ++i)
         if (phases.type[i] != kIdle) byType[phases.type[i]] += phases.ShownDuration(i);
+    // A wait in a collective lies in its sync phase: it counts as a wait, not as sync.
+    for (const WaitState& wait : findings.waitStates)
+        if (IsCollectivePattern(wait.pattern)) byType[phases.type[wait.phase]] -= wait.waitTime;
     std::vector<MetricNode> overhead, communication, other;
     Time work = 0;
     for (const auto& [type, time] : byType) {
@@ -72,7 +78,7 @@ void BuildMetricTree(ExperimentModel& model) {
     top.push_back(Leaf("transfer", findings.transferTime));
     top.push_back(Leaf("unexplained idle", unexplained));
     top.push_back(Node("other phase types", std::move(other)));
-    model.findings.metricTree = Node("time of all processes", std::move(top));
+    return Node("time of all processes", std::move(top));
 }
 
 std::string MetricTreeText(const MetricNode& root) {

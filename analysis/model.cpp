@@ -1,6 +1,7 @@
 #include "model.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace analysis {
 
@@ -57,12 +58,33 @@ const char* WaitPatternName(WaitPattern pattern) {
     case WaitPattern::kLateSender: return "late_sender";
     case WaitPattern::kWrongOrderSameSource: return "wrong_order_same_source";
     case WaitPattern::kWrongOrderOtherSource: return "wrong_order_other_source";
+    case WaitPattern::kWaitAtBarrier: return "wait_at_barrier";
+    case WaitPattern::kBarrierCompletion: return "barrier_completion";
+    case WaitPattern::kWaitAtNxN: return "wait_at_nxn";
+    case WaitPattern::kLateBroadcast: return "late_broadcast";
+    case WaitPattern::kEarlyReduce: return "early_reduce";
     case WaitPattern::kUnexplained: break;
     }
     return "unexplained";
 }
 
-std::string CostCauseName(const CostCause& cause) { return cause.transfer ? "transfer" : PhaseTypeName(cause.type); }
+namespace {
+const char* const kCollectiveNames[] = {"",          "barrier",   "bcast",    "reduce",         "gather", "scatter",
+                                        "allreduce", "allgather", "alltoall", "reduce_scatter", "scan"};
+}  // namespace
+
+const char* CollectiveName(Collective collective) { return kCollectiveNames[static_cast<int>(collective)]; }
+
+Collective CollectiveOfName(const std::string& name) {
+    for (std::size_t k = 1; k < std::size(kCollectiveNames); ++k)
+        if (name == kCollectiveNames[k]) return static_cast<Collective>(k);
+    return Collective::kNone;
+}
+
+std::string CostCauseName(const CostCause& cause) {
+    if (cause.noExcess) return "no excess";
+    return cause.transfer ? "transfer" : PhaseTypeName(cause.type);
+}
 
 void PhaseColumns::Reserve(std::size_t n) {
     process.reserve(n);
@@ -76,6 +98,22 @@ void PhaseColumns::Reserve(std::size_t n) {
     operations.reserve(n);
     partnerTid.reserve(n);
     comment.reserve(n);
+    detail.reserve(n);
+}
+
+int32_t PhaseColumns::InternGroup(const std::string& name) {
+    auto [it, added] = mGroupIndex.emplace(name, static_cast<int32_t>(groupNames.size()));
+    if (added) groupNames.push_back(name);
+    return it->second;
+}
+
+void PhaseColumns::SetDetail(std::size_t i, const PhaseDetail& value) {
+    if (detail[i] >= 0) {
+        details[detail[i]] = value;
+        return;
+    }
+    detail[i] = static_cast<int32_t>(details.size());
+    details.push_back(value);
 }
 
 uint32_t PhaseColumns::Intern(const std::string& text) {
@@ -104,18 +142,13 @@ void PhaseColumns::Add(int processIndex, int number, int phaseType, Time phaseDu
     operations.push_back(nbrOperations);
     partnerTid.push_back(commPartnerTid);
     comment.push_back(commentIndex);
+    detail.push_back(-1);
 }
 
 int Findings::UnreceivedCount() const {
     int count = 0;
     for (const auto& entry : unreceived) count += entry.second;
     return count;
-}
-
-int ExperimentModel::ProcessOfTid(int tid) const {
-    for (std::size_t i = 0; i < processes.size(); ++i)
-        if (processes[i].tid == tid) return static_cast<int>(i);
-    return -1;
 }
 
 void ExperimentModel::IndexPhases() {
@@ -125,6 +158,8 @@ void ExperimentModel::IndexPhases() {
         owner.firstPhase = static_cast<int>(i);
         ++owner.nbrPhases;
     }
+    mProcessOfTid.clear();
+    for (std::size_t p = 0; p < processes.size(); ++p) mProcessOfTid.emplace(processes[p].tid, static_cast<int>(p));
     master = 0;
     for (std::size_t i = 1; i < processes.size(); ++i)
         if (processes[i].start < processes[master].start) master = static_cast<int>(i);

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,31 @@ std::string StatusName(int status);
 // The set flags by name, joined with ", "; "none" for 0.
 std::string ErrorFlagNames(int flags);
 
+// What a receive asked for, where the measuring path recorded it (PhaseDetails).
+constexpr int32_t kAskedAny = -1;       // a wildcard source or tag
+constexpr int32_t kAskedNotKnown = -2;  // not recorded (older experiments, other paths)
+
+// The collective operation a sync phase is one member's part of.
+enum class Collective : uint8_t { kNone, kBarrier, kBcast, kReduce, kGather, kScatter, kAllreduce, kAllgather,
+                                  kAlltoall, kReduceScatter, kScan };
+// The stored name ("barrier", "bcast", ...; "" for none) and back (kNone for a name it does not know).
+const char* CollectiveName(Collective collective);
+Collective CollectiveOfName(const std::string& name);
+
+// What a measuring path stored beyond a phase's row (a PhaseDetails row): the source
+// and tag a receive asked for, the message length, and for a collective its group,
+// which of the group's collectives it is, its kind and root. Plain numbers; the
+// group is an index into PhaseColumns::groupNames.
+struct PhaseDetail {
+    int32_t askedSource = kAskedNotKnown;
+    int32_t askedTag = kAskedNotKnown;
+    int64_t bytes = 0;          // 0: not known
+    int32_t group = -1;         // -1: no collective
+    int32_t instance = -1;
+    Collective collective = Collective::kNone;
+    int32_t root = -1;          // tid of the root of a rooted collective, -1 none
+};
+
 // Where an experiment was read from.
 enum class Source { kMeasurement, kLegacy };
 
@@ -85,6 +111,11 @@ struct ProcessModel {
     // Largest error of each offset (µs); a receive that seems to start before its send
     // by no more than the two processes' bounds may be a measuring error, not a violation.
     Time startBound = 0, endBound = 0;
+    // The probe's own cost in this task (ProbeCosts): the calls it recorded and its
+    // cost per call in ns, calibrated at the task's start.
+    bool hasProbeCosts = false;
+    long long recordedCalls = 0;
+    double nsPerCall = 0;
     // The larger of the two bounds, 0 without stored offsets.
     Time ClockBound() const { return hasClockOffsets ? std::max(startBound, endBound) : 0; }
 };
@@ -106,6 +137,9 @@ struct PhaseColumns {
     std::vector<int32_t> partnerTid;  // -1 for none
     std::vector<uint32_t> comment;    // index into comments
     std::vector<std::string> comments{""};  // distinct comment texts, 0 is ""
+    std::vector<int32_t> detail;      // index into details, -1 for a phase without
+    std::vector<PhaseDetail> details;
+    std::vector<std::string> groupNames;  // distinct collective group names
 
     std::size_t Size() const { return nbr.size(); }
     void Reserve(std::size_t n);
@@ -116,6 +150,15 @@ struct PhaseColumns {
     void Add(int processIndex, int number, int phaseType, Time phaseDuration, int messageTag,
              int nbrOperations, int commPartnerTid, bool isSending, uint32_t commentIndex);
     uint32_t Intern(const std::string& text);
+    // Index of a group name in groupNames, added when new.
+    int32_t InternGroup(const std::string& name);
+    // Gives phase i its details (replacing any it had).
+    void SetDetail(std::size_t i, const PhaseDetail& value);
+    // The details of phase i; a default (nothing known) for a phase without.
+    const PhaseDetail& Detail(std::size_t i) const {
+        static const PhaseDetail kNone;
+        return detail[i] >= 0 ? details[detail[i]] : kNone;
+    }
     // Whether phase i is the last of its process.
     bool LastOfProcess(std::size_t i) const { return i + 1 >= Size() || process[i + 1] != process[i]; }
     // A negative stored duration (which the data check flags) takes no time on either clock.
@@ -126,9 +169,10 @@ struct PhaseColumns {
     }
     Time ShownDuration(std::size_t i) const { return ShownEnd(i) - shownStart[i]; }
     // Bytes held per phase by the columns (not counting comment texts).
-    static constexpr std::size_t kBytesPerPhase = 4 + 4 + 4 + 1 + 8 * 3 + 4 * 4;
+    static constexpr std::size_t kBytesPerPhase = 4 + 4 + 4 + 1 + 8 * 3 + 4 * 5;
 private:
     std::map<std::string, uint32_t> mCommentIndex;
+    std::map<std::string, int32_t> mGroupIndex;
 };
 
 // A message from a send phase to the receive phase that took it.
@@ -142,37 +186,63 @@ struct Message {
     Time delay = 0;             // recvTime - sendTime on the stored clock
 };
 
-// Why an idle phase waited. Wrong order (Scalasca's definition): a late-sender wait
-// after which, within kWrongOrderWindow late-sender waits of the same process, a
-// message is received that was sent before the one waited for; from the same source
-// or from another.
-enum class WaitPattern { kLateSender, kWrongOrderSameSource, kWrongOrderOtherSource, kUnexplained };
-constexpr WaitPattern kWaitPatterns[] = {WaitPattern::kLateSender, WaitPattern::kWrongOrderSameSource,
-                                         WaitPattern::kWrongOrderOtherSource, WaitPattern::kUnexplained};
-// "late_sender", "wrong_order_same_source", "wrong_order_other_source", "unexplained".
+// Why a phase waited. On idle phases: late sender, and wrong order (Scalasca's
+// definition: a late-sender wait of a selective receive after which, within
+// kWrongOrderWindow late-sender waits of the same process, a message is received that
+// was sent before the one waited for; from the same source or from another), or
+// unexplained. On the sync phase of a member of a collective (see collectives.h):
+// wait at barrier, barrier completion, wait at N x N, late broadcast, early reduce.
+enum class WaitPattern {
+    kLateSender, kWrongOrderSameSource, kWrongOrderOtherSource, kWaitAtBarrier, kBarrierCompletion, kWaitAtNxN,
+    kLateBroadcast, kEarlyReduce, kUnexplained
+};
+constexpr WaitPattern kWaitPatterns[] = {
+    WaitPattern::kLateSender,    WaitPattern::kWrongOrderSameSource, WaitPattern::kWrongOrderOtherSource,
+    WaitPattern::kWaitAtBarrier, WaitPattern::kBarrierCompletion,    WaitPattern::kWaitAtNxN,
+    WaitPattern::kLateBroadcast, WaitPattern::kEarlyReduce,          WaitPattern::kUnexplained};
+// "late_sender", "wrong_order_same_source", "wrong_order_other_source",
+// "wait_at_barrier", "barrier_completion", "wait_at_nxn", "late_broadcast",
+// "early_reduce", "unexplained".
 const char* WaitPatternName(WaitPattern pattern);
+// Whether the pattern is a wait in a collective (on a sync phase, not an idle one).
+inline bool IsCollectivePattern(WaitPattern pattern) {
+    return pattern >= WaitPattern::kWaitAtBarrier && pattern <= WaitPattern::kEarlyReduce;
+}
 
-// An idle phase and why it waited. waitTime + transferTime is the idle phase's time
-// on the repaired clock.
+// A phase and why it waited. For an idle phase waitTime + transferTime is its time on
+// the repaired clock; a collective's sync phase may hold two (wait at barrier and
+// barrier completion) whose times add up to no more than its time.
 struct WaitState {
-    int32_t phase = -1;         // the idle phase
+    int32_t phase = -1;         // the idle phase, or the sync phase of a collective member
     WaitPattern pattern = WaitPattern::kUnexplained;
-    Time waitTime = 0;          // until the sender began to send, or the whole idle when unexplained
+    Time waitTime = 0;          // until the sender began to send (the cause entered), or the whole idle when unexplained
     Time transferTime = 0;      // after the send began (the message on its way, packing)
-    int32_t causePhase = -1;    // the matching send phase, -1 when unexplained
+    int32_t causePhase = -1;    // the matching send phase or the causing member's sync phase; -1 for none
 };
 
-// What a delay cost ends on: a phase type of a process, or the transfer time of its
-// idle phases.
+// One collective operation lined up over its members (collectives.h).
+struct CollectiveOp {
+    int32_t group = -1;             // index into PhaseColumns::groupNames
+    int32_t instance = -1;
+    Collective kind = Collective::kNone;
+    int32_t root = -1;              // the root's sync phase, -1 for none or a root that took no part
+    std::vector<int32_t> members;   // the members' sync phases, by process index
+    bool complete = true;           // every process of its group took part
+};
+
+// What a delay cost ends on: a phase type of a process, the transfer time of its idle
+// phases, or "no excess": the waits it caused in whose interval it did nothing more
+// than the waiting process.
 struct CostCause {
     int32_t process = -1;
     int type = 0;
     bool transfer = false;
+    bool noExcess = false;
     bool operator<(const CostCause& o) const {
-        return std::tie(process, type, transfer) < std::tie(o.process, o.type, o.transfer);
+        return std::tie(process, type, transfer, noExcess) < std::tie(o.process, o.type, o.transfer, o.noExcess);
     }
 };
-// "work", "comm_recv", ... or "transfer".
+// "work", "comm_recv", ..., "transfer" or "no excess".
 std::string CostCauseName(const CostCause& cause);
 
 // Root-cause delay cost (Böhme et al.): the waits charged to one cause. Short-term:
@@ -197,11 +267,24 @@ struct MetricNode {
     std::vector<MetricNode> children;   // their times add up to this node's
 };
 
+// The phases' times without the probe's own cost (compensation.h).
+struct Compensation {
+    bool known = false;                 // some process stored its probe's cost
+    Time total = 0;                     // µs taken out of the phases
+    std::vector<Time> byProcess;        // by process index
+    TypeTimes byType;                   // taken out per phase type
+    MetricNode metricTree;              // the metric tree of the compensated times
+};
+
 // Everything the passes found.
 struct Findings {
     int lastPass = 0;                    // status reached (kFinished when no pass ran)
     std::vector<std::string> problems;   // what the data check and the matching saw, in words
     TypeTimes experimentTotals;          // by phase type, over all processes
+    bool tpFromPhases = false;           // Tp is the end of the crashed master's last stored phase
+    // The run's length: from the first process's start to the last process's end on
+    // the master's clock as repaired (slaves that outlive the master included).
+    Time runLength = 0;
     // Messages: received ones in receive order, then the unreceived; messageOf gives
     // the message of every send and receive phase (-1 for none), for every pass and export.
     std::vector<Message> messages;
@@ -212,8 +295,11 @@ struct Findings {
     int clockViolations = 0;             // receives that started before their send began, beyond the clock bounds
     int withinClockBounds = 0;           // receives before their send began by no more than the bounds
     int repairedMessages = 0;            // messages whose receive the repair moved
+    int repairedExits = 0;               // collective members whose exit the repair moved
     Time largestRepair = 0, totalRepair = 0;
     bool driftCorrected = false;
+    std::vector<CollectiveOp> collectives;  // by group, then instance
+    int incompleteCollectives = 0;       // collectives some member of the group never entered
     std::vector<WaitState> waitStates;   // largest first
     Time transferTime = 0;               // idle time after a send began, over every idle phase
     std::vector<DelayCost> delayCosts;   // largest first
@@ -222,6 +308,7 @@ struct Findings {
     TypeTimes criticalPathByType;               // by phase type
     std::vector<Time> criticalPathByProcess;    // by process index
     MetricNode metricTree;
+    Compensation compensation;
 
     // Messages that no receive took, over all pairs of processes.
     int UnreceivedCount() const;
@@ -233,6 +320,7 @@ struct ExperimentModel {
     std::vector<ProcessModel> processes;
     PhaseColumns phases;
     int master = 0;   // index of the master's process (the earliest start)
+    std::vector<std::string> loadProblems;  // what the loader found wrong with the stored rows, in words
     Findings findings;
 
     // recvTime - sendTime of the message that phase i sent or received, 0 for none or
@@ -241,10 +329,18 @@ struct ExperimentModel {
         const int32_t m = i < findings.messageOf.size() ? findings.messageOf[i] : -1;
         return m >= 0 && findings.messages[m].recvPhase >= 0 ? findings.messages[m].delay : 0;
     }
-    // Index of the process with that PVM tid, -1 when none has it.
-    int ProcessOfTid(int tid) const;
-    // Sets firstPhase/nbrPhases of every process from the phase columns and picks the master.
+    // Index of the process with that PVM tid, -1 when none has it (IndexPhases builds
+    // the index every pass uses).
+    int ProcessOfTid(int tid) const {
+        const auto found = mProcessOfTid.find(tid);
+        return found == mProcessOfTid.end() ? -1 : found->second;
+    }
+    // Sets firstPhase/nbrPhases of every process from the phase columns, picks the
+    // master and indexes the processes by tid.
     void IndexPhases();
+
+private:
+    std::unordered_map<int, int> mProcessOfTid;
 };
 
 }  // namespace analysis

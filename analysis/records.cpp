@@ -11,11 +11,14 @@ void MessageRecord::Describe(IOConvertor* ioc) {
     ioc->DescribeAttribute(mSendTime, "sendTime", false);
     ioc->DescribeAttribute(mRecvTime, "recvTime", false);
     ioc->DescribeAttribute(mDelay, "delay", false);
+    ioc->DescribeAttribute(mAskedSource, "askedSource", false);
+    ioc->DescribeAttribute(mAskedTag, "askedTag", false);
+    ioc->DescribeAttribute(mBytes, "bytes", false);
 }
 
 void WaitStateRecord::Describe(IOConvertor* ioc) {
     ioc->DescribeClassName("WaitStates", "");
-    ioc->DescribeObjectID(3, "expID", "processID", "nbr");
+    ioc->DescribeObjectID(4, "expID", "processID", "nbr", "pattern");
     ioc->DescribeAttribute(mExpID, "expID", false);
     ioc->DescribeAttribute(mProcessID, "processID", false);
     ioc->DescribeAttribute(mNbr, "nbr", false);

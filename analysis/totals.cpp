@@ -25,6 +25,16 @@ void CalculateTotals(ExperimentModel& model, std::optional<Time> Ts) {
             findings.experimentTotals[type] += total;
         }
     }
+    // A master ended by a signal stored no Tp: its time is the end of its last stored
+    // phase (found again, the same, when the experiment is analysed once more).
+    Time masterTime = 0;
+    if (!model.processes.empty()) {
+        const ProcessModel& master = model.processes[model.master];
+        for (int k = 0; k < master.nbrPhases; ++k) masterTime += phases.PlacedDuration(master.firstPhase + k);
+    }
+    findings.tpFromPhases =
+        (header.errorFlags & kExpCrashed) && masterTime > 0 && (header.Tp <= 0 || header.Tp == masterTime);
+    if (findings.tpFromPhases) header.Tp = masterTime;
     if (Ts) {
         header.Ts = *Ts;
         header.errorFlags &= ~kTseqNotInDb;

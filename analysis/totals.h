@@ -1,6 +1,8 @@
 // Totals: the ratio of every process's total (duration over that process's measured
 // time, the sum of its phases), the experiment-wide totals by type, and Ts, speedup
-// = Ts / Tp and efficiency = speedup / p from a sequential reference time.
+// = Ts / Tp and efficiency = speedup / p from a sequential reference time. Tp is the
+// master's time as the probe stored it; a crashed experiment without one (its master
+// was ended by a signal) gets the end of the master's last stored phase.
 #pragma once
 #include "model.h"
 

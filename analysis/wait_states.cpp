@@ -1,5 +1,7 @@
 #include "wait_states.h"
 
+#include "collectives.h"
+
 #include <algorithm>
 #include <deque>
 
@@ -56,6 +58,13 @@ private:
     Time mLatest = 0;
 };
 
+// A receive known to have asked for any source and any tag: it took what came first,
+// so no earlier message can have waited behind the one it waited for.
+bool IsWildcardReceive(const PhaseColumns& phases, std::size_t i) {
+    const PhaseDetail& asked = phases.Detail(i);
+    return asked.askedSource == kAskedAny && asked.askedTag == kAskedAny;
+}
+
 }  // namespace
 
 void FindWaitStates(ExperimentModel& model) {
@@ -93,11 +102,13 @@ void FindWaitStates(ExperimentModel& model) {
             if (wait.waitTime <= 0) continue;
             wait.causePhase = send;
             wait.pattern = WaitPattern::kLateSender;
-            window.Add(static_cast<int32_t>(findings.waitStates.size()), phases.ShownEnd(send),
-                       findings.messages[m].sendProcess);
+            if (!IsWildcardReceive(phases, i + 1))
+                window.Add(static_cast<int32_t>(findings.waitStates.size()), phases.ShownEnd(send),
+                           findings.messages[m].sendProcess);
             findings.waitStates.push_back(wait);
         }
     }
+    FindCollectiveWaits(model);
     std::stable_sort(findings.waitStates.begin(), findings.waitStates.end(),
                      [](const WaitState& a, const WaitState& b) { return a.waitTime > b.waitTime; });
     if (unexplained) {

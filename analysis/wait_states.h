@@ -5,9 +5,13 @@
 // late-sender wait becomes wrong order (Scalasca's pattern) when, among the next
 // receives of the process, a message arrives that was sent before the one it waited
 // for, while the wait is still among the process's last kWrongOrderWindow late-sender
-// waits; same source when that message came from the same sender. An idle phase that
-// no matched receive follows is unexplained and sets IDLE_CAUSES. So the idle time of
-// the run is its waits + transfer + unexplained idle.
+// waits; same source when that message came from the same sender. Only a selective
+// receive can wait in the wrong order: one known to have asked for any source and any
+// tag took whatever came first and stays a late sender (one whose request is not
+// known counts as selective). An idle phase that no matched receive follows is
+// unexplained and sets IDLE_CAUSES. So the idle time of the run is its waits on idle
+// phases + transfer + unexplained idle. The waits in collectives (collectives.h) lie
+// in sync phases and are found here too.
 #pragma once
 #include "model.h"
 

@@ -1,7 +1,8 @@
 // CSV export of an analysed experiment: four files with a header row each.
-//   phases.csv      process,host,tid,nbr,type,start,shown_start,duration,tag,
-//                   operations,partner_tid,comm_delay,comment (one row per phase, by
-//                   process and number; times in µs since the master's start)
+//   phases.csv      process,host,tid,nbr,type,type_name,start,shown_start,duration,
+//                   tag,operations,partner_tid,comm_delay,comment (one row per phase,
+//                   by process and number; the type by ID and by name; times in µs
+//                   since the master's start)
 //   messages.csv    send_process,send_nbr,recv_process,recv_nbr,send_time,recv_time,delay
 //                   (processes by their IDs; recv_nbr -1 for an unreceived message)
 //   wait_states.csv process,nbr,pattern,wait_time,transfer_time,cause_process,cause_nbr

@@ -5,9 +5,17 @@
 #include <error.h>
 #include <otf2/otf2.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <exception>
 #include <map>
-#include <memory>
 
 namespace report {
 
@@ -17,11 +25,13 @@ OTF2_FlushType PreFlush(void*, OTF2_FileType, OTF2_LocationRef, void*, bool) { r
 OTF2_TimeStamp PostFlush(void*, OTF2_FileType, OTF2_LocationRef) { return 0; }
 OTF2_FlushCallbacks kFlushCallbacks = {PreFlush, PostFlush};
 
+std::string CannotWrite(const std::filesystem::path& folder, const std::string& reason) {
+    return "cannot write the OTF2 archive " + folder.string() + ": " + reason;
+}
+
 void Check(OTF2_ErrorCode code, const std::filesystem::path& folder) {
     if (code != OTF2_SUCCESS)
-        throw analysis::Error("cannot write the OTF2 archive " + folder.string() + ": " +
-                                  OTF2_Error_GetDescription(code),
-                              analysis::kExitFailure);
+        throw analysis::Error(CannotWrite(folder, OTF2_Error_GetDescription(code)), analysis::kExitFailure);
 }
 
 // The string table of the global definitions: each text once, by its reference.
@@ -48,6 +58,14 @@ bool IsLocationFile(const std::filesystem::path& file) {
            (name.substr(dot) == ".evt" || name.substr(dot) == ".def");
 }
 
+// A message's length in bytes as its send recorded it, else as its receive did; 0
+// where neither is known (older experiments).
+uint64_t MessageBytes(const analysis::PhaseColumns& ph, const analysis::Message& message) {
+    const int64_t sent = ph.Detail(message.sendPhase).bytes;
+    const int64_t received = message.recvPhase >= 0 ? ph.Detail(message.recvPhase).bytes : 0;
+    return static_cast<uint64_t>(std::max<int64_t>(sent > 0 ? sent : received, 0));
+}
+
 constexpr OTF2_CommRef kComm = 0;
 constexpr OTF2_GroupRef kLocationsGroup = 0, kRanksGroup = 1;
 
@@ -72,16 +90,21 @@ std::vector<uint64_t> WriteEvents(OTF2_Archive* archive, const analysis::Experim
             const OTF2_TimeStamp end = last = std::max<OTF2_TimeStamp>(begin, std::max<analysis::Time>(ph.ShownEnd(i), 0));
             const OTF2_RegionRef region = regions.at(ph.type[i]);
             Check(OTF2_EvtWriter_Enter(writer, nullptr, begin, region), folder);
+            // A message is sent when its send phase begins and taken when its receive
+            // phase ends: on the repaired clock a receive starts after its send began,
+            // so every receive event comes after its send's.
             const int m = messageOf[i];
-            if (m >= 0 && !ph.sending[i]) {
+            if (m >= 0 && ph.sending[i]) {
                 const analysis::Message& message = model.findings.messages[m];
-                Check(OTF2_EvtWriter_MpiRecv(writer, nullptr, begin, message.sendProcess, kComm, ph.tag[i], 0),
+                Check(OTF2_EvtWriter_MpiSend(writer, nullptr, begin, message.recvProcess, kComm, ph.tag[i],
+                                             MessageBytes(ph, message)),
                       folder);
                 ++count;
             }
-            if (m >= 0 && ph.sending[i]) {
+            if (m >= 0 && !ph.sending[i]) {
                 const analysis::Message& message = model.findings.messages[m];
-                Check(OTF2_EvtWriter_MpiSend(writer, nullptr, end, message.recvProcess, kComm, ph.tag[i], 0),
+                Check(OTF2_EvtWriter_MpiRecv(writer, nullptr, end, message.sendProcess, kComm, ph.tag[i],
+                                             MessageBytes(ph, message)),
                       folder);
                 ++count;
             }
@@ -160,28 +183,110 @@ void WriteDefinitions(OTF2_Archive* archive, const analysis::ExperimentModel& mo
           folder);
 }
 
+// Writes the archive into folder/kOtf2ArchiveName.
+void WriteArchive(const analysis::ExperimentModel& model, const std::filesystem::path& folder,
+                  const std::filesystem::path& shown) {
+    // Closed only when every part is written: a failure ends the writing process.
+    OTF2_Archive* archive = OTF2_Archive_Open(folder.c_str(), kOtf2ArchiveName, OTF2_FILEMODE_WRITE, 1 << 20,
+                                              4 << 20, OTF2_SUBSTRATE_POSIX, OTF2_COMPRESSION_NONE);
+    if (!archive) Check(OTF2_ERROR_FILE_CAN_NOT_OPEN, shown);
+    Check(OTF2_Archive_SetFlushCallbacks(archive, &kFlushCallbacks, nullptr), shown);
+    Check(OTF2_Archive_SetSerialCollectiveCallbacks(archive), shown);
+    Check(OTF2_Archive_SetCreator(archive, "kova export"), shown);
+    // One region per phase type that occurs, numbered in the order of the type IDs.
+    std::map<int, OTF2_RegionRef> regions;
+    for (int type : model.phases.type) regions.emplace(type, 0);
+    OTF2_RegionRef next = 0;
+    for (auto& [type, region] : regions) region = next++;
+    const std::vector<uint64_t> counts = WriteEvents(archive, model, regions, shown);
+    WriteDefinitions(archive, model, regions, counts, shown);
+    Check(OTF2_Archive_Close(archive), shown);
+}
+
+// The writing process's first failure, sent to the exporting process through the
+// pipe fd: a library error as it happens (the library may crash after it), else
+// what the writing threw.
+int gFailureFd = -1;
+bool gFailureSent = false;
+std::string gShownFolder;
+
+void SendFailure(const std::string& text) {
+    if (gFailureSent) return;
+    gFailureSent = true;
+    for (std::size_t at = 0; at < text.size();) {
+        const ssize_t done = ::write(gFailureFd, text.data() + at, text.size() - at);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) break;
+        at += static_cast<std::size_t>(done);
+    }
+}
+
+OTF2_ErrorCode OnLibraryError(void*, const char*, uint64_t, const char*, OTF2_ErrorCode code, const char*, va_list) {
+    SendFailure(CannotWrite(gShownFolder, OTF2_Error_GetDescription(code)));
+    return code;
+}
+
+// Runs WriteArchive in a child process. The OTF2 library frees a file's buffer
+// twice when closing the file fails (a full disk) and aborts; in a child, that
+// ends only the writing, and the export says why and leaves nothing behind.
+void WriteArchiveApart(const analysis::ExperimentModel& model, const std::filesystem::path& folder,
+                       const std::filesystem::path& shown) {
+    int channel[2];
+    if (::pipe2(channel, O_CLOEXEC) != 0) throw analysis::Error(CannotWrite(shown, std::strerror(errno)),
+                                                                analysis::kExitFailure);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int error = errno;
+        ::close(channel[0]);
+        ::close(channel[1]);
+        throw analysis::Error(CannotWrite(shown, std::strerror(error)), analysis::kExitFailure);
+    }
+    if (child == 0) {
+        ::close(channel[0]);
+        // What the library or a crash would print goes through the pipe or nowhere,
+        // and a crash leaves no core file.
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        if (quiet >= 0) ::dup2(quiet, STDERR_FILENO);
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        gFailureFd = channel[1];
+        gShownFolder = shown.string();
+        OTF2_Error_RegisterCallback(OnLibraryError, nullptr);
+        int status = 0;
+        try {
+            WriteArchive(model, folder, shown);
+        } catch (const std::exception& e) {
+            SendFailure(e.what());
+            status = 1;
+        }
+        ::_exit(gFailureSent ? 1 : status);
+    }
+    ::close(channel[1]);
+    std::string failure;
+    char buffer[512];
+    for (;;) {
+        const ssize_t got = ::read(channel[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        failure.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(channel[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && failure.empty()) return;
+    if (failure.empty())
+        failure = CannotWrite(shown, WIFSIGNALED(status) ? "the OTF2 library ended with signal " +
+                                                               std::to_string(WTERMSIG(status))
+                                                         : "the writing process failed");
+    throw analysis::Error(failure, analysis::kExitFailure);
+}
+
 }  // namespace
 
 void ExportOtf2(const analysis::ExperimentModel& model, const std::filesystem::path& folder) {
     OutputPath output(folder, IsLocationFile);
-    {
-        std::unique_ptr<OTF2_Archive, decltype(&OTF2_Archive_Close)> archive(
-            OTF2_Archive_Open(output.Temporary().c_str(), kOtf2ArchiveName, OTF2_FILEMODE_WRITE, 1 << 20, 4 << 20,
-                              OTF2_SUBSTRATE_POSIX, OTF2_COMPRESSION_NONE),
-            OTF2_Archive_Close);
-        if (!archive) Check(OTF2_ERROR_FILE_CAN_NOT_OPEN, folder);
-        Check(OTF2_Archive_SetFlushCallbacks(archive.get(), &kFlushCallbacks, nullptr), folder);
-        Check(OTF2_Archive_SetSerialCollectiveCallbacks(archive.get()), folder);
-        Check(OTF2_Archive_SetCreator(archive.get(), "kova export"), folder);
-        // One region per phase type that occurs, numbered in the order of the type IDs.
-        std::map<int, OTF2_RegionRef> regions;
-        for (int type : model.phases.type) regions.emplace(type, 0);
-        OTF2_RegionRef next = 0;
-        for (auto& [type, region] : regions) region = next++;
-        const std::vector<uint64_t> counts = WriteEvents(archive.get(), model, regions, folder);
-        WriteDefinitions(archive.get(), model, regions, counts, folder);
-        Check(OTF2_Archive_Close(archive.release()), folder);
-    }
+    WriteArchiveApart(model, output.Temporary(), folder);
     output.Commit();
 }
 

@@ -5,9 +5,10 @@
 // global offset is the master's start in µs since the epoch; where the repair lets
 // a phase begin a rounding step before the previous one ended, it enters at that
 // end, since a location's events must be in time order); each message is a
-// point-to-point send (at the end of its send phase, to the addressee's rank) and,
-// when received, a receive (at the start of its receive phase), tagged with its
-// quantum count, on one communicator whose ranks are the processes in model order.
+// point-to-point send (at the start of its send phase, to the addressee's rank) and,
+// when received, a receive (at the end of its receive phase), tagged with its
+// quantum count and carrying its length in bytes (0 where the measurement did not
+// record it), on one communicator whose ranks are the processes in model order.
 #pragma once
 #include <model.h>
 

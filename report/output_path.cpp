@@ -3,6 +3,7 @@
 #include <error.h>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -222,13 +223,45 @@ void OutputPath::MoveEntriesInto() {
                                           " is in the way and is not an earlier export's; move it away or export "
                                           "into another folder");
     }
+    // Each new entry takes the place of the earlier one, which goes into the
+    // temporary folder; when a step fails, the steps done are undone in reverse, so
+    // that the destination holds the earlier set or the new one, never a mix.
+    struct Step {
+        fs::path from, to;
+        bool exchanged;
+    };
+    std::vector<Step> done;
+    const auto undo = [&done] {
+        for (auto step = done.rbegin(); step != done.rend(); ++step)
+            if (step->exchanged)
+                ::renameat2(AT_FDCWD, step->from.c_str(), AT_FDCWD, step->to.c_str(), RENAME_EXCHANGE);
+            else
+                ::rename(step->to.c_str(), step->from.c_str());
+    };
+    const auto move = [&](const fs::path& from, const fs::path& to, bool exchange) {
+        const int result = exchange ? ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE)
+                                    : ::rename(from.c_str(), to.c_str());
+        if (result == 0) {
+            done.push_back({from, to, exchange});
+            return true;
+        }
+        // A file system that cannot exchange two names moves the earlier entry aside first.
+        if (exchange && (errno == EINVAL || errno == ENOSYS)) return false;
+        const int failure = errno;
+        undo();
+        CannotWrite(to, SystemError(failure));
+    };
     for (const fs::path& entry : entries) {
         const fs::path target = mDestination / entry.filename();
-        if (fs::is_directory(entry) && fs::exists(fs::symlink_status(target, error))) {
-            const fs::path earlier = mTemporary / (".earlier-" + entry.filename().string());
-            if (::rename(target.c_str(), earlier.c_str()) != 0) CannotWrite(target, SystemError(errno));
+        if (!fs::exists(fs::symlink_status(target, error))) {
+            move(entry, target, false);
+            continue;
         }
-        if (::rename(entry.c_str(), target.c_str()) != 0) CannotWrite(target, SystemError(errno));
+        // The earlier entry ends up in the temporary folder, under the new one's name.
+        if (move(entry, target, true)) continue;
+        const fs::path earlier = mTemporary / (".earlier-" + entry.filename().string());
+        move(target, earlier, false);
+        move(entry, target, false);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "empirical_model.h"
 
+#include <Eigen/Dense>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -44,6 +46,12 @@ constexpr double kSimplerPreferred = 0.25;
 // rivals; at most kMostRivals of them, the best, are kept.
 constexpr double kRivalShare = 0.1;
 constexpr std::size_t kMostRivals = 24;
+
+// Most coefficients of a model: the constant and three terms.
+constexpr std::size_t kMostCoefficients = 4;
+// A matrix or vector of at most that many rows and columns, kept on the stack.
+using Small = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, kMostCoefficients,
+                            kMostCoefficients>;
 
 // The points as the fits use them.
 struct Data {
@@ -90,62 +98,45 @@ std::optional<Model> Fit(const Data& data, const std::vector<Shape>& shapes,
     if (n < k + 1) return std::nullopt;
     auto x = [&](std::size_t i, std::size_t j) { return j == 0 ? 1.0 : (*columns[j - 1])[i]; };
 
-    // Modified Gram-Schmidt, twice, on the weighted columns scaled to a largest entry of 1.
-    std::vector<double> scale(k, 0), q(n * k), r(k * k, 0);
+    // QR of the weighted columns scaled to a largest entry of 1; a column whose part
+    // outside the span of the ones before it is negligible makes them collinear.
+    if (k > kMostCoefficients) return std::nullopt;
+    Eigen::MatrixXd a(n, k);
+    Eigen::VectorXd b(n);
+    Small scale(k, 1), columnNorms(k, 1);
     for (std::size_t j = 0; j < k; ++j) {
-        for (std::size_t i = 0; i < n; ++i) scale[j] = std::max(scale[j], std::fabs(data.weight[i] * x(i, j)));
-        if (scale[j] == 0 || !std::isfinite(scale[j])) return std::nullopt;
-        double norm = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            q[i * k + j] = data.weight[i] * x(i, j) / scale[j];
-            norm += q[i * k + j] * q[i * k + j];
-        }
-        for (int pass = 0; pass < 2; ++pass)
-            for (std::size_t l = 0; l < j; ++l) {
-                double dot = 0;
-                for (std::size_t i = 0; i < n; ++i) dot += q[i * k + l] * q[i * k + j];
-                r[l * k + j] += dot;
-                for (std::size_t i = 0; i < n; ++i) q[i * k + j] -= dot * q[i * k + l];
-            }
-        double rest = 0;
-        for (std::size_t i = 0; i < n; ++i) rest += q[i * k + j] * q[i * k + j];
-        if (rest <= 1e-18 * norm) return std::nullopt;
-        r[j * k + j] = std::sqrt(rest);
-        for (std::size_t i = 0; i < n; ++i) q[i * k + j] /= r[j * k + j];
+        scale(j) = 0;
+        for (std::size_t i = 0; i < n; ++i) scale(j) = std::max(scale(j), std::fabs(data.weight[i] * x(i, j)));
+        if (scale(j) == 0 || !std::isfinite(scale(j))) return std::nullopt;
+        for (std::size_t i = 0; i < n; ++i) a(i, j) = data.weight[i] * x(i, j) / scale(j);
+        columnNorms(j) = a.col(j).squaredNorm();
     }
-    // R^-1 (upper triangular), then the coefficients R^-1 Q' (w y), unscaled.
-    std::vector<double> rInverse(k * k, 0);
-    for (std::size_t j = k; j-- > 0;) {
-        rInverse[j * k + j] = 1 / r[j * k + j];
-        for (std::size_t c = j + 1; c < k; ++c) {
-            double sum = 0;
-            for (std::size_t l = j + 1; l <= c; ++l) sum += r[j * k + l] * rInverse[l * k + c];
-            rInverse[j * k + c] = -sum / r[j * k + j];
-        }
-    }
-    std::vector<double> qy(k, 0), beta(k, 0);
+    for (std::size_t i = 0; i < n; ++i) b(i) = data.weight[i] * points[i].value;
+    const Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(a);
+    const Small r = qr.matrixQR().topRows(k).triangularView<Eigen::Upper>();
     for (std::size_t j = 0; j < k; ++j)
-        for (std::size_t i = 0; i < n; ++i) qy[j] += q[i * k + j] * data.weight[i] * points[i].value;
-    for (std::size_t j = 0; j < k; ++j) {
-        for (std::size_t l = j; l < k; ++l) beta[j] += rInverse[j * k + l] * qy[l];
-        beta[j] /= scale[j];
-    }
+        if (r(j, j) * r(j, j) <= 1e-18 * columnNorms(j)) return std::nullopt;
+    // The thin Q (the squared norms of its rows are the points' leverages), the
+    // coefficients R^-1 Q' (w y), unscaled, and R^-1 R^-T, their covariance up to the
+    // variance.
+    const Eigen::MatrixXd q = qr.householderQ() * Eigen::MatrixXd::Identity(n, k);
+    const Small rInverse = r.triangularView<Eigen::Upper>().solve(Small::Identity(k, k));
+    const Small unscaledCovariance = rInverse * rInverse.transpose();
+    const Small beta = (rInverse * (q.transpose() * b)).cwiseQuotient(scale);
 
     Model model;
-    model.constant = beta[0];
+    model.constant = beta(0);
     for (std::size_t t = 0; t < shapes.size(); ++t)
-        model.terms.push_back({beta[t + 1], shapes[t].p.exponent, shapes[t].p.logExponent, shapes[t].W.exponent,
+        model.terms.push_back({beta(t + 1), shapes[t].p.exponent, shapes[t].p.logExponent, shapes[t].W.exponent,
                                shapes[t].W.logExponent});
     double mean = 0;
     for (const Point& point : points) mean += point.value;
     mean /= static_cast<double>(n);
     double total = 0, weightedRss = 0, smape = 0, cvSmape = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        double fitted = 0, leverage = 0;
-        for (std::size_t j = 0; j < k; ++j) {
-            fitted += beta[j] * x(i, j);
-            leverage += q[i * k + j] * q[i * k + j];
-        }
+        double fitted = 0;
+        for (std::size_t j = 0; j < k; ++j) fitted += beta(j) * x(i, j);
+        const double leverage = q.row(i).squaredNorm();
         if (leverage > 1 - 1e-9) return std::nullopt;
         const double y = points[i].value, residual = y - fitted;
         model.error.rss += residual * residual;
@@ -157,14 +148,12 @@ std::optional<Model> Fit(const Data& data, const std::vector<Shape>& shapes,
     const int df = static_cast<int>(n - k);
     model.relativeVariance = std::max(weightedRss / df, data.repetitionVariance);
     model.covariance.assign(k, std::vector<double>(k, 0));
-    for (std::size_t a = 0; a < k; ++a)
-        for (std::size_t b = 0; b < k; ++b) {
-            double sum = 0;
-            for (std::size_t l = std::max(a, b); l < k; ++l) sum += rInverse[a * k + l] * rInverse[b * k + l];
-            model.covariance[a][b] = model.relativeVariance * sum / (scale[a] * scale[b]);
-        }
+    for (std::size_t row = 0; row < k; ++row)
+        for (std::size_t column = 0; column < k; ++column)
+            model.covariance[row][column] =
+                model.relativeVariance * unscaledCovariance(row, column) / (scale(row) * scale(column));
     for (std::size_t j = 1; j < k && significance; ++j)
-        if (std::fabs(beta[j]) <= TQuantile(df) * std::sqrt(model.covariance[j][j])) return std::nullopt;
+        if (std::fabs(beta(j)) <= TQuantile(df) * std::sqrt(model.covariance[j][j])) return std::nullopt;
 
     model.degreesOfFreedom = df;
     model.valueFloor = data.floor;

@@ -1,6 +1,6 @@
 #include "outputs.h"
 
-#include <csv_writer.h>
+#include "csv/csv_writer.h"
 
 #include <cstdio>
 #include <set>
@@ -54,7 +54,7 @@ std::vector<std::string> Header(const std::vector<std::string>& types) {
 
 std::string CsvLine(const std::vector<std::string>& cells) {
     std::ostringstream line;
-    report::CsvWriter csv(line);
+    csv::Writer csv(line);
     for (const std::string& cell : cells) csv << cell;
     csv.EndRow();
     return line.str();

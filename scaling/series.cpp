@@ -46,7 +46,7 @@ std::map<std::pair<int, int>, std::vector<const Run*>> Configurations(const std:
     std::map<std::pair<int, int>, std::vector<const Run*>> byConfiguration;
     int unfinished = 0;
     for (const Run& run : runs) {
-        if (run.Tp <= 0 || run.p < 1) {
+        if (!run.leftOut.empty() || run.Tp <= 0 || run.p < 1) {
             ++unfinished;
             continue;
         }

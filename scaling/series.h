@@ -8,6 +8,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct Run {
     double Tp = 0;                          // 0: never finished
     double Ts = 0;                          // the run's own sequential reference, 0 when none
     std::map<std::string, double> totals;   // experiment-wide time by phase type name
+    // Why the run cannot enter a series ("crashed", "never finished"), empty when it can.
+    std::string leftOut;
 };
 
 // The name of the useful-work phase type among the totals.
@@ -82,6 +85,9 @@ struct PredictionResult {
 struct StudySettings {
     Aggregation aggregation = Aggregation::median;
     std::vector<PredictionRequest> predictions;
+    // Derived metrics predicted by their own models; the others are derived from the
+    // predicted Tp and Ts, so that the predictions agree with each other.
+    std::set<std::string> ownModels;
 };
 
 // W needed at each p to hold one efficiency, interpolated between the measured W.

@@ -1,13 +1,16 @@
 // The invariants every analysed model keeps, checked on every model the tests build:
 // the phases tile each process's time line on the repaired clock; every received
 // message's receive starts after its send began there; the critical path's time by
-// type = by process = its length; waits + transfer + unexplained = idle time; delay
-// costs add up to no more than the caused waits; the metric tree's children add up.
+// type = by process = its length, never more than the run's length; waits on idle
+// phases + transfer + unexplained = idle time; the waits in a collective's sync phase
+// add up to no more than its time; delay costs add up to exactly the caused waits; the
+// metric tree's children add up.
 #pragma once
 #include <model.h>
 #include <messages.h>
 
 #include <cmath>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -47,11 +50,21 @@ inline std::string InvariantViolations(const ExperimentModel& model) {
     if (byType != f.criticalPathLength || byProcess != f.criticalPathLength || segments != f.criticalPathLength)
         out << "critical path: by type " << byType << ", by process " << byProcess << ", segments " << segments
             << ", length " << f.criticalPathLength << "\n";
+    if (f.criticalPathLength > f.runLength)
+        out << "critical path " << f.criticalPathLength << " is longer than the run " << f.runLength << "\n";
     Time waits = 0, caused = 0;
+    std::map<int32_t, Time> inSyncPhase;
     for (const WaitState& w : f.waitStates) {
-        waits += w.waitTime;
+        if (IsCollectivePattern(w.pattern)) {
+            if (ph.type[w.phase] != kSync) out << "a collective wait in phase " << w.phase << ", which is no sync\n";
+            inSyncPhase[w.phase] += w.waitTime;
+        } else {
+            waits += w.waitTime;
+        }
         if (w.causePhase >= 0) caused += w.waitTime;
     }
+    for (const auto& [phase, time] : inSyncPhase)
+        if (time > ph.ShownDuration(phase)) out << "the waits in sync phase " << phase << " exceed its time\n";
     if (waits + f.transferTime != idle)
         out << "waits " << waits << " + transfer " << f.transferTime << " != idle " << idle << "\n";
     double costs = 0;
@@ -59,8 +72,8 @@ inline std::string InvariantViolations(const ExperimentModel& model) {
         if (c.shortTerm < 0 || c.longTerm < 0) out << "a negative delay cost\n";
         costs += c.Total();
     }
-    if (costs > static_cast<double>(caused) * (1 + 1e-9) + 1e-6)
-        out << "delay costs " << costs << " exceed the caused waits " << caused << "\n";
+    if (std::abs(costs - static_cast<double>(caused)) > static_cast<double>(caused) * 1e-9 + 1e-6)
+        out << "delay costs " << costs << " differ from the caused waits " << caused << "\n";
     if (f.lastPass >= kBlockingCausesCalc && f.metricTree.time != processTime)
         out << "metric tree root " << f.metricTree.time << " != process time " << processTime << "\n";
     struct Tree {

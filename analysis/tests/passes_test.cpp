@@ -12,6 +12,8 @@
 #include <fstream>
 #include <kova_site.h>
 #include <limits>
+#include <set>
+#include <tuple>
 
 using namespace analysis;
 
@@ -41,6 +43,25 @@ public:
     Builder& Phase(int p, int type, Time duration, int partnerTid = -1, int tag = 0) {
         mModel.phases.Add(p, mNext[p]++, type, duration, tag, 0, partnerTid, type == kSend, "");
         mModel.processes[p].totals[type] += duration;
+        return *this;
+    }
+    // A member's sync phase of collective instance of group.
+    Builder& Sync(int p, Time duration, Collective kind, const std::string& group, int instance, int rootTid = -1) {
+        Phase(p, kSync, duration);
+        PhaseDetail detail;
+        detail.collective = kind;
+        detail.group = mModel.phases.InternGroup(group);
+        detail.instance = instance;
+        detail.root = rootTid;
+        mModel.phases.SetDetail(mModel.phases.Size() - 1, detail);
+        return *this;
+    }
+    // What the phase added last (a receive) asked for.
+    Builder& Asked(int32_t source, int32_t tag) {
+        PhaseDetail detail;
+        detail.askedSource = source;
+        detail.askedTag = tag;
+        mModel.phases.SetDetail(mModel.phases.Size() - 1, detail);
         return *this;
     }
     ExperimentModel& Model() {
@@ -468,4 +489,220 @@ TEST(Passes, SummariesOfFixedExperimentsMatchTheirGoldenJson) {
         ASSERT_TRUE(in) << path;
         EXPECT_EQ(summary, nlohmann::json::parse(in)) << name << ":\n" << summary.dump(2);
     }
+}
+
+namespace {
+
+// The waits found, as (pattern, process index, time, cause process index or -1).
+std::set<std::tuple<std::string, int, Time, int>> WaitsOf(const ExperimentModel& model) {
+    std::set<std::tuple<std::string, int, Time, int>> waits;
+    for (const WaitState& w : model.findings.waitStates)
+        waits.emplace(WaitPatternName(w.pattern), model.phases.process[w.phase], w.waitTime,
+                      w.causePhase >= 0 ? model.phases.process[w.causePhase] : -1);
+    return waits;
+}
+
+// Delay costs by (process index, cause name): short-term + long-term.
+std::map<std::pair<int, std::string>, double> CostsOf(const ExperimentModel& model) {
+    std::map<std::pair<int, std::string>, double> costs;
+    for (const DelayCost& cost : model.findings.delayCosts)
+        costs[{cost.cause.process, CostCauseName(cost.cause)}] += cost.Total();
+    return costs;
+}
+
+std::map<std::string, Time> TopOfTree(const MetricNode& root, const std::string& name) {
+    std::map<std::string, Time> times;
+    for (const MetricNode& node : root.children)
+        if (name.empty()) times[node.name] = node.time;
+        else if (node.name == name)
+            for (const MetricNode& child : node.children) times[child.name] = child.time;
+    return times;
+}
+
+}  // namespace
+
+// A barrier that C enters last: A and B wait for it, everyone takes 10 us to leave
+// after C entered; the path runs from A's end through the barrier back to C's work.
+TEST(Collectives, WaitAtBarrierIsCausedByTheLastToEnterAndCompletionFollows) {
+    Builder b;
+    const int a = b.Process(A), pb = b.Process(B), c = b.Process(C);
+    b.Phase(a, kWork, 100).Sync(a, 60, Collective::kBarrier, "workers", 0).Phase(a, kWork, 20);
+    b.Phase(pb, kWork, 50).Sync(pb, 110, Collective::kBarrier, "workers", 0).Phase(pb, kWork, 10);
+    b.Phase(c, kWork, 150).Sync(c, 10, Collective::kBarrier, "workers", 0).Phase(c, kWork, 5);
+    const ExperimentModel& model = b.Analysed();
+    const Findings& f = model.findings;
+    EXPECT_EQ(model.header.errorFlags, 0) << ErrorFlagNames(model.header.errorFlags);
+    EXPECT_EQ(WaitsOf(model), (std::set<std::tuple<std::string, int, Time, int>>{
+                                  {"wait_at_barrier", a, 50, c},
+                                  {"wait_at_barrier", pb, 100, c},
+                                  {"barrier_completion", a, 10, -1},
+                                  {"barrier_completion", pb, 10, -1},
+                                  {"barrier_completion", c, 10, -1}}));
+    // C's work is what A and B waited for: 50 and 100 us more than theirs.
+    EXPECT_EQ(CostsOf(model), (std::map<std::pair<int, std::string>, double>{{{c, "work"}, 150.0}}));
+    EXPECT_EQ(f.criticalPathLength, 180);
+    EXPECT_EQ(f.criticalPathByProcess[a], 30);
+    EXPECT_EQ(f.criticalPathByProcess[c], 150);
+    EXPECT_EQ(f.criticalPathByType.at(kSync), 10);
+    EXPECT_EQ(f.runLength, 180);
+    const auto waits = TopOfTree(f.metricTree, "waits");
+    EXPECT_EQ(waits.at("wait_at_barrier"), 150);
+    EXPECT_EQ(waits.at("barrier_completion"), 30);
+    EXPECT_EQ(TopOfTree(f.metricTree, "").count("overhead"), 0u);  // the sync time is all waiting
+    const nlohmann::json json = SummaryJson(model);
+    EXPECT_EQ(json["collectives"]["byKind"]["barrier"]["count"], 1);
+    EXPECT_EQ(json["waitStates"]["largest"][0]["pattern"], "wait_at_barrier");
+    EXPECT_EQ(json["waitStates"]["largest"][0]["group"], "workers");
+    EXPECT_EQ(json["waitStates"]["largest"][0]["causeProcessID"], C);
+}
+
+// A broadcast whose root C enters last, then a reduce at A that A enters first: late
+// broadcast for A and B caused by C, early reduce for A caused by C, the last of the
+// others to enter.
+TEST(Collectives, LateBroadcastAndEarlyReduceAreCausedByTheRootAndTheLastMember) {
+    Builder b;
+    const int a = b.Process(A), pb = b.Process(B), c = b.Process(C);
+    b.Phase(a, kWork, 10).Sync(a, 50, Collective::kBcast, "g", 0, C).Sync(a, 40, Collective::kReduce, "g", 1, A);
+    b.Phase(pb, kWork, 30).Sync(pb, 30, Collective::kBcast, "g", 0, C).Phase(pb, kWork, 20);
+    b.Sync(pb, 20, Collective::kReduce, "g", 1, A);
+    b.Phase(c, kWork, 50).Sync(c, 5, Collective::kBcast, "g", 0, C).Phase(c, kWork, 35);
+    b.Sync(c, 5, Collective::kReduce, "g", 1, A);
+    const ExperimentModel& model = b.Analysed();
+    const Findings& f = model.findings;
+    EXPECT_EQ(WaitsOf(model), (std::set<std::tuple<std::string, int, Time, int>>{
+                                  {"late_broadcast", a, 40, c},
+                                  {"late_broadcast", pb, 20, c},
+                                  {"early_reduce", a, 30, c}}));
+    // The reduce's interval starts at the broadcast, where C entered: C worked 35 us
+    // more than A there; before the broadcast C worked 40 and 20 us more than A and B.
+    EXPECT_EQ(CostsOf(model), (std::map<std::pair<int, std::string>, double>{{{c, "work"}, 90.0}}));
+    EXPECT_EQ(f.criticalPathLength, 100);
+    EXPECT_EQ(f.criticalPathByProcess[a], 10);
+    EXPECT_EQ(f.criticalPathByProcess[c], 90);
+}
+
+// An all-to-all that B enters last, then a barrier that B never enters (the program
+// was killed): the all-to-all's waits are B's; the barrier is flagged, not counted.
+TEST(Collectives, WaitAtNxNAndACollectiveThatNeverCompleted) {
+    Builder b;
+    const int a = b.Process(A), pb = b.Process(B), c = b.Process(C);
+    b.Phase(a, kWork, 10).Sync(a, 30, Collective::kAlltoall, "world", 0).Sync(a, 20, Collective::kBarrier, "world", 1);
+    b.Phase(pb, kWork, 25).Sync(pb, 15, Collective::kAlltoall, "world", 0).Phase(pb, kWork, 100);
+    b.Phase(c, kWork, 20).Sync(c, 20, Collective::kAlltoall, "world", 0).Sync(c, 20, Collective::kBarrier, "world", 1);
+    ExperimentModel& model = b.Model();
+    model.header.statusData = kStarted;
+    Analyse(model, std::nullopt);
+    EXPECT_EQ(InvariantViolations(model), "");
+    const Findings& f = model.findings;
+    EXPECT_EQ(WaitsOf(model), (std::set<std::tuple<std::string, int, Time, int>>{{"wait_at_nxn", a, 15, pb},
+                                                                                 {"wait_at_nxn", c, 5, pb}}));
+    EXPECT_EQ(f.incompleteCollectives, 1);
+    EXPECT_TRUE(model.header.errorFlags & kWrongCommPointers);
+    EXPECT_EQ(TopOfTree(f.metricTree, "overhead").at("sync"), 15 + 15 + 15 + 20 + 20);
+    EXPECT_EQ(SummaryJson(model)["collectives"]["incomplete"], 1);
+}
+
+// A member whose clock puts its exit before the last member's entry: the repair moves
+// its exit (and what follows) after that entry, so the barrier has a completion.
+TEST(Collectives, AnExitBeforeTheLastEntryIsRepaired) {
+    Builder b;
+    const int a = b.Process(A), pb = b.Process(B), c = b.Process(C);
+    b.Phase(a, kWork, 10).Sync(a, 20, Collective::kBarrier, "g", 0).Phase(a, kWork, 10);  // leaves at 30
+    b.Phase(pb, kWork, 10).Sync(pb, 40, Collective::kBarrier, "g", 0).Phase(pb, kWork, 10);
+    b.Phase(c, kWork, 45).Sync(c, 5, Collective::kBarrier, "g", 0).Phase(c, kWork, 10);  // enters at 45
+    const ExperimentModel& model = b.Analysed();
+    const Findings& f = model.findings;
+    EXPECT_EQ(f.repairedExits, 1);
+    EXPECT_EQ(model.phases.shownStart[2], 46);  // A's exit follows C's entry
+    EXPECT_EQ(model.phases.shownStart[1], 10);  // its entry stays
+    EXPECT_EQ(WaitsOf(model).count({"wait_at_barrier", a, 35, c}), 1u);
+    EXPECT_EQ(WaitsOf(model).count({"barrier_completion", a, 1, -1}), 1u);
+}
+
+// Wrong order needs a selective receive: the same receives as in the wrong-order case
+// above, the first one asking for any source and tag, for A only, or not known.
+TEST(Passes, WrongOrderOnlyWhereTheReceiveWasSelective) {
+    for (const auto& [source, tag, pattern] : {std::tuple{kAskedAny, kAskedAny, "late_sender"},
+                                               std::tuple{A, kAskedAny, "wrong_order_other_source"},
+                                               std::tuple{kAskedAny, 0, "wrong_order_other_source"},
+                                               std::tuple{kAskedNotKnown, kAskedNotKnown, "wrong_order_other_source"}}) {
+        Builder b;
+        const int p0 = b.Process(A), p1 = b.Process(B), p2 = b.Process(C);
+        b.Phase(p0, kWork, 40).Phase(p0, kSend, 10, C, 0);
+        b.Phase(p1, kWork, 10).Phase(p1, kSend, 10, C, 0);
+        b.Phase(p2, kIdle, 60).Phase(p2, kRecv, 5, A, 0).Asked(source, tag).Phase(p2, kIdle, 0).Phase(p2, kRecv, 5, B, 0);
+        const ExperimentModel& model = b.Analysed();
+        ASSERT_EQ(model.findings.waitStates.size(), 1u);
+        EXPECT_STREQ(WaitPatternName(model.findings.waitStates[0].pattern), pattern) << source << " " << tag;
+        const nlohmann::json largest = SummaryJson(model)["waitStates"]["largest"][0];
+        EXPECT_EQ(largest["askedSource"], source);
+        EXPECT_EQ(largest["askedTag"], tag);
+    }
+}
+
+// A master killed by a signal (no Tp stored, the experiment never finished) whose
+// slave outlives it: Tp is the end of its last stored phase, the run's length reaches
+// the slave's end, the probe's crash reason stays in errors beside the findings, and
+// a second analysis stores the same.
+TEST(Passes, AKilledMastersTimeTheRunsLengthAndTheProbesCrashReason) {
+    Builder b;
+    const int m = b.Process(A), s = b.Process(B, 50);
+    b.Phase(m, kWork, 100).Phase(m, kSend, 10, B, 0).Phase(m, kWork, 30);
+    b.Phase(s, kIdle, 70).Phase(s, kRecv, 5, A, 0).Phase(s, kWork, 200);
+    ExperimentModel& model = b.Model();
+    model.header.statusData = kStarted;
+    model.header.errors = "the program ended with exit status 1";
+    Analyse(model, std::nullopt);
+    EXPECT_EQ(InvariantViolations(model), "");
+    EXPECT_TRUE(model.findings.tpFromPhases);
+    EXPECT_EQ(model.header.Tp, 140);
+    EXPECT_EQ(model.findings.runLength, 325);
+    EXPECT_LE(model.findings.criticalPathLength, model.findings.runLength);
+    EXPECT_EQ(model.findings.criticalPathLength, 325);
+    EXPECT_EQ(model.header.errors, "the program ended with exit status 1; analysis: 1");
+    const std::string text = SummaryText(model);
+    EXPECT_NE(text.find("run length: 0.000325 s"), std::string::npos) << text;
+    const ExperimentHeader first = model.header;
+    Analyse(model, std::nullopt);
+    EXPECT_EQ(model.header.errors, first.errors);
+    EXPECT_EQ(model.header.Tp, first.Tp);
+    // Without a text of the probe's the findings stand alone; a long one is kept whole.
+    EXPECT_EQ(ErrorsWithFindings("", {"a", "b"}), "analysis: (2) a");
+    EXPECT_EQ(StoredErrors("analysis: (2) a"), "");
+    const std::string longText(45, 'x');
+    EXPECT_EQ(ErrorsWithFindings(longText, {"a"}), longText);
+    EXPECT_EQ(StoredErrors(ErrorsWithFindings("killed", {"a"})), "killed");
+}
+
+// Phases whose true lengths are 100, 10, 50 (A) and 30, 80 (B), each measured 2 us
+// longer by the probe's own work at its one recorded call (2000 ns per call); B's idle
+// before its receive is waiting, which the probe does not lengthen.
+TEST(Passes, CompensationTakesTheProbesOwnCostOutOfThePhases) {
+    Builder b;
+    const int a = b.Process(A), pb = b.Process(B);
+    b.Phase(a, kWork, 102).Phase(a, kSend, 12, B, 0).Phase(a, kWork, 52);
+    b.Phase(pb, kIdle, 120).Phase(pb, kRecv, 32, A, 0).Phase(pb, kWork, 82);
+    for (const auto& [p, calls] : {std::pair{a, 3}, std::pair{pb, 2}}) {
+        b.mModel.processes[p].hasProbeCosts = true;
+        b.mModel.processes[p].recordedCalls = calls;
+        b.mModel.processes[p].nsPerCall = 2000;
+    }
+    const ExperimentModel& model = b.Analysed();
+    const Compensation& c = model.findings.compensation;
+    ASSERT_TRUE(c.known);
+    EXPECT_EQ(c.total, 10);
+    EXPECT_EQ(c.byProcess[a], 6);
+    EXPECT_EQ(c.byProcess[pb], 4);
+    EXPECT_EQ(TopOfTree(c.metricTree, "").at("work"), 100 + 50 + 80);
+    EXPECT_EQ(TopOfTree(c.metricTree, "communication"), (std::map<std::string, Time>{{"comm_recv", 30}, {"comm_send", 10}}));
+    EXPECT_EQ(c.metricTree.time, model.findings.metricTree.time - 10);
+    const nlohmann::json json = SummaryJson(model)["compensation"];
+    EXPECT_EQ(json["correction"], 10);
+    EXPECT_EQ(json["totals"]["work"]["measured"], 236);
+    EXPECT_EQ(json["totals"]["work"]["compensated"], 230);
+    // Without stored probe costs nothing is compensated.
+    Builder plain;
+    plain.Phase(plain.Process(A), kWork, 10);
+    EXPECT_FALSE(plain.Analysed().findings.compensation.known);
+    EXPECT_EQ(SummaryJson(plain.mModel)["compensation"], nlohmann::json({{"known", false}}));
 }

@@ -4,22 +4,14 @@
 #pragma once
 #include "session.h"
 
-#include <series.h>
-
 #include <CLI/CLI.hpp>
 
 #include <filesystem>
-#include <functional>
 
 // kova list, kova analyse.
 void AddAnalyseCommands(CLI::App& app, Session& session);
 // kova scaling, kova compare.
 void AddScalingCommands(CLI::App& app, Session& session);
-// The runs of the application (of that user, empty: any) as a scaling study needs
-// them, those `wanted` accepts (null: all); unfinished ones only by their header
-// (the study leaves them out and says so).
-std::vector<scaling::Run> LoadRuns(Session& session, const std::string& application, const std::string& user,
-                                   const std::function<bool(const analysis::ExperimentHeader&)>& wanted = nullptr);
 // kova study.
 void AddStudyCommands(CLI::App& app, Session& session);
 // kova report, kova export.

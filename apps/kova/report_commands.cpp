@@ -3,13 +3,17 @@
 #include "commands.h"
 
 #include <csv_export.h>
+#include <error.h>
 #include <html_report.h>
 #include <otf2_export.h>
 #include <perfetto_export.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <iostream>
+#include <limits>
+#include <vector>
 
 namespace {
 
@@ -35,6 +39,8 @@ void AddReportCommands(CLI::App& app, Session& session) {
         int sequentialID = 0;
         std::string output;
         std::string format;
+        report::PerfettoWindow window;
+        bool noSizeLimit = false;
     };
 
     auto report = std::make_shared<Options>();
@@ -69,10 +75,38 @@ void AddReportCommands(CLI::App& app, Session& session) {
         "--sequential", exportOptions->sequentialID, "the sequential reference, when the experiment is analysed now");
     exportCommand->add_flag("--other-reference", session.mAllowOtherReference,
                             "take a --sequential reference of another application or W than the experiment's");
-    exportCommand->callback([&session, exportOptions, exportSequential] {
+    report::PerfettoWindow& window = exportOptions->window;
+    const std::vector<CLI::Option*> windowOptions = {
+        exportCommand->add_option("--from", window.from,
+                                  "perfetto: only the phases that end at or after this time (µs since the master's "
+                                  "start)"),
+        exportCommand->add_option("--to", window.to,
+                                  "perfetto: only the phases that begin at or before this time (µs since the master's "
+                                  "start)"),
+        exportCommand->add_option("--processes", window.processes, "perfetto: only these processes (IDs, comma-separated)")
+            ->delimiter(','),
+        exportCommand->add_flag("--no-size-limit", exportOptions->noSizeLimit,
+                                "perfetto: write a trace larger than a browser viewer opens (" +
+                                    std::to_string(report::kBrowserViewerBytes / 1'000'000) + " MB)")};
+    exportCommand->callback([&session, exportOptions, exportSequential, windowOptions] {
         const Options& o = *exportOptions;
+        for (const CLI::Option* option : windowOptions)
+            if (option->count() > 0 && o.format != "perfetto")
+                throw analysis::Error(option->get_name() + " applies to --format perfetto only", analysis::kExitUsage);
+        if (o.window.from > o.window.to)
+            throw analysis::Error("--from is after --to", analysis::kExitUsage);
         const analysis::ExperimentModel model = session.LoadAnalysed(o.expID, Given(exportSequential, o.sequentialID));
-        if (o.format == "perfetto") report::ExportPerfetto(model, o.output);
+        if (o.format == "perfetto") {
+            for (int id : o.window.processes)
+                if (std::none_of(model.processes.begin(), model.processes.end(),
+                                 [id](const analysis::ProcessModel& p) { return p.id == id; }))
+                    throw analysis::Error("experiment " + std::to_string(o.expID) + " has no process " +
+                                              std::to_string(id),
+                                          analysis::kExitUsage);
+            report::ExportPerfetto(model, o.output, o.window,
+                                   o.noSizeLimit ? std::numeric_limits<std::uint64_t>::max()
+                                                 : report::kBrowserViewerBytes);
+        }
         if (o.format == "otf2") report::ExportOtf2(model, o.output);
         if (o.format == "csv") report::ExportCsv(model, o.output);
         std::ostream& confirmation = Confirmation(o.output);

@@ -110,6 +110,19 @@
     });
   }
 
+  // Predictions checked against a fresh measurement, when the study has them.
+  if (study.checks && study.checks.length) {
+    const node = P.section('Predictions checked against fresh measurements', []);
+    node.appendChild(P.table(['metric', 'p', 'W', 'predicted', '95 % interval', 'measured', 'error', 'interval held'],
+      study.checks.map((c) => {
+        const held = c.held !== undefined ? c.held : (c.low <= c.measured && c.measured <= c.high);
+        return [c.metric || 'Tp', c.p, c.W, fmt(c.predicted), fmt(c.low) + ' to ' + fmt(c.high), fmt(c.measured),
+          fmt(c.error), held ? 'yes' : 'no'];
+      })));
+    node.setAttribute('data-figure', 'checks');
+    node.setAttribute('data-value', JSON.stringify(study.checks));
+  }
+
   const node = P.section('Runs (' + (study.aggregation === 'fastest' ? 'the fastest' : 'the median') +
     ' of each configuration, with the spread of its runs)', []);
   node.appendChild(P.table(

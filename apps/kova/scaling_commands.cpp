@@ -1,14 +1,11 @@
 // kova scaling and kova compare: how one application scales over its stored runs,
 // and two runs side by side.
 #include "commands.h"
-#include "scaling_page.h"
+#include "scaling_runs.h"
 #include "terminal_text.h"
 
 #include <error.h>
-#include <output_path.h>
-#include <outputs.h>
 #include <rank_test.h>
-#include <series.h>
 #include <totals.h>
 #include <wait_states.h>
 
@@ -19,44 +16,12 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace {
+
 using analysis::ExperimentHeader;
 using analysis::ExperimentModel;
 
-namespace {
-
 bool Finished(const ExperimentHeader& header) { return header.statusData >= analysis::kFinished && header.Tp > 0; }
-
-}  // namespace
-
-std::vector<scaling::Run> LoadRuns(Session& session, const std::string& application, const std::string& user,
-                                   const std::function<bool(const analysis::ExperimentHeader&)>& wanted) {
-    std::vector<scaling::Run> runs;
-    for (const ExperimentHeader& header : session.List(user, application)) {
-        if (wanted && !wanted(header)) continue;
-        scaling::Run run;
-        run.expID = header.id;
-        run.p = header.p;
-        run.W = header.W;
-        if (Finished(header)) {
-            const ExperimentModel model = session.Load(header.id);
-            run.Tp = static_cast<double>(header.Tp);
-            run.Ts = (header.errorFlags & analysis::kTseqNotInDb) ? 0 : static_cast<double>(header.Ts);
-            run.totals = analysis::ExperimentTotals(model);
-        }
-        runs.push_back(std::move(run));
-    }
-    return runs;
-}
-
-namespace {
-
-void WriteOutput(const std::string& text, const std::string& path) {
-    if (path.empty()) {
-        std::cout << text << std::flush;
-        return;
-    }
-    report::WriteFileAtomically(path, [&text](std::ostream& out) { out << text; });
-}
 
 std::string Micro(double value) {
     char text[32];
@@ -182,8 +147,8 @@ std::string Comparison(Session& session, const ExperimentModel& a, const Experim
 
 void AddScalingCommands(CLI::App& app, Session& session) {
     struct ScalingOptions {
-        std::string application, user, format = "text", output, aggregate = "median";
-        std::vector<std::string> predictions;
+        std::string application, user, format = "text", output;
+        StudyOptions study;
     };
     auto options = std::make_shared<ScalingOptions>();
     CLI::App* scalingCommand = app.add_subcommand(
@@ -195,48 +160,18 @@ void AddScalingCommands(CLI::App& app, Session& session) {
     scalingCommand->add_option("--format", options->format, "text (default), csv, json or html")
         ->check(CLI::IsMember({"text", "csv", "json", "html"}));
     scalingCommand->add_option("-o,--output", options->output, "write to this file instead of the console");
-    scalingCommand
-        ->add_option("--aggregate", options->aggregate,
-                     "how the runs of one configuration make its value: median (default) or fastest")
-        ->check(CLI::IsMember({"median", "fastest"}));
-    const CLI::Validator predictionRequest(
-        [](std::string& text) {
-            try {
-                scaling::ParsePredictionRequest(text);
-                return std::string();
-            } catch (const std::invalid_argument& e) {
-                return std::string(e.what());
-            }
-        },
-        "p=P[,W=W]");
-    scalingCommand
-        ->add_option("--predict", options->predictions,
-                     "predict every metric at p (and W; without W at every measured W) with its 95% prediction "
-                     "interval; repeatable")
-        ->check(predictionRequest);
+    AddStudyOptions(*scalingCommand, options->study);
     scalingCommand->callback([&session, options] {
-        scaling::StudySettings settings;
-        settings.aggregation = options->aggregate == "fastest" ? scaling::Aggregation::fastest : scaling::Aggregation::median;
-        for (const std::string& text : options->predictions)
-            settings.predictions.push_back(scaling::ParsePredictionRequest(text));
+        const scaling::StudySettings settings = options->study.Settings();
         scaling::Study study;
         try {
             study = scaling::StudyScaling(options->application,
-                                          LoadRuns(session, options->application, options->user), settings);
+                                          LoadScalingRuns(session, options->application, options->user), settings);
         } catch (const std::invalid_argument& e) {
             throw analysis::Error(std::string(e.what()) + (options->user.empty() ? "" : " of user " + options->user),
                                   analysis::kExitNotFound);
         }
-        if (options->format == "csv")
-            WriteOutput(scaling::StudyCsv(study), options->output);
-        else if (options->format == "json")
-            WriteOutput(scaling::StudyJson(study).dump(2) + "\n", options->output);
-        else if (options->format == "html")
-            WriteOutput(ScalingPage(study), options->output);
-        else if (options->output.empty())
-            WriteOutput(PrintableLines(scaling::StudyText(study)), options->output);
-        else
-            WriteOutput(scaling::StudyText(study), options->output);
+        WriteStudy(study, options->format, options->output);
     });
 
     struct CompareOptions {

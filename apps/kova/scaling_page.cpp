@@ -31,9 +31,9 @@ nlohmann::json Curve(const scaling::Model& model, double low, double high, doubl
 
 }  // namespace
 
-std::string ScalingPage(const scaling::Study& study, const ScalingPageAddition& addition) {
+std::string ScalingPage(const scaling::Study& study, const nlohmann::json& additions) {
     nlohmann::json payload = scaling::StudyJson(study);
-    payload.update(addition.payload);
+    payload.update(additions);
     // Curves run out to the largest predicted p, models over p and W at every measured
     // and every predicted W.
     double highest = 0;
@@ -61,7 +61,7 @@ std::string ScalingPage(const scaling::Study& study, const ScalingPageAddition& 
         payload["models"][k]["curves"] = curves;
     }
     std::ostringstream page;
-    const std::string script = std::string(report::assets::kScalingJs) + "\n" + std::string(addition.script);
-    report::WritePage(page, "Scaling of " + study.application, payload, script, report::GenerationTime());
+    report::WritePage(page, "Scaling of " + study.application, payload, report::assets::kScalingJs,
+                      report::GenerationTime());
     return page.str();
 }

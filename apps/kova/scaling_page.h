@@ -8,13 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
-#include <string_view>
 
-// What another command adds to the page: entries of the payload, and a script that
-// runs after the page's own and draws them.
-struct ScalingPageAddition {
-    nlohmann::json payload = nlohmann::json::object();
-    std::string_view script;
-};
-
-std::string ScalingPage(const scaling::Study& study, const ScalingPageAddition& addition = {});
+// The page of the study; the additions' keys join its data (see WriteStudy).
+std::string ScalingPage(const scaling::Study& study, const nlohmann::json& additions = nlohmann::json::object());

@@ -63,7 +63,8 @@ std::string Verdict(const Check& check) {
 nlohmann::json ChecksJson(const std::vector<Check>& checks) {
     nlohmann::json out = nlohmann::json::array();
     for (const Check& check : checks)
-        out.push_back({{"p", check.configuration.p},
+        out.push_back({{"metric", "Tp"},
+                       {"p", check.configuration.p},
                        {"W", check.configuration.W},
                        {"predicted", Json(Predicted(check, &scaling::Prediction::value))},
                        {"low", Json(Predicted(check, &scaling::Prediction::low))},

@@ -31,8 +31,8 @@ struct Check {
 std::vector<Check> Checks(const std::vector<Configuration>& points, const scaling::Study& fitted,
                           const std::optional<scaling::Study>& measured);
 
-// [{"p", "W", "predicted", "low", "high", "measured", "error", "held", "runs", "overPAndW"}],
-// null where not known.
+// [{"metric": "Tp", "p", "W", "predicted", "low", "high", "measured", "error", "held", "runs",
+// "overPAndW"}], null where not known.
 nlohmann::json ChecksJson(const std::vector<Check>& checks);
 // A table under the heading "Checks", one line per check.
 std::string ChecksText(const std::vector<Check>& checks);

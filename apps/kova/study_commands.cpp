@@ -3,7 +3,7 @@
 // then modelled as kova scaling models it, and its models checked at configurations
 // measured afresh after the fit.
 #include "commands.h"
-#include "scaling_page.h"
+#include "scaling_runs.h"
 #include "study_checks.h"
 #include "study_machine.h"
 #include "study_plan.h"
@@ -11,8 +11,6 @@
 #include "terminal_text.h"
 
 #include <error.h>
-#include <output_path.h>
-#include <outputs.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -31,11 +29,6 @@
 
 extern char** environ;
 
-namespace report::assets {
-// The page script of the checks (apps/kova/study.js), embedded at build time.
-extern const std::string_view kStudyJs;
-}  // namespace report::assets
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -52,12 +45,13 @@ constexpr int kFailureLines = 5;
 constexpr int kTaskWaitSeconds = 30;
 constexpr int kBarWidth = 24;
 
-struct StudyOptions {
+struct StudyCommandOptions {
     std::string application, ps, Ws = "0", format = "text", page;
     int repeat = 3;
     int timeout = 600;
     bool again = false;
-    std::vector<std::string> predictions, checks, command;
+    StudyOptions scaling;  // --aggregate, --predict, --own-model as kova scaling takes them
+    std::vector<std::string> checks, command;
 };
 
 // What the study measures and how.
@@ -66,7 +60,7 @@ struct Design {
     std::vector<int> ps, Ws;
     std::vector<Configuration> configurations;  // of the sweep, modelled
     std::vector<Configuration> checkPoints;     // measured after the fit
-    std::vector<scaling::PredictionRequest> predictions;
+    scaling::StudySettings settings;            // of the fit, its predictions without the checks
     std::vector<std::string> command;
     fs::path program;
     bool pIsHosts = false;     // the command has no {p}: the program runs on p hosts of the machine
@@ -84,8 +78,10 @@ bool LinksProbe(const fs::path& program) {
            content.find("libkova.so") != std::string::npos;
 }
 
+// Whether the run enters a series: finished, and neither it nor a process crashed.
 bool Counts(const ExperimentHeader& header) {
-    return header.statusData >= analysis::kFinished && header.Tp > 0 && !(header.errorFlags & analysis::kExpCrashed);
+    return header.statusData >= analysis::kFinished && header.Tp > 0 &&
+           !(header.errorFlags & (analysis::kExpCrashed | analysis::kProcessCrashed));
 }
 
 // The finished runs stored of each of the configurations.
@@ -173,7 +169,7 @@ public:
     Study(const Study&) = delete;
     Study& operator=(const Study&) = delete;
 
-    int Run(const StudyOptions& options);
+    int Run(const StudyCommandOptions& options);
 
 private:
     struct Attempt {
@@ -188,11 +184,11 @@ private:
     std::vector<ExperimentHeader> Listed() { return mSession.List(mDesign.user, mDesign.application); }
     // The study over the stored runs of these configurations, predicting there.
     std::optional<scaling::Study> Model(const std::vector<Configuration>& configurations,
-                                        const std::vector<scaling::PredictionRequest>& predictions);
+                                        const scaling::StudySettings& settings);
     // Before the check runs: what the fit predicts at each check point.
     void AnnounceChecks(const scaling::Study& fitted, const std::vector<study::PlannedRun>& checkRuns);
     // The models, predictions and checks on standard output, and the page.
-    void Write(const StudyOptions& options, const scaling::Study& fitted, const nlohmann::json& missing,
+    void Write(const StudyCommandOptions& options, const scaling::Study& fitted, const nlohmann::json& missing,
                const std::string& missingText);
     void Report(const std::string& text);
     void ShowBar(std::size_t index, const study::Progress& progress);
@@ -298,14 +294,11 @@ void Study::ShowBar(std::size_t index, const study::Progress& progress) {
 }
 
 std::optional<scaling::Study> Study::Model(const std::vector<Configuration>& configurations,
-                                           const std::vector<scaling::PredictionRequest>& predictions) {
+                                           const scaling::StudySettings& settings) {
     const std::set<Configuration> wanted(configurations.begin(), configurations.end());
-    const std::vector<scaling::Run> runs =
-        LoadRuns(mSession, mDesign.application, mDesign.user, [&wanted](const ExperimentHeader& header) {
-            return wanted.count({header.p, header.W}) > 0 && !(header.errorFlags & analysis::kExpCrashed);
-        });
-    scaling::StudySettings settings;
-    settings.predictions = predictions;
+    std::vector<scaling::Run> runs;
+    for (scaling::Run& run : LoadScalingRuns(mSession, mDesign.application, mDesign.user))
+        if (wanted.count({run.p, run.W})) runs.push_back(std::move(run));
     try {
         return scaling::StudyScaling(mDesign.application, runs, settings);
     } catch (const std::invalid_argument&) {
@@ -313,33 +306,25 @@ std::optional<scaling::Study> Study::Model(const std::vector<Configuration>& con
     }
 }
 
-void Study::Write(const StudyOptions& options, const scaling::Study& fitted, const nlohmann::json& missing,
+void Study::Write(const StudyCommandOptions& options, const scaling::Study& fitted, const nlohmann::json& missing,
                   const std::string& missingText) {
+    scaling::StudySettings aggregation;
+    aggregation.aggregation = mDesign.settings.aggregation;
     const std::vector<study::Check> checks =
-        study::Checks(mDesign.checkPoints, fitted, Model(mDesign.checkPoints, {}));
-    if (options.format == "json") {
-        nlohmann::json out = scaling::StudyJson(fitted);
-        out["checks"] = study::ChecksJson(checks);
-        out["missing"] = missing;
-        std::cout << out.dump(2) << "\n";
-    } else if (options.format == "csv") {
-        std::cout << scaling::StudyCsv(fitted) << "\n" << study::ChecksCsv(checks);
-    } else {
-        std::cout << PrintableLines(scaling::StudyText(fitted));
+        study::Checks(mDesign.checkPoints, fitted, Model(mDesign.checkPoints, aggregation));
+    const nlohmann::json additions = {{"checks", study::ChecksJson(checks)}, {"missing", missing}};
+    WriteStudy(fitted, options.format, "", additions);
+    if (options.format == "csv") {
+        std::cout << "\n" << study::ChecksCsv(checks);
+    } else if (options.format == "text") {
         if (!checks.empty()) std::cout << "\n" << study::ChecksText(checks);
         if (!missingText.empty()) std::cout << "\nConfigurations that lack runs:\n" << missingText;
     }
     std::cout.flush();
-    if (!options.page.empty()) {
-        ScalingPageAddition addition;
-        addition.payload = {{"checks", study::ChecksJson(checks)}, {"missing", missing}};
-        addition.script = report::assets::kStudyJs;
-        const std::string page = ScalingPage(fitted, addition);
-        report::WriteFileAtomically(options.page, [&page](std::ostream& out) { out << page; });
-    }
+    if (!options.page.empty()) WriteStudy(fitted, "html", options.page, additions);
 }
 
-int Study::Run(const StudyOptions& options) {
+int Study::Run(const StudyCommandOptions& options) {
     const std::vector<ExperimentHeader> headers = Listed();
     for (const ExperimentHeader& header : headers) mLastID = std::max(mLastID, header.id);
     std::map<Configuration, int> stored = StoredRuns(headers, mDesign.configurations);
@@ -362,10 +347,10 @@ int Study::Run(const StudyOptions& options) {
     bool fitDone = false;
     const auto fit = [&] {
         fitDone = true;
-        std::vector<scaling::PredictionRequest> predictions = mDesign.predictions;
+        scaling::StudySettings settings = mDesign.settings;
         for (const Configuration& point : mDesign.checkPoints)
-            predictions.push_back({static_cast<double>(point.p), static_cast<double>(point.W)});
-        fitted = Model(mDesign.configurations, predictions);
+            settings.predictions.push_back({static_cast<double>(point.p), static_cast<double>(point.W)});
+        fitted = Model(mDesign.configurations, settings);
     };
     int failures = 0;
     for (std::size_t index = 0; index < plan.size() && gStopSignal == 0; ++index) {
@@ -435,7 +420,7 @@ int Study::Run(const StudyOptions& options) {
 }
 
 // Checks the command line and works out the design.
-Design MakeDesign(Session& session, const StudyOptions& options) {
+Design MakeDesign(Session& session, const StudyCommandOptions& options) {
     if (session.mSource == analysis::Source::kLegacy)
         throw analysis::Error("kova study stores its runs in the measurement database: no --source legacy",
                               analysis::kExitUsage);
@@ -443,8 +428,7 @@ Design MakeDesign(Session& session, const StudyOptions& options) {
     try {
         design.ps = study::ParseValues(options.ps, "--p", 1);
         design.Ws = study::ParseValues(options.Ws, "--W", 0);
-        for (const std::string& text : options.predictions)
-            design.predictions.push_back(scaling::ParsePredictionRequest(text));
+        design.settings = options.scaling.Settings();
     } catch (const std::invalid_argument& e) {
         throw analysis::Error(e.what(), analysis::kExitUsage);
     }
@@ -481,7 +465,8 @@ void WarnAboutDesign(const Design& design) {
                   << "needs at least " << scaling::kMinModelPoints << ")" << std::endl;
     const bool otherW = std::any_of(design.checkPoints.begin(), design.checkPoints.end(), [&](const Configuration& c) {
         return !std::count(design.Ws.begin(), design.Ws.end(), c.W);
-    }) || std::any_of(design.predictions.begin(), design.predictions.end(), [&](const scaling::PredictionRequest& r) {
+    }) || std::any_of(design.settings.predictions.begin(), design.settings.predictions.end(),
+                      [&](const scaling::PredictionRequest& r) {
         return r.W && !std::count(design.Ws.begin(), design.Ws.end(), static_cast<int>(*r.W));
     });
     if (static_cast<int>(design.Ws.size()) < scaling::kMinModelWs && (design.Ws.size() > 1 || otherW))
@@ -490,7 +475,7 @@ void WarnAboutDesign(const Design& design) {
                   << (otherW ? ": a W outside the study cannot be predicted" : "") << std::endl;
 }
 
-int RunStudy(Session& session, const StudyOptions& options) {
+int RunStudy(Session& session, const StudyCommandOptions& options) {
     Design design = MakeDesign(session, options);
     // A missing server is reported now, before any run.
     session.Measurement();
@@ -527,7 +512,7 @@ int RunStudy(Session& session, const StudyOptions& options) {
 }  // namespace
 
 void AddStudyCommands(CLI::App& app, Session& session) {
-    auto options = std::make_shared<StudyOptions>();
+    auto options = std::make_shared<StudyCommandOptions>();
     CLI::App* command = app.add_subcommand(
         "study", "measures a PVM program at every p (and W) a given number of times, resumably, models how it "
                  "scales and checks the models at configurations measured after the fit");
@@ -551,8 +536,7 @@ void AddStudyCommands(CLI::App& app, Session& session) {
     command->add_option("--W", options->Ws, "the values of W: FROM..TO or a list (default 0)");
     command->add_option("--repeat", options->repeat, "runs of each configuration (default 3)")
         ->check(CLI::PositiveNumber);
-    command->add_option("--predict", options->predictions,
-                        "predict every metric at p (and W) with its 95% prediction interval; repeatable");
+    AddStudyOptions(*command, options->scaling);
     command->add_option("--check", options->checks,
                         "measure p (and W; without W at every W of the study) after the fit, --repeat runs, and "
                         "set Tp beside its prediction; repeatable");

@@ -31,14 +31,28 @@ void AddNewColumns(StandardDatabase& db) {
         const char* table;
         const char* column;
         const char* type;
+        const char* value = "0";
     };
-    for (const NewColumn& added : {NewColumn{"ClockOffsets", "startBound", "bigint"},
-                                   NewColumn{"ClockOffsets", "endBound", "bigint"}}) {
+    for (const NewColumn& added :
+         {NewColumn{"ClockOffsets", "startBound", "bigint"}, NewColumn{"ClockOffsets", "endBound", "bigint"},
+          NewColumn{"Messages", "askedSource", "int", "-2"}, NewColumn{"Messages", "askedTag", "int", "-2"},
+          NewColumn{"Messages", "bytes", "bigint"}}) {
         if (HasColumn(db, added.table, added.column)) continue;
         db.Query(std::string("ALTER TABLE ") + added.table + " ADD COLUMN " + added.column + " " + added.type +
-                 " DEFAULT 0");
+                 " DEFAULT " + added.value);
         std::cout << "kovaschema: added column " << added.column << " to table " << added.table << std::endl;
     }
+}
+
+// A phase may hold two wait states of different patterns (a wait at a barrier and its
+// completion): a WaitStates table keyed without the pattern gets it in its key.
+void KeyWaitStatesByPattern(StandardDatabase& db) {
+    const std::string keyed = db.QueryFirst(
+        "SELECT COUNT(*) FROM information_schema.KEY_COLUMN_USAGE WHERE TABLE_SCHEMA = DATABASE() AND "
+        "TABLE_NAME = 'WaitStates' AND CONSTRAINT_NAME = 'PRIMARY' AND COLUMN_NAME = 'pattern'");
+    if (keyed != "0") return;
+    db.Query("ALTER TABLE WaitStates DROP PRIMARY KEY, ADD PRIMARY KEY (expID, processID, nbr, pattern)");
+    std::cout << "kovaschema: WaitStates are keyed by their pattern too" << std::endl;
 }
 
 bool ExperimentIDGeneratesValues(StandardDatabase& db) {
@@ -82,6 +96,7 @@ int main(int argc, char**) {
         CreateTableOf(db, message, "Messages");
         CreateTableOf(db, waitState, "WaitStates");
         AddNewColumns(db);
+        KeyWaitStatesByPattern(db);
         if (!ExperimentIDGeneratesValues(db)) {
             db.Query("ALTER TABLE Experiments MODIFY ID int NOT NULL AUTO_INCREMENT");
             std::cout << "kovaschema: Experiments.ID now generates its own values" << std::endl;

@@ -3,7 +3,6 @@
 // the model; and outputs that cannot be written.
 #include <analyse.h>
 #include <csv_export.h>
-#include <csv_writer.h>
 #include <error.h>
 #include <html_report.h>
 #include <otf2_export.h>
@@ -12,17 +11,23 @@
 #include <perfetto_export.h>
 #include <synthetic.h>
 
+#include "otf2_events.h"
+
 #include <gtest/gtest.h>
 #include <kova_site.h>
 #include <nlohmann/json.hpp>
 #include <testsupport.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <map>
 #include <set>
@@ -76,6 +81,13 @@ ExperimentModel ThreeProcesses() {
     add(2, analysis::kRecv, 5, 3, 200);
     add(2, analysis::kWork, 50);
     model.header.Tp = 560;
+    // Message lengths where the measurement recorded them: the sends of tag 1 and 3
+    // (the receive of tag 3 too), and only the receive of the tag-2 message.
+    for (const auto& [phase, bytes] : std::map<int, int64_t>{{1, 4096}, {8, 12}, {12, 12}, {10, 640}}) {
+        analysis::PhaseDetail detail;
+        detail.bytes = bytes;
+        model.phases.SetDetail(phase, detail);
+    }
     model.IndexPhases();
     analysis::Analyse(model, analysis::Time{1000});
     return model;
@@ -117,6 +129,39 @@ ExperimentModel OddTypes() {
     return model;
 }
 
+// A long send (a large message, 0-100 µs) whose receive starts at 50 µs and ends at
+// 60 µs, before the send phase ends.
+ExperimentModel OverlappingMessage() {
+    ExperimentModel model;
+    model.header.id = 44;
+    model.header.application = "overlap";
+    model.header.p = 2;
+    model.header.nbrProcesses = 2;
+    model.header.statusData = analysis::kFinished;
+    for (int k = 0; k < 2; ++k) {
+        analysis::ProcessModel process;
+        process.id = process.tid = 600 + k;
+        process.host = "node" + std::to_string(k + 1);
+        process.start = 3'000'000'000;
+        process.hasTotals = true;
+        model.processes.push_back(process);
+    }
+    int next[2] = {1, 1};
+    auto add = [&](int k, int type, analysis::Time duration, int partner = -1) {
+        model.phases.Add(k, next[k]++, type, duration, 7, 0, partner, type == analysis::kSend, "");
+        model.processes[k].totals[type] += duration;
+    };
+    add(0, analysis::kSend, 100, 601);
+    add(0, analysis::kWork, 20);
+    add(1, analysis::kIdle, 50);
+    add(1, analysis::kRecv, 10, 600);
+    add(1, analysis::kWork, 60);
+    model.header.Tp = 120;
+    model.IndexPhases();
+    analysis::Analyse(model, std::nullopt);
+    return model;
+}
+
 ExperimentModel Synthetic() {
     ExperimentModel model = analysis::MakeSyntheticPipeline(4, 2000);
     analysis::Analyse(model, std::nullopt);
@@ -133,7 +178,10 @@ class Exports : public ::testing::TestWithParam<const char*> {
 protected:
     ExperimentModel Model() const {
         const std::string name = GetParam();
-        return name == "hand" ? ThreeProcesses() : name == "odd types" ? OddTypes() : Synthetic();
+        if (name == "hand") return ThreeProcesses();
+        if (name == "odd types") return OddTypes();
+        if (name == "overlap") return OverlappingMessage();
+        return Synthetic();
     }
     ScratchFolder folder{"report-exports", ScratchFolder::SystemTemp};
 };
@@ -206,6 +254,79 @@ TEST_P(Exports, PerfettoHasOneSlicePerPhaseAndOneFlowPerReceivedMessage) {
     }
 }
 
+// A window of a quarter of the run on two of four processes: exactly the phases of
+// those processes that overlap it, their names, and the flows whose ends it keeps.
+TEST(Perfetto, AWindowKeepsThePhasesThatOverlapItAndTheFlowsWithBothEnds) {
+    const ExperimentModel model = Synthetic();
+    const auto& ph = model.phases;
+    analysis::Time length = 0;
+    for (std::size_t i = 0; i < ph.Size(); ++i) length = std::max(length, ph.ShownEnd(i));
+    report::PerfettoWindow window;
+    window.from = length / 4;
+    window.to = length / 2;
+    window.processes = {model.processes[1].id, model.processes[2].id};
+    std::ostringstream out;
+    report::WritePerfetto(model, out, window);
+    const json trace = json::parse(out.str());
+
+    std::set<std::pair<int, long long>> slices, expected;
+    std::set<int> named;
+    std::map<long long, int> flowEnds;
+    for (const json& event : trace["traceEvents"]) {
+        if (event["ph"] == "M" && event["name"] == "process_name") named.insert(event["pid"].get<int>());
+        if (event["ph"] != "X") continue;
+        slices.insert({event["pid"].get<int>(), event["ts"].get<long long>()});
+        if (event.contains("bind_id")) ++flowEnds[event["bind_id"].get<long long>()];
+    }
+    const auto kept = [&](int i) {
+        return window.processes.count(model.processes[ph.process[i]].id) > 0 && ph.shownStart[i] <= window.to &&
+               ph.ShownEnd(i) >= window.from;
+    };
+    std::size_t flows = 0;
+    for (std::size_t i = 0; i < ph.Size(); ++i)
+        if (kept(i)) expected.insert({model.processes[ph.process[i]].id, ph.shownStart[i]});
+    for (const auto& m : model.findings.messages) flows += m.recvPhase >= 0 && kept(m.sendPhase) && kept(m.recvPhase);
+    EXPECT_EQ(named, window.processes);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_LT(expected.size(), ph.Size() / 4);
+    EXPECT_EQ(slices, expected);
+    EXPECT_GT(flows, 0u);
+    EXPECT_EQ(flowEnds.size(), flows);
+    for (const auto& [id, ends] : flowEnds) EXPECT_EQ(ends, 2) << "flow " << id;
+}
+
+// A trace larger than the limit is refused with the ways to narrow it and nothing
+// is written; the estimate from a sample lands near the written size.
+TEST(Perfetto, ATraceLargerThanTheLimitIsRefusedAndAWindowOfItFits) {
+    ExperimentModel model = analysis::MakeSyntheticPipeline(4, 300'000);
+    analysis::Analyse(model, std::nullopt);
+    ScratchFolder folder("report-perfetto-limit", ScratchFolder::SystemTemp);
+    const fs::path whole = folder.path() / "whole.json", trace = folder.path() / "trace.json";
+    report::ExportPerfetto(model, whole);
+    const double estimate = static_cast<double>(report::EstimatePerfettoBytes(model));
+    EXPECT_NEAR(estimate / static_cast<double>(fs::file_size(whole)), 1.0, 0.05);
+
+    const std::uint64_t limit = fs::file_size(whole) / 3;
+    try {
+        report::ExportPerfetto(model, trace, {}, limit);
+        ADD_FAILURE() << "no error";
+    } catch (const analysis::Error& e) {
+        const std::string message = e.what();
+        EXPECT_EQ(e.ExitStatus(), analysis::kExitFailure);
+        EXPECT_EQ(message.find("the Perfetto trace of experiment " + std::to_string(model.header.id) +
+                               " would be about "),
+                  0u)
+            << message;
+        for (const char* hint : {"--from", "--to", "--processes", "--no-size-limit"})
+            EXPECT_NE(message.find(hint), std::string::npos) << hint << ": " << message;
+    }
+    EXPECT_FALSE(fs::exists(trace));
+    report::PerfettoWindow window;
+    window.processes = {model.processes[0].id};
+    report::ExportPerfetto(model, trace, window, limit);
+    EXPECT_LE(fs::file_size(trace), limit);
+}
+
 TEST_P(Exports, Otf2ArchiveReadsBackWithItsLocationsEventsAndMessages) {
     const ExperimentModel model = Model();
     const fs::path archive = folder.path() / "otf2";
@@ -218,6 +339,29 @@ TEST_P(Exports, Otf2ArchiveReadsBackWithItsLocationsEventsAndMessages) {
     ASSERT_EQ(definitions.status, 0) << definitions.errors;
 
     const auto lines = events.outputLines();
+    // Each message is sent where its send phase begins and received where its
+    // receive phase ends, so no receive comes before its send.
+    const Otf2Events messages = ReadOtf2Events(archive / "traces.otf2");
+    ExpectMessagesInOrder(messages);
+    std::map<std::pair<int, long long>, const Otf2Message*> sentAt;
+    for (const Otf2Message& m : messages.messages) sentAt[{m.sender, m.sendTime}] = &m;
+    for (const analysis::Message& m : model.findings.messages) {
+        const auto found = sentAt.find({m.sendProcess, model.phases.shownStart[m.sendPhase]});
+        ASSERT_TRUE(found != sentAt.end()) << "no send at the start of phase " << m.sendPhase;
+        const Otf2Message& read = *found->second;
+        EXPECT_EQ(read.receiver, m.recvProcess);
+        EXPECT_EQ(read.received, m.recvPhase >= 0);
+        if (m.recvPhase >= 0) {
+            EXPECT_EQ(read.recvTime, model.phases.ShownEnd(m.recvPhase));
+        }
+    }
+    if (GetParam() == std::string("hand")) {
+        // By sender, in send order: tag 1 to B, tag 2 twice to C (the first one
+        // received, its length known from the receive), tag 3 from B to C.
+        std::vector<std::pair<int, long long>> lengths;
+        for (const Otf2Message& m : messages.messages) lengths.push_back({m.tag, m.length});
+        EXPECT_EQ(lengths, (std::vector<std::pair<int, long long>>{{1, 4096}, {2, 640}, {2, 0}, {3, 12}}));
+    }
     EXPECT_EQ(LinesStartingWith(lines, "ENTER ").size(), model.phases.Size());
     EXPECT_EQ(LinesStartingWith(lines, "LEAVE ").size(), model.phases.Size());
     EXPECT_EQ(LinesStartingWith(lines, "MPI_SEND ").size(), model.findings.messages.size());
@@ -262,17 +406,33 @@ TEST_P(Exports, CsvFilesHaveTheirHeadersAndOneRowPerItem) {
     const auto costs = Lines(ReadFile(csv / "delay_costs.csv"));
     ASSERT_FALSE(phases.empty() || messages.empty() || waits.empty() || costs.empty());
     EXPECT_EQ(phases[0],
-              "process,host,tid,nbr,type,start,shown_start,duration,tag,operations,partner_tid,comm_delay,comment");
+              "process,host,tid,nbr,type,type_name,start,shown_start,duration,tag,operations,partner_tid,comm_delay,"
+              "comment");
     EXPECT_EQ(messages[0], "send_process,send_nbr,recv_process,recv_nbr,send_time,recv_time,delay");
     EXPECT_EQ(waits[0], "process,nbr,pattern,wait_time,transfer_time,cause_process,cause_nbr");
     EXPECT_EQ(costs[0], "cause_process,cause,short_term,long_term");
     EXPECT_EQ(phases.size(), model.phases.Size() + 1);
+    // Every phase's type by ID and by name, the program's own and wrong calls too.
+    const CommandResult types = RunCommand(
+        "python3 -c 'import csv,sys; print(sorted({(int(r[\"type\"]), r[\"type_name\"]) for r in "
+        "csv.DictReader(open(sys.argv[1], newline=\"\"))}))' " +
+            ShellQuoted((csv / "phases.csv").string()),
+        ErrorStream::Apart);
+    ASSERT_EQ(types.status, 0) << types.errors;
+    std::ostringstream expected;
+    const std::set<int> occurring(model.phases.type.begin(), model.phases.type.end());
+    expected << '[';
+    for (int type : occurring)
+        expected << (type == *occurring.begin() ? "" : ", ") << '(' << type << ", '"
+                 << analysis::PhaseTypeName(type) << "')";
+    expected << "]\n";
+    EXPECT_EQ(types.output, expected.str());
     EXPECT_EQ(messages.size(), model.findings.messages.size() + 1);
     EXPECT_EQ(waits.size(), model.findings.waitStates.size() + 1);
     EXPECT_EQ(costs.size(), model.findings.delayCosts.size() + 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, Exports, ::testing::Values("hand", "odd types", "synthetic"),
+INSTANTIATE_TEST_SUITE_P(Models, Exports, ::testing::Values("hand", "odd types", "overlap", "synthetic"),
                          [](const auto& info) { return std::string(info.param) == "odd types" ? "oddTypes" : info.param; });
 
 // The payload that a page carries between its data script's tags.
@@ -289,7 +449,7 @@ TEST(HandModel, CsvRowsCarryTheValuesAndQuoteTheComments) {
     const auto phases = Lines(ReadFile(folder.path() / "csv" / "phases.csv"));
     const auto& ph = model.phases;
     std::ostringstream first;
-    first << "100,node1,100,1,3," << ph.start[0] << ',' << ph.shownStart[0]
+    first << "100,node1,100,1,3,work," << ph.start[0] << ',' << ph.shownStart[0]
           << ",100,0,0,-1,0,\"set-up, \"\"quoted\"\"\"";
     EXPECT_EQ(phases.at(1), first.str());
     // The unreceived second tag-2 message: addressee C, receive number -1.
@@ -297,29 +457,19 @@ TEST(HandModel, CsvRowsCarryTheValuesAndQuoteTheComments) {
     EXPECT_EQ(LinesStartingWith(messages, "100,4,300,-1,").size(), 1u);
 }
 
-TEST(Csv, FieldsAreQuotedAsRfc4180Says) {
-    std::ostringstream out;
-    report::CsvWriter csv(out);
-    csv << "plain" << "a,b" << "say \"hi\"" << "two\nlines" << "cr\r" << 7 << uint8_t{5} << -1.5;
-    csv.EndRow();
-    csv << "";
-    csv.EndRow();
-    EXPECT_EQ(out.str(), "plain,\"a,b\",\"say \"\"hi\"\"\",\"two\nlines\",\"cr\r\",7,5,-1.5\n\n");
-}
-
 TEST(HandModel, CsvRowsKeepAHostileHostNameInOneField) {
     ExperimentModel model = ThreeProcesses();
     model.processes[1].host = "node,\"2\"\nrow";
     ScratchFolder folder("report-csv-host", ScratchFolder::SystemTemp);
     report::ExportCsv(model, folder.path());
-    // Python's csv module reads it back: one row per phase, 13 fields each.
+    // Python's csv module reads it back: one row per phase, 14 fields each.
     const CommandResult read = RunCommand(
         "python3 -c 'import csv,sys; rows=list(csv.reader(open(sys.argv[1], newline=\"\")));"
         " print(len(rows), set(len(r) for r in rows), sorted(set(r[1] for r in rows[1:])))' " +
             ShellQuoted((folder.path() / "phases.csv").string()),
         ErrorStream::Apart);
     ASSERT_EQ(read.status, 0) << read.errors;
-    EXPECT_EQ(read.output, std::to_string(model.phases.Size() + 1) + " {13} ['node,\"2\"\\nrow', 'node1', 'node2']\n");
+    EXPECT_EQ(read.output, std::to_string(model.phases.Size() + 1) + " {14} ['node,\"2\"\\nrow', 'node1', 'node2']\n");
 }
 
 TEST(HandModel, PageIsThePayloadOfTheModelWithNothingThatEndsItsScriptEarly) {
@@ -467,7 +617,7 @@ TEST(OutputPaths, FolderExportsWriteBesideTheUsersFilesAndReplaceOnlyTheirOwn) {
     EXPECT_EQ(ReadFile(results / "notes.txt"), "the user's");
     EXPECT_EQ(ReadFile(results / "mine" / "data.txt"), "also the user's");
     EXPECT_EQ(Lines(ReadFile(results / "phases.csv")).size(), model.phases.Size() + 1);
-    EXPECT_EQ(RunCommand("otf2-print " + ShellQuoted((results / "traces.otf2").string()) + " >/dev/null").status, 0);
+    ExpectMessagesInOrder(ReadOtf2Events(results / "traces.otf2"));
 
     // A folder of the archive's name that holds the user's files is in the way.
     const fs::path other = scratch.path() / "other";
@@ -539,6 +689,99 @@ TEST(OutputPaths, DevicesPipesAndDescriptorsAreWrittenWhereTheyStand) {
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
     EXPECT_EQ(ReadFile(target).substr(0, 15), page.str().substr(0, 15));
     EXPECT_EQ(EntriesOf(scratch.path()), (std::set<std::string>{"pipe", "log.txt", "target.html", "link.html"}));
+}
+
+// Every file below folder (hidden ones too) with its content.
+std::map<std::string, std::string> Contents(const fs::path& folder) {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        contents[fs::relative(entry.path(), folder).string()] = entry.is_regular_file() ? ReadFile(entry.path()) : "";
+    return contents;
+}
+
+// Small file systems mounted in a mount namespace of this test's own process, so
+// that nothing outside it sees them.
+class SmallDisk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    }
+    void TearDown() override {
+        for (auto at = mounts.rbegin(); at != mounts.rend(); ++at) umount2(at->c_str(), MNT_DETACH);
+    }
+    void Mount(const fs::path& source, const fs::path& at, const char* type, unsigned long flags,
+               const std::string& options = "") {
+        ASSERT_EQ(mount(source.c_str(), at.c_str(), type, flags, options.empty() ? nullptr : options.c_str()), 0)
+            << at << ": " << std::strerror(errno);
+        mounts.push_back(at);
+    }
+    // The exports of model into folder: HTML and Perfetto files and the CSV and OTF2 folders.
+    static void ExportAll(const ExperimentModel& model, const fs::path& folder) {
+        report::ExportHtmlReport(model, folder / "report.html");
+        report::ExportPerfetto(model, folder / "trace.json");
+        report::ExportCsv(model, folder);
+        report::ExportOtf2(model, folder);
+    }
+    ScratchFolder scratch{"report-small-disk", ScratchFolder::SystemTemp};
+    std::vector<fs::path> mounts;
+};
+
+// A million phases on a disk of 3 MB that holds the exports of a small run: each
+// export fails with the system's reason, and leaves the earlier files as they were
+// and nothing of its own (the OTF2 library itself crashes on such a disk).
+TEST_F(SmallDisk, ExportsThatDoNotFitFailWholeAndKeepTheEarlierFiles) {
+    const fs::path disk = scratch.path() / "disk";
+    fs::create_directory(disk);
+    Mount("tmpfs", disk, "tmpfs", 0, "size=3000k");
+    ExportAll(ThreeProcesses(), disk);
+    const auto before = Contents(disk);
+    ASSERT_EQ(before.count("traces.otf2"), 1u);
+
+    ExperimentModel large = analysis::MakeSyntheticPipeline(3, 1'000'000);
+    analysis::Analyse(large, std::nullopt);
+    const std::vector<std::pair<std::string, std::function<void()>>> exports = {
+        {"html", [&] { report::ExportHtmlReport(large, disk / "report.html"); }},
+        {"perfetto", [&] { report::ExportPerfetto(large, disk / "trace.json"); }},
+        {"csv", [&] { report::ExportCsv(large, disk); }},
+        {"otf2", [&] { report::ExportOtf2(large, disk); }},
+        {"otf2 into a new folder", [&] { report::ExportOtf2(large, disk / "new"); }}};
+    for (const auto& [name, write] : exports) {
+        try {
+            write();
+            ADD_FAILURE() << name << ": no error";
+        } catch (const analysis::Error& e) {
+            EXPECT_EQ(e.ExitStatus(), analysis::kExitFailure) << name;
+            EXPECT_NE(std::string(e.what()).find(": No space left on device"), std::string::npos)
+                << name << ": " << e.what();
+        }
+        EXPECT_TRUE(Contents(disk) == before) << name;
+    }
+}
+
+// A CSV export whose third file cannot replace the earlier one (a file mounted over
+// it) leaves the earlier four files, none of the new ones and no temporary.
+TEST_F(SmallDisk, CsvExportThatCannotReplaceOneFileKeepsTheEarlierSet) {
+    const fs::path folder = scratch.path() / "csv";
+    report::ExportCsv(ThreeProcesses(), folder);
+    const auto before = Contents(folder);
+    Mount(folder / "phases.csv", folder / "phases.csv", nullptr, MS_BIND);
+    try {
+        report::ExportCsv(OddTypes(), folder);
+        ADD_FAILURE() << "no error";
+    } catch (const analysis::Error& e) {
+        EXPECT_EQ(e.ExitStatus(), analysis::kExitFailure);
+        EXPECT_EQ(std::string(e.what()), "cannot write " + (folder / "phases.csv").string() +
+                                             ": Device or resource busy");
+    }
+    EXPECT_TRUE(Contents(folder) == before);
+    // Earlier OTF2 archives are folders: the same holds for them.
+    report::ExportOtf2(ThreeProcesses(), folder);
+    const auto withArchive = Contents(folder);
+    Mount(folder / "traces.otf2", folder / "traces.otf2", nullptr, MS_BIND);
+    EXPECT_THROW(report::ExportOtf2(OddTypes(), folder), analysis::Error);
+    EXPECT_TRUE(Contents(folder) == withArchive);
 }
 
 }  // namespace

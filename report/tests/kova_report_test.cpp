@@ -3,6 +3,7 @@
 // exports read back, and bad input.
 #include <measurementdb.h>
 #include <testsupport.h>
+#include "otf2_events.h"
 
 #include <gtest/gtest.h>
 #include <kova_site.h>
@@ -104,6 +105,22 @@ protected:
         EXPECT_EQ(slices, phases);
         EXPECT_EQ(flowsIn, received);
         EXPECT_EQ(flowsOut, received);
+        // A window: one process's phases (all of them: its window spans the run).
+        const std::string process = db->QueryFirst("SELECT MAX(processID) FROM Processes" + where);
+        const CommandResult windowed = Kova("export " + id + " --format perfetto --from 0 --to 1000000000000 "
+                                            "--processes " + process + " -o " + ShellQuoted(trace.string()));
+        ASSERT_EQ(windowed.status, 0) << windowed.errors;
+        long long windowSlices = 0, otherSlices = 0;
+        for (const json& event : json::parse(ReadFile(trace))["traceEvents"]) {
+            if (event["ph"] != "X") continue;
+            ++(event["pid"] == std::stoll(process) ? windowSlices : otherSlices);
+        }
+        EXPECT_EQ(otherSlices, 0);
+        EXPECT_EQ(windowSlices, Count("SELECT COUNT(*) FROM Phases" + where + " AND processID = " + process));
+        const CommandResult stranger = Kova("export " + id + " --format perfetto --processes 1 -o " +
+                                            ShellQuoted((folder / "stranger.json").string()));
+        EXPECT_EQ(stranger.status, 2);
+        EXPECT_EQ(stranger.errors, "kova: experiment " + id + " has no process 1\n");
 
         // OTF2, read back by the OTF2 tools.
         const fs::path archive = folder / "otf2";
@@ -117,6 +134,7 @@ protected:
         EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "LEAVE ").size()), phases);
         EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "MPI_RECV ").size()), received);
         EXPECT_EQ(static_cast<long long>(LinesStartingWith(lines, "MPI_SEND ").size()), messages);
+        ExpectMessagesInOrder(ReadOtf2Events(archive / "traces.otf2"));
 
         // CSV: a row per phase, message and wait state.
         const fs::path csv = folder / "csv";

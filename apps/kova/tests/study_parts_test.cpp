@@ -97,7 +97,7 @@ TEST(StudyChecks, EachPointGetsItsTpPredictionAndMeasurementAndWhetherTheInterva
     EXPECT_FALSE(checks[2].Held());
 
     const nlohmann::json json = study::ChecksJson(checks);
-    EXPECT_EQ(json[0], nlohmann::json::parse(R"({"p": 8, "W": 100, "predicted": 1000.0, "low": 950.0, "high": 1050.0,
+    EXPECT_EQ(json[0], nlohmann::json::parse(R"({"metric": "Tp", "p": 8, "W": 100, "predicted": 1000.0, "low": 950.0, "high": 1050.0,
         "measured": 1100.0, "error": 10.0, "held": false, "runs": 3, "overPAndW": true})"));
     EXPECT_TRUE(json[2]["predicted"].is_null());
     EXPECT_TRUE(json[2]["measured"].is_null());

@@ -1,13 +1,13 @@
-#include "csv_writer.h"
+#include "csv/csv_writer.h"
 
-namespace report {
+namespace csv {
 
-void CsvWriter::Separate() {
+void Writer::Separate() {
     if (mRowStarted) mOut << ',';
     mRowStarted = true;
 }
 
-CsvWriter& CsvWriter::operator<<(std::string_view text) {
+Writer& Writer::operator<<(std::string_view text) {
     Separate();
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
         mOut << text;
@@ -25,9 +25,9 @@ CsvWriter& CsvWriter::operator<<(std::string_view text) {
     return *this;
 }
 
-void CsvWriter::EndRow() {
+void Writer::EndRow() {
     mOut << '\n';
     mRowStarted = false;
 }
 
-}  // namespace report
+}  // namespace csv

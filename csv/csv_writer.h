@@ -7,17 +7,17 @@
 #include <string_view>
 #include <type_traits>
 
-namespace report {
+namespace csv {
 
 // Writes fields to out, separating them within a row.
-class CsvWriter {
+class Writer {
 public:
-    explicit CsvWriter(std::ostream& out) : mOut(out) {}
+    explicit Writer(std::ostream& out) : mOut(out) {}
 
-    CsvWriter& operator<<(std::string_view text);
+    Writer& operator<<(std::string_view text);
     // A number in decimal (small integer types too, never as characters).
     template <typename Number, std::enable_if_t<std::is_arithmetic_v<Number>, int> = 0>
-    CsvWriter& operator<<(Number value) {
+    Writer& operator<<(Number value) {
         Separate();
         mOut << +value;
         return *this;
@@ -31,4 +31,9 @@ private:
     bool mRowStarted = false;
 };
 
+}  // namespace csv
+
+namespace report {
+// The writer's name in the outputs that used it before it had a library of its own.
+using CsvWriter = csv::Writer;
 }  // namespace report

@@ -1,0 +1,13 @@
+#include "wait_at_barrier.h"
+
+#include "collectives.h"
+
+namespace analysis {
+
+void FindWaitAtBarrier(const ExperimentModel& model, const CollectiveOp& barrier, std::vector<WaitState>& waits) {
+    const int32_t last = LastEntrant(model, barrier);
+    for (const int32_t member : barrier.members)
+        AddWait(waits, WaitPattern::kWaitAtBarrier, member, WaitForEntry(model, member, last), last);
+}
+
+}  // namespace analysis
