@@ -1,4 +1,4 @@
-// Timing whole runs of programs for the benchmarks that time kova around a program:
+// Timing whole runs of programs, for a benchmark that times kova around a program:
 // a run's wall time, the median of several, and the machine's load.
 #pragma once
 #include <fcntl.h>

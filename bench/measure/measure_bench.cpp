@@ -10,24 +10,66 @@
 //     -n  pairs of runs of each kind (default 5)
 //     -m  messages per task (default 20000)
 //     -r  messages per second per task of the plain run (default 20000)
-#include "program_runs.h"
 #include "work.h"
 
 #include <KOVAInstrumentation.h>
 #include <databaseaddress.h>
 #include <standarddatabase.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+extern char** environ;
+
 namespace {
 
+
+// Wall seconds of one run of the command, its output discarded; a failed run ends
+// the benchmark.
+double Seconds(const std::vector<std::string>& command) {
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    int status = -1;
+    if (posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ) == 0) waitpid(pid, &status, 0);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    posix_spawn_file_actions_destroy(&quiet);
+    if (status != 0) {
+        std::fprintf(stderr, "measure_bench: %s failed (wait status %d)\n", command.front().c_str(), status);
+        std::exit(1);
+    }
+    return took.count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string LoadAverage() {
+    std::string one, five, fifteen;
+    std::ifstream("/proc/loadavg") >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
 
 struct Pairs {
     std::vector<double> plain, measured;
@@ -39,9 +81,9 @@ Pairs RunPairs(int pairs, const std::vector<std::string>& load, const std::strin
     measured.insert(measured.end(), load.begin(), load.end());
     Pairs times;
     for (int pair = 0; pair < pairs; ++pair) {
-        if (pair % 2 == 0) times.plain.push_back(Seconds("measure_bench", load));
-        times.measured.push_back(Seconds("measure_bench", measured));
-        if (pair % 2 != 0) times.plain.push_back(Seconds("measure_bench", load));
+        if (pair % 2 == 0) times.plain.push_back(Seconds(load));
+        times.measured.push_back(Seconds(measured));
+        if (pair % 2 != 0) times.plain.push_back(Seconds(load));
     }
     return times;
 }
