@@ -83,8 +83,27 @@ std::string ModelFigures(const Model& model) {
 }
 
 std::string PredictionSource(const PredictionResult& result) {
-    return result.overPAndW ? "model over p and W" : "model over p at W = " + Format(result.W, "%g");
+    const std::string model = result.overPAndW ? "model over p and W" : "model over p at W = " + Format(result.W, "%g");
+    if (!result.fromTp) return "by the " + model;
+    return "from the predicted Tp (" + model + ") and Ts = " + Format(*result.Ts, "%.4g") +
+           (result.TsPredicted ? " (that model's Tp at p = 1)" : "");
 }
+
+std::string Runs(const std::vector<int>& runs) {
+    std::string text;
+    for (int run : runs) text += (text.empty() ? "" : " ") + std::to_string(run);
+    return text;
+}
+
+std::string ResponsibleRuns(const ImplausibleValue& value) {
+    std::string text = "Tp of run(s) " + Runs(value.tpRuns);
+    if (!value.tsRuns.empty()) text += "; Ts of run(s) " + Runs(value.tsRuns);
+    return text;
+}
+
+std::string Where(int p, int W) { return "W = " + std::to_string(W) + ", p = " + std::to_string(p); }
+
+nlohmann::json TextOrNull(const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); }
 
 }  // namespace
 
@@ -97,13 +116,20 @@ std::string StudyText(const Study& study) {
         for (std::size_t k = 0; k < cells.size(); ++k) width[k] = std::max(width[k], cells[k].size());
 
     std::ostringstream out;
-    out << "Scaling of " << study.application << " (times in microseconds; each configuration's "
-        << (study.aggregation == Aggregation::fastest ? "fastest run" : "median run")
-        << ", TpMin and TpMax the spread of its runs)\n";
+    out << "Scaling of " << study.application << " (times in microseconds; each configuration's Tp is "
+        << (study.aggregation == Aggregation::fastest ? "its fastest run's" : "its median run's")
+        << ", TpMin and TpMax the spread of its runs; speedup, efficiency, Karp-Flatt and overhead follow from "
+           "that Tp and Ts)\n";
     for (const auto& cells : table) {
         for (std::size_t k = 0; k < cells.size(); ++k)
             out << (k ? "  " : "") << std::string(width[k] - cells[k].size(), ' ') << cells[k];
         out << "\n";
+    }
+    if (!study.implausible.empty()) {
+        out << "\nImplausible values (beyond the spread of the runs):\n";
+        for (const ImplausibleValue& value : study.implausible)
+            out << "  " << Where(value.p, value.W) << ": " << value.metric << " " << Format(value.value, "%.4g") << " "
+                << value.why << " (" << ResponsibleRuns(value) << ")\n";
     }
     out << "\nModels:\n";
     for (const MetricModel& model : study.models) {
@@ -113,11 +139,18 @@ std::string StudyText(const Study& study) {
     }
     if (!study.predictions.empty()) {
         out << "\nPredictions (95% prediction interval):\n";
-        for (const PredictionResult& result : study.predictions)
+        for (const PredictionResult& result : study.predictions) {
             out << "  " << result.metric << " at p = " << Format(result.p, "%g") << ", W = " << Format(result.W, "%g")
-                << ": " << Format(result.prediction.value, "%.4g") << " (" << Format(result.prediction.low, "%.4g")
-                << " to " << Format(result.prediction.high, "%.4g") << ")  by the " << PredictionSource(result)
-                << "\n";
+                << ": " << Format(result.prediction.value, "%.4g");
+            if (result.uninformative.empty())
+                out << " (" << Format(result.prediction.low, "%.4g") << " to " << Format(result.prediction.high, "%.4g")
+                    << ")";
+            else
+                out << " (interval uninformative: " << result.uninformative << ")";
+            out << "  " << PredictionSource(result);
+            if (!result.implausible.empty()) out << "  IMPLAUSIBLE: " << result.implausible;
+            out << "\n";
+        }
     }
     if (!study.isoefficiency.empty()) {
         out << "\nIsoefficiency (W needed at p to hold the efficiency):\n";
@@ -127,6 +160,8 @@ std::string StudyText(const Study& study) {
             out << "\n    W(p) = " << (iso.model ? iso.model->Text() : iso.note) << "\n";
         }
     }
+    for (const LeftOutRun& run : study.leftOut)
+        out << "Left out: run " << run.expID << " (" << Where(run.p, run.W) << "): " << run.reason << "\n";
     for (const std::string& note : study.notes) out << "Note: " << note << "\n";
     return out.str();
 }
@@ -151,11 +186,25 @@ std::string StudyCsv(const Study& study) {
         out += CsvLine(cells);
     }
     if (!study.predictions.empty()) {
-        out += "\n" + CsvLine({"metric", "p", "W", "value", "low", "high", "model"});
+        out += "\n" + CsvLine({"metric", "p", "W", "value", "low", "high", "model", "from", "Ts", "uninformative",
+                               "implausible"});
         for (const PredictionResult& result : study.predictions)
             out += CsvLine({result.metric, Format(result.p, "%g"), Format(result.W, "%g"),
                             Format(result.prediction.value, "%.6g"), Format(result.prediction.low, "%.6g"),
-                            Format(result.prediction.high, "%.6g"), result.overPAndW ? "p W" : "p"});
+                            Format(result.prediction.high, "%.6g"), result.overPAndW ? "p W" : "p",
+                            result.fromTp ? "Tp" : "own", Optional(result.Ts, "%.6g"), result.uninformative,
+                            result.implausible});
+    }
+    if (!study.implausible.empty()) {
+        out += "\n" + CsvLine({"implausible", "p", "W", "value", "why", "tpRuns", "tsRuns"});
+        for (const ImplausibleValue& value : study.implausible)
+            out += CsvLine({value.metric, std::to_string(value.p), std::to_string(value.W), Format(value.value, "%.6g"),
+                            value.why, Runs(value.tpRuns), Runs(value.tsRuns)});
+    }
+    if (!study.leftOut.empty()) {
+        out += "\n" + CsvLine({"leftOut", "p", "W", "reason"});
+        for (const LeftOutRun& run : study.leftOut)
+            out += CsvLine({std::to_string(run.expID), std::to_string(run.p), std::to_string(run.W), run.reason});
     }
     return out;
 }
@@ -198,6 +247,9 @@ nlohmann::json StudyJson(const Study& study) {
                         {"Tp", row.Tp},
                         {"TpMin", row.TpLow},
                         {"TpMax", row.TpHigh},
+                        {"tpRuns", row.tpRuns},
+                        {"tsRuns", row.tsRuns},
+                        {"noise", row.noise},
                         {"variance", row.variance},
                         {"Ts", optional(row.Ts)},
                         {"speedup", optional(row.speedup)},
@@ -236,11 +288,30 @@ nlohmann::json StudyJson(const Study& study) {
                                {"value", result.prediction.value},
                                {"low", result.prediction.low},
                                {"high", result.prediction.high},
-                               {"overPAndW", result.overPAndW}});
+                               {"overPAndW", result.overPAndW},
+                               {"from", result.fromTp ? "Tp" : "own"},
+                               {"Ts", optional(result.Ts)},
+                               {"TsPredicted", result.TsPredicted},
+                               {"uninformative", TextOrNull(result.uninformative)},
+                               {"implausible", TextOrNull(result.implausible)}});
+    nlohmann::json implausible = nlohmann::json::array();
+    for (const ImplausibleValue& value : study.implausible)
+        implausible.push_back({{"metric", value.metric},
+                               {"p", value.p},
+                               {"W", value.W},
+                               {"value", value.value},
+                               {"why", value.why},
+                               {"tpRuns", value.tpRuns},
+                               {"tsRuns", value.tsRuns}});
+    nlohmann::json leftOut = nlohmann::json::array();
+    for (const LeftOutRun& run : study.leftOut)
+        leftOut.push_back({{"expID", run.expID}, {"p", run.p}, {"W", run.W}, {"reason", run.reason}});
     return {{"application", study.application},
             {"aggregation", AggregationName(study.aggregation)},
             {"rows", rows},
             {"predictions", predictions},
+            {"implausible", implausible},
+            {"leftOut", leftOut},
             {"models", models},
             {"isoefficiency", iso},
             {"notes", study.notes}};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -20,46 +21,47 @@ std::string Join(const std::vector<int>& values) {
     return text.str();
 }
 
-// The metrics of one run with the sequential time Ts (0: none), by name: "Tp", "Ts",
-// "speedup", ..., "overhead:<type>".
-std::map<std::string, double> RunMetrics(const Run& run, double Ts) {
-    std::map<std::string, double> values = {{"Tp", run.Tp}};
+// The metrics of a configuration with p processes, parallel time Tp, time by phase
+// type `totals` and sequential time Ts (0: none), by name: "Tp", "speedup", ...,
+// "overhead:<type>".
+std::map<std::string, double> MetricsOf(int p, double Tp, double Ts, const std::map<std::string, double>& totals) {
+    std::map<std::string, double> values = {{"Tp", Tp}};
     if (Ts <= 0) return values;
-    values["Ts"] = Ts;
-    values["speedup"] = Ts / run.Tp;
-    values["efficiency"] = Ts / run.Tp / run.p;
-    if (run.p > 1) values["karpFlatt"] = KarpFlatt(Ts / run.Tp, run.p);
-    values["overhead"] = run.p * run.Tp - Ts;
+    values["speedup"] = Ts / Tp;
+    values["efficiency"] = Ts / Tp / p;
+    if (p > 1) values["karpFlatt"] = KarpFlatt(Ts / Tp, p);
+    values["overhead"] = p * Tp - Ts;
     double covered = 0;
-    for (const auto& [type, time] : run.totals) {
+    for (const auto& [type, time] : totals) {
         covered += time;
         values[kOverheadPrefix + type] = type == kWorkType ? time - Ts : time;
     }
-    if (run.totals.find(kWorkType) == run.totals.end()) values[kOverheadPrefix + kWorkType] = -Ts;
-    values[kOverheadPrefix + kOutsidePhases] = run.p * run.Tp - covered;
+    if (totals.find(kWorkType) == totals.end()) values[kOverheadPrefix + kWorkType] = -Ts;
+    values[kOverheadPrefix + kOutsidePhases] = p * Tp - covered;
     return values;
 }
 
-// The finished runs of each configuration (W, p), fastest first.
+// The runs that can enter a series, of each configuration (W, p), fastest first; the
+// others go to leftOut.
 std::map<std::pair<int, int>, std::vector<const Run*>> Configurations(const std::vector<Run>& runs,
-                                                                      std::vector<std::string>& notes) {
+                                                                      std::vector<LeftOutRun>& leftOut) {
     std::map<std::pair<int, int>, std::vector<const Run*>> byConfiguration;
-    int unfinished = 0;
     for (const Run& run : runs) {
-        if (!run.leftOut.empty() || run.Tp <= 0 || run.p < 1) {
-            ++unfinished;
+        std::string reason = run.leftOut;
+        if (reason.empty() && run.Tp <= 0) reason = "never finished";
+        if (reason.empty() && run.p < 1) reason = "p below 1";
+        if (!reason.empty()) {
+            leftOut.push_back({run.expID, run.p, run.W, reason});
             continue;
         }
         byConfiguration[{run.W, run.p}].push_back(&run);
     }
-    if (unfinished > 0)
-        notes.push_back(std::to_string(unfinished) + " run(s) without a parallel time (never finished) left out");
     for (auto& [configuration, candidates] : byConfiguration)
         std::stable_sort(candidates.begin(), candidates.end(), [](const Run* a, const Run* b) { return a->Tp < b->Tp; });
     return byConfiguration;
 }
 
-// The runs (of a configuration, fastest first) whose metrics make its value.
+// The runs (of a configuration, fastest first) whose mean Tp is its Tp.
 std::vector<const Run*> Chosen(const std::vector<const Run*>& runs, Aggregation aggregation) {
     if (aggregation == Aggregation::fastest) return {runs.front()};
     const std::size_t middle = (runs.size() - 1) / 2;
@@ -67,39 +69,72 @@ std::vector<const Run*> Chosen(const std::vector<const Run*>& runs, Aggregation 
     return {runs[middle], runs[middle + 1]};
 }
 
-// The row of one configuration (runs fastest first): its runs' metrics aggregated,
-// with their variance. referenceTs is the sequential time of the configuration's W,
-// 0 when none was measured (each run's own Ts counts then).
-Row Aggregate(const std::vector<const Run*>& runs, double referenceTs, Aggregation aggregation) {
+std::vector<int> IDs(const std::vector<const Run*>& runs) {
+    std::vector<int> ids;
+    for (const Run* run : runs) ids.push_back(run->expID);
+    return ids;
+}
+
+// The sequential time of a W: its p = 1 configuration's Tp, the runs it comes from and
+// the relative spread of that configuration's runs.
+struct Reference {
+    double Ts = 0;
+    std::vector<int> runs;
+    double spread = 0;
+};
+
+// The smallest relative spread a value may pass its bound by.
+constexpr double kLeastNoise = 0.01;
+
+// The row of one configuration (runs fastest first): its Tp and time by type
+// aggregated, every other metric derived from them and Ts (the reference of its W,
+// else the chosen runs' own), with the variance of each metric over the runs.
+Row Aggregate(const std::vector<const Run*>& runs, const Reference* reference, Aggregation aggregation) {
     Row row;
     row.W = runs.front()->W;
     row.p = runs.front()->p;
     row.nbrRuns = static_cast<int>(runs.size());
     row.TpLow = runs.front()->Tp;
     row.TpHigh = runs.back()->Tp;
-    auto metricsOf = [referenceTs](const Run* run) { return RunMetrics(*run, referenceTs > 0 ? referenceTs : run->Ts); };
+    const std::vector<const Run*> chosen = Chosen(runs, aggregation);
+    row.expID = chosen.front()->expID;
+    row.tpRuns = IDs(chosen);
+    const double share = 1.0 / chosen.size();
+    std::map<std::string, double> totals;
+    double ownTs = 0;
+    bool allOwnTs = true;
+    for (const Run* run : chosen) {
+        row.Tp += share * run->Tp;
+        for (const auto& [type, time] : run->totals) totals[type] += share * time;
+        ownTs += share * run->Ts;
+        allOwnTs &= run->Ts > 0;
+    }
+    double Ts = 0;
+    if (reference) {
+        Ts = reference->Ts;
+        row.tsRuns = reference->runs;
+    } else if (allOwnTs) {
+        Ts = ownTs;
+        row.tsRuns = row.tpRuns;
+    }
+    if (Ts > 0) row.Ts = Ts;
+    row.noise = std::max(kLeastNoise, (row.TpHigh - row.TpLow) / row.Tp + (reference ? reference->spread : 0));
 
     std::map<std::string, std::vector<double>> byMetric;
     for (const Run* run : runs)
-        for (const auto& [metric, value] : metricsOf(run)) byMetric[metric].push_back(value);
+        for (const auto& [metric, value] : MetricsOf(run->p, run->Tp, Ts, run->totals)) byMetric[metric].push_back(value);
     for (const auto& [metric, all] : byMetric) {
         double mean = 0, squares = 0;
         for (double value : all) mean += value / all.size();
         for (double value : all) squares += (value - mean) * (value - mean);
-        if (metric != "Ts") row.variance[metric] = all.size() > 1 ? squares / (all.size() - 1) : 0;
+        row.variance[metric] = all.size() > 1 ? squares / (all.size() - 1) : 0;
     }
 
-    const std::vector<const Run*> chosen = Chosen(runs, aggregation);
-    row.expID = chosen.front()->expID;
-    std::map<std::string, double> values;
-    for (const Run* run : chosen)
-        for (const auto& [metric, value] : metricsOf(run)) values[metric] += value / chosen.size();
+    const std::map<std::string, double> values = MetricsOf(row.p, row.Tp, Ts, totals);
     auto optional = [&values](const std::string& metric) {
         const auto found = values.find(metric);
         return found == values.end() ? std::nullopt : std::optional<double>(found->second);
     };
-    row.Tp = values.at("Tp");
-    row.Ts = optional("Ts");
     row.speedup = optional("speedup");
     row.efficiency = optional("efficiency");
     row.karpFlatt = optional("karpFlatt");
@@ -107,6 +142,23 @@ Row Aggregate(const std::vector<const Run*>& runs, double referenceTs, Aggregati
     for (const auto& [metric, value] : values)
         if (metric.rfind(kOverheadPrefix, 0) == 0) row.overheadByType[metric.substr(kOverheadPrefix.size())] = value;
     return row;
+}
+
+// The values of a row that its metrics cannot take by more than the runs' spread.
+void FlagImplausible(const Row& row, std::vector<ImplausibleValue>& flags) {
+    auto flag = [&](const std::string& metric, double value, const std::string& why, bool withTs) {
+        flags.push_back({metric, row.p, row.W, value, why, row.tpRuns, withTs ? row.tsRuns : std::vector<int>{}});
+    };
+    if (!row.speedup) return;
+    const double S = *row.speedup, tolerance = 1 + row.noise;
+    if (S > row.p * tolerance) flag("speedup", S, "above p", true);
+    if (*row.efficiency > tolerance) flag("efficiency", *row.efficiency, "above 1", true);
+    if (row.karpFlatt && S > row.p * tolerance) flag("karpFlatt", *row.karpFlatt, "below 0", true);
+    if (row.karpFlatt && S * tolerance < 1) flag("karpFlatt", *row.karpFlatt, "above 1", true);
+    const double slack = row.noise * row.p * row.Tp;
+    if (*row.overhead < -slack) flag("overhead", *row.overhead, "below 0", true);
+    for (const auto& [type, time] : row.overheadByType)
+        if (time < -slack) flag(kOverheadPrefix + type, time, "below 0", type == kWorkType);
 }
 
 // Holes in a series of p that is mostly filled: p values between the smallest and
@@ -247,42 +299,181 @@ std::string Number(double value) {
     return text;
 }
 
-// Every metric at every requested configuration: by the model over p and W when the
-// request names a W and there is one, else by the model over p of that W (or of every
-// measured W when the request names none). The interval ends at the values the metric
-// cannot pass (below 0, a speedup above p). What cannot be predicted is said in a note.
+bool IsDerived(const std::string& metric) {
+    return metric == "speedup" || metric == "efficiency" || metric == "karpFlatt" || metric == "overhead";
+}
+
+// The sequential time of each W as the predictions use it: the median of its rows' Ts
+// (all the same when the W has a p = 1 configuration).
+std::map<double, double> SequentialTimes(const std::vector<Row>& rows) {
+    std::map<double, std::vector<double>> byW;
+    for (const Row& row : rows)
+        if (row.Ts) byW[row.W].push_back(*row.Ts);
+    std::map<double, double> times;
+    for (auto& [W, all] : byW) {
+        std::sort(all.begin(), all.end());
+        const std::size_t middle = all.size() / 2;
+        times[W] = all.size() % 2 == 1 ? all[middle] : (all[middle - 1] + all[middle]) / 2;
+    }
+    return times;
+}
+
+// The models of a metric that predict at the request: the model over p and W when the
+// request names a W and there is one, else the models over p of that W (or of every
+// measured W when the request names none).
+std::vector<const MetricModel*> ModelsFor(const Study& study, const std::string& metric,
+                                          const PredictionRequest& request) {
+    const MetricModel* joint = nullptr;
+    std::vector<const MetricModel*> byW;
+    for (const MetricModel& model : study.models)
+        if (model.metric == metric && model.model) {
+            if (model.overPAndW) joint = &model;
+            else if (!request.W || model.W == *request.W) byW.push_back(&model);
+        }
+    if (request.W && joint) return {joint};
+    return byW;
+}
+
+// What a value of the metric at p cannot be, in words, empty when it can be. scale is
+// the size below which a negative value counts as 0.
+std::string ImplausibleAt(const std::string& metric, double p, double value, double scale) {
+    const double tolerance = 1 + kLeastNoise;
+    if (metric == "speedup" && value > p * tolerance) return "above p";
+    if (metric == "efficiency" && value > tolerance) return "above 1";
+    if (metric == "karpFlatt" && p > 1 && value > tolerance) return "above 1";
+    if (metric == "karpFlatt" && p > 1 && value < -kLeastNoise) return "below 0";
+    if (metric != "karpFlatt" && value < -kLeastNoise * scale) return "below 0";
+    return "";
+}
+
+// Why an interval says nothing, empty when it says something: it reaches the metric's
+// bound (0, or p for a speedup, 1 for an efficiency, 0 and 1 for the Karp-Flatt
+// fraction) and is wider than the value. The reason is read off the model that made it.
+std::string Uninformative(const std::string& metric, double p, const Prediction& prediction,
+                          const MetricModel& source) {
+    const double value = prediction.value;
+    const double epsilon = 1e-9 * std::max(1.0, std::fabs(value));
+    double upper = std::numeric_limits<double>::infinity();
+    if (metric == "speedup") upper = p;
+    if (metric == "efficiency" || metric == "karpFlatt") upper = 1;
+    const bool atBound = (prediction.low <= epsilon && value > 0) || (prediction.high >= upper - epsilon && value < upper);
+    if (!atBound || prediction.high - prediction.low <= std::fabs(value)) return "";
+    const Model& model = *source.model;
+    if (model.degreesOfFreedom <= 3)
+        return "too few points (" + std::to_string(model.configurations) + " configurations for " +
+               std::to_string(model.terms.size() + 1) + " coefficients)";
+    const double scatter = std::sqrt(model.relativeVariance);
+    if (scatter >= 0.1) return "too much noise (the values scatter by " + Number(std::round(100 * scatter)) +
+                               " % about the model)";
+    double largest = 0;
+    for (const Point& point : source.points) largest = std::max(largest, point.p);
+    if (p > 2 * largest) return "too far beyond the measured p (up to " + Number(largest) + ")";
+    return "the models that fit nearly as well disagree there";
+}
+
+// A metric by its own model at the request, its interval ending at the values the
+// metric cannot pass (below 0, a speedup above p).
+PredictionResult OwnPrediction(const std::string& metric, const MetricModel& model, double p, double W,
+                               const StudySettings& settings) {
+    const Plausibility plausibility = PlausibilityOf(metric, settings);
+    Prediction prediction = model.model->Predict(p, W);
+    if (plausibility.nonNegative) prediction.low = std::max(prediction.low, std::min(0.0, prediction.value));
+    if (plausibility.upperBound)
+        prediction.high = std::min(prediction.high, std::max(plausibility.upperBound(p), prediction.value));
+    PredictionResult result;
+    result.metric = metric;
+    result.p = p;
+    result.W = W;
+    result.overPAndW = model.overPAndW;
+    result.prediction = prediction;
+    double scale = 0;
+    for (const Point& point : model.points) scale = std::max(scale, std::fabs(point.value));
+    result.implausible = ImplausibleAt(metric, p, prediction.value, scale);
+    result.uninformative = Uninformative(metric, p, prediction, model);
+    return result;
+}
+
+// A derived metric from the predicted Tp and the sequential time Ts (both with their
+// intervals): speedup Ts / Tp, efficiency speedup / p, the Karp-Flatt fraction of that
+// speedup, overhead p * Tp - Ts. The interval holds every value the two intervals allow.
+PredictionResult DerivedPrediction(const std::string& metric, const PredictionResult& tp, const Prediction& Ts,
+                                   bool TsPredicted, const MetricModel& tpModel) {
+    const double p = tp.p, infinity = std::numeric_limits<double>::infinity();
+    const Prediction& time = tp.prediction;
+    Prediction speedup{Ts.value / time.value, std::max(0.0, Ts.low) / time.high,
+                       time.low > 0 ? Ts.high / time.low : infinity};
+    speedup.high = std::min(speedup.high, std::max(p, speedup.value));
+    Prediction derived = speedup;
+    if (metric == "efficiency") derived = {speedup.value / p, speedup.low / p, speedup.high / p};
+    if (metric == "karpFlatt") {
+        derived = {KarpFlatt(speedup.value, int(p)), KarpFlatt(speedup.high, int(p)),
+                   speedup.low > 0 ? KarpFlatt(speedup.low, int(p)) : infinity};
+        derived.low = std::max(derived.low, std::min(0.0, derived.value));
+        derived.high = std::min(derived.high, std::max(1.0, derived.value));
+    }
+    if (metric == "overhead") derived = {p * time.value - Ts.value, p * time.low - Ts.high, p * time.high - Ts.low};
+    PredictionResult result = tp;
+    result.metric = metric;
+    result.fromTp = true;
+    result.Ts = Ts.value;
+    result.TsPredicted = TsPredicted;
+    result.prediction = derived;
+    result.implausible = ImplausibleAt(metric, p, derived.value, p * time.value);
+    result.uninformative = Uninformative(metric, p, derived, tpModel);
+    return result;
+}
+
+std::string Names(const std::vector<std::string>& metrics) {
+    std::string names;
+    for (const std::string& metric : metrics) names += (names.empty() ? "" : ", ") + metric;
+    return names;
+}
+
+// Every metric at every requested configuration. Tp and the overhead by phase type
+// come from their models (over p and W when the request names a W and there is one,
+// else over p at that W, or at every measured W when the request names none); the
+// derived metrics from the predicted Tp and the W's sequential time (at a W not
+// measured, the model's Tp at p = 1), unless settings ask for their own models. What
+// cannot be predicted is said in a note.
 void Predict(Study& study, const StudySettings& settings) {
+    std::set<std::string> metrics;
+    for (const MetricModel& model : study.models) metrics.insert(model.metric);
+    const std::map<double, double> sequential = SequentialTimes(study.rows);
     for (const PredictionRequest& request : settings.predictions) {
         const std::string at = "p = " + Number(request.p) + (request.W ? ", W = " + Number(*request.W) : "");
         std::vector<std::string> missing;
-        std::set<std::string> metrics;
-        for (const MetricModel& model : study.models) metrics.insert(model.metric);
+        std::vector<std::string> withoutTs;
         for (const std::string& metric : metrics) {
-            const MetricModel* joint = nullptr;
-            std::vector<const MetricModel*> byW;
-            for (const MetricModel& model : study.models)
-                if (model.metric == metric && model.model) {
-                    if (model.overPAndW) joint = &model;
-                    else if (!request.W || model.W == *request.W) byW.push_back(&model);
-                }
-            if (request.W && joint) byW = {joint};
-            if (byW.empty()) missing.push_back(metric);
-            const Plausibility plausibility = PlausibilityOf(metric, settings);
-            for (const MetricModel* model : byW) {
+            const bool fromTp = IsDerived(metric) && !settings.ownModels.count(metric);
+            if (metric == "karpFlatt" && request.p <= 1) continue;
+            const std::vector<const MetricModel*> models = ModelsFor(study, fromTp ? "Tp" : metric, request);
+            std::size_t made = 0;
+            for (const MetricModel* model : models) {
                 const double W = model->overPAndW ? *request.W : model->W;
-                Prediction prediction = model->model->Predict(request.p, W);
-                if (plausibility.nonNegative) prediction.low = std::max(prediction.low, std::min(0.0, prediction.value));
-                if (plausibility.upperBound)
-                    prediction.high = std::min(prediction.high, std::max(plausibility.upperBound(request.p), prediction.value));
-                study.predictions.push_back({metric, request.p, W, model->overPAndW, prediction});
+                if (!fromTp) {
+                    study.predictions.push_back(OwnPrediction(metric, *model, request.p, W, settings));
+                    ++made;
+                    continue;
+                }
+                const PredictionResult tp = OwnPrediction("Tp", *model, request.p, W, settings);
+                const auto measured = sequential.find(W);
+                Prediction Ts;
+                if (measured != sequential.end())
+                    Ts = {measured->second, measured->second, measured->second};
+                else if (model->overPAndW)
+                    Ts = OwnPrediction("Tp", *model, 1, W, settings).prediction;
+                if (Ts.value <= 0 || tp.prediction.value <= 0) continue;
+                study.predictions.push_back(DerivedPrediction(metric, tp, Ts, measured == sequential.end(), *model));
+                ++made;
             }
+            if (made == 0) (fromTp && !models.empty() ? withoutTs : missing).push_back(metric);
         }
-        if (!missing.empty()) {
-            std::string names;
-            for (const std::string& metric : missing) names += (names.empty() ? "" : ", ") + metric;
-            study.notes.push_back("no model to predict " + names + " at " + at +
+        if (!missing.empty())
+            study.notes.push_back("no model to predict " + Names(missing) + " at " + at +
                                   (request.W ? " (a W not measured needs a model over p and W)" : ""));
-        }
+        if (!withoutTs.empty())
+            study.notes.push_back("no " + Names(withoutTs) + " predicted at " + at +
+                                  ": no sequential time of that W, or the predicted Tp is not above 0");
     }
 }
 
@@ -340,21 +531,24 @@ Study StudyScaling(const std::string& application, const std::vector<Run>& runs,
     study.application = application;
     study.aggregation = settings.aggregation;
     if (runs.empty()) throw std::invalid_argument("no stored experiments of application " + application);
-    const auto configurations = Configurations(runs, study.notes);
+    const auto configurations = Configurations(runs, study.leftOut);
     if (configurations.empty())
         throw std::invalid_argument("no finished experiment of application " + application +
                                     " (none has a parallel time)");
 
-    // The sequential time of each W: its p = 1 configuration's value.
-    std::map<int, double> sequential;
+    // The sequential time of each W: its p = 1 configuration's Tp.
+    std::map<int, Reference> sequential;
     for (const auto& [configuration, candidates] : configurations)
-        if (configuration.second == 1)
-            sequential[configuration.first] = Aggregate(candidates, 0, settings.aggregation).Tp;
+        if (configuration.second == 1) {
+            const Row row = Aggregate(candidates, nullptr, settings.aggregation);
+            sequential[configuration.first] = {row.Tp, row.tpRuns, (row.TpHigh - row.TpLow) / row.Tp};
+        }
     std::set<int> Ws, grid;
     for (const auto& [configuration, candidates] : configurations) {
         const auto reference = sequential.find(configuration.first);
-        study.rows.push_back(
-            Aggregate(candidates, reference != sequential.end() ? reference->second : 0, settings.aggregation));
+        study.rows.push_back(Aggregate(candidates, reference != sequential.end() ? &reference->second : nullptr,
+                                       settings.aggregation));
+        FlagImplausible(study.rows.back(), study.implausible);
         Ws.insert(configuration.first);
         grid.insert(configuration.second);
     }

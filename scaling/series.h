@@ -34,6 +34,8 @@ constexpr const char* kWorkType = "work";
 enum class Aggregation { median, fastest };
 
 // One configuration (p, W) of the series: its runs aggregated and what follows from them.
+// Tp comes first (the median or fastest run's); every other metric follows from that
+// Tp and Ts, so that at p = 1 the speedup and the efficiency are exactly 1.
 struct Row {
     int p = 0;
     int W = 0;
@@ -41,7 +43,12 @@ struct Row {
     int nbrRuns = 0;                     // stored finished runs of this configuration
     double Tp = 0;
     double TpLow = 0, TpHigh = 0;        // the fastest and the slowest run
+    std::vector<int> tpRuns;             // the runs whose Tp (their mean) is the row's
     std::optional<double> Ts;            // from the p = 1 configuration of this W, else the runs' own
+    std::vector<int> tsRuns;             // the runs Ts comes from
+    // The relative spread that a value may pass its bound by before it is implausible:
+    // the spread of this configuration's runs and of the p = 1 runs, at least 1 %.
+    double noise = 0;
     std::optional<double> speedup, efficiency;
     std::optional<double> karpFlatt;     // (1/S - 1/p) / (1 - 1/p), for p > 1
     std::optional<double> overhead;      // T_o = p * Tp - Ts
@@ -74,12 +81,40 @@ struct PredictionRequest {
 PredictionRequest ParsePredictionRequest(const std::string& text);
 
 // A metric predicted at (p, W) with its 95 % prediction interval, and by which model.
+// A derived metric comes from the predicted Tp and Ts unless asked for by its own model.
 struct PredictionResult {
     std::string metric;
     double p = 0;
     double W = 0;
     bool overPAndW = false;          // by the model over p and W, else by the model over p at W
+    bool fromTp = false;             // derived from the Tp predicted there and Ts
+    std::optional<double> Ts;        // the Ts it was derived with
+    bool TsPredicted = false;        // that Ts is the model's at p = 1 (a W not measured)
     Prediction prediction;
+    // Why the interval says nothing (it reaches the metric's bound and is wider than
+    // the value): "too few points (...)", "too much noise (...)", ...; empty when it does.
+    std::string uninformative;
+    std::string implausible;         // "below 0", "above p", ... when the value cannot be
+};
+
+// A measured value that the metric cannot take beyond the runs' spread (an efficiency
+// above 1, a speedup above p, a Karp-Flatt fraction outside 0..1, a negative
+// overhead), with the runs responsible.
+struct ImplausibleValue {
+    std::string metric;
+    int p = 0;
+    int W = 0;
+    double value = 0;
+    std::string why;                 // "above 1", "above p", "below 0"
+    std::vector<int> tpRuns, tsRuns; // the runs its Tp and its Ts come from
+};
+
+// A stored run that no series holds, and why.
+struct LeftOutRun {
+    int expID = 0;
+    int p = 0;
+    int W = 0;
+    std::string reason;
 };
 
 struct StudySettings {
@@ -104,6 +139,8 @@ struct Study {
     std::vector<MetricModel> models; // over p for each W, then over p and W
     std::vector<Isoefficiency> isoefficiency;   // empty unless W varies
     std::vector<PredictionResult> predictions;
+    std::vector<ImplausibleValue> implausible;
+    std::vector<LeftOutRun> leftOut;
     Aggregation aggregation = Aggregation::median;
     std::vector<std::string> notes;  // what the series lacks, in words
 };

@@ -270,7 +270,10 @@ TEST(Series, RepetitionsAreAggregatedWithTheirSpreadAndEveryMetricModelled) {
     EXPECT_NEAR(row.variance.at("Tp"), 0.07 / 3 * law3 * law3, 1e-6 * law3 * law3);
     // Ts is the median p = 1 run: 3300; each run's speedup against it, the middle one kept.
     EXPECT_NEAR(*row.speedup, 3300 / (1.1 * law3), 1e-12);
-    EXPECT_EQ(median.notes, std::vector<std::string>{"1 run(s) without a parallel time (never finished) left out"});
+    EXPECT_TRUE(median.notes.empty());
+    ASSERT_EQ(median.leftOut.size(), 1u);
+    EXPECT_EQ(median.leftOut[0].expID, id);
+    EXPECT_EQ(median.leftOut[0].reason, "never finished");
     const MetricModel& Tp = ModelOf(median, "Tp");
     ASSERT_TRUE(Tp.model) << Tp.note;
     EXPECT_EQ(Tp.model->Text(), "3300 + 550 * p * log2(p)");
@@ -394,7 +397,7 @@ TEST(Series, PredictionsInEveryOutputAndWhatCannotBePredictedSaid) {
     EXPECT_LT(first["low"].get<double>(), first["value"].get<double>());
     EXPECT_GT(first["high"].get<double>(), first["value"].get<double>());
     const std::string csv = StudyCsv(study);
-    EXPECT_NE(csv.find("\nmetric,p,W,value,low,high,model\nTp,16,1e+06,63500,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\nmetric,p,W,value,low,high,model,from,Ts,uninformative,implausible\nTp,16,1e+06,63500,"), std::string::npos) << csv;
     const std::string text = StudyText(study);
     EXPECT_NE(text.find("\n  Tp at p = 16, W = 1e+06: 6.35e+04 ("), std::string::npos) << text;
     EXPECT_NE(text.find("  p, W  Tp(p, W) = "), std::string::npos) << text;
