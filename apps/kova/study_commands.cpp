@@ -265,7 +265,11 @@ Study::Attempt Study::RunOnce(const Configuration& configuration) {
         attempt.stored = false;
         return attempt;
     }
-    if (!attempt.stored) attempt.failure = "it stored no experiment of " + mDesign.application + " (it " + how + ")";
+    if (!attempt.stored)
+        attempt.failure = "it stored no experiment of " + mDesign.application + " (it " + how + ")" +
+                          (mDesign.storesItself ? "; a program that stores its runs itself names them: give that "
+                                                  "name as --application"
+                                                : "");
     return attempt;
 }
 
