@@ -74,10 +74,16 @@ TEST(StudyChecks, EachPointGetsItsTpPredictionAndMeasurementAndWhetherTheInterva
     scaling::Study fitted;
     // A prediction by the model over p at W = 100, and one by the model over p and W
     // at the same point, which the check prefers; another metric is not a check's.
-    fitted.predictions.push_back({"Tp", 8, 100, false, {900, 800, 1000}});
-    fitted.predictions.push_back({"Tp", 8, 100, true, {1000, 950, 1050}});
-    fitted.predictions.push_back({"speedup", 8, 100, true, {5, 4, 6}});
-    fitted.predictions.push_back({"Tp", 16, 100, true, {600, 550, 650}});
+    auto predicted = [&fitted](const char* metric, double p, bool overPAndW, scaling::Prediction prediction) {
+        scaling::PredictionResult result;
+        result.metric = metric, result.p = p, result.W = 100, result.overPAndW = overPAndW;
+        result.prediction = prediction;
+        fitted.predictions.push_back(result);
+    };
+    predicted("Tp", 8, false, {900, 800, 1000});
+    predicted("Tp", 8, true, {1000, 950, 1050});
+    predicted("speedup", 8, true, {5, 4, 6});
+    predicted("Tp", 16, true, {600, 550, 650});
     scaling::Study measured;
     scaling::Row row;
     row.p = 8, row.W = 100, row.Tp = 1100, row.nbrRuns = 3;
