@@ -2,7 +2,8 @@
  * share of W/p ms of work to each slave it spawned, works its own share and 20 ms
  * alone, and takes every slave's answer. Every share is a sleep, so that the law
  * Tp = 20 ms + W/p ms (plus the start of the slaves) holds however busy the
- * machine's cores are.
+ * machine's cores are; each sleep is up to 5 % longer or shorter at random, so that
+ * the runs of a configuration spread as measured runs do.
  *   study_law [P [W [FAILING_P]]]
  * Given P, the master spawns one slave (its own executable), so that the slaves'
  * start costs the same at every p. Without P, p is the number of hosts of the
@@ -16,7 +17,7 @@
 
 enum { kWorkTag = 1, kDoneTag = 2, kAloneMs = 20 };
 
-static void Sleep(int ms) { usleep((useconds_t)ms * 1000); }
+static void Sleep(int ms) { usleep((useconds_t)(ms * 1000 * (0.95 + 0.1 * rand() / RAND_MAX))); }
 
 static int Slave(void) {
     int ms = 0;
@@ -32,6 +33,7 @@ static int Slave(void) {
 
 int main(int argc, char** argv) {
     if (pvm_mytid() < 0) return 1;
+    srand((unsigned)getpid());
     if (pvm_parent() != PvmNoParent) return Slave();
     int p = 0, slaveCount = 1;
     if (argc > 1) {
