@@ -1,7 +1,7 @@
 // The setting that lets a sweep keep every repetition: a measured program passes its
 // own policy for similar experiments through SimilarExpPolicy, which keeps them all
 // (DO_NOT_REPLACE) when the environment holds KOVA_KEEP_EVERY_RUN=1, as
-// scripts/sweep.sh --keep-every-run sets it; otherwise the program's policy holds.
+// kova study sets it; otherwise the program's policy holds.
 #pragma once
 #include "KOVAInstrumentation.h"
 

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
     AddScalingCommands(app, session);
     AddReportCommands(app, session);
     AddMeasureCommands(app, session);
+    AddStudyCommands(app, session);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -62,8 +62,8 @@ struct MeasureOptions {
     std::vector<std::string> command;
 };
 
-// The program's file: the name itself when it holds a '/', else the first
-// executable of that name in PATH.
+}  // namespace
+
 fs::path FindProgram(const std::string& name) {
     auto runnable = [](const fs::path& path) { return access(path.c_str(), X_OK) == 0 && !fs::is_directory(path); };
     if (name.find('/') != std::string::npos) {
@@ -79,6 +79,8 @@ fs::path FindProgram(const std::string& name) {
     }
     throw analysis::Error(name + ": no such program in PATH", kExitNoProgram);
 }
+
+namespace {
 
 // The measuring library of the program's communication library (PVM's, or the
 // MPI of its launcher), at the same place relative to kova in the build tree as

@@ -1,4 +1,4 @@
-// testLumo measured on the virtual cluster, a sweep over host counts, and kova scaling
+// testLumo measured on the virtual cluster, a study over host counts, and kova scaling
 // and kova compare over the stored series, as a user runs them.
 #include "kova_site.h"
 #include "measurementdb.h"
@@ -108,16 +108,18 @@ TEST_F(MeasuredSeries, MeasuredTestLumoTimesEveryTaskAndItsMessagesMatch) {
     }
 }
 
-TEST_F(MeasuredSeries, SweepKeepingEveryRunThenScalingPredictionsPageAndCompare) {
-    // 1..6 hosts, two sizes, three kept repetitions each: 36 stored runs.
-    const CommandResult sweep =
-        RunCommand("bash " + ShellQuoted(std::string(KOVA_SOURCE_DIR) + "/scripts/sweep.sh") +
-                   " --hosts 1..6 --sizes '2000 20000' --repeat 3 --keep-every-run --timeout 60 --bin " +
-                   ShellQuoted(kBin) + " -- testLumo -m -s {W}");
-    ASSERT_EQ(sweep.status, 0) << sweep.output;
-    const std::vector<std::string> progress = LinesStartingWith(sweep.outputLines(), "sweep: run ");
-    ASSERT_EQ(progress.size(), 36u) << sweep.output;
-    EXPECT_EQ(progress[10].rfind("sweep: run 11/36: 4 hosts, W 2000, repetition 2/3: exit 1, ", 0), 0u) << progress[10];
+TEST_F(MeasuredSeries, StudyKeepingEveryRunThenScalingPredictionsPageAndCompare) {
+    // 1..6 hosts, two sizes, three kept repetitions each: 36 stored runs, made by kova
+    // study on a cluster of six hosts that it shrinks to each p.
+    ClusterOptions options;
+    options.timeoutSeconds = 280;
+    const ClusterRun sweep =
+        RunOnCluster(6, Kova("study --p 1..6 --W 2000,20000 --timeout 60 -- testLumo -m -s {W}") + " >/dev/null",
+                     options);
+    ASSERT_EQ(sweep.status, 0) << sweep.errors;
+    const std::vector<std::string> progress = LinesStartingWith(Lines(sweep.errors), "kova study: run ");
+    ASSERT_EQ(progress.size(), 36u) << sweep.errors;
+    EXPECT_EQ(progress[10].rfind("kova study: run 11 of 36 (p=6, W=2000, repetition 1 of 3): ", 0), 0u) << progress[10];
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Experiments WHERE name = 'testLumo' AND user = '" + user + "'"), 36);
 
     // Every configuration with its three runs and their spread; five p > 1 give the
