@@ -16,10 +16,6 @@ namespace {
 
 const std::string KOVA = std::string(KOVA_BIN_DIR) + "/kova";
 
-CommandResult Kova(const std::string& arguments) {
-    return RunCommand(ShellQuoted(KOVA) + " " + arguments, ErrorStream::Apart);
-}
-
 class Store : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -118,7 +114,7 @@ protected:
 TEST_F(Store, BarriersWildcardReceivesAndTheProbesCostFromTheStoredDetails) {
     constexpr int kRounds = 3;
     const std::string id = StoreExperiment(kRounds);
-    const CommandResult analysed = Kova("analyse " + id + " --json");
+    const CommandResult analysed = RunKova("analyse " + id + " --json");
     ASSERT_EQ(analysed.status, 0) << analysed.errors;
     const nlohmann::json summary = nlohmann::json::parse(analysed.output);
     EXPECT_EQ(summary["errorFlags"], 4) << summary["problems"];  // only no sequential reference
@@ -143,7 +139,7 @@ TEST_F(Store, BarriersWildcardReceivesAndTheProbesCostFromTheStoredDetails) {
                                   " AND sendNbr = 4"),
               (std::vector<Row>{{{"askedSource", "-1"}, {"askedTag", "-1"}, {"bytes", "64"}}}));
     const std::string first = StoredFindings(id);
-    ASSERT_EQ(Kova("analyse " + id).status, 0);
+    ASSERT_EQ(RunKova("analyse " + id).status, 0);
     EXPECT_EQ(StoredFindings(id), first);
 }
 

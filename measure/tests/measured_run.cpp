@@ -6,10 +6,6 @@
 
 #include <regex>
 
-CommandResult Kova(const std::string& arguments) {
-    return RunCommand(ShellQuoted(std::string(KOVA_BIN_DIR) + "/kova") + " " + arguments, ErrorStream::Apart);
-}
-
 void Build(const std::filesystem::path& folder, const std::string& commands) {
     const CommandResult built = RunCommand("cd " + ShellQuoted(folder.string()) + " && " + commands);
     ASSERT_EQ(built.status, 0) << commands << "\n" << built.output;
@@ -22,7 +18,7 @@ int StoredExperiment(const std::string& errors) {
 }
 
 nlohmann::json Analysed(int id) {
-    const CommandResult analysed = Kova("analyse " + std::to_string(id) + " --json");
+    const CommandResult analysed = RunKova("analyse " + std::to_string(id) + " --json");
     EXPECT_EQ(analysed.status, 0) << analysed.errors;
     return nlohmann::json::parse(analysed.output, nullptr, false);
 }

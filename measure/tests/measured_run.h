@@ -1,5 +1,5 @@
-// What the tests of kova measure share: running kova, building a test's
-// programs, and what a measured run stored.
+// What the tests of kova measure share: building a test's programs and what a
+// measured run stored.
 #pragma once
 #include <testsupport.h>
 
@@ -8,8 +8,6 @@
 #include <filesystem>
 #include <string>
 
-// kova of this build with the arguments, its standard error apart.
-CommandResult Kova(const std::string& arguments);
 // Runs the shell commands in folder; a failure fails the test with their output.
 void Build(const std::filesystem::path& folder, const std::string& commands);
 // The experiment that kova measure reports as stored, or -1.

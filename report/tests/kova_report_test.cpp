@@ -100,7 +100,7 @@ protected:
         EXPECT_EQ(flowsOut, received);
         // A window: one process's phases (all of them: its window spans the run).
         const std::string process = db->QueryFirst("SELECT MAX(ID) FROM Processes" + where);
-        const CommandResult windowed = Kova("export " + id + " --format perfetto --from 0 --to 1000000000000 "
+        const CommandResult windowed = RunKova("export " + id + " --format perfetto --from 0 --to 1000000000000 "
                                             "--processes " + process + " -o " + ShellQuoted(trace.string()));
         ASSERT_EQ(windowed.status, 0) << windowed.errors;
         long long windowSlices = 0, otherSlices = 0;
@@ -111,7 +111,7 @@ protected:
         }
         EXPECT_EQ(otherSlices, 0);
         EXPECT_EQ(windowSlices, Count("SELECT COUNT(*) FROM Phases" + where + " AND processID = " + process));
-        const CommandResult stranger = Kova("export " + id + " --format perfetto --processes 1 -o " +
+        const CommandResult stranger = RunKova("export " + id + " --format perfetto --processes 1 -o " +
                                             ShellQuoted((folder / "stranger.json").string()));
         EXPECT_EQ(stranger.status, 2);
         EXPECT_EQ(stranger.errors, "kova: experiment " + id + " has no process 1\n");

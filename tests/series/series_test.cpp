@@ -114,7 +114,7 @@ TEST_F(MeasuredSeries, StudyKeepingEveryRunThenScalingPredictionsPageAndCompare)
     ClusterOptions options;
     options.timeoutSeconds = 280;
     const ClusterRun sweep =
-        RunOnCluster(6, Kova("study --p 1..6 --W 2000,20000 --timeout 60 -- testLumo -m -s {W}") + " >/dev/null",
+        RunOnCluster(6, KovaCommand("study --p 1..6 --W 2000,20000 --timeout 60 -- testLumo -m -s {W}") + " >/dev/null",
                      options);
     ASSERT_EQ(sweep.status, 0) << sweep.errors;
     const std::vector<std::string> progress = LinesStartingWith(Lines(sweep.errors), "kova study: run ");
@@ -296,7 +296,7 @@ TEST_F(MeasuredSeries, StoredSeriesWithACrashedRunAndAnImplausibleValueIsFlagged
     const int crashed = store(2, 10, 1, 1);
     const int unfinished = store(4, 0, 0, 0);
 
-    const CommandResult json = RunCommand(Kova("scaling " + application + " --user " + ShellQuoted(user) +
+    const CommandResult json = RunCommand(KovaCommand("scaling " + application + " --user " + ShellQuoted(user) +
                                                " --predict p=12 --format json"),
                                           ErrorStream::Apart);
     ASSERT_EQ(json.status, 0) << json.errors;
@@ -327,7 +327,7 @@ TEST_F(MeasuredSeries, StoredSeriesWithACrashedRunAndAnImplausibleValueIsFlagged
     EXPECT_DOUBLE_EQ(predicted["speedup"], 1000 / predicted["Tp"]);
     EXPECT_DOUBLE_EQ(predicted["efficiency"], predicted["speedup"] / 12);
 
-    const CommandResult text = RunCommand(Kova("scaling " + application + " --user " + ShellQuoted(user)),
+    const CommandResult text = RunCommand(KovaCommand("scaling " + application + " --user " + ShellQuoted(user)),
                                           ErrorStream::Apart);
     ASSERT_EQ(text.status, 0) << text.errors;
     EXPECT_TRUE(HasLine(text.outputLines(), "  W = 100, p = 3: efficiency 1.667 above 1 (Tp of run(s) " +
@@ -336,7 +336,7 @@ TEST_F(MeasuredSeries, StoredSeriesWithACrashedRunAndAnImplausibleValueIsFlagged
         << text.output;
     EXPECT_TRUE(HasLine(text.outputLines(), "Left out: run " + std::to_string(crashed) + " (W = 100, p = 2): crashed"))
         << text.output;
-    const CommandResult csv = RunCommand(Kova("scaling " + application + " --user " + ShellQuoted(user) +
+    const CommandResult csv = RunCommand(KovaCommand("scaling " + application + " --user " + ShellQuoted(user) +
                                               " --format csv"),
                                          ErrorStream::Apart);
     EXPECT_TRUE(HasLine(csv.outputLines(), "efficiency,3,100,1.66667,above 1," + std::to_string(ids[3]) + "," +
@@ -346,7 +346,7 @@ TEST_F(MeasuredSeries, StoredSeriesWithACrashedRunAndAnImplausibleValueIsFlagged
     // The page names them too.
     const ScratchFolder folder("scaling-golden");
     const std::string page = (folder.path() / "scaling.html").string();
-    ASSERT_EQ(RunCommand(Kova("scaling " + application + " --user " + ShellQuoted(user) +
+    ASSERT_EQ(RunCommand(KovaCommand("scaling " + application + " --user " + ShellQuoted(user) +
                               " --predict p=12 --format html -o " + ShellQuoted(page)))
                   .status,
               0);
