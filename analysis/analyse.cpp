@@ -1,15 +1,15 @@
-#include "analyse.h"
+#include "analysis/analyse.h"
 
-#include "compensation.h"
-#include "critical_path.h"
-#include "data_check.h"
-#include "delay_costs.h"
-#include "metric_tree.h"
-#include "messages.h"
-#include "totals.h"
-#include "wait_states.h"
+#include "analysis/compensation.h"
+#include "analysis/critical_path.h"
+#include "analysis/data_check.h"
+#include "analysis/delay_costs.h"
+#include "analysis/metric_tree.h"
+#include "analysis/messages.h"
+#include "analysis/totals.h"
+#include "analysis/wait_states.h"
 
-#include <standarddatabase.h>
+#include "persist/standarddatabase.h"
 
 namespace analysis {
 

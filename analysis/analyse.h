@@ -3,7 +3,7 @@
 // repaired, collectives lined up) → wait states → delay costs → critical path (and the
 // run's length) → metric tree → compensation for the probe's own cost.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <optional>
 #include <string>

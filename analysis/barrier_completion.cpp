@@ -1,6 +1,6 @@
-#include "barrier_completion.h"
+#include "analysis/barrier_completion.h"
 
-#include "collectives.h"
+#include "analysis/collectives.h"
 
 namespace analysis {
 

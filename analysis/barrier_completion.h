@@ -2,7 +2,7 @@
 // (or after its own entry, for the last entrant) until it leaves: the time the
 // barrier itself takes to let everyone go. It has no cause among the members.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <vector>
 

@@ -1,10 +1,10 @@
-#include "collectives.h"
+#include "analysis/collectives.h"
 
-#include "barrier_completion.h"
-#include "early_reduce.h"
-#include "late_broadcast.h"
-#include "wait_at_barrier.h"
-#include "wait_at_nxn.h"
+#include "analysis/barrier_completion.h"
+#include "analysis/early_reduce.h"
+#include "analysis/late_broadcast.h"
+#include "analysis/wait_at_barrier.h"
+#include "analysis/wait_at_nxn.h"
 
 #include <algorithm>
 #include <map>

@@ -13,7 +13,7 @@
 // (barrier), wait at N x N (allreduce, allgather, alltoall, reduce_scatter), late
 // broadcast (bcast, scatter), early reduce (reduce, gather). A scan has none.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
-#include "compensation.h"
+#include "analysis/compensation.h"
 
-#include "metric_tree.h"
+#include "analysis/metric_tree.h"
 
 #include <algorithm>
 #include <cmath>

@@ -6,7 +6,7 @@
 // own time. The compensated totals and metric tree stand beside the measured ones,
 // which stay as stored; the correction is said whole, per process and per type.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 namespace analysis {
 

@@ -1,6 +1,6 @@
-#include "critical_path.h"
+#include "analysis/critical_path.h"
 
-#include "intervals.h"
+#include "analysis/intervals.h"
 
 #include <algorithm>
 

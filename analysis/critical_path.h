@@ -8,7 +8,7 @@
 // process that no spawn names, so it is never longer than the run (runLength). Its length, its time per phase type and each process's share;
 // the walk visits every phase at most once, so it takes time linear in the phases.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 namespace analysis {
 

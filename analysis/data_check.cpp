@@ -1,4 +1,4 @@
-#include "data_check.h"
+#include "analysis/data_check.h"
 
 #include <string>
 

@@ -5,7 +5,7 @@
 // durations, NO_USEFUL_WORK when no process did work. Every such finding is said in
 // words; a type of the program's own (beyond the basic ones) is fine.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 namespace analysis {
 

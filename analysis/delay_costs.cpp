@@ -1,7 +1,7 @@
-#include "delay_costs.h"
+#include "analysis/delay_costs.h"
 
-#include "collectives.h"
-#include "intervals.h"
+#include "analysis/collectives.h"
+#include "analysis/intervals.h"
 
 #include <algorithm>
 #include <limits>

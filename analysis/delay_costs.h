@@ -15,7 +15,7 @@
 // more than R is charged whole to S's "no excess" row. So the costs end on activities
 // and add up to exactly the caused waits.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 namespace analysis {
 

@@ -1,6 +1,6 @@
-#include "early_reduce.h"
+#include "analysis/early_reduce.h"
 
-#include "collectives.h"
+#include "analysis/collectives.h"
 
 namespace analysis {
 

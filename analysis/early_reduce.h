@@ -3,7 +3,7 @@
 // from its entry to that member's entry, caused by that last member. The other
 // members do not wait for the root.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <vector>
 

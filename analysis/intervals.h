@@ -2,7 +2,7 @@
 // overlap [from, to) on the repaired clock, each with the time of the overlap. The
 // wait states, the delay costs and the critical path all measure through it.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "late_broadcast.h"
+#include "analysis/late_broadcast.h"
 
-#include "collectives.h"
+#include "analysis/collectives.h"
 
 namespace analysis {
 

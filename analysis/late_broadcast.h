@@ -2,7 +2,7 @@
 // member other than the root that entered before the root waits from its entry to
 // the root's entry, caused by the root.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <vector>
 

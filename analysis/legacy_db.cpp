@@ -1,10 +1,10 @@
-#include "legacy_db.h"
+#include "analysis/legacy_db.h"
 
-#include "error.h"
-#include "stored_text.h"
+#include "analysis/error.h"
+#include "analysis/stored_text.h"
 
 #include <kova_site.h>
-#include <msql.h>
+#include "msql/msql.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // through the mSQL client) as the analysis sees it: the same model as the
 // measurement database's experiments. Nothing is ever written there.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <string>
 #include <vector>

@@ -1,14 +1,14 @@
-#include "measurement_db.h"
+#include "analysis/measurement_db.h"
 
-#include "error.h"
-#include "records.h"
-#include "stored_text.h"
+#include "analysis/error.h"
+#include "analysis/records.h"
+#include "analysis/stored_text.h"
 
-#include <KOVAData.h>
-#include <KOVAInstrumentation.h>
-#include <bulkread.h>
-#include <dbDescribable.h>
-#include <standarddatabase.h>
+#include "probe/KOVAData.h"
+#include "probe/KOVAInstrumentation.h"
+#include "persist/bulkread.h"
+#include "persist/dbDescribable.h"
+#include "persist/standarddatabase.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,7 @@
 // into the model (through the records' own descriptions), finding the sequential
 // reference, and storing what the passes found in one transaction.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <optional>
 #include <string>

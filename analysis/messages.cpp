@@ -1,6 +1,6 @@
-#include "messages.h"
+#include "analysis/messages.h"
 
-#include "collectives.h"
+#include "analysis/collectives.h"
 
 #include <algorithm>
 #include <cmath>

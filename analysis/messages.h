@@ -14,7 +14,7 @@
 // its previous communication; a phase ends where the next one starts, so the phases
 // still tile each process's time line.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 namespace analysis {
 

@@ -1,6 +1,6 @@
-#include "metric_tree.h"
+#include "analysis/metric_tree.h"
 
-#include "wait_states.h"
+#include "analysis/wait_states.h"
 
 #include <cstdio>
 #include <sstream>

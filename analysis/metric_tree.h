@@ -4,7 +4,7 @@
 // in), transfer, unexplained idle and the other types, each node's
 // children adding up to it, so that the largest loss is seen at once.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <nlohmann/json.hpp>
 #include <string>

@@ -1,4 +1,4 @@
-#include "model.h"
+#include "analysis/model.h"
 
 #include <algorithm>
 #include <iterator>

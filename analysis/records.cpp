@@ -1,4 +1,4 @@
-#include "records.h"
+#include "analysis/records.h"
 
 void MessageRecord::Describe(IOConvertor* ioc) {
     ioc->DescribeClassName("Messages", "");

@@ -1,7 +1,7 @@
 // The analysis's own tables, records of the describe protocol like the probe's:
 // the matched messages and the wait states of an experiment.
 #pragma once
-#include <describable.h>
+#include "persist/describable.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "stored_text.h"
+#include "analysis/stored_text.h"
 
 namespace analysis {
 

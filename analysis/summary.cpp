@@ -1,8 +1,8 @@
-#include "summary.h"
+#include "analysis/summary.h"
 
-#include "metric_tree.h"
-#include "totals.h"
-#include "wait_states.h"
+#include "analysis/metric_tree.h"
+#include "analysis/totals.h"
+#include "analysis/wait_states.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -24,7 +24,7 @@
 //                   shortTerm, longTerm}], adding up to the caused waits
 //   "criticalPath"  {length, byType, byProcess}
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <nlohmann/json.hpp>
 #include <string>

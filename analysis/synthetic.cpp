@@ -1,4 +1,4 @@
-#include "synthetic.h"
+#include "analysis/synthetic.h"
 
 #include <algorithm>
 #include <random>

@@ -2,7 +2,7 @@
 // a pipeline of processes that pass one message per step down the line, with uneven
 // work so that receivers wait for late senders, and a ping-pong of two processes.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <cstddef>
 

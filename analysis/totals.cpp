@@ -1,4 +1,4 @@
-#include "totals.h"
+#include "analysis/totals.h"
 
 namespace analysis {
 

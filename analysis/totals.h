@@ -4,7 +4,7 @@
 // master's time as the probe stored it; a crashed experiment without one (its master
 // was ended by a signal) gets the end of the master's last stored phase.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <map>
 #include <optional>

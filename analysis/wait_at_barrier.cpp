@@ -1,6 +1,6 @@
-#include "wait_at_barrier.h"
+#include "analysis/wait_at_barrier.h"
 
-#include "collectives.h"
+#include "analysis/collectives.h"
 
 namespace analysis {
 

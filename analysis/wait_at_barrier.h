@@ -2,7 +2,7 @@
 // from its entry to the last member's entry; that wait is caused by the last to
 // enter (its sync phase is the cause).
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <vector>
 

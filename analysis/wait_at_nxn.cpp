@@ -1,6 +1,6 @@
-#include "wait_at_nxn.h"
+#include "analysis/wait_at_nxn.h"
 
-#include "collectives.h"
+#include "analysis/collectives.h"
 
 namespace analysis {
 

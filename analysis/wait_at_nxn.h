@@ -3,7 +3,7 @@
 // the last one waits from its entry to the last member's entry, caused by the last
 // to enter.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <vector>
 

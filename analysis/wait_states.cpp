@@ -1,6 +1,6 @@
-#include "wait_states.h"
+#include "analysis/wait_states.h"
 
-#include "collectives.h"
+#include "analysis/collectives.h"
 
 #include <algorithm>
 #include <deque>

@@ -13,7 +13,7 @@
 // phases + transfer + unexplained idle. The waits in collectives (collectives.h) lie
 // in sync phases and are found here too.
 #pragma once
-#include "model.h"
+#include "analysis/model.h"
 
 #include <map>
 #include <string>

@@ -1,6 +1,6 @@
-#include "communication.h"
+#include "container/communication.h"
 
-#include "standardlib.h"
+#include "probe/standardlib.h"
 
 #include <cstdlib>
 #include <iostream>

@@ -2,7 +2,7 @@
 // chosen hosts and name the host of a task.
 #pragma once
 
-#include "packing.h"
+#include "container/packing.h"
 
 #include <climits>
 #include <string>

@@ -1,7 +1,7 @@
-#include "forEachP.h"
+#include "container/forEachP.h"
 
 #include "kova_site.h"
-#include "standardlib.h"
+#include "probe/standardlib.h"
 
 #include <cstring>
 #include <sstream>

@@ -4,8 +4,8 @@
 // copies the parts back. Every step writes progress lines to standard output.
 #pragma once
 
-#include "functionobjects.h"
-#include "packing.h"
+#include "container/functionobjects.h"
+#include "container/packing.h"
 
 #include <sys/time.h>
 

@@ -1,7 +1,7 @@
 // Function objects applied by the parallel container algorithms.
 #pragma once
 
-#include "communication.h"
+#include "container/communication.h"
 
 #include <unistd.h>
 

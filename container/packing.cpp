@@ -1,6 +1,6 @@
-#include "packing.h"
+#include "container/packing.h"
 
-#include "standardlib.h"
+#include "probe/standardlib.h"
 
 #include <cstdint>
 #include <limits>

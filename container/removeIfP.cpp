@@ -1,6 +1,6 @@
-#include "removeIfP.h"
+#include "container/removeIfP.h"
 
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 
 bool gRemoveIfPSlaveDebugMode = false;
 bool gRemoveIfPMeasureWithKOVA = false;

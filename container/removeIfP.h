@@ -3,7 +3,7 @@
 // matching elements of its part, and the kept elements come back in input order.
 #pragma once
 
-#include "functionobjects.h"
+#include "container/functionobjects.h"
 
 #include <algorithm>
 #include <iostream>

@@ -1,7 +1,7 @@
-#include "measure.h"
+#include "ga/measure.h"
 
 #include "kova_site.h"
-#include "msql.h"
+#include "msql/msql.h"
 
 #include <pvm3.h>
 

@@ -1,6 +1,6 @@
-#include "pga.h"
+#include "ga/pga.h"
 
-#include "measure.h"
+#include "ga/measure.h"
 
 #include <pvm3.h>
 

@@ -1,7 +1,7 @@
 // The parallel genetic-algorithm driver: a master and its slaves over PVM.
 #pragma once
 
-#include "ggp.h"
+#include "ga/ggp.h"
 
 #include <string>
 

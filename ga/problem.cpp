@@ -1,4 +1,4 @@
-#include "problem.h"
+#include "ga/problem.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The travelling-salesman problem of 20 generated cities, evolved by the GA drivers.
 #pragma once
 
-#include "ggp.h"
+#include "ga/ggp.h"
 
 #include <utility>
 #include <vector>

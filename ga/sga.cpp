@@ -1,6 +1,6 @@
-#include "sga.h"
+#include "ga/sga.h"
 
-#include "measure.h"
+#include "ga/measure.h"
 
 const int exp_no = 94;
 

@@ -1,7 +1,7 @@
 // The sequential genetic-algorithm driver.
 #pragma once
 
-#include "ggp.h"
+#include "ga/ggp.h"
 
 // Number of the stored parallel experiment whose sequential reference time a
 // sequential run measures.

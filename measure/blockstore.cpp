@@ -2,9 +2,9 @@
 
 #include "measure/block.h"
 
-#include <KOVAData.h>
-#include <KOVAInstrumentation.h>
-#include <databaseaddress.h>
+#include "probe/KOVAData.h"
+#include "probe/KOVAInstrumentation.h"
+#include "probe/databaseaddress.h"
 
 #include <algorithm>
 #include <charconv>

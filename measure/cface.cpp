@@ -1,7 +1,7 @@
 // The C face of the probe: one KOVAProbe per task behind plain C functions.
 #include <kova/kova.h>
 
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 #include <pvm3.h>
 
 #include <cstdlib>

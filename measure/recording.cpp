@@ -15,8 +15,8 @@
 
 #include "measure/block.h"
 
-#include <KOVAData.h>
-#include <databaseaddress.h>
+#include "probe/KOVAData.h"
+#include "probe/databaseaddress.h"
 
 #include <mysql.h>
 

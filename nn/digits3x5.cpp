@@ -1,5 +1,5 @@
 // The built-in examples of the double-precision build: 3 x 5 digit images.
-#include "examplefactory.h"
+#include "nn/examplefactory.h"
 
 using NeuralNetwork::real;
 

@@ -1,5 +1,5 @@
 // The built-in examples of the single-precision build: 5 x 7 digit images.
-#include "examplefactory.h"
+#include "nn/examplefactory.h"
 
 using NeuralNetwork::real;
 

@@ -1,6 +1,6 @@
 // The built-in example source. Its data set is compiled in from the build's own
 // data file (3 x 5 or 5 x 7 images).
-#include "examplefactory.h"
+#include "nn/examplefactory.h"
 
 using NeuralNetwork::real;
 

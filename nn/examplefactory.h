@@ -1,7 +1,7 @@
 // Example sources: where a network's training and test examples come from.
 #pragma once
 
-#include "netsettings.h"
+#include "nn/netsettings.h"
 
 namespace NeuralNetwork {
 

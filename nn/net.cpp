@@ -1,6 +1,6 @@
 // The back-propagation network: construction, loading and saving, the training
 // step and its halves, the training loops and the ten-class report.
-#include "net.h"
+#include "nn/net.h"
 
 #include <algorithm>
 #include <iostream>

@@ -7,8 +7,8 @@
 #include <ostream>
 #include <vector>
 
-#include "examplefactory.h"
-#include "netlayer.h"
+#include "nn/examplefactory.h"
+#include "nn/netlayer.h"
 
 namespace NeuralNetwork {
 

@@ -5,7 +5,7 @@
 // not depend on how the loops below are arranged. The loops are arranged for speed:
 // the forward pass computes several units' sums side by side, and the backward sums
 // are accumulated row by row so that the weights are read in memory order.
-#include "netlayer.h"
+#include "nn/netlayer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "netsettings.h"
+#include "nn/netsettings.h"
 
 namespace NeuralNetwork {
 

@@ -1,5 +1,5 @@
 // The pipelined network over three PVM tasks and its layer messages.
-#include "parallel.h"
+#include "nn/parallel.h"
 
 #include <pvm3.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <type_traits>
 
-#include "examplefactory.h"
-#include "slavespawn.h"
+#include "nn/examplefactory.h"
+#include "nn/slavespawn.h"
 
 namespace NeuralNetwork {
 

@@ -3,12 +3,12 @@
 // stretch of work between messages is closed as a phase on the task's probe.
 #pragma once
 
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 
 #include <vector>
 
-#include "net.h"
-#include "slavespawn.h"
+#include "nn/net.h"
+#include "nn/slavespawn.h"
 
 namespace NeuralNetwork {
 

@@ -1,7 +1,7 @@
-#include "slavespawn.h"
+#include "nn/slavespawn.h"
 
 #include <pvm3.h>
-#include <standardlib.h>
+#include "probe/standardlib.h"
 
 #include <iostream>
 #include <string>

@@ -2,7 +2,7 @@
 // streamed from the server and each is read into one reused record through its
 // own description.
 #pragma once
-#include "dbDescribable.h"
+#include "persist/dbDescribable.h"
 
 #include <string>
 

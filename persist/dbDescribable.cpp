@@ -1,4 +1,4 @@
-#include "dbDescribable.h"
+#include "persist/dbDescribable.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "standarddatabase.h"
+#include "persist/standarddatabase.h"
 
 #include <algorithm>
 #include <cctype>

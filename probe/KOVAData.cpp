@@ -1,4 +1,4 @@
-#include "KOVAData.h"
+#include "probe/KOVAData.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "KOVAInstrumentation.h"
+#include "probe/KOVAInstrumentation.h"
 
-#include "databaseaddress.h"
+#include "probe/databaseaddress.h"
 
 #include <pvm3.h>
-#include <standarddatabase.h>
+#include "persist/standarddatabase.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // (DO_NOT_REPLACE) when the environment holds KOVA_KEEP_EVERY_RUN=1, as
 // kova study sets it; otherwise the program's policy holds.
 #pragma once
-#include "KOVAInstrumentation.h"
+#include "probe/KOVAInstrumentation.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "databaseaddress.h"
+#include "probe/databaseaddress.h"
 
-#include "pvmexport.h"
+#include "probe/pvmexport.h"
 
 #include <kova_site.h>
 

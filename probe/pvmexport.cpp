@@ -1,4 +1,4 @@
-#include "pvmexport.h"
+#include "probe/pvmexport.h"
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "standardlib.h"
+#include "probe/standardlib.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "termination.h"
+#include "probe/termination.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
-#include "csv_export.h"
+#include "report/csv_export.h"
 
 #include "csv/csv_writer.h"
-#include "output_path.h"
+#include "report/output_path.h"
 
 namespace report {
 

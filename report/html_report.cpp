@@ -1,9 +1,9 @@
-#include "html_report.h"
+#include "report/html_report.h"
 
 #include "analysis/metric_tree.h"
 #include "analysis/totals.h"
-#include "output_path.h"
-#include "page.h"
+#include "report/output_path.h"
+#include "report/page.h"
 
 #include <nlohmann/json.hpp>
 

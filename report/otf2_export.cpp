@@ -1,7 +1,7 @@
-#include "otf2_export.h"
+#include "report/otf2_export.h"
 
 #include "analysis/error.h"
-#include "output_path.h"
+#include "report/output_path.h"
 
 #include <otf2/otf2.h>
 

@@ -1,4 +1,4 @@
-#include "output_path.h"
+#include "report/output_path.h"
 
 #include "analysis/error.h"
 

@@ -1,6 +1,6 @@
-#include "page.h"
+#include "report/page.h"
 
-#include "assets.h"
+#include "report/assets.h"
 
 #include <nlohmann/json.hpp>
 

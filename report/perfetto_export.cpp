@@ -1,7 +1,7 @@
-#include "perfetto_export.h"
+#include "report/perfetto_export.h"
 
 #include "analysis/error.h"
-#include "output_path.h"
+#include "report/output_path.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,4 +1,4 @@
-#include "empirical_model.h"
+#include "scaling/empirical_model.h"
 
 #include <Eigen/Dense>
 

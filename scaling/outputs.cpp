@@ -1,4 +1,4 @@
-#include "outputs.h"
+#include "scaling/outputs.h"
 
 #include "csv/csv_writer.h"
 

@@ -2,7 +2,7 @@
 // JSON in which each model is its constant and its terms with their fit error, and
 // the predictions with their intervals.
 #pragma once
-#include "series.h"
+#include "scaling/series.h"
 
 #include <nlohmann/json.hpp>
 #include <string>

@@ -1,4 +1,4 @@
-#include "rank_test.h"
+#include "scaling/rank_test.h"
 
 #include <cmath>
 #include <stdexcept>

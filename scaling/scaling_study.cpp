@@ -1,4 +1,4 @@
-#include "scaling_study.h"
+#include "scaling/scaling_study.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -6,8 +6,8 @@
 // The runs come from wherever the caller keeps them (kova reads them from the
 // database, see apps/kova/scaling_runs.h); nothing here touches a database.
 #pragma once
-#include "outputs.h"
-#include "series.h"
+#include "scaling/outputs.h"
+#include "scaling/series.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "series.h"
+#include "scaling/series.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,7 +4,7 @@
 // with their uncertainty and, where W varies, the isoefficiency (how W must grow
 // with p to keep an efficiency).
 #pragma once
-#include "empirical_model.h"
+#include "scaling/empirical_model.h"
 
 #include <map>
 #include <optional>

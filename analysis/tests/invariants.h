@@ -6,8 +6,8 @@
 // add up to no more than its time; delay costs add up to exactly the caused waits; the
 // metric tree's children add up.
 #pragma once
-#include <model.h>
-#include <messages.h>
+#include "analysis/model.h"
+#include "analysis/messages.h"
 
 #include <cmath>
 #include <map>

@@ -1,12 +1,12 @@
 // The analysis passes on small hand-built experiments whose answers are worked out by
 // hand; every analysed model is also held to the invariants of invariants.h.
-#include "invariants.h"
+#include "analysis/tests/invariants.h"
 
-#include <analyse.h>
+#include "analysis/analyse.h"
 #include <gtest/gtest.h>
-#include <metric_tree.h>
-#include <summary.h>
-#include <wait_states.h>
+#include "analysis/metric_tree.h"
+#include "analysis/summary.h"
+#include "analysis/wait_states.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -2,9 +2,9 @@
 // them (PhaseDetails, ProbeCosts): barriers lined up over their members, a wildcard
 // receive, the probe's cost compensated, the findings stored and stored again the
 // same; and two first analyses of the newest experiments at once.
-#include <KOVAInstrumentation.h>
-#include <measurementdb.h>
-#include <testsupport.h>
+#include "probe/KOVAInstrumentation.h"
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
 // Stored bytes made into UTF-8: UTF-8 kept, latin1 (Windows-1252) decoded, and the
 // latin1 form of a name given in UTF-8.
-#include <stored_text.h>
+#include "analysis/stored_text.h"
 
 #include <gtest/gtest.h>
 

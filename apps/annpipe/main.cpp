@@ -4,12 +4,12 @@
 // sequentially and reports both results, both times, the speedup and the
 // efficiency. With -m every task measures itself with the probe. The program is
 // its own slave: the master spawns two copies of its own executable.
-#include <KOVAInstrumentation.h>
-#include <KeepEveryRun.h>
-#include <examplefactory.h>
-#include <net.h>
+#include "probe/KOVAInstrumentation.h"
+#include "probe/KeepEveryRun.h"
+#include "nn/examplefactory.h"
+#include "nn/net.h"
 #include <pvm3.h>
-#include <standardlib.h>
+#include "probe/standardlib.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "messages.h"
-#include "options.h"
-#include "report.h"
+#include "apps/annpipe/annpipe_messages.h"
+#include "apps/annpipe/options.h"
+#include "apps/annpipe/report.h"
 
 using NeuralNetwork::Net;
 using NeuralNetwork::real;

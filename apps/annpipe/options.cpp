@@ -1,4 +1,4 @@
-#include "options.h"
+#include "apps/annpipe/options.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "report.h"
+#include "apps/annpipe/report.h"
 
 #include <string>
 

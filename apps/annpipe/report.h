@@ -3,8 +3,8 @@
 // efficiency.
 #pragma once
 
-#include <net.h>
-#include <standardlib.h>
+#include "nn/net.h"
+#include "probe/standardlib.h"
 
 #include <ostream>
 

@@ -3,11 +3,11 @@
 // speedup and the efficiency, and saves the sequentially trained weights to
 // "backprop.nnw". The program is its own slave: every task runs this driver, and
 // the pipelined network decides each task's role.
-#include <KOVAInstrumentation.h>
-#include <examplefactory.h>
-#include <net.h>
-#include <parallel.h>
-#include <standardlib.h>
+#include "probe/KOVAInstrumentation.h"
+#include "nn/examplefactory.h"
+#include "nn/net.h"
+#include "nn/parallel.h"
+#include "probe/standardlib.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,7 +15,7 @@
 #include <iostream>
 #include <string>
 
-#include "speedup.h"
+#include "apps/exeKOVA/speedup.h"
 
 using NeuralNetwork::real;
 

@@ -1,4 +1,4 @@
-#include "speedup.h"
+#include "apps/exeKOVA/speedup.h"
 
 void printSpeedup(std::ostream& out, TIME sequentialTime, TIME parallelTime) {
     const long double speedup = static_cast<long double>(sequentialTime) / static_cast<long double>(parallelTime);

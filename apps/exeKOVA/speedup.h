@@ -2,7 +2,7 @@
 // was than the sequential one, and how well it used its tasks.
 #pragma once
 
-#include <standardlib.h>
+#include "probe/standardlib.h"
 
 #include <ostream>
 

@@ -1,7 +1,7 @@
 // foreachtest: applies sum_up (add 7) to a generated array of longs with ForEachP over
 // the PVM slaves and prints every step. The program is its own slave.
-#include "forEachP.h"
-#include "standardlib.h"
+#include "container/forEachP.h"
+#include "probe/standardlib.h"
 
 #include <unistd.h>
 

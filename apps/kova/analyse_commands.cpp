@@ -1,9 +1,9 @@
 // kova list and kova analyse.
-#include "commands.h"
-#include "terminal_text.h"
+#include "apps/kova/commands.h"
+#include "apps/kova/terminal_text.h"
 
-#include <error.h>
-#include <summary.h>
+#include "analysis/error.h"
+#include "analysis/summary.h"
 
 #include <iostream>
 

@@ -2,7 +2,7 @@
 // program and runs them through the session; a command that fails throws
 // analysis::Error with its message and exit status.
 #pragma once
-#include "session.h"
+#include "apps/kova/kova_session.h"
 
 #include <CLI/CLI.hpp>
 

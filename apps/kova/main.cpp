@@ -1,10 +1,10 @@
 // kova: lists, analyses and shows the experiments stored by the measurement probe.
-#include "commands.h"
-#include "terminal_text.h"
+#include "apps/kova/commands.h"
+#include "apps/kova/terminal_text.h"
 
-#include <error.h>
+#include "analysis/error.h"
 #include <kova/version.h>
-#include <databaseerror.h>
+#include "persist/databaseerror.h"
 
 #include <iostream>
 

@@ -1,16 +1,16 @@
 // kova measure: runs an unmodified PVM program with the measuring library
 // preloaded into every task (or an MPI launcher that preloads the MPI one into
 // every rank, see mpi_launch.h), then reports the experiment the tasks stored.
-#include "commands.h"
-#include "mpi_launch.h"
+#include "apps/kova/commands.h"
+#include "apps/kova/mpi_launch.h"
 
 #include "measure/blockstore.h"
 
-#include <KOVAInstrumentation.h>
-#include <databaseaddress.h>
-#include <dbDescribable.h>
-#include <error.h>
-#include <standarddatabase.h>
+#include "probe/KOVAInstrumentation.h"
+#include "probe/databaseaddress.h"
+#include "persist/dbDescribable.h"
+#include "analysis/error.h"
+#include "persist/standarddatabase.h"
 
 #include <pvm3.h>
 

@@ -1,6 +1,6 @@
-#include "mpi_launch.h"
+#include "apps/kova/mpi_launch.h"
 
-#include <error.h>
+#include "analysis/error.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // kova report and kova export: the HTML report and the trace exports of an analysed
 // experiment (analysed first when it is not yet).
-#include "commands.h"
+#include "apps/kova/commands.h"
 
 #include "report/csv_export.h"
 #include "analysis/error.h"

@@ -1,13 +1,13 @@
 // kova scaling and kova compare: how one application scales over its stored runs,
 // and two runs side by side.
-#include "commands.h"
-#include "scaling_runs.h"
-#include "terminal_text.h"
+#include "apps/kova/commands.h"
+#include "apps/kova/scaling_runs.h"
+#include "apps/kova/terminal_text.h"
 
-#include <error.h>
-#include <rank_test.h>
-#include <totals.h>
-#include <wait_states.h>
+#include "analysis/error.h"
+#include "scaling/rank_test.h"
+#include "analysis/totals.h"
+#include "analysis/wait_states.h"
 
 #include <algorithm>
 #include <cstdio>

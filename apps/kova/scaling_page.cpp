@@ -1,7 +1,7 @@
-#include "scaling_page.h"
+#include "apps/kova/scaling_page.h"
 
-#include <outputs.h>
-#include <page.h>
+#include "scaling/outputs.h"
+#include "report/page.h"
 
 #include <nlohmann/json.hpp>
 

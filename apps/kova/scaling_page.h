@@ -3,7 +3,7 @@
 // predicted p, the predictions with their intervals, the overhead by phase type, the
 // isoefficiency and the table of runs.
 #pragma once
-#include <series.h>
+#include "scaling/series.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,11 +1,11 @@
-#include "scaling_runs.h"
+#include "apps/kova/scaling_runs.h"
 
-#include "scaling_page.h"
-#include "terminal_text.h"
+#include "apps/kova/scaling_page.h"
+#include "apps/kova/terminal_text.h"
 
-#include <output_path.h>
-#include <scaling_study.h>
-#include <totals.h>
+#include "report/output_path.h"
+#include "scaling/scaling_study.h"
+#include "analysis/totals.h"
 
 #include <iostream>
 #include <stdexcept>

@@ -2,9 +2,9 @@
 // the options of a study, the runs of an application read from the database, and
 // the study written in the format asked for (the page included).
 #pragma once
-#include "session.h"
+#include "apps/kova/kova_session.h"
 
-#include <series.h>
+#include "scaling/series.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>

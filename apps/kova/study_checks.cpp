@@ -1,4 +1,4 @@
-#include "study_checks.h"
+#include "apps/kova/study_checks.h"
 
 #include <cstdio>
 #include <sstream>

@@ -1,9 +1,9 @@
 // The checks of a study's model: configurations outside the study, measured after
 // the fit, each beside the Tp the model predicted there with its 95 % interval.
 #pragma once
-#include "study_plan.h"
+#include "apps/kova/study_plan.h"
 
-#include <series.h>
+#include "scaling/series.h"
 
 #include <nlohmann/json.hpp>
 

@@ -2,15 +2,15 @@
 // of runs each, in interleaved rounds and resumable from the runs already stored;
 // then modelled as kova scaling models it, and its models checked at configurations
 // measured afresh after the fit.
-#include "commands.h"
-#include "scaling_runs.h"
-#include "study_checks.h"
-#include "study_machine.h"
-#include "study_plan.h"
-#include "study_progress.h"
-#include "terminal_text.h"
+#include "apps/kova/commands.h"
+#include "apps/kova/scaling_runs.h"
+#include "apps/kova/study_checks.h"
+#include "apps/kova/study_machine.h"
+#include "apps/kova/study_plan.h"
+#include "apps/kova/study_progress.h"
+#include "apps/kova/terminal_text.h"
 
-#include <error.h>
+#include "analysis/error.h"
 
 #include <fcntl.h>
 #include <signal.h>

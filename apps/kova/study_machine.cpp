@@ -1,6 +1,6 @@
-#include "study_machine.h"
+#include "apps/kova/study_machine.h"
 
-#include <error.h>
+#include "analysis/error.h"
 
 #include <pvm3.h>
 

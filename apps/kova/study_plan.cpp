@@ -1,4 +1,4 @@
-#include "study_plan.h"
+#include "apps/kova/study_plan.h"
 
 #include <algorithm>
 #include <regex>

@@ -1,4 +1,4 @@
-#include "study_progress.h"
+#include "apps/kova/study_progress.h"
 
 #include <cmath>
 #include <cstdio>

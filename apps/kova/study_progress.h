@@ -2,7 +2,7 @@
 // error: the runs of a configuration made so far predict its runs to come, and the
 // mean of every run made so far predicts a configuration not yet run.
 #pragma once
-#include "study_plan.h"
+#include "apps/kova/study_plan.h"
 
 #include <map>
 #include <optional>

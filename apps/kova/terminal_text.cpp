@@ -1,4 +1,4 @@
-#include "terminal_text.h"
+#include "apps/kova/terminal_text.h"
 
 #include <cstdio>
 

@@ -4,7 +4,7 @@
 // \t, \e, \xHH for other ASCII controls and bytes that are not UTF-8, \u0080 to
 // \u009F for the C1 controls, and \\ for the backslash itself.
 #pragma once
-#include <model.h>
+#include "analysis/model.h"
 
 #include <string>
 #include <string_view>

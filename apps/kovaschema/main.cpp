@@ -2,12 +2,12 @@
 // address of the environment, as the probe finds it) from the records' own
 // descriptions, and the measuring libraries' tables, and lets the "ID" column of
 // "Experiments" generate its values on insert. Running it again changes nothing.
-#include <KOVAData.h>
-#include <databaseaddress.h>
-#include <dbDescribable.h>
+#include "probe/KOVAData.h"
+#include "probe/databaseaddress.h"
+#include "persist/dbDescribable.h"
 #include <kova_site.h>
-#include <records.h>
-#include <standarddatabase.h>
+#include "analysis/records.h"
+#include "persist/standarddatabase.h"
 
 #include "measure/blockstore.h"
 

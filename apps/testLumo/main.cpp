@@ -3,10 +3,10 @@
 // The program is its own slave. With -m every process measures remove_ifP's phases
 // with the probe: the master opens an experiment of p = the number of hosts of the
 // virtual machine and W = the vector size, each slave joins it.
-#include "removeIfP.h"
+#include "container/removeIfP.h"
 
-#include <KOVAInstrumentation.h>
-#include <KeepEveryRun.h>
+#include "probe/KOVAInstrumentation.h"
+#include "probe/KeepEveryRun.h"
 
 #include <unistd.h>
 

@@ -1,9 +1,9 @@
 // tourga: a genetic algorithm for a 20-city travelling-salesman instance, run in one
 // process or spread over PVM slaves (which are further copies of this program, started
 // with "-p 2").
-#include "pga.h"
-#include "problem.h"
-#include "sga.h"
+#include "ga/pga.h"
+#include "ga/problem.h"
+#include "ga/sga.h"
 
 #include <unistd.h>
 

@@ -4,12 +4,12 @@
 // plus one multi-row write of as many result rows. Then the passes alone on a
 // pipeline of about 10 000 000 phases in memory. Prints the times, the ratios to the
 // floors, phases per second and the model's bytes per phase.
-#include <analyse.h>
-#include <measurement_db.h>
-#include <synthetic.h>
+#include "analysis/analyse.h"
+#include "analysis/measurement_db.h"
+#include "analysis/synthetic.h"
 
 #include <kova_site.h>
-#include <standarddatabase.h>
+#include "persist/standarddatabase.h"
 
 #include <benchmark/benchmark.h>
 

@@ -3,7 +3,7 @@
 // against packing element by element. The echo task is this executable spawned on the
 // second host of the virtual machine (the first when there is only one); run it with
 //   scripts/vcluster.sh 2 -- container_bench
-#include "communication.h"
+#include "container/communication.h"
 
 #include <benchmark/benchmark.h>
 

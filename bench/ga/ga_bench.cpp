@@ -1,6 +1,6 @@
 // Speed of the sequential GA's default generation (population 100, 25 % selection,
 // 75 % mutation) and the share of it spent sorting the population.
-#include "problem.h"
+#include "ga/problem.h"
 
 #include <benchmark/benchmark.h>
 

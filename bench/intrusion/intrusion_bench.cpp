@@ -16,11 +16,11 @@
 //     -f  fixed-cost runs of each kind, alternating (default 0)
 //     -p  processes: 1, or 3 (master and two slaves, needs PVM) (default 1)
 // The stored experiments (application "IntrusionBench") are removed afterwards.
-#include "work.h"
+#include "bench/common/work.h"
 
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 #include <kova_site.h>
-#include <standarddatabase.h>
+#include "persist/standarddatabase.h"
 
 #include <pvm3.h>
 #include <time.h>

@@ -17,11 +17,11 @@
 //     -n  rounds of runs of each kind (default 5)
 //     -m  messages per task (default 20000)
 //     -r  messages per second per task of the plain run (default 20000)
-#include "work.h"
+#include "bench/common/work.h"
 
-#include <KOVAInstrumentation.h>
-#include <databaseaddress.h>
-#include <standarddatabase.h>
+#include "probe/KOVAInstrumentation.h"
+#include "probe/databaseaddress.h"
+#include "persist/standarddatabase.h"
 
 #include <pvm3.h>
 

@@ -7,7 +7,7 @@
  *
  *   pvm_stream [-m MESSAGES] [-w ITERATIONS] [-s SLAVES] [-H HOST] [-t TRACER]
  */
-#include "work.h"
+#include "bench/common/work.h"
 
 #include <pvm3.h>
 #include <pvmtev.h>

@@ -5,7 +5,7 @@
  *   mpi_pingpong calls CALLS                 MPI_Barrier on MPI_COMM_SELF, CALLS times
  * Rank 0 prints the wall seconds between MPI_Init and MPI_Finalize and the CPU
  * seconds its thread used meanwhile. */
-#include "work.h"
+#include "bench/common/work.h"
 
 #include <mpi.h>
 #include <stdio.h>

@@ -1,9 +1,9 @@
 // Round trips per second of a one-row INSERT and a 100-row SELECT through the
 // mSQL client and a private msqld, over the UNIX socket and over TCP, beside the
 // same statements run directly on SQLite (the floor). Rates are of wall-clock time.
-#include "msql.h"
-#include "private_server.h"
-#include "testsupport.h"
+#include "msql/msql.h"
+#include "msql/tests/support/private_server.h"
+#include "tests/support/testsupport.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "net.h"
-#include "plainnet.h"
+#include "nn/net.h"
+#include "nn/tests/plainnet.h"
 
 using namespace NeuralNetwork;
 

@@ -1,7 +1,7 @@
 // Writing 1000 phase-shaped rows: one statement per row, one batch of statements
 // (QueryBatch), and one multi-row INSERT as the yardstick. Needs the measurement
 // database server of this build; the table PersistBenchPhases is created and dropped.
-#include "dbDescribable.h"
+#include "persist/dbDescribable.h"
 #include "kova_site.h"
 
 #include <benchmark/benchmark.h>

@@ -2,9 +2,9 @@
 // ending a phase against one clock reading, and the cost of handing a batch of
 // phase rows to the database against one multi-row INSERT of the same rows sent
 // and awaited. Prints the medians and their ratios after Google Benchmark's own table.
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 #include <kova_site.h>
-#include <standarddatabase.h>
+#include "persist/standarddatabase.h"
 
 #include <benchmark/benchmark.h>
 #include <sys/time.h>

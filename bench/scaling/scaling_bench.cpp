@@ -6,8 +6,8 @@
 // at p = 128, and the law 1000 + 0.01 W + 0.002 W log2 p at the corner p = 128,
 // W = 2e6 beyond every measured point, with whether the laws' values lie inside the
 // 95 % prediction intervals.
-#include <empirical_model.h>
-#include <series.h>
+#include "scaling/empirical_model.h"
+#include "scaling/series.h"
 
 #include <benchmark/benchmark.h>
 

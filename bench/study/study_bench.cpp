@@ -7,11 +7,11 @@
 // printed beside it. The stored experiments (application "StudyBench") are removed.
 //
 //   study_bench [-n RUNS]     (on a PVM virtual machine, default 20 runs)
-#include "program_runs.h"
+#include "bench/common/program_runs.h"
 
-#include <KOVAInstrumentation.h>
-#include <databaseaddress.h>
-#include <standarddatabase.h>
+#include "probe/KOVAInstrumentation.h"
+#include "probe/databaseaddress.h"
+#include "persist/standarddatabase.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 // remove_ifP called in this task as the master, with real testLumo slaves on the other
 // hosts of a four-host virtual cluster.
-#include "removeIfP.h"
+#include "container/removeIfP.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Container, object and typed-value messages through a real PVM daemon: the test task
 // sends each message to itself and reads it back.
-#include "communication.h"
-#include "forEachP.h"
-#include "functionobjects.h"
+#include "container/communication.h"
+#include "container/forEachP.h"
+#include "container/functionobjects.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // private virtual cluster, checking what the master prints, its exit status, and what
 // the slaves print into the pvmd log.
 #include "kova_site.h"
-#include "measurementdb.h"
-#include "testsupport.h"
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Builds the travelling-salesman instance in a fresh process and prints its text form.
-#include "instance_text.h"
+#include "ga/tests/instance_text.h"
 
 #include <iostream>
 

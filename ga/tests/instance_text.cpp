@@ -1,4 +1,4 @@
-#include "instance_text.h"
+#include "ga/tests/instance_text.h"
 
 #include <sstream>
 

@@ -2,7 +2,7 @@
 // comparing the instances that different processes build.
 #pragma once
 
-#include "problem.h"
+#include "ga/problem.h"
 
 #include <string>
 

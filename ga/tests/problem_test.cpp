@@ -1,7 +1,7 @@
 // Tests of the travelling-salesman instance and its population operations.
-#include "instance_text.h"
-#include "problem.h"
-#include "testsupport.h"
+#include "ga/tests/instance_text.h"
+#include "ga/problem.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 

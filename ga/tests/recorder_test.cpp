@@ -1,8 +1,8 @@
 // Tests of the parallel recorder's storage against the stand-in legacy database
 // server: phase rows and CPU numbers, summary rows on the master's clock, and the run's
 // totals. The recorders are set up field by field, as start would leave them.
-#include "measure.h"
-#include "support.h"
+#include "ga/measure.h"
+#include "ga/tests/ga_test_support.h"
 
 #include <gtest/gtest.h>
 

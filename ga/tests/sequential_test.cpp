@@ -1,8 +1,8 @@
 // Tests of the sequential driver's schedule and of its recorder's end, against the
 // stand-in legacy database server with a stored parallel experiment 94 to compare with.
-#include "measure.h"
-#include "sga.h"
-#include "support.h"
+#include "ga/measure.h"
+#include "ga/sga.h"
+#include "ga/tests/ga_test_support.h"
 
 #include <gtest/gtest.h>
 

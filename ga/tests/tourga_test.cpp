@@ -1,7 +1,7 @@
 // End-to-end tests of the tourga program as a user runs it: sequentially against the
 // stand-in legacy database server, and in parallel on the virtual PVM cluster.
 #include "kova_site.h"
-#include "support.h"
+#include "ga/tests/ga_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #include "measure/blockstore.h"
 #include "measure/recording.h"
 
-#include <KOVAData.h>
-#include <measurementdb.h>
+#include "probe/KOVAData.h"
+#include "tests/support/measurementdb.h"
 
 #include <gtest/gtest.h>
 

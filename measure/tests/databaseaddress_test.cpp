@@ -1,6 +1,6 @@
 // The measurement database's address: the compiled one unless the environment
 // names another.
-#include <databaseaddress.h>
+#include "probe/databaseaddress.h"
 #include <kova_site.h>
 
 #include <gtest/gtest.h>

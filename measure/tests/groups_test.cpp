@@ -4,8 +4,8 @@
 // end as they do plain, store their own tasks only (never the group server), and
 // store every collective with its group, instance and root and every receive
 // with what it asked for; the preloaded library shows only PVM's entry points.
-#include <measurementdb.h>
-#include <testsupport.h>
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

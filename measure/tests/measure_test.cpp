@@ -3,10 +3,10 @@
 // cluster; the C and Fortran examples built against an installed prefix with
 // pkg-config and with find_package; the database address taken at run time; bad
 // input.
-#include "measured_run.h"
+#include "measure/tests/measured_run.h"
 
-#include <measurementdb.h>
-#include <testsupport.h>
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <kova_site.h>
 

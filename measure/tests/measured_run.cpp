@@ -1,6 +1,6 @@
-#include "measured_run.h"
+#include "measure/tests/measured_run.h"
 
-#include <measurementdb.h>
+#include "tests/support/measurementdb.h"
 
 #include <gtest/gtest.h>
 

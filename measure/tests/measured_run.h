@@ -1,7 +1,7 @@
 // What the tests of kova measure share: building a test's programs and what a
 // measured run stored.
 #pragma once
-#include <testsupport.h>
+#include "tests/support/testsupport.h"
 
 #include <nlohmann/json.hpp>
 

@@ -4,12 +4,12 @@
 // run through their launchers on this host and across the virtual cluster, and
 // Debian's hpcc; what they print, how they end and what is stored. Also the
 // launcher's command as kova builds it.
-#include "measured_run.h"
-#include "mpi_launch.h"
-#include "mpi_names.h"
+#include "measure/tests/measured_run.h"
+#include "apps/kova/mpi_launch.h"
+#include "measure/mpi_names.h"
 
-#include <measurementdb.h>
-#include <testsupport.h>
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 

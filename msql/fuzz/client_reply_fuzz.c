@@ -1,8 +1,8 @@
 /* Fuzz target: bytes as a server's side of a connection to the client library.
  * The first byte picks the request; the rest is the greeting, the answer to the
  * user line and the reply, framed as the server frames them. */
-#include "client.h"
-#include "msql.h"
+#include "msql/src/client.h"
+#include "msql/msql.h"
 
 #include <stdint.h>
 #include <string.h>

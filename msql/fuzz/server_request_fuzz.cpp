@@ -1,8 +1,8 @@
 // Fuzz target: bytes as a client's side of a connection to a server session,
 // over a database "fuzz" with a table t (a int not null unique, b char(10)).
 // Statements get short limits so that no input runs for long.
-#include "session.h"
-#include "storage.h"
+#include "msql/server/client_session.h"
+#include "msql/server/storage.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -16,10 +16,10 @@
 // local user on the UNIX socket) at once [64]. A connection takes its slot once its
 // first request has arrived; a new client waits for one at most 2 s, never holding
 // up the others. SIGTERM or SIGINT stops it.
-#include "session.h"
-#include "storage.h"
+#include "msql/server/client_session.h"
+#include "msql/server/storage.h"
 
-#include "msql.h"
+#include "msql/msql.h"
 
 #include <arpa/inet.h>
 #include <algorithm>

@@ -1,5 +1,5 @@
 // Parsing of request packets.
-#include "request.h"
+#include "msql/server/request.h"
 
 namespace msqld {
 

@@ -1,5 +1,5 @@
 // mSQL to SQLite statement translation.
-#include "statement.h"
+#include "msql/server/statement.h"
 
 namespace msqld {
 

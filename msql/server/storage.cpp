@@ -1,10 +1,10 @@
 // SQLite-backed databases of the server.
-#include "storage.h"
+#include "msql/server/storage.h"
 
-#include "statement.h"
+#include "msql/server/statement.h"
 
-#include "msql.h"
-#include "wire.h"
+#include "msql/msql.h"
+#include "msql/src/wire.h"
 
 #include <algorithm>
 #include <cctype>

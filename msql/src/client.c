@@ -1,10 +1,10 @@
 /* Connections and requests of the mSQL client. */
-#include "msql.h"
+#include "msql/msql.h"
 
-#include "client.h"
-#include "debug.h"
-#include "result.h"
-#include "wire.h"
+#include "msql/src/client.h"
+#include "msql/src/debug.h"
+#include "msql/src/result.h"
+#include "msql/src/wire.h"
 
 #include <arpa/inet.h>
 #include <errno.h>

@@ -1,6 +1,6 @@
 /* The mSQL configuration file: sections of elements, each a text or a number,
  * with defaults for everything that the file does not set. */
-#include "msql.h"
+#include "msql/msql.h"
 
 #include <ctype.h>
 #include <stdio.h>

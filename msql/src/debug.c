@@ -1,5 +1,5 @@
 /* Debug trace of the client library. */
-#include "debug.h"
+#include "msql/src/debug.h"
 
 #include <stdarg.h>
 #include <stdio.h>

@@ -1,8 +1,8 @@
 /* Building, walking and releasing results. */
-#include "result.h"
+#include "msql/src/result.h"
 
-#include "debug.h"
-#include "wire.h"
+#include "msql/src/debug.h"
+#include "msql/src/wire.h"
 
 #include <stdlib.h>
 #include <string.h>

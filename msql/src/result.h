@@ -3,7 +3,7 @@
 #ifndef MSQL_RESULT_H
 #define MSQL_RESULT_H
 
-#include "msql.h"
+#include "msql/msql.h"
 
 /* Builds one row from the text of a row packet that must hold exactly width
  * items; NULL when the packet is malformed or memory runs out. The row, its

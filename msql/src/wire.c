@@ -1,5 +1,5 @@
 /* Packet framing and item parsing of the mSQL wire format. */
-#include "wire.h"
+#include "msql/src/wire.h"
 
 #include <errno.h>
 #include <limits.h>

@@ -1,7 +1,7 @@
 // Tests of the mSQL configuration file: defaults, sections and elements,
 // "%I" expansion, error lines, and where the file is looked for.
-#include "msql.h"
-#include "testsupport.h"
+#include "msql/msql.h"
+#include "tests/support/testsupport.h"
 
 #include <cstdlib>
 #include <filesystem>

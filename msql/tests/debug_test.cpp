@@ -1,7 +1,7 @@
 // Test of the client's debug trace. A program of its own: MSQL_DEBUG is read at
 // the first connection of a process.
-#include "msql.h"
-#include "scripted_peer.h"
+#include "msql/msql.h"
+#include "msql/tests/support/scripted_peer.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>

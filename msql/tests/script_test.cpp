@@ -2,9 +2,9 @@
 // state folder and port: start, start again, the cluster's forwarding entry, the
 // recorder's database, stop, and a leftover server without its pid file.
 #include "kova_site.h"
-#include "msql.h"
-#include "private_server.h"
-#include "testsupport.h"
+#include "msql/msql.h"
+#include "msql/tests/support/private_server.h"
+#include "tests/support/testsupport.h"
 
 #include <cstring>
 #include <filesystem>

@@ -1,9 +1,9 @@
 // Tests of msqld through the client library, as the legacy recorder uses it,
 // and through raw sockets for broken requests. Each test runs its own server.
 #include "kova_site.h"
-#include "msql.h"
-#include "private_server.h"
-#include "scripted_peer.h"
+#include "msql/msql.h"
+#include "msql/tests/support/private_server.h"
+#include "msql/tests/support/scripted_peer.h"
 
 #include <atomic>
 #include <cerrno>

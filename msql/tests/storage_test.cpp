@@ -1,8 +1,8 @@
 // Tests of the server's storage on its own: the bounds that keep one statement
 // from holding a shared database, and the translation of mSQL string literals.
-#include "statement.h"
-#include "storage.h"
-#include "testsupport.h"
+#include "msql/server/statement.h"
+#include "msql/server/storage.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

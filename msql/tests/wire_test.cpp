@@ -1,8 +1,8 @@
 // Wire-level tests of the mSQL client against a scripted peer: exact bytes in
 // both directions, broken replies and lost connections.
-#include "msql.h"
-#include "scripted_peer.h"
-#include "testsupport.h"
+#include "msql/msql.h"
+#include "msql/tests/support/scripted_peer.h"
+#include "tests/support/testsupport.h"
 
 #include <fcntl.h>
 #include <fstream>

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "net.h"
+#include "nn/net.h"
 
 using namespace NeuralNetwork;
 

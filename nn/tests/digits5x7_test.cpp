@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "examplefactory.h"
+#include "nn/examplefactory.h"
 
 using NeuralNetwork::real;
 

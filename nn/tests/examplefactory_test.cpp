@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "examplefactory.h"
+#include "nn/examplefactory.h"
 
 using namespace NeuralNetwork;
 

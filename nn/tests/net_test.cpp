@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "net.h"
+#include "nn/net.h"
 
 using namespace NeuralNetwork;
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "netlayer.h"
+#include "nn/netlayer.h"
 
 using namespace NeuralNetwork;
 

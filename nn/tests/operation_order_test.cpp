@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "plainnet.h"
+#include "nn/tests/plainnet.h"
 
 using namespace NeuralNetwork;
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "net.h"
+#include "nn/net.h"
 
 namespace NeuralNetwork {
 

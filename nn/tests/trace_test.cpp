@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "net.h"
+#include "nn/net.h"
 
 using namespace NeuralNetwork;
 

@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "net.h"
+#include "nn/net.h"
 
 using namespace NeuralNetwork;
 

@@ -1,6 +1,6 @@
 // StandardDatabase against the real server: ready-made queries, statement
 // counts, batches, quoting and the connection pool.
-#include "persist_test_support.h"
+#include "persist/tests/persist_test_support.h"
 
 #include "kova_site.h"
 

@@ -1,9 +1,9 @@
 // How the persistence layer fails, as a program meets it: the DatabaseError that
 // every failed connection, statement and description throws, with the statement
 // and the server's message, the connection staying usable.
-#include "persist_test_support.h"
+#include "persist/tests/persist_test_support.h"
 
-#include "bulkread.h"
+#include "persist/bulkread.h"
 #include "kova_site.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "persist_test_support.h"
+#include "persist/tests/persist_test_support.h"
 
 #include "kova_site.h"
 

@@ -2,9 +2,9 @@
 // Every table a test uses is named "PersistTest..." and is dropped again.
 #pragma once
 
-#include "dbDescribable.h"
+#include "persist/dbDescribable.h"
 
-#include <testsupport.h>
+#include "tests/support/testsupport.h"
 
 #include <functional>
 #include <memory>

@@ -1,6 +1,6 @@
 // The SQL that DbConvertor builds for records, checked word for word and run on
 // the real server, and the stream operators around it.
-#include "persist_test_support.h"
+#include "persist/tests/persist_test_support.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // End-to-end tests of the probe on the virtual cluster: probetask runs as a user
 // runs it, on node1 of a private PVM virtual machine, with slaves spawned onto the
 // other hosts; the tests check what it prints and what the database then holds.
-#include "probe_test_support.h"
+#include "probe/tests/probe_test_support.h"
 
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Tests of the probe in one process (p = 1, no PVM) against the real measurement
 // database: what it stores and when, what it prints, the replacement policies, the
 // console question and the wrong uses that end the process.
-#include "probe_test_support.h"
+#include "probe/tests/probe_test_support.h"
 
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "probe_test_support.h"
+#include "probe/tests/probe_test_support.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -2,8 +2,8 @@
 // of every test (commands, child processes, the measurement database).
 #pragma once
 
-#include <measurementdb.h>
-#include <testsupport.h>
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <string>
 

@@ -16,9 +16,9 @@
 //                 as they can, more than a second after they began (batches written)
 //     -u          spawn one slave on node2 and never announce it
 //     -S          construct a slave's probe although not spawned
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 #include <kova_site.h>
-#include <standarddatabase.h>
+#include "persist/standarddatabase.h"
 
 #include <pvm3.h>
 #include <unistd.h>

@@ -1,10 +1,10 @@
 // Tests of the experiment records: phase types and totals of a process,
 // application parameters, and writing totals and batches of records to the real
 // database.
-#include "probe_test_support.h"
+#include "probe/tests/probe_test_support.h"
 
-#include <KOVAData.h>
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAData.h"
+#include "probe/KOVAInstrumentation.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // Tests of the probe while a measured program runs, against the real measurement
 // database: batches stored in the background, a connection lost in the middle of
 // a run, and concurrent runs of one configuration under each replacement policy.
-#include "probe_test_support.h"
+#include "probe/tests/probe_test_support.h"
 
-#include <privateserver.h>
+#include "tests/support/privateserver.h"
 
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 #include <kova_site.h>
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Tests of kovaschema, the program that creates the measurement tables: run as a
 // user runs it, then the tables it made are compared with the records' layout.
-#include "probe_test_support.h"
+#include "probe/tests/probe_test_support.h"
 
 #include <kova_site.h>
 

@@ -1,8 +1,8 @@
 // Tests of the timing and host utilities: stopwatch, time output, date, host and
 // user names, and the fatal-error exit.
-#include "probe_test_support.h"
+#include "probe/tests/probe_test_support.h"
 
-#include <standardlib.h>
+#include "probe/standardlib.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>

@@ -11,12 +11,12 @@
 #include "report/perfetto_export.h"
 #include "analysis/synthetic.h"
 
-#include "otf2_events.h"
+#include "report/tests/otf2_events.h"
 
 #include <gtest/gtest.h>
 #include <kova_site.h>
 #include <nlohmann/json.hpp>
-#include <testsupport.h>
+#include "tests/support/testsupport.h"
 
 #include <fcntl.h>
 #include <sched.h>

@@ -1,9 +1,9 @@
 // kova report and kova export as a user runs them, on an exeKOVA run from the virtual
 // cluster: the report opened in headless Chromium and compared with the database, the
 // exports read back, and bad input.
-#include <measurementdb.h>
-#include <testsupport.h>
-#include "otf2_events.h"
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
+#include "report/tests/otf2_events.h"
 
 #include <gtest/gtest.h>
 #include <kova_site.h>

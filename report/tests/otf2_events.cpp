@@ -1,7 +1,7 @@
-#include "otf2_events.h"
+#include "report/tests/otf2_events.h"
 
 #include <gtest/gtest.h>
-#include <testsupport.h>
+#include "tests/support/testsupport.h"
 
 #include <deque>
 #include <map>

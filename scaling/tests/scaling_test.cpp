@@ -1,9 +1,9 @@
 // Tests of the scaling library: the model search on series made from known laws, the
 // derived metrics and the overhead split on figures worked by hand, the rank test,
 // and what a short or broken series yields.
-#include "outputs.h"
-#include "rank_test.h"
-#include "series.h"
+#include "scaling/outputs.h"
+#include "scaling/rank_test.h"
+#include "scaling/series.h"
 
 #include <gtest/gtest.h>
 

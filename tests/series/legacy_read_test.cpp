@@ -1,11 +1,11 @@
 // tourga's runs in the legacy database read back into the analysis model, and through
 // kova --source legacy, without a byte written to the legacy tables.
 #include "kova_site.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include <error.h>
-#include <legacy_db.h>
-#include <msql.h>
+#include "analysis/error.h"
+#include "analysis/legacy_db.h"
+#include "msql/msql.h"
 
 #include <gtest/gtest.h>
 

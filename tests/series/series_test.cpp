@@ -1,13 +1,13 @@
 // testLumo measured on the virtual cluster, a study over host counts, and kova scaling
 // and kova compare over the stored series, as a user runs them.
 #include "kova_site.h"
-#include "measurementdb.h"
-#include "testsupport.h"
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <KOVAInstrumentation.h>
+#include "probe/KOVAInstrumentation.h"
 
 #include <map>
 #include <regex>

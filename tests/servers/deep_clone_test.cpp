@@ -1,7 +1,7 @@
 // The project's scripts from a copy at a path deeper than a UNIX socket's path may
 // be: both private servers start there and a virtual cluster reaches them.
 #include "kova_site.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 

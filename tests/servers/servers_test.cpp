@@ -3,7 +3,7 @@
 // socket folder that is not this user's own is refused before any socket in it is
 // asked, by the scripts and by the programs.
 #include "kova_site.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

@@ -1,9 +1,9 @@
-#include "measurementdb.h"
+#include "tests/support/measurementdb.h"
 
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include <KOVAInstrumentation.h>
-#include <databaseaddress.h>
+#include "probe/KOVAInstrumentation.h"
+#include "probe/databaseaddress.h"
 #include <kova_site.h>
 
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // and numbers of a query, and removing the experiments a test stored.
 #pragma once
 
-#include <standarddatabase.h>
+#include "persist/standarddatabase.h"
 
 #include <map>
 #include <memory>

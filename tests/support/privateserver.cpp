@@ -1,6 +1,6 @@
-#include "privateserver.h"
+#include "tests/support/privateserver.h"
 
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <kova_site.h>
 

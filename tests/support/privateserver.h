@@ -2,7 +2,7 @@
 // otherwise harm their server while other tests run beside them on the shared one.
 #pragma once
 
-#include <standarddatabase.h>
+#include "persist/standarddatabase.h"
 
 #include <sys/types.h>
 

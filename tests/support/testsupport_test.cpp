@@ -2,9 +2,9 @@
 // for the wrong reason: exit statuses, the error stream, quoting, the pvmd log's
 // task lines, what a cluster run reports and keeps, and the private measurement
 // server.
-#include "measurementdb.h"
-#include "privateserver.h"
-#include "testsupport.h"
+#include "tests/support/measurementdb.h"
+#include "tests/support/privateserver.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 #include <kova_site.h>

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "kova_site.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 namespace fs = std::filesystem;
 

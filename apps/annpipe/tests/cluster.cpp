@@ -1,4 +1,4 @@
-#include "cluster.h"
+#include "apps/annpipe/tests/cluster.h"
 
 #include <sys/stat.h>
 

@@ -2,8 +2,8 @@
 // cluster, and a PVM executable path that logs how the slaves were started.
 #pragma once
 
-#include <measurementdb.h>
-#include <testsupport.h>
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <string>
 

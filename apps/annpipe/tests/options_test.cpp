@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "apps/annpipe/options.h"
 
 namespace {
 

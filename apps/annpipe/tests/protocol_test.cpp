@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cluster.h"
+#include "apps/annpipe/tests/cluster.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "support.h"
+#include "apps/exeKOVA/tests/exekova_test_support.h"
 
 namespace {
 

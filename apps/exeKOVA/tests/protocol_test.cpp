@@ -6,7 +6,7 @@
 #include <map>
 #include <regex>
 
-#include "support.h"
+#include "apps/exeKOVA/tests/exekova_test_support.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 //   exekova_protocol_task --helper      spawned by the stand-in: sends the slave one
 //                                       forward message from a task that is not the
 //                                       slave's predecessor
-#include <examplefactory.h>
-#include <net.h>
-#include <parallel.h>
+#include "nn/examplefactory.h"
+#include "nn/net.h"
+#include "nn/parallel.h"
 #include <pvm3.h>
 
 #include <cmath>

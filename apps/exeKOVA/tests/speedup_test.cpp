@@ -3,7 +3,7 @@
 
 #include <sstream>
 
-#include "../speedup.h"
+#include "apps/exeKOVA/speedup.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // kova list and kova analyse on runs of exeKOVA and annpipe from the virtual cluster,
 // checked against what the database holds, and on bad input.
-#include <KOVAInstrumentation.h>
-#include <measurementdb.h>
-#include <testsupport.h>
+#include "probe/KOVAInstrumentation.h"
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,9 +1,9 @@
 // What kova study plans, shows and checks, on hand-made data with known answers:
 // the value lists, the interleaved and resumed order of the runs, the placeholders,
 // the estimate of the time left, and the checks of a model against measured runs.
-#include "study_checks.h"
-#include "study_plan.h"
-#include "study_progress.h"
+#include "apps/kova/study_checks.h"
+#include "apps/kova/study_plan.h"
+#include "apps/kova/study_progress.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 // that measures nothing; an interrupted study resumed; a failing configuration; a
 // program that takes no p, run on p hosts of the machine.
 #include "kova_site.h"
-#include <measurementdb.h>
-#include <testsupport.h>
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

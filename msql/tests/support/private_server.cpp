@@ -1,5 +1,5 @@
 // A private msqld instance for tests and benchmarks.
-#include "private_server.h"
+#include "msql/tests/support/private_server.h"
 
 #include "kova_site.h"
 

@@ -1,7 +1,7 @@
 // A msqld instance of its own for a test or a benchmark.
 #pragma once
 
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <string>
 #include <vector>

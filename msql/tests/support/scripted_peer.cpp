@@ -1,5 +1,5 @@
 // Scripted stand-in server for wire-level tests.
-#include "scripted_peer.h"
+#include "msql/tests/support/scripted_peer.h"
 
 #include <cstring>
 #include <fstream>

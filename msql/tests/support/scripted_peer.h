@@ -1,7 +1,7 @@
 // A stand-in for an mSQL server in wire-level tests of the client.
 #pragma once
 
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <string>
 #include <string_view>

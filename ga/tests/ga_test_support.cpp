@@ -1,7 +1,7 @@
-#include "support.h"
+#include "ga/tests/ga_test_support.h"
 
 #include "kova_site.h"
-#include "msql.h"
+#include "msql/msql.h"
 
 #include <gtest/gtest.h>
 

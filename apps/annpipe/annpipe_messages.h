@@ -3,8 +3,8 @@
 // They make no probe calls; the program closes its phases itself.
 #pragma once
 
-#include <net.h>
-#include <slavespawn.h>
+#include "nn/net.h"
+#include "nn/slavespawn.h"
 
 #include <string>
 #include <vector>

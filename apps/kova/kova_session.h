@@ -1,7 +1,7 @@
 // What a kova command works on: the chosen database, opened on first use, and the
 // experiments it loads from it.
 #pragma once
-#include <model.h>
+#include "analysis/model.h"
 
 #include <memory>
 #include <optional>

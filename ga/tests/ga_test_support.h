@@ -2,8 +2,8 @@
 // "parallel_performance" through the mSQL client, and a private server of it.
 #pragma once
 
-#include "private_server.h"
-#include "testsupport.h"
+#include "msql/tests/support/private_server.h"
+#include "tests/support/testsupport.h"
 
 #include <string>
 #include <utility>

@@ -1,7 +1,7 @@
-#include "support.h"
+#include "apps/exeKOVA/tests/exekova_test_support.h"
 
-#include <examplefactory.h>
-#include <net.h>
+#include "nn/examplefactory.h"
+#include "nn/net.h"
 
 #include <cstdlib>
 #include <iostream>

@@ -1,7 +1,7 @@
 // Request handling of one client connection.
-#include "session.h"
+#include "msql/server/client_session.h"
 
-#include "wire.h"
+#include "msql/src/wire.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,11 +1,11 @@
-#include "messages.h"
+#include "apps/annpipe/annpipe_messages.h"
 
 #include <pvm3.h>
-#include <standardlib.h>
+#include "probe/standardlib.h"
 
 #include <iostream>
 
-#include "options.h"
+#include "apps/annpipe/options.h"
 
 using NeuralNetwork::real;
 

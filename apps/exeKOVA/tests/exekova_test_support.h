@@ -2,8 +2,8 @@
 // what exeKOVA's tasks must print and save for the fixed seed.
 #pragma once
 
-#include <measurementdb.h>
-#include <testsupport.h>
+#include "tests/support/measurementdb.h"
+#include "tests/support/testsupport.h"
 
 #include <filesystem>
 #include <string>

@@ -1,9 +1,9 @@
 // One client connection of the server.
 #pragma once
 
-#include "request.h"
-#include "storage.h"
-#include "wire.h"
+#include "msql/server/request.h"
+#include "msql/server/storage.h"
+#include "msql/src/wire.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,13 +1,13 @@
-#include "session.h"
+#include "apps/kova/kova_session.h"
 
 #include "measure/blockstore.h"
 
-#include <analyse.h>
-#include <databaseaddress.h>
-#include <error.h>
-#include <legacy_db.h>
-#include <measurement_db.h>
-#include <standarddatabase.h>
+#include "analysis/analyse.h"
+#include "probe/databaseaddress.h"
+#include "analysis/error.h"
+#include "analysis/legacy_db.h"
+#include "analysis/measurement_db.h"
+#include "persist/standarddatabase.h"
 
 #include <stdexcept>
 
