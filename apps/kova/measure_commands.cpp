@@ -3,6 +3,7 @@
 // every rank, see mpi_launch.h), then reports the experiment the tasks stored.
 #include "apps/kova/commands.h"
 #include "apps/kova/mpi_launch.h"
+#include "apps/kova/terminal_text.h"
 
 #include "measure/blockstore.h"
 
@@ -391,7 +392,7 @@ int Measure(Session& session, MeasureOptions options) {
     if (!expansion.expanded) {
         const std::string remove = "DELETE FROM Experiments WHERE ID = " + std::to_string(id);
         mysql_real_query(db.get(), remove.data(), remove.size());
-        std::cerr << "kova measure: " << name
+        std::cerr << "kova measure: " << Printable(name)
                   << (mpi == Mpi::kNone ? " made no call of the shared PVM library (libpvm3.so)"
                                         : " started no rank that called MPI_Init of a shared MPI library")
                   << ", so nothing was measured" << std::endl;
@@ -409,9 +410,9 @@ int Measure(Session& session, MeasureOptions options) {
         return exitStatus;
     }
     if (!failure.empty())
-        std::cerr << "kova measure: " << name << " " << failure << "; experiment " << id << " is flagged EXP_CRASHED"
+        std::cerr << "kova measure: " << Printable(name) << " " << failure << "; experiment " << id << " is flagged EXP_CRASHED"
                   << std::endl;
-    std::cerr << "kova measure: experiment " << id << " stored (" << options.application << ", p=" << options.p
+    std::cerr << "kova measure: experiment " << id << " stored (" << Printable(options.application) << ", p=" << options.p
               << ", W=" << options.W << ")" << std::endl;
     return exitStatus;
 }

@@ -108,13 +108,19 @@ TEST(MeasurePvmExamples, MasterAndSlavesOfAnotherExecutableAreMeasuredWithEveryM
 }
 
 TEST(MeasurePvmExamples, FortranPoolOfTasksIsMeasuredWithEveryMessageMatched) {
-    const ClusterRun run = OnCluster(ShellQuoted(KOVA) + " measure --application hitc-pool --W 140 -- hitc",
-                                     PvmExamples());
+    // The application's name holds an escape sequence: it is stored as given and
+    // printed escaped, never sent to the terminal raw.
+    const ClusterRun run = OnCluster(
+        ShellQuoted(KOVA) + " measure --application \"hitc$(printf '\\033')[2J-pool\" --W 140 -- hitc", PvmExamples());
     ASSERT_EQ(run.status, 0) << run.output << run.errors;
     EXPECT_NE(run.output.find("Program Finished"), std::string::npos) << run.output;
+    EXPECT_NE(run.errors.find("stored (hitc\\e[2J-pool, p="), std::string::npos) << run.errors;
+    EXPECT_EQ(run.errors.find('\033'), std::string::npos) << run.errors;
     const int id = StoredExperiment(run.errors);
     ASSERT_GT(id, 0) << run.errors;
-    EXPECT_EQ(Number("SELECT W FROM Experiments WHERE ID = " + std::to_string(id) + " AND name = 'hitc-pool'"), 140);
+    EXPECT_EQ(Number("SELECT W FROM Experiments WHERE ID = " + std::to_string(id) +
+                     " AND name = CONCAT('hitc', CHAR(27), '[2J-pool')"),
+              140);
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + std::to_string(id)), 4);
     // The multicast to three slaves, then 30 results and 30 replies.
     ExpectEveryMessageMatched(id, 63);
