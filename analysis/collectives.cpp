@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace analysis {
 
@@ -26,13 +27,14 @@ void LineUpCollectives(ExperimentModel& model) {
     Findings& findings = model.findings;
     findings.collectives.clear();
     findings.incompleteCollectives = 0;
-    std::map<std::pair<int32_t, int32_t>, std::size_t> indexOf;
+    std::map<std::tuple<int32_t, Collective, int32_t>, std::size_t> indexOf;
     int mismatched = 0;
     for (std::size_t i = 0; i < phases.detail.size(); ++i) {
         if (phases.type[i] != kSync || phases.detail[i] < 0) continue;
         const PhaseDetail& detail = phases.Detail(i);
         if (detail.group < 0 || detail.collective == Collective::kNone) continue;
-        auto [it, added] = indexOf.emplace(std::pair{detail.group, detail.instance}, findings.collectives.size());
+        auto [it, added] = indexOf.emplace(std::tuple{detail.group, detail.collective, detail.instance},
+                                          findings.collectives.size());
         if (added) {
             CollectiveOp op;
             op.group = detail.group;
@@ -42,9 +44,8 @@ void LineUpCollectives(ExperimentModel& model) {
         }
         CollectiveOp& op = findings.collectives[it->second];
         // Phases are ordered by process: a second phase of one process in the same
-        // collective, or one of another kind, is a broken record and takes no part.
-        const bool again = !op.members.empty() && phases.process[op.members.back()] == phases.process[i];
-        if (again || op.kind != detail.collective) {
+        // collective is a broken record and takes no part.
+        if (!op.members.empty() && phases.process[op.members.back()] == phases.process[i]) {
             ++mismatched;
             continue;
         }
@@ -52,7 +53,7 @@ void LineUpCollectives(ExperimentModel& model) {
         if (detail.root >= 0 && model.ProcessOfTid(detail.root) == phases.process[i]) op.root = static_cast<int32_t>(i);
     }
     std::sort(findings.collectives.begin(), findings.collectives.end(), [](const CollectiveOp& a, const CollectiveOp& b) {
-        return std::pair{a.group, a.instance} < std::pair{b.group, b.instance};
+        return std::tuple{a.group, a.instance, a.kind} < std::tuple{b.group, b.instance, b.kind};
     });
     std::map<int32_t, std::set<int32_t>> processesOfGroup;
     for (const CollectiveOp& op : findings.collectives)
@@ -70,7 +71,7 @@ void LineUpCollectives(ExperimentModel& model) {
     }
     if (mismatched > 0)
         findings.problems.push_back(std::to_string(mismatched) +
-                                    " sync phases name a collective another phase of their process or another kind has");
+                                    " sync phases name a collective another phase of their process has");
 }
 
 int32_t LastEntrant(const ExperimentModel& model, const CollectiveOp& op) {

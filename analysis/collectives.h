@@ -1,7 +1,8 @@
 // Collective operations, on the repaired clock. Every member of a collective stores
-// one sync phase with its group's name and the collective's instance (which of the
-// group's collectives it is, the same number on every member); the sync phases that
-// share (group, instance) are one collective. A member enters at its sync phase's
+// one sync phase with its group's name, the collective's kind and its instance (which
+// of the group's collectives it is, the same number on every member; PVM's group
+// library counts each kind apart, MPI all of a communicator's together); the sync
+// phases that share (group, kind, instance) are one collective. A member enters at its sync phase's
 // start and leaves at its end. The processes of a group are those that take part in
 // any of its collectives; a collective that some of them never entered (the program
 // was killed) is incomplete: it is flagged (WRONG_COMM_POINTERS) and none of its

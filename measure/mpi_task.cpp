@@ -71,7 +71,9 @@ recording::ClockOffset MeasureOffset() {
                 if (shortest < 0 || after - before < shortest) {
                     shortest = after - before;
                     offsets[2 * l] = theirs - (before + after) / 2;
-                    offsets[2 * l + 1] = (shortest + 1) / 2;
+                    // Half the round trip, and the microsecond the clocks are read
+                    // in: a round trip within one microsecond still has that error.
+                    offsets[2 * l + 1] = shortest / 2 + 1;
                 }
             }
         } else if (rank == l) {
