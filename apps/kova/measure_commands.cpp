@@ -9,6 +9,7 @@
 
 #include "probe/KOVAInstrumentation.h"
 #include "probe/databaseaddress.h"
+#include "probe/pvmexport.h"
 #include "persist/dbDescribable.h"
 #include "analysis/error.h"
 #include "persist/standarddatabase.h"
@@ -156,11 +157,8 @@ std::vector<std::string> MeasuringEnvironment(const fs::path& library, int expID
     std::ostringstream host;
     host << std::hex << masterHost;
     settings["KOVA_MEASURE_MASTER_HOST"] = host.str();
-    std::string exported = settings["PVM_EXPORT"];
-    for (const char* name : {"LD_PRELOAD", "KOVA_MEASURE_EXPERIMENT", "KOVA_MEASURE_MASTER_HOST"})
-        if ((":" + exported + ":").find(std::string(":") + name + ":") == std::string::npos)
-            exported += (exported.empty() ? "" : ":") + std::string(name);
-    settings["PVM_EXPORT"] = exported;
+    settings["PVM_EXPORT"] =
+        WithExported(settings["PVM_EXPORT"], {"LD_PRELOAD", "KOVA_MEASURE_EXPERIMENT", "KOVA_MEASURE_MASTER_HOST"});
     std::vector<std::string> environment;
     for (const auto& [name, value] : settings) environment.push_back(name + "=" + value);
     return environment;
