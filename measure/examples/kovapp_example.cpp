@@ -1,7 +1,7 @@
 // A master and two slaves measured with the KOVA probe's C++ class: the master
 // sends each slave a number, each slave sends back its square. The program is
 // its own slave, so it must lie in PVM's executable path.
-#include "probe/KOVAInstrumentation.h"
+#include <KOVAInstrumentation.h>
 #include <pvm3.h>
 
 #include <iostream>
