@@ -247,7 +247,13 @@ TEST(InstalledProbe, CFortranAndCppExamplesBuildBothWaysAgainstThePrefixAndAreMe
                                        {work.path() / "pkg-config", "fkova_example"},
                                        {work.path() / "cmake", "kova_example"},
                                        {work.path() / "cmake", "kovapp_example"}}) {
-        const ClusterRun run = OnCluster(program, bin);
+        // No kova measure waits for the slaves here: the run waits until they have
+        // ended, so that their probes have stored what they measured.
+        ClusterOptions options;
+        options.binFolder = bin;
+        options.workingFolder = bin;
+        options.awaitProgram = program;
+        const ClusterRun run = RunOnCluster(3, program, options);
         ASSERT_EQ(run.status, 0) << program << run.output << run.errors;
         std::smatch found;
         ASSERT_TRUE(std::regex_search(run.output, found, std::regex("experiment +([0-9]+)"))) << run.output;
