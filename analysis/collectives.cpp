@@ -74,6 +74,11 @@ void LineUpCollectives(ExperimentModel& model) {
                                     " sync phases name a collective another phase of their process has");
 }
 
+bool EveryMemberWaitsForAll(Collective kind) {
+    return kind == Collective::kBarrier || kind == Collective::kAllreduce || kind == Collective::kAllgather ||
+           kind == Collective::kAlltoall || kind == Collective::kReduceScatter;
+}
+
 int32_t LastEntrant(const ExperimentModel& model, const CollectiveOp& op) {
     int32_t last = op.members.front();
     for (const int32_t member : op.members)

@@ -27,6 +27,10 @@ void LineUpCollectives(ExperimentModel& model);
 // Appends the waits of every complete collective to findings.waitStates (not sorted).
 void FindCollectiveWaits(ExperimentModel& model);
 
+// Whether every member of a collective of this kind waits for every other one
+// (a barrier and the all-to-all kinds), not only for or by its root.
+bool EveryMemberWaitsForAll(Collective kind);
+
 // The member that entered last (of several at the same time: the first by process).
 int32_t LastEntrant(const ExperimentModel& model, const CollectiveOp& op);
 

@@ -100,14 +100,7 @@ private:
             return phases.process[phase] < p;
         });
         if (member == op.members.end() || phases.process[*member] != b) return false;
-        switch (op.kind) {
-        case Collective::kBarrier:
-        case Collective::kAllreduce:
-        case Collective::kAllgather:
-        case Collective::kAlltoall:
-        case Collective::kReduceScatter: return true;
-        default: break;
-        }
+        if (EveryMemberWaitsForAll(op.kind)) return true;
         return op.root >= 0 && (phases.process[op.root] == a || phases.process[op.root] == b);
     }
     const ExperimentModel& mModel;

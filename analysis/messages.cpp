@@ -117,20 +117,14 @@ private:
     }
     static bool NeedsEntries(const CollectiveOp& op, int32_t member) {
         if (!op.complete) return false;
+        if (EveryMemberWaitsForAll(op.kind)) return true;
         switch (op.kind) {
-        case Collective::kBarrier:
-        case Collective::kAllreduce:
-        case Collective::kAllgather:
-        case Collective::kAlltoall:
-        case Collective::kReduceScatter: return true;
         case Collective::kBcast:
         case Collective::kScatter: return op.root >= 0 && member != op.root;
         case Collective::kReduce:
         case Collective::kGather: return member == op.root;
-        case Collective::kScan:
-        case Collective::kNone: break;
+        default: return false;
         }
-        return false;
     }
     // The entries exit phase i waits for and how many they are; null for a phase that
     // is no such exit.
