@@ -289,6 +289,23 @@ void ReadPhaseDetails(StandardDatabase& db, int expID, const std::unordered_map<
                                           " phase details name a collective of an unknown kind");
 }
 
+bool ColumnExists(StandardDatabase& db, const std::string& table, const std::string& column) {
+    return !db.QueryFirst("SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
+                          "AND TABLE_NAME = '" + table + "' AND COLUMN_NAME = '" + column + "'")
+                .empty();
+}
+
+// The executables of the experiment's processes (stored by kova measure only).
+void ReadExecutables(StandardDatabase& db, int expID, const std::unordered_map<int, int>& indexOfID,
+                     ExperimentModel& model) {
+    ForEachRow(db, "SELECT ID, executable FROM Processes WHERE expID = " + std::to_string(expID),
+               [&](MYSQL_ROW row) {
+                   const auto process = indexOfID.find(static_cast<int>(Number(row[0])));
+                   if (process == indexOfID.end() || row[1] == nullptr) return;
+                   model.processes[process->second].executable = Utf8FromStored(row[1]);
+               });
+}
+
 // ProbeCosts of the experiment: each task's recorded calls and cost per call.
 void ReadProbeCosts(StandardDatabase& db, int expID, const std::unordered_map<int, int>& indexOfID,
                     ExperimentModel& model) {
@@ -387,6 +404,7 @@ ExperimentModel LoadExperiment(StandardDatabase& db, int expID) {
     model.IndexPhases();
     if (TableExists(db, "PhaseDetails")) ReadPhaseDetails(db, expID, indexOfID, model);
     if (TableExists(db, "ProbeCosts")) ReadProbeCosts(db, expID, indexOfID, model);
+    if (ColumnExists(db, "Processes", "executable")) ReadExecutables(db, expID, indexOfID, model);
     return model;
 }
 

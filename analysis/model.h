@@ -97,6 +97,7 @@ struct ExperimentHeader {
 struct ProcessModel {
     int id = 0;                 // process ID within the experiment (the probe stores the PVM tid)
     std::string host;
+    std::string executable;     // the task's program file without its directory; "" not known
     int tid = 0;
     Time start = 0;             // start of measuring on the master's clock, µs since the epoch
     int firstPhase = 0;         // index of its first phase in PhaseColumns

@@ -13,7 +13,7 @@
 
 namespace recording {
 
-constexpr char kBlockMagic[4] = {'K', 'V', 'B', '1'};
+constexpr char kBlockMagic[4] = {'K', 'V', 'B', '2'};
 constexpr std::size_t kGroupNameBytes = 64;
 constexpr int kMaxGroups = 64;
 
@@ -78,6 +78,8 @@ struct BlockHeader {
     std::int64_t recordedCalls;
     double nsPerCall;
     char host[64];
+    // The name of the task's program file, without its directory.
+    char executable[64];
 };
 
 // Bytes of a block with that many records and groups.

@@ -213,7 +213,8 @@ void Expand(MYSQL* db, int expID, const std::string& failure, Expansion& done) {
         Run(db, std::string("DELETE FROM ") + table + ofThese);
 
     const bool load = LoadsLocally(db);
-    Inserter processes(db, "Processes", "expID, ID, processor, pvmTid, startTimeSec, startTimeMicroSec", load);
+    Inserter processes(db, "Processes", "expID, ID, processor, pvmTid, startTimeSec, startTimeMicroSec, executable",
+                       load);
     Inserter phases(db, "Phases", "expID, processID, nbr, typeID, duration, startTime, nbrQuantums, nbrOperations, "
                     "commPartnerTid, commIsSending, commDelay, comment", load);
     Inserter totals(db, "PhaseDurations", "expID, processID, phaseTypeID, duration, ratio", load);
@@ -242,7 +243,8 @@ void Expand(MYSQL* db, int expID, const std::string& failure, Expansion& done) {
             }
         }
         processes.Row().Number(expID).Number(tid).Text(std::string(first.host, strnlen(first.host, sizeof first.host)))
-            .Number(tid).Number(startSec).Number(startUsec).End();
+            .Number(tid).Number(startSec).Number(startUsec)
+            .Text(std::string(first.executable, strnlen(first.executable, sizeof first.executable))).End();
         ++done.processes;
         long long byType[NBR_BASIC_PHASE_TYPES] = {};
         long long nbr = 0, endUs = 0;

@@ -85,6 +85,7 @@ struct Recorder {
     int experiment = 0;
     pid_t pid = 0;
     char host[64] = {};
+    char executable[64] = {};
     timeval startWall = {};
     std::int64_t start = 0;
     double nsPerCall = 0;
@@ -283,6 +284,7 @@ void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uin
     header.recordedCalls = recorder.recorded.load(std::memory_order_relaxed);
     header.nsPerCall = recorder.nsPerCall;
     std::memcpy(header.host, recorder.host, sizeof header.host);
+    std::memcpy(header.executable, recorder.executable, sizeof header.executable);
     std::memcpy(out, &header, sizeof header);
     char* at = out + sizeof header;
     std::memcpy(at, chunk.records, count * sizeof(PhaseRecord));
@@ -553,6 +555,7 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)()) 
     recorder->experiment = experiment;
     recorder->pid = getpid();
     gethostname(recorder->host, sizeof recorder->host - 1);
+    std::strncpy(recorder->executable, program_invocation_short_name, sizeof recorder->executable - 1);
     try {
         recorder->address = MeasurementDatabaseAddress();
         recorder->block.reset(new char[BlockBytes(kChunkRecords + 1, kMaxGroups)]);

@@ -121,8 +121,9 @@ json ReportPayload(const ExperimentModel& model) {
                             {"colour", PhaseTypeColour(type)}});
     payload["types"] = std::move(typeList);
 
-    // Per process: its name (the master by the application's, the slaves numbered
-    // in lane order), its phases' range, first shown start and time by type.
+    // Per process: its name (its executable's when stored, else the master by the
+    // application's and the slaves numbered in lane order), its phases' range, first
+    // shown start and time by type.
     json lanes = json::array();
     int slaves = 0;
     for (int k : LaneOrder(model)) {
@@ -130,8 +131,9 @@ json ReportPayload(const ExperimentModel& model) {
         std::map<std::string, Time> byType;
         for (int i = process.firstPhase; i < process.firstPhase + process.nbrPhases; ++i)
             byType[std::to_string(ph.type[i])] += ph.duration[i];
-        const std::string name =
+        const std::string numbered =
             k == model.master ? model.header.application : "slave " + std::to_string(++slaves);
+        const std::string& name = process.executable.empty() ? numbered : process.executable;
         lanes.push_back({{"process", k},
                          {"name", name},
                          {"id", process.id},

@@ -41,7 +41,7 @@ void AddNewColumns(StandardDatabase& db) {
     for (const NewColumn& added :
          {NewColumn{"ClockOffsets", "startBound", "bigint"}, NewColumn{"ClockOffsets", "endBound", "bigint"},
           NewColumn{"Messages", "askedSource", "int", "-2"}, NewColumn{"Messages", "askedTag", "int", "-2"},
-          NewColumn{"Messages", "bytes", "bigint"}}) {
+          NewColumn{"Messages", "bytes", "bigint"}, NewColumn{"Processes", "executable", "varchar(64)", "''"}}) {
         if (HasColumn(db, added.table, added.column)) continue;
         db.Query(std::string("ALTER TABLE ") + added.table + " ADD COLUMN " + added.column + " " + added.type +
                  " DEFAULT " + added.value);

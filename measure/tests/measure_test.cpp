@@ -104,6 +104,11 @@ TEST(MeasurePvmExamples, MasterAndSlavesOfAnotherExecutableAreMeasuredWithEveryM
                      "AND i.typeID = 2)"),
               0);
     EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp + " AND typeID = 7"), 9);
+    // Each task is stored with its executable: the spawning master's and its nine slaves'.
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp + " AND executable = 'slave1'"), 9);
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp + " AND executable = 'master1' AND ID IN "
+                     "(SELECT processID" + EXPERIMENT + exp + " AND typeID = 7)"),
+              1);
     ExpectEveryMessageMatched(id, 27);
 }
 

@@ -539,8 +539,9 @@ json OpenInBrowser(const fs::path& page, const std::string& screenshot, const st
     return seen;
 }
 
-// Lane labels as the page must show them, in lane order (by host, then tid): the
-// master by the application's name, the slaves numbered; each with its host.
+// Lane labels as the page must show them, in lane order (by host, then tid): a
+// process by its executable where known, else the master by the application's name
+// and the slaves numbered; each with its host.
 std::map<int, std::string> LaneLabels(const ExperimentModel& model) {
     std::vector<int> order(model.processes.size());
     std::iota(order.begin(), order.end(), 0);
@@ -550,9 +551,12 @@ std::map<int, std::string> LaneLabels(const ExperimentModel& model) {
     });
     std::map<int, std::string> labels;
     int slaves = 0;
-    for (int k : order)
-        labels[k] = (k == model.master ? model.header.application : "slave " + std::to_string(++slaves)) + " · " +
-                    model.processes[k].host;
+    for (int k : order) {
+        const std::string numbered =
+            k == model.master ? model.header.application : "slave " + std::to_string(++slaves);
+        const std::string& executable = model.processes[k].executable;
+        labels[k] = (executable.empty() ? numbered : executable) + " · " + model.processes[k].host;
+    }
     return labels;
 }
 
@@ -560,7 +564,9 @@ std::map<int, std::string> LaneLabels(const ExperimentModel& model) {
 // experiment, in headless Chromium: lanes named by process and host, the missing
 // reference a note and no error flag, the outside task named as such.
 TEST(Page, NamesLanesTheMissingReferenceAndTheTasksOutsideTheExperiment) {
-    const ExperimentModel model = ThreeProcesses(true, std::nullopt);
+    ExperimentModel model = ThreeProcesses(true, std::nullopt);
+    // One slave's executable is known (as kova measure stores it), the others' not.
+    model.processes[2].executable = "</td><b>worker";
     ASSERT_TRUE(model.header.errorFlags & analysis::kTseqNotInDb);
     ScratchFolder folder("report-page", ScratchFolder::SystemTemp);
     report::ExportHtmlReport(model, folder.path() / "report.html");
@@ -572,6 +578,7 @@ TEST(Page, NamesLanesTheMissingReferenceAndTheTasksOutsideTheExperiment) {
     std::sort(shownLabels.begin(), shownLabels.end());
     EXPECT_EQ(shownLabels, labels);
     EXPECT_EQ(seen["laneLabels"][0], "hand <made> · node1");
+    EXPECT_NE(std::find(shownLabels.begin(), shownLabels.end(), "</td><b>worker · node2"), shownLabels.end());
     EXPECT_EQ(seen["figures"]["errorFlags"], std::to_string(model.header.errorFlags));
     EXPECT_EQ(seen["shownFigures"]["errorFlags"],
               analysis::ErrorFlagNames(model.header.errorFlags & ~analysis::kTseqNotInDb));
