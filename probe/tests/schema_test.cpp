@@ -56,8 +56,10 @@ TEST(ProbeSchema, TablesHaveTheRecordsColumnsAndKeys) {
               (Columns{"ID int*", "name varchar", "parentTypeID int", "colour int"}));
     EXPECT_EQ(ColumnsOf(*db, "PhaseDurations"), (Columns{"expID int*", "processID int*", "phaseTypeID int*",
                                                          "duration bigint", "ratio float"}));
+    // The executable is added by kovaschema for the tasks that kova measure stores.
     EXPECT_EQ(ColumnsOf(*db, "Processes"), (Columns{"expID int*", "ID int*", "processor varchar", "pvmTid int",
-                                                    "startTimeSec int", "startTimeMicroSec int"}));
+                                                    "startTimeSec int", "startTimeMicroSec int",
+                                                    "executable varchar"}));
     EXPECT_EQ(ColumnsOf(*db, "Phases"),
               (Columns{"expID int*", "processID int*", "nbr int*", "typeID int", "duration bigint", "startTime bigint",
                        "nbrQuantums int", "nbrOperations int", "commPartnerTid int", "commIsSending tinyint",
