@@ -279,8 +279,8 @@ void StandardDatabase::SendBatch(StatementBatch& batch) {
 }
 
 int StandardDatabase::AwaitBatch() {
-    // A batch that lost a deadlock was rolled back whole by the server, so it is
-    // sent again as it was.
+    // A batch that lost a deadlock or waited too long for a row lock is rolled back
+    // whole and sent again as it was.
     constexpr int MAX_ATTEMPTS = 5;
     for (int attempt = 1;; ++attempt) {
         if (!mBatchPending) return 0;
@@ -307,7 +307,8 @@ int StandardDatabase::AwaitBatch() {
             }
         }
         if (failed == std::string::npos) return static_cast<int>(total);
-        if (mysql_errno(&mMysql) == ER_LOCK_DEADLOCK && attempt < MAX_ATTEMPTS) {
+        const unsigned int code = mysql_errno(&mMysql);
+        if ((code == ER_LOCK_DEADLOCK || code == ER_LOCK_WAIT_TIMEOUT) && attempt < MAX_ATTEMPTS) {
             if (Send("ROLLBACK")) DiscardFurtherResults();
             usleep(10000 * attempt);
             mBatchPending = SendOnly(mPendingBatch.mText);

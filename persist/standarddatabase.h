@@ -135,8 +135,9 @@ public:
     // Runs all statements in one round trip inside one transaction and returns the
     // total of their affected rows. Each element is one statement (a trailing ";"
     // is allowed) that does not commit by itself, such as an insert or an update.
-    // On a failure nothing of the batch is kept and DatabaseError names the failing
-    // statement.
+    // A batch that loses a deadlock or a row lock wait is sent again, up to five
+    // times in all. On a failure nothing of the batch is kept and DatabaseError
+    // names the failing statement.
     int QueryBatch(const std::vector<std::string>& statements);
     // Hands the batch to the server without waiting for it to run: the text is sent
     // and the results are read later, by AwaitBatch or by the next statement sent

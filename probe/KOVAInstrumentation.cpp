@@ -704,12 +704,20 @@ void KOVAProbe::PvmFailure(const char* callText, const std::string& message, int
 
 std::vector<std::string> DeleteExperimentStatements(int expID) {
     const std::string id = std::to_string(expID);
-    const std::string condition = "WHERE expID = " + id;
-    return {"DELETE FROM Experiments WHERE ID = " + id, "DELETE FROM PhaseDurations " + condition,
-            "DELETE FROM Processes " + condition,       "DELETE FROM Phases " + condition,
-            "DELETE FROM ClockOffsets " + condition,    "DELETE FROM Messages " + condition,
-            "DELETE FROM WaitStates " + condition,     "DELETE FROM PhaseDetails " + condition,
-            "DELETE FROM ProbeCosts " + condition,     "DELETE FROM PhaseBlocks " + condition};
+    // Every table keyed by the experiment, in one order for every deleter, the
+    // experiment's own row last.
+    std::vector<std::string> statements;
+    for (const char* table : ExperimentRowTables())
+        statements.push_back(std::string("DELETE FROM ") + table + " WHERE expID = " + id);
+    statements.push_back("DELETE FROM Experiments WHERE ID = " + id);
+    return statements;
+}
+
+const std::vector<const char*>& ExperimentRowTables() {
+    static const std::vector<const char*> tables{"Phases",   "PhaseDurations", "Processes",   "ClockOffsets",
+                                                 "ExpParValue", "Messages",    "WaitStates",  "PhaseDetails",
+                                                 "ProbeCosts",  "PhaseBlocks"};
+    return tables;
 }
 
 void DeleteExperiment(int expID, StandardDatabase& db) { db.QueryBatch(DeleteExperimentStatements(expID)); }

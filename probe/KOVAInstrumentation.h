@@ -274,8 +274,10 @@ private:
 // microseconds within 0 to 999999); the microseconds end within 0 to 999999.
 void SubtractClockDelta(int& sec, int& usec, const timeval& delta);
 
-// The statements that remove an experiment row with the process rows, phases,
-// totals, clock offsets, messages and wait states stored for it.
+// The tables whose rows belong to one experiment by their column expID.
+const std::vector<const char*>& ExperimentRowTables();
+// The statements that remove an experiment row with the rows of every table of
+// ExperimentRowTables stored for it.
 std::vector<std::string> DeleteExperimentStatements(int expID);
 // Removes an experiment with everything stored for it, in one transaction.
 void DeleteExperiment(int expID, StandardDatabase& db);

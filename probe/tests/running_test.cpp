@@ -284,6 +284,10 @@ protected:
                     }
                     KOVAProbe probe(app, 1, policy, 42, "");
                     const int expID = probe.GetExperimentID();
+                    // A parameter value, as the programs that declare parameters store them.
+                    ConnectToMeasurementDb()->Query(
+                        "INSERT INTO ExpParValue (expID, parName, valInt, valDouble, valString) VALUES (" +
+                        Str(expID) + ", 'run', " + Str(k) + ", 0, '')");
                     Chrono run;
                     while (run.GetTime() < 300000 + 400000 * k) {
                         usleep(500);
@@ -341,6 +345,14 @@ TEST_P(ProbeConcurrentRuns, NoneIsDeletedWhileItRunsAndThePolicyDecidesWhatStays
     }
     for (int id : stored)
         EXPECT_GT(SelectNumber(*mDb, "SELECT COUNT(*) FROM Phases WHERE expID = " + Str(id)), 100) << id;
+    // A replaced run leaves no row behind in any table; a kept one keeps its parameter value.
+    for (int id : ids)
+        for (const char* table : ExperimentRowTables()) {
+            const long long rows =
+                SelectNumber(*mDb, std::string("SELECT COUNT(*) FROM ") + table + " WHERE expID = " + Str(id));
+            if (stored.count(id) == 0) EXPECT_EQ(rows, 0) << table << " of replaced experiment " << id;
+            if (stored.count(id) == 1 && std::string(table) == "ExpParValue") EXPECT_EQ(rows, 1) << id;
+        }
 }
 
 INSTANTIATE_TEST_SUITE_P(EachPolicy, ProbeConcurrentRuns,
