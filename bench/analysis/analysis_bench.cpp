@@ -41,7 +41,7 @@ int StoreSynthetic(StandardDatabase& db, const ExperimentModel& model) {
     const int expID = static_cast<int>(mysql_insert_id(&db.mMysql));
     const std::string id = std::to_string(expID);
     for (const auto& process : model.processes) {
-        db.Query("INSERT INTO Processes VALUES (" + id + ", " + std::to_string(process.id) + ", '" + process.host +
+        db.Query("INSERT INTO Processes (expID, ID, processor, pvmTid, startTimeSec, startTimeMicroSec) VALUES (" + id + ", " + std::to_string(process.id) + ", '" + process.host +
                  "', " + std::to_string(process.tid) + ", " + std::to_string(process.start / 1000000) + ", " +
                  std::to_string(process.start % 1000000) + ")");
         for (const auto& [type, total] : process.totals)

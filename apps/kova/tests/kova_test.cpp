@@ -137,7 +137,7 @@ TEST(KovaInput, UnknownExperimentsBrokenRunsAndWrongOptionsEndClearly) {
     db->Query("INSERT INTO Experiments (ID, name, user, date, p, W, nbrProcesses, Tp, statusData) VALUES (0, '" +
               application + "', 'tester', 'then', 2, 5, 2, 0, 0)");
     const std::string id = db->QueryFirst("SELECT LAST_INSERT_ID()");
-    db->Query("INSERT INTO Processes VALUES (" + id + ", 11, 'node1', 11, 1000, 0), (" + id +
+    db->Query("INSERT INTO Processes (expID, ID, processor, pvmTid, startTimeSec, startTimeMicroSec) VALUES (" + id + ", 11, 'node1', 11, 1000, 0), (" + id +
               ", 12, 'node2', 12, 1000, 5)");
     db->Query("INSERT INTO Phases VALUES (" + id + ", 11, 1, 3, 100, 0, 0, 0, -1, 0, 0, ''), (" + id +
               ", 11, 3, 3, 50, 0, 0, 0, -1, 0, 0, ''), (" + id + ", 12, 1, 6, 7, 0, 4, 0, 11, 0, 0, '')");
@@ -177,7 +177,7 @@ TEST(KovaInput, HostileStoredValuesAndReferencesThatAreNotSequential) {
         return db->QueryFirst("SELECT LAST_INSERT_ID()");
     };
     const std::string id = experiment(2, 5);
-    db->Query("INSERT INTO Processes VALUES (" + id + ", 11, 'node1', 11, 1000, 0), (" + id +
+    db->Query("INSERT INTO Processes (expID, ID, processor, pvmTid, startTimeSec, startTimeMicroSec) VALUES (" + id + ", 11, 'node1', 11, 1000, 0), (" + id +
               ", 12, 'node2', 12, 1000, 5)");
     db->Query("INSERT INTO Phases VALUES (" + id + ", 11, 1, 3, 100, 0, 0, 0, -1, 0, 0, ''), (" + id +
               ", 11, 2, 70000, 20, 0, 0, 0, -1, 0, 0, ''), (" + id + ", 11, 3, -1, 5, 0, 0, 0, -1, 0, 0, ''), (" +
