@@ -1,6 +1,7 @@
 #include "measure/blockstore.h"
 
 #include "measure/block.h"
+#include "measure/blockrow.h"
 
 #include "probe/KOVAData.h"
 #include "probe/KOVAInstrumentation.h"
@@ -347,6 +348,28 @@ MYSQL* ConnectBounded(unsigned seconds, std::string& error) {
         return nullptr;
     }
     return db;
+}
+
+bool StoreBlock(MYSQL* db, int expID, const char* bytes, std::size_t length, const std::string& spawned,
+                std::string& error) {
+    BlockHeader header;
+    if (length < sizeof header || std::memcmp(bytes, kBlockMagic, sizeof kBlockMagic) != 0) {
+        error = "not a phase block";
+        return false;
+    }
+    std::memcpy(&header, bytes, sizeof header);
+    if (header.experiment != expID || BlockBytes(header.records, header.groups) != length) {
+        error = "a block of another experiment, or cut short";
+        return false;
+    }
+    std::unique_ptr<MYSQL_STMT, decltype(&mysql_stmt_close)> statement(mysql_stmt_init(db), mysql_stmt_close);
+    if (!statement || mysql_stmt_prepare(statement.get(), kInsertBlock, sizeof kInsertBlock - 1) != 0)
+        throw StoreError(std::string("cannot store a phase block: ") + mysql_error(db));
+    BlockRow row(expID, header.task, header.sequence, (header.flags & kFinalBlock) != 0, spawned.data(),
+                 spawned.size(), bytes, length);
+    if (mysql_stmt_bind_param(statement.get(), row.bind) != 0 || mysql_stmt_execute(statement.get()) != 0)
+        throw StoreError(std::string("cannot store a phase block: ") + mysql_stmt_error(statement.get()));
+    return true;
 }
 
 Census TakeCensus(MYSQL* db, int expID) {

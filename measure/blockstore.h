@@ -7,6 +7,7 @@
 
 #include <mysql.h>
 
+#include <cstddef>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,13 @@ std::vector<std::string> BlockTableStatements();
 // with bounded connect, read and write times (seconds); null, with the reason in
 // error, when there is none.
 MYSQL* ConnectBounded(unsigned seconds, std::string& error);
+
+// Stores a block that a task of experiment expID handed to kova measure instead
+// of storing it itself (spawned: the ids of the tasks its spawn phases started).
+// Returns false, storing nothing, when the bytes are no block of that experiment
+// (error says why). Throws StoreError when the database fails.
+bool StoreBlock(MYSQL* db, int expID, const char* bytes, std::size_t length, const std::string& spawned,
+                std::string& error);
 
 // What the stored blocks of an experiment tell of its tasks.
 struct Census {
