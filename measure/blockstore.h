@@ -3,11 +3,15 @@
 // rows (Processes, Phases, PhaseDurations, ClockOffsets, PhaseDetails,
 // ProbeCosts) in one transaction, which also removes the blocks. An expansion
 // that is interrupted leaves nothing of itself; the next one does it whole.
+// kova measure also stores here the last blocks that tasks hand it.
 #pragma once
+
+#include "measure/recording.h"
 
 #include <mysql.h>
 
 #include <cstddef>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -47,6 +51,11 @@ struct Census {
 };
 Census TakeCensus(MYSQL* db, int expID);
 
+// The tasks whose last block came without their clock offsets (a task ended by
+// SIGTERM cannot measure them), for kova measure to measure them from the
+// master's host.
+std::vector<int> TasksWithoutOffsets(MYSQL* db, int expID);
+
 // What an expansion did.
 struct Expansion {
     bool expanded = false;
@@ -61,7 +70,10 @@ struct Expansion {
 // errors, and the experiment is flagged crashed when failure is not empty or a
 // task announced did not store its last block ("announced N, stored M").
 // Nothing happens without blocks. Throws StoreError.
-Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure = "");
+// offsets gives, by task, the clock offsets measured after the task ended for the
+// tasks whose blocks have none.
+Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure = "",
+                           const std::map<int, ClockOffset>& offsets = {});
 // Expands every experiment with blocks whose run has ended.
 void ExpandEndedExperiments(MYSQL* db);
 

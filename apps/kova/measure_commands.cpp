@@ -7,6 +7,7 @@
 
 #include "measure/block.h"
 #include "measure/blockstore.h"
+#include "measure/hostclock.h"
 
 #include "probe/KOVAInstrumentation.h"
 #include "probe/databaseaddress.h"
@@ -151,6 +152,8 @@ public:
         mThread.join();
         if (mFailure) std::rethrow_exception(mFailure);
     }
+    // The clock offsets measured after the end for the tasks that measured none.
+    const std::map<int, recording::ClockOffset>& offsets() const { return mOffsets; }
 
 private:
     void Run() {
@@ -211,12 +214,27 @@ private:
         for (int tid : running)
             std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after "
                       << kTaskWaitSeconds << " s; its phases are stored when it ends" << std::endl;
+        // A task ended by SIGTERM measured no clock offset: its host's is measured
+        // now, from here, on the master's host.
+        const int here = pvm_tidtohost(pvm_mytid());
+        std::map<int, recording::ClockOffset> ofHost;
+        for (int tid : recording::TasksWithoutOffsets(mDb, mExpID)) {
+            const int host = pvm_tidtohost(tid);
+            if (host != here && !ofHost.count(host)) {
+                recording::ClockOffset offset = recording::OffsetToHost(host);
+                // Measured from the master's host: the task's host's clock minus this one's.
+                offset.offset = -offset.offset;
+                ofHost[host] = offset;
+            }
+            mOffsets[tid] = host == here ? recording::ClockOffset() : ofHost[host];
+        }
     }
 
     MYSQL* mDb;
     int mExpID;
     std::atomic<bool> mProgramEnded{false};
     std::exception_ptr mFailure;
+    std::map<int, recording::ClockOffset> mOffsets;
     std::thread mThread;
 };
 
@@ -474,7 +492,8 @@ int Measure(Session& session, MeasureOptions options) {
     try {
         if (collector) collector->Finish();
         const double expanding = MonotonicSeconds();
-        expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure);
+        expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure,
+                                                collector ? collector->offsets() : std::map<int, recording::ClockOffset>());
         // For the benchmark that sets the server's load of each step apart.
         if (std::getenv("KOVA_MEASURE_REPORT_TIMES") != nullptr)
             std::fprintf(stderr,
