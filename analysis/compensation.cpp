@@ -21,7 +21,7 @@ void Compensate(ExperimentModel& model) {
         const ProcessModel& process = model.processes[p];
         if (!process.hasProbeCosts) continue;
         compensation.known = true;
-        const double cost = static_cast<double>(process.recordedCalls) * process.nsPerCall / 1000.0;
+        const double cost = process.ProbeCost();
         int running = 0;
         for (int k = 0; k < process.nbrPhases; ++k) running += ownTime[process.firstPhase + k] > 0;
         if (running == 0 || cost <= 0) continue;

@@ -117,6 +117,8 @@ struct ProcessModel {
     bool hasProbeCosts = false;
     long long recordedCalls = 0;
     double nsPerCall = 0;
+    // The probe's whole cost in this task, µs.
+    double ProbeCost() const { return static_cast<double>(recordedCalls) * nsPerCall / 1000.0; }
     // The larger of the two bounds, 0 without stored offsets.
     Time ClockBound() const { return hasClockOffsets ? std::max(startBound, endBound) : 0; }
 };

@@ -40,14 +40,15 @@ std::vector<std::string> Cells(const Row& row, const std::vector<std::string>& t
                                       Format(row.Tp, "%.0f"),      Format(row.TpLow, "%.0f"),
                                       Format(row.TpHigh, "%.0f"),  Optional(row.Ts, "%.0f"),
                                       Optional(row.speedup, "%.4g"), Optional(row.efficiency, "%.4g"),
-                                      Optional(row.karpFlatt, "%.4g"), Optional(row.overhead, "%.0f")};
+                                      Optional(row.karpFlatt, "%.4g"), Optional(row.overhead, "%.0f"),
+                                      Optional(row.probeCost, "%.0f"), Optional(row.TpWithoutProbe, "%.0f")};
     for (const std::string& type : types) cells.push_back(Overhead(row, type));
     return cells;
 }
 
 std::vector<std::string> Header(const std::vector<std::string>& types) {
     std::vector<std::string> header = {"W", "p", "expID", "runs", "Tp", "TpMin", "TpMax", "Ts", "speedup", "efficiency", "karpFlatt",
-                                       "overhead"};
+                                       "overhead", "probeCost", "TpWithoutProbe"};
     for (const std::string& type : types) header.push_back("overhead:" + type);
     return header;
 }
@@ -119,7 +120,8 @@ std::string StudyText(const Study& study) {
     out << "Scaling of " << study.application << " (times in microseconds; each configuration's Tp is "
         << (study.aggregation == Aggregation::fastest ? "its fastest run's" : "its median run's")
         << ", TpMin and TpMax the spread of its runs; speedup, efficiency, Karp-Flatt and overhead follow from "
-           "that Tp and Ts)\n";
+           "that Tp and Ts; probeCost is the master's own probe cost within Tp, where its probe stored it, and "
+           "TpWithoutProbe that Tp without it)\n";
     for (const auto& cells : table) {
         for (std::size_t k = 0; k < cells.size(); ++k)
             out << (k ? "  " : "") << std::string(width[k] - cells[k].size(), ' ') << cells[k];
@@ -256,6 +258,8 @@ nlohmann::json StudyJson(const Study& study) {
                         {"efficiency", optional(row.efficiency)},
                         {"karpFlatt", optional(row.karpFlatt)},
                         {"overhead", optional(row.overhead)},
+                        {"probeCost", optional(row.probeCost)},
+                        {"TpWithoutProbe", optional(row.TpWithoutProbe)},
                         {"overheadByType", row.overheadByType}});
     nlohmann::json models = nlohmann::json::array();
     for (const MetricModel& model : study.models) {

@@ -102,10 +102,12 @@ Row Aggregate(const std::vector<const Run*>& runs, const Reference* reference, A
     row.tpRuns = IDs(chosen);
     const double share = 1.0 / chosen.size();
     std::map<std::string, double> totals;
-    double ownTs = 0;
-    bool allOwnTs = true;
+    double ownTs = 0, probeCost = 0;
+    bool allOwnTs = true, allProbeCosts = true;
     for (const Run* run : chosen) {
         row.Tp += share * run->Tp;
+        probeCost += share * run->probeCost.value_or(0);
+        allProbeCosts &= run->probeCost.has_value();
         for (const auto& [type, time] : run->totals) totals[type] += share * time;
         ownTs += share * run->Ts;
         allOwnTs &= run->Ts > 0;
@@ -119,6 +121,10 @@ Row Aggregate(const std::vector<const Run*>& runs, const Reference* reference, A
         row.tsRuns = row.tpRuns;
     }
     if (Ts > 0) row.Ts = Ts;
+    if (allProbeCosts) {
+        row.probeCost = probeCost;
+        row.TpWithoutProbe = row.Tp - probeCost;
+    }
     row.noise = std::max(kLeastNoise, (row.TpHigh - row.TpLow) / row.Tp + (reference ? reference->spread : 0));
 
     std::map<std::string, std::vector<double>> byMetric;

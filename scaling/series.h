@@ -22,6 +22,8 @@ struct Run {
     double Tp = 0;                          // 0: never finished
     double Ts = 0;                          // the run's own sequential reference, 0 when none
     std::map<std::string, double> totals;   // experiment-wide time by phase type name
+    // The master's own probe cost, which lies in Tp, where its probe stored it.
+    std::optional<double> probeCost;
     // Why the run cannot enter a series ("crashed", "never finished"), empty when it can.
     std::string leftOut;
 };
@@ -52,6 +54,8 @@ struct Row {
     std::optional<double> speedup, efficiency;
     std::optional<double> karpFlatt;     // (1/S - 1/p) / (1 - 1/p), for p > 1
     std::optional<double> overhead;      // T_o = p * Tp - Ts
+    // The chosen runs' master probe cost and Tp without it, where every one stored it.
+    std::optional<double> probeCost, TpWithoutProbe;
     // T_o by phase type: each non-work type's total, the work beyond Ts ("work"), and
     // the time within p * Tp that no phase of a process covers ("outside phases").
     std::map<std::string, double> overheadByType;

@@ -72,6 +72,8 @@ std::vector<scaling::Run> LoadScalingRuns(Session& session, const std::string& a
             run.Tp = static_cast<double>(header.Tp);
             run.Ts = (header.errorFlags & analysis::kTseqNotInDb) ? 0 : static_cast<double>(header.Ts);
             run.totals = analysis::ExperimentTotals(model);
+            if (static_cast<std::size_t>(model.master) < model.processes.size() && model.processes[model.master].hasProbeCosts)
+                run.probeCost = model.processes[model.master].ProbeCost();
         }
         runs.push_back(std::move(run));
     }

@@ -474,6 +474,44 @@ TEST(Series, IsoefficiencyInterpolatesBetweenMeasuredW) {
     EXPECT_TRUE(StudyScaling("app", {MakeRun(1, 1, 100, 600), MakeRun(2, 2, 100, 500)}).isoefficiency.empty());
 }
 
+// Runs whose master's probe stored its cost: each configuration shows that cost of
+// its chosen runs and Tp without it, in the table, the CSV and the JSON; a
+// configuration whose chosen run stored none (p = 4's median) shows neither.
+TEST(Series, TpWithoutTheProbesCostStandsBesideTheMeasuredTp) {
+    std::vector<scaling::Run> runs;
+    int id = 0;
+    for (int p = 1; p <= 4; ++p)
+        for (double cost : {40.0, 10.0, 25.0}) {
+            runs.push_back(MakeRun(++id, p, 100, 1000.0 * (1 + cost / 10) / p, {{"work", 1000}}));
+            if (p != 4 || cost != 25.0) runs.back().probeCost = cost * p;
+        }
+    const Study median = StudyScaling("app", runs);
+    // p = 2: Tps 2500, 1000, 1750; the median run is the third, its cost 50.
+    const Row& row = RowAt(median, 2);
+    ASSERT_TRUE(row.probeCost && row.TpWithoutProbe);
+    EXPECT_DOUBLE_EQ(*row.probeCost, 50);
+    EXPECT_DOUBLE_EQ(*row.TpWithoutProbe, 1700);
+    EXPECT_FALSE(RowAt(median, 4).probeCost);
+    StudySettings fastestRuns;
+    fastestRuns.aggregation = Aggregation::fastest;
+    const Study fastest = StudyScaling("app", runs, fastestRuns);
+    EXPECT_DOUBLE_EQ(*RowAt(fastest, 2).TpWithoutProbe, 1000 - 20);
+
+    const std::string csv = StudyCsv(median);
+    EXPECT_EQ(csv.rfind("W,p,expID,runs,Tp,TpMin,TpMax,Ts,speedup,efficiency,karpFlatt,overhead,probeCost,TpWithoutProbe", 0),
+              0u) << csv;
+    EXPECT_NE(csv.find(",50,1700"), std::string::npos) << csv;
+    const nlohmann::json json = StudyJson(median);
+    for (const nlohmann::json& shown : json["rows"]) {
+        if (shown["p"] == 2) {
+            EXPECT_EQ(shown["TpWithoutProbe"], 1700);
+        } else if (shown["p"] == 4) {
+            EXPECT_TRUE(shown["TpWithoutProbe"].is_null());
+        }
+    }
+    EXPECT_NE(StudyText(median).find("TpWithoutProbe"), std::string::npos);
+}
+
 TEST(RankTest, SeparatedSamplesAreSignificantOverlappingOnesNot) {
     // Every b above every a: U = 9, exact p = 1 / C(6, 3) = 0.05.
     const RankTest separated = MannWhitneyGreater({10, 11, 12}, {20, 21, 22});
