@@ -3,7 +3,7 @@
 #include "measure/block.h"
 
 #include "probe/KOVAData.h"
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "probe/databaseaddress.h"
 
 #include <algorithm>

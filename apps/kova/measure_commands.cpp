@@ -7,7 +7,7 @@
 
 #include "measure/blockstore.h"
 
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "probe/databaseaddress.h"
 #include "probe/pvmexport.h"
 #include "persist/dbDescribable.h"
