@@ -6,13 +6,10 @@
 #include <pvm3.h>
 #include "persist/standarddatabase.h"
 
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
-#include <vector>
+#include <utility>
 
 namespace {
 constexpr bool SameType(KOVAProbe::BasicPhaseType probes, BasicPhaseType tables) {
@@ -329,7 +326,7 @@ TIME KOVAProbe::State::EndOfCommPhase(int phaseType, int commPartnerTid, int nbr
 void KOVAProbe::State::AccumulateDuration(int phaseType, TIME duration) {
     // A type outside the table has no total to add to.
     if (phaseType < 0 || phaseType >= mProcess->GetNbrPhaseTypes()) {
-        std::cout << "Error in  KOVAProbe::State::EndOfPhase: phasetype too big" << std::endl;
+        std::cout << "Error in  KOVAProbe::EndOfPhase: phasetype too big" << std::endl;
         return;
     }
     mProcess->mPhaseDurations[phaseType].mDuration += duration;

@@ -15,8 +15,6 @@
 #include <memory>
 #include <string>
 
-class StandardDatabase;
-
 // The state of one probe, built by the probe's constructors (a master's, a slave's or
 // an inactive one) and living on the heap, so that the termination guard may keep a
 // pointer to it.
