@@ -108,10 +108,11 @@ public:
     // Stop, when it does nothing else).
     void StartMeasuring();
     // Ends the current phase as one of PH_IDLE, PH_WORK, PH_SPAWN, PH_PART, PH_SYNC
-    // (communication types are accepted with a warning); returns its duration.
+    // (communication types are accepted with a warning); returns its duration in
+    // microseconds.
     long long EndOfPhase(int phaseType, int nbrQuantums = 0, int nbrOperations = 0, const std::string& comment = "");
     // Ends the current phase as a communication with commPartnerTid; returns its
-    // duration. Non-communication types are recorded with a warning.
+    // duration in microseconds. Non-communication types are recorded with a warning.
     long long EndOfCommPhase(int phaseType, int commPartnerTid, int nbrQuantums = 0, const std::string& comment = "");
     // Announces a freshly spawned slave: ends a spawn phase and sends the slave the
     // experiment number.
@@ -136,7 +137,7 @@ public:
 
     // The experiment number (on a slave the one received), -1 when not measuring.
     int GetExperimentID() const;
-    // The experiment and phase stopwatches; 0 when not measuring.
+    // The experiment and phase stopwatches, in microseconds; 0 when not measuring.
     long long ViewExpChrono();
     long long ViewPhaseChrono();
 
