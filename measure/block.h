@@ -82,6 +82,18 @@ struct BlockHeader {
     char executable[64];
 };
 
+// The statement that stores a block: expID, processID, seq, final, spawned (the
+// ids of the tasks its spawn phases started, as text) and the block's bytes.
+constexpr char kInsertBlock[] =
+    "INSERT INTO PhaseBlocks (expID, processID, seq, final, spawned, data) VALUES (?, ?, ?, ?, ?, ?)";
+
+// A task's last block carried to kova measure as a PVM message with this tag: two
+// ints (the block's length, the length of the spawned tasks' ids as text), then
+// the block's bytes and that text. kova measure stores it as the task would have.
+constexpr int kBlockMessageTag = 0x4b56;
+// The environment variable that names kova measure's PVM task id (hexadecimal).
+constexpr char kCollectorVariable[] = "KOVA_MEASURE_COLLECTOR";
+
 // Bytes of a block with that many records and groups.
 inline std::size_t BlockBytes(std::size_t records, std::size_t groups) {
     return sizeof(BlockHeader) + records * sizeof(PhaseRecord) + groups * kGroupNameBytes;

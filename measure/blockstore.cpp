@@ -1,6 +1,7 @@
 #include "measure/blockstore.h"
 
 #include "measure/block.h"
+#include "measure/blockrow.h"
 
 #include "probe/KOVAData.h"
 #include "probe/replacement.h"
@@ -182,7 +183,8 @@ bool RunsElsewhere(MYSQL* db, int expID) {
     return !rows.empty() && rows[0][0] == "1";
 }
 
-void Expand(MYSQL* db, int expID, const std::string& failure, Expansion& done) {
+void Expand(MYSQL* db, int expID, const std::string& failure, const std::map<int, ClockOffset>& measuredLater,
+            Expansion& done) {
     const std::string id = std::to_string(expID);
     const auto experiment = Rows(db, "SELECT statusData FROM Experiments WHERE ID = " + id + " FOR UPDATE");
     std::map<int, TaskBlocks> tasks;
@@ -231,7 +233,12 @@ void Expand(MYSQL* db, int expID, const std::string& failure, Expansion& done) {
         announced.insert(tid);
         if (task.final) ++done.stored;
         const BlockHeader& first = task.blocks.front().header;
-        const BlockHeader& last = task.blocks.back().header;
+        BlockHeader& last = task.blocks.back().header;
+        if (const auto later = measuredLater.find(tid); later != measuredLater.end() && !(last.flags & kOffsetsKnown)) {
+            last.startOffset = last.endOffset = later->second.offset;
+            last.startBound = last.endBound = later->second.bound;
+            last.flags |= kOffsetsKnown;
+        }
         long long startSec = first.startSec, startUsec = first.startUsec;
         if (last.flags & kOffsetsKnown) {
             long long start = startSec * 1000000 + startUsec - last.startOffset;
@@ -349,6 +356,28 @@ MYSQL* ConnectBounded(unsigned seconds, std::string& error) {
     return db;
 }
 
+bool StoreBlock(MYSQL* db, int expID, const char* bytes, std::size_t length, const std::string& spawned,
+                std::string& error) {
+    BlockHeader header;
+    if (length < sizeof header || std::memcmp(bytes, kBlockMagic, sizeof kBlockMagic) != 0) {
+        error = "not a phase block";
+        return false;
+    }
+    std::memcpy(&header, bytes, sizeof header);
+    if (header.experiment != expID || BlockBytes(header.records, header.groups) != length) {
+        error = "a block of another experiment, or cut short";
+        return false;
+    }
+    std::unique_ptr<MYSQL_STMT, decltype(&mysql_stmt_close)> statement(mysql_stmt_init(db), mysql_stmt_close);
+    if (!statement || mysql_stmt_prepare(statement.get(), kInsertBlock, sizeof kInsertBlock - 1) != 0)
+        throw StoreError(std::string("cannot store a phase block: ") + mysql_error(db));
+    BlockRow row(expID, header.task, header.sequence, (header.flags & kFinalBlock) != 0, spawned.data(),
+                 spawned.size(), bytes, length);
+    if (mysql_stmt_bind_param(statement.get(), row.bind) != 0 || mysql_stmt_execute(statement.get()) != 0)
+        throw StoreError(std::string("cannot store a phase block: ") + mysql_stmt_error(statement.get()));
+    return true;
+}
+
 Census TakeCensus(MYSQL* db, int expID) {
     Census census;
     for (const auto& row : Rows(db, "SELECT processID, final, spawned FROM PhaseBlocks WHERE expID = " +
@@ -362,12 +391,26 @@ Census TakeCensus(MYSQL* db, int expID) {
     return census;
 }
 
-Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure) {
+std::vector<int> TasksWithoutOffsets(MYSQL* db, int expID) {
+    std::vector<int> tasks;
+    const std::string header = "SUBSTRING(data, 1, " + std::to_string(sizeof(BlockHeader)) + ")";
+    for (const auto& row : Rows(db, "SELECT processID, " + header + " FROM PhaseBlocks WHERE final = 1 AND expID = " +
+                                        std::to_string(expID))) {
+        BlockHeader block;
+        if (row[1].size() < sizeof block) continue;
+        std::memcpy(&block, row[1].data(), sizeof block);
+        if (!(block.flags & kOffsetsKnown) && !(block.flags & kMasterTask)) tasks.push_back(std::atoi(row[0].c_str()));
+    }
+    return tasks;
+}
+
+Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure,
+                           const std::map<int, ClockOffset>& offsets) {
     Expansion done;
     if (RunsElsewhere(db, expID)) return done;
     Run(db, "START TRANSACTION");
     try {
-        Expand(db, expID, failure, done);
+        Expand(db, expID, failure, offsets, done);
         Run(db, "COMMIT");
     } catch (...) {
         mysql_real_query(db, "ROLLBACK", 8);
@@ -377,7 +420,8 @@ Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure) {
 }
 
 void ExpandEndedExperiments(MYSQL* db) {
-    for (const auto& row : Rows(db, "SELECT DISTINCT expID FROM PhaseBlocks")) ExpandExperiment(db, std::atoi(row[0].c_str()));
+    for (const auto& row : Rows(db, "SELECT DISTINCT expID FROM PhaseBlocks"))
+        ExpandExperiment(db, std::atoi(row[0].c_str()));
 }
 
 }  // namespace recording

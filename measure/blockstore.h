@@ -3,10 +3,15 @@
 // rows (Processes, Phases, PhaseDurations, ClockOffsets, PhaseDetails,
 // ProbeCosts) in one transaction, which also removes the blocks. An expansion
 // that is interrupted leaves nothing of itself; the next one does it whole.
+// kova measure also stores here the last blocks that tasks hand it.
 #pragma once
+
+#include "measure/recording.h"
 
 #include <mysql.h>
 
+#include <cstddef>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -29,6 +34,13 @@ std::vector<std::string> BlockTableStatements();
 // error, when there is none.
 MYSQL* ConnectBounded(unsigned seconds, std::string& error);
 
+// Stores a block that a task of experiment expID handed to kova measure instead
+// of storing it itself (spawned: the ids of the tasks its spawn phases started).
+// Returns false, storing nothing, when the bytes are no block of that experiment
+// (error says why). Throws StoreError when the database fails.
+bool StoreBlock(MYSQL* db, int expID, const char* bytes, std::size_t length, const std::string& spawned,
+                std::string& error);
+
 // What the stored blocks of an experiment tell of its tasks.
 struct Census {
     // Every task that stored a block or was spawned by one that did.
@@ -38,6 +50,11 @@ struct Census {
     bool HasBlocks() const { return !announced.empty(); }
 };
 Census TakeCensus(MYSQL* db, int expID);
+
+// The tasks whose last block came without their clock offsets (a task ended by
+// SIGTERM cannot measure them), for kova measure to measure them from the
+// master's host.
+std::vector<int> TasksWithoutOffsets(MYSQL* db, int expID);
 
 // What an expansion did.
 struct Expansion {
@@ -53,7 +70,10 @@ struct Expansion {
 // errors, and the experiment is flagged crashed when failure is not empty or a
 // task announced did not store its last block ("announced N, stored M").
 // Nothing happens without blocks. Throws StoreError.
-Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure = "");
+// offsets gives, by task, the clock offsets measured after the task ended for the
+// tasks whose blocks have none.
+Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure = "",
+                           const std::map<int, ClockOffset>& offsets = {});
 // Expands every experiment with blocks whose run has ended.
 void ExpandEndedExperiments(MYSQL* db);
 

@@ -9,11 +9,14 @@
 // pvm_spawn is a spawn phase per new task.
 //
 // A task takes its experiment from the environment (KOVA_MEASURE_EXPERIMENT, set
-// by kova measure and exported by PVM), so it sends and receives nothing of its
-// own: whoever spawned it, the program never sees a message of the measurement.
-// Its clock offset to the master's host is measured at its end (pvm_hostsync),
-// where it delays nothing of the program.
+// by kova measure and exported by PVM), so it receives nothing of its own:
+// whoever spawned it, the program never sees a message of the measurement. Its
+// clock offset to the master's host is measured at its end (pvm_hostsync), where
+// it delays nothing of the program, and its last block goes to kova measure as
+// a message to kova measure's own task, which the program never receives.
+#include "measure/block.h"
 #include "measure/groups.h"
+#include "measure/hostclock.h"
 #include "measure/pvmfunction.h"
 #include "measure/recording.h"
 
@@ -32,12 +35,35 @@ namespace {
 
 int gMyTid = 0;
 
-long long Microseconds(const timeval& time) { return static_cast<long long>(time.tv_sec) * 1000000 + time.tv_usec; }
-
 // The group server of PVM's group library is no task of the program.
 bool IsGroupServer() { return std::strcmp(program_invocation_short_name, "pvmgs") == 0; }
 
 void FinishTask();
+
+// kova measure's task, which takes the tasks' last blocks; 0 none.
+int gCollector = 0;
+
+// Sends the task's last block to kova measure through the PVM daemons (never a
+// direct route, whose set-up would need kova measure's answer), leaving the
+// program's active send buffer as it was. Called at the task's end, inside a
+// guarded call, so the PVM calls here pass straight through.
+bool CarryToCollector(const char* block, std::size_t blockBytes, const char* spawned, std::size_t spawnedBytes) {
+    if (pvm_pstat(gCollector) != PvmOk) return false;
+    const int buffer = pvm_mkbuf(PvmDataDefault);
+    if (buffer < 0) return false;
+    const int previous = pvm_setsbuf(buffer);
+    int lengths[2] = {static_cast<int>(blockBytes), static_cast<int>(spawnedBytes)};
+    bool packed = pvm_pkint(lengths, 2, 1) >= 0 &&
+                  pvm_pkbyte(const_cast<char*>(block), lengths[0], 1) >= 0 &&
+                  (lengths[1] == 0 || pvm_pkbyte(const_cast<char*>(spawned), lengths[1], 1) >= 0);
+    const int route = pvm_getopt(PvmRoute);
+    pvm_setopt(PvmRoute, PvmDontRoute);
+    const bool sent = packed && pvm_send(gCollector, recording::kBlockMessageTag) >= 0;
+    pvm_setopt(PvmRoute, route);
+    pvm_setsbuf(previous);
+    pvm_freebuf(buffer);
+    return sent;
+}
 
 // Begins measuring when kova measure runs the program and PVM runs. A task
 // without a parent is the master when kova measure started it itself.
@@ -51,7 +77,9 @@ void StartTask() {
     task.parent = parent > 0 ? parent : 0;
     const char* kova = std::getenv("KOVA_MEASURE_KOVA_PID");
     task.master = parent == PvmNoParent && kova != nullptr && std::atoi(kova) == static_cast<int>(getppid());
-    if (!recording::BeginTask(task)) return;
+    const char* collector = std::getenv(recording::kCollectorVariable);
+    gCollector = collector != nullptr ? static_cast<int>(std::strtol(collector, nullptr, 16)) : 0;
+    if (!recording::BeginTask(task, 0, nullptr, gCollector > 0 ? CarryToCollector : nullptr)) return;
     gMyTid = me;
     std::atexit([] {
         recording::Call call(recording::Call::Passive);
@@ -61,30 +89,12 @@ void StartTask() {
 
 const bool gStarterSet = recording::SetTaskStarter(StartTask);
 
-// This host's clock minus the master's host's, from the pvm_hostsync sample with
-// the shortest round trip (at least 3, up to 12 while none was within 1 ms); its
-// bound is half that round trip. 0 on the master's host.
+// This host's clock minus the master's host's; 0 on the master's host.
 recording::ClockOffset MeasureClockOffset() {
-    recording::ClockOffset best;
     const char* master = std::getenv("KOVA_MEASURE_MASTER_HOST");
     const int masterHost = master != nullptr ? static_cast<int>(std::strtol(master, nullptr, 16)) : 0;
-    if (masterHost <= 0 || masterHost == pvm_tidtohost(gMyTid)) return best;
-    long long shortest = -1;
-    for (int sample = 0; sample < 12; ++sample) {
-        if (sample >= 3 && shortest <= 1000) break;
-        timeval before, after, clock, delta;
-        gettimeofday(&before, nullptr);
-        const int result = pvm_hostsync(masterHost, &clock, &delta);
-        gettimeofday(&after, nullptr);
-        if (result != 0) break;
-        const long long roundTrip = Microseconds(after) - Microseconds(before);
-        if (shortest < 0 || roundTrip < shortest) {
-            shortest = roundTrip;
-            best.offset = Microseconds(delta);
-        }
-    }
-    best.bound = shortest < 0 ? 0 : (shortest + 1) / 2;
-    return best;
+    if (masterHost <= 0 || masterHost == pvm_tidtohost(gMyTid)) return {};
+    return recording::OffsetToHost(masterHost);
 }
 
 // Stores the task's measurement; called inside a PVM call (or a passive guard),

@@ -14,6 +14,7 @@
 #include "measure/recording.h"
 
 #include "measure/block.h"
+#include "measure/blockrow.h"
 
 #include "probe/KOVAData.h"
 #include "probe/databaseaddress.h"
@@ -90,6 +91,8 @@ struct Recorder {
     std::int64_t start = 0;
     double nsPerCall = 0;
     DatabaseAddress address;
+    // Carries the last block when no chunk went to the database before it.
+    BlockCourier courier = nullptr;
     struct sigaction previousTerm = {};
 
     // The program's thread only.
@@ -98,6 +101,7 @@ struct Recorder {
     std::int64_t phases = 0;
     std::int32_t nextSequence = 1;
     std::int64_t lastEnd = 0;
+    bool handedOff = false;
 
     // Shared with the writer.
     std::atomic<Chunk*> filling{nullptr};
@@ -118,6 +122,7 @@ struct Recorder {
     // The writer's own.
     int wake[2] = {-1, -1};
     int done[2] = {-1, -1};
+    bool connectTried = false;
     MYSQL* mysql = nullptr;
     MYSQL_STMT* statement = nullptr;
     // Allocated, not filled, when the task begins: their pages cost only once used.
@@ -225,11 +230,9 @@ bool Connect(Recorder& recorder) {
         const bool socket = !address.socket.empty();
         if (gClient.connect(recorder.mysql, socket ? "localhost" : address.host.c_str(), "KOVAUser", "",
                                "KOVAData", address.port, socket ? address.socket.c_str() : nullptr, 0) != nullptr) {
-            static const char insert[] =
-                "INSERT INTO PhaseBlocks (expID, processID, seq, final, spawned, data) VALUES (?, ?, ?, ?, ?, ?)";
             recorder.statement = gClient.stmtInit(recorder.mysql);
             if (recorder.statement != nullptr &&
-                gClient.stmtPrepare(recorder.statement, insert, sizeof insert - 1) == 0)
+                gClient.stmtPrepare(recorder.statement, kInsertBlock, sizeof kInsertBlock - 1) == 0)
                 return true;
             Lose(recorder, recorder.statement != nullptr ? gClient.stmtError(recorder.statement)
                                                          : gClient.error(recorder.mysql));
@@ -254,13 +257,22 @@ bool Connect(Recorder& recorder) {
     }
 }
 
-// Stores the first count records of chunk (and a last work phase ending at
-// extraEnd when that is not 0) as one block.
-void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uint32_t flags, std::int64_t extraEnd) {
-    if (recorder.lost.load() || recorder.statement == nullptr) return;
-    const std::uint32_t records = count + (extraEnd != 0 ? 1 : 0);
+// A block formatted into the recorder's buffers: its bytes and the text of the
+// tasks its spawn phases started (for kova measure to wait for).
+struct Formatted {
+    std::size_t bytes = 0;
+    std::size_t spawnedBytes = 0;
+    std::uint32_t records = 0;
+};
+
+// Formats the first count records of chunk (and a last work phase ending at
+// extraEnd when that is not 0) as one block into recorder.block.
+Formatted Format(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uint32_t flags,
+                 std::int64_t extraEnd) {
+    Formatted formatted;
+    formatted.records = count + (extraEnd != 0 ? 1 : 0);
     const std::uint32_t groups = static_cast<std::uint32_t>(recorder.groups.load(std::memory_order_acquire));
-    const std::size_t bytes = BlockBytes(records, groups);
+    formatted.bytes = BlockBytes(formatted.records, groups);
     char* out = recorder.block.get();
     BlockHeader header = {};
     std::memcpy(header.magic, kBlockMagic, sizeof kBlockMagic);
@@ -269,7 +281,7 @@ void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uin
     header.task = recorder.task.id;
     header.parent = recorder.task.parent;
     header.sequence = chunk.sequence;
-    header.records = records;
+    header.records = formatted.records;
     header.groups = groups;
     header.firstPhase = chunk.firstPhase;
     header.previousEnd = chunk.previousEnd;
@@ -302,7 +314,6 @@ void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uin
     }
     for (std::uint32_t g = 0; g < groups; ++g, at += kGroupNameBytes)
         std::memcpy(at, recorder.groupNames[g], kGroupNameBytes);
-    // The tasks this block's spawn phases started, for kova measure to wait for.
     char* text = recorder.spawned.get();
     char* const textEnd = text + recorder.spawnedBytes;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -311,31 +322,33 @@ void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uin
         if (text != recorder.spawned.get()) *text++ = ' ';
         text = std::to_chars(text, textEnd, record.partner).ptr;
     }
+    formatted.spawnedBytes = static_cast<std::size_t>(text - recorder.spawned.get());
+    return formatted;
+}
 
-    int expID = recorder.experiment, task = recorder.task.id, sequence = chunk.sequence;
-    signed char final = (flags & kFinalBlock) ? 1 : 0;
-    unsigned long spawnedLength = static_cast<unsigned long>(text - recorder.spawned.get());
-    unsigned long blockLength = static_cast<unsigned long>(bytes);
-    MYSQL_BIND bind[6] = {};
-    bind[0].buffer_type = MYSQL_TYPE_LONG;
-    bind[0].buffer = &expID;
-    bind[1].buffer_type = MYSQL_TYPE_LONG;
-    bind[1].buffer = &task;
-    bind[2].buffer_type = MYSQL_TYPE_LONG;
-    bind[2].buffer = &sequence;
-    bind[3].buffer_type = MYSQL_TYPE_TINY;
-    bind[3].buffer = &final;
-    bind[4].buffer_type = MYSQL_TYPE_STRING;
-    bind[4].buffer = recorder.spawned.get();
-    bind[4].buffer_length = spawnedLength;
-    bind[4].length = &spawnedLength;
-    bind[5].buffer_type = MYSQL_TYPE_LONG_BLOB;
-    bind[5].buffer = out;
-    bind[5].buffer_length = blockLength;
-    bind[5].length = &blockLength;
-    if (gClient.stmtBind(recorder.statement, bind) != 0 || gClient.stmtExecute(recorder.statement) != 0) {
+// The writer's connection, made when it first has a block to store: a task
+// whose last block goes to a courier never loads the client library.
+bool Connected(Recorder& recorder) {
+    if (!recorder.connectTried) {
+        recorder.connectTried = true;
+        if (LoadClient(gClient))
+            Connect(recorder);
+        else
+            Lose(recorder, "the database client library libmariadb.so.3 cannot be loaded");
+    }
+    return !recorder.lost.load() && recorder.statement != nullptr;
+}
+
+// Stores the first count records of chunk (and a last work phase ending at
+// extraEnd when that is not 0) as one block.
+void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uint32_t flags, std::int64_t extraEnd) {
+    if (!Connected(recorder)) return;
+    const Formatted formatted = Format(recorder, chunk, count, flags, extraEnd);
+    BlockRow row(recorder.experiment, recorder.task.id, chunk.sequence, (flags & kFinalBlock) != 0,
+                 recorder.spawned.get(), formatted.spawnedBytes, recorder.block.get(), formatted.bytes);
+    if (gClient.stmtBind(recorder.statement, row.bind) != 0 || gClient.stmtExecute(recorder.statement) != 0) {
         char reason[400];
-        std::snprintf(reason, sizeof reason, "the database refused a block of %u phases: %s", records,
+        std::snprintf(reason, sizeof reason, "the database refused a block of %u phases: %s", formatted.records,
                       gClient.stmtError(recorder.statement));
         Lose(recorder, reason);
     }
@@ -353,12 +366,22 @@ void StoreFullChunks(Recorder& recorder) {
     }
 }
 
+// Closes the connection and tells the task's end that the writer is done.
+void Finished(Recorder& recorder) {
+    if (recorder.mysql != nullptr) {
+        if (recorder.statement != nullptr) gClient.stmtClose(recorder.statement);
+        gClient.close(recorder.mysql);
+    }
+    const char finished = 'd';
+    while (write(recorder.done[1], &finished, 1) < 0 && errno == EINTR) {
+    }
+}
+
 void* Writer(void* self) {
     Recorder& recorder = *static_cast<Recorder*>(self);
-    if (LoadClient(gClient))
-        Connect(recorder);
-    else
-        Lose(recorder, "the database client library libmariadb.so.3 cannot be loaded");
+    // Without a courier every block goes to the database: the connection is made
+    // while the program runs, not at its end.
+    if (recorder.courier == nullptr) Connected(recorder);
     for (;;) {
         char command = 0;
         const ssize_t got = read(recorder.wake[0], &command, 1);
@@ -366,19 +389,18 @@ void* Writer(void* self) {
         if (got != 1) break;
         StoreFullChunks(recorder);
         if (command == 'c') continue;
+        if (command == 'q') {
+            // The courier carried the last block.
+            Finished(recorder);
+            break;
+        }
         // The last block: the chunk being filled, as the program left it.
         const Chunk* last = recorder.filling.load(std::memory_order_acquire);
         const bool killed = command == 't';
         std::uint32_t flags = kFinalBlock | (killed ? kKilledTask : 0) | (recorder.offsetsKnown ? kOffsetsKnown : 0);
         Store(recorder, *last, last->count.load(std::memory_order_acquire), flags,
               killed ? recorder.killTime.load() - recorder.start : 0);
-        if (recorder.mysql != nullptr) {
-            if (recorder.statement != nullptr) gClient.stmtClose(recorder.statement);
-            gClient.close(recorder.mysql);
-        }
-        const char finished = 'd';
-        while (write(recorder.done[1], &finished, 1) < 0 && errno == EINTR) {
-        }
+        Finished(recorder);
         break;
     }
     return nullptr;
@@ -441,6 +463,7 @@ bool HandOff(Recorder& recorder) {
     Chunk* next = NewChunk(recorder);
     if (next != nullptr) {
         recorder.waiting.fetch_add(1);
+        recorder.handedOff = true;
         Push(recorder.full, recorder.current);
         recorder.current = next;
         recorder.filling.store(next, std::memory_order_release);
@@ -532,7 +555,7 @@ Call::Call(Kind kind) {
 
 Call::~Call() { --tDepth; }
 
-bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)()) {
+bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)(), BlockCourier courier) {
     // synchronise is called on every way out, so that tasks waiting in it for
     // each other never wait for one whose measurement failed.
     struct Synchronised {
@@ -553,6 +576,7 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)()) 
     if (recorder == nullptr) return false;
     recorder->task = task;
     recorder->experiment = experiment;
+    recorder->courier = courier;
     recorder->pid = getpid();
     gethostname(recorder->host, sizeof recorder->host - 1);
     std::strncpy(recorder->executable, program_invocation_short_name, sizeof recorder->executable - 1);
@@ -620,8 +644,28 @@ void EndTask(const ClockOffset& start, const ClockOffset& end) {
     recorder.startOffset = start;
     recorder.endOffset = end;
     recorder.offsetsKnown = true;
-    if (!recorder.finishing.exchange(true)) Wake(recorder, 'f');
-    AwaitWriter(recorder);
+    // SIGTERM waits until the last block is on its way, so that its handler never
+    // waits for a writer that nobody told to finish.
+    sigset_t term, previous;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &previous);
+    if (!recorder.finishing.exchange(true)) {
+        // A task whose phases all fit its first chunk hands its only block to the
+        // courier (no database connection at all); otherwise the writer stores it
+        // after the earlier ones.
+        bool carried = false;
+        if (recorder.courier != nullptr && !recorder.handedOff) {
+            const Chunk& last = *recorder.current;
+            const Formatted formatted =
+                Format(recorder, last, last.count.load(std::memory_order_relaxed), kFinalBlock | kOffsetsKnown, 0);
+            carried = recorder.courier(recorder.block.get(), formatted.bytes, recorder.spawned.get(),
+                                       formatted.spawnedBytes);
+        }
+        Wake(recorder, carried ? 'q' : 'f');
+        if (!carried) AwaitWriter(recorder);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     struct sigaction current = {};
     sigaction(SIGTERM, nullptr, &current);
     if (current.sa_handler == OnTerm) sigaction(SIGTERM, &recorder.previousTerm, nullptr);

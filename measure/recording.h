@@ -23,6 +23,7 @@
 //     }
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace recording {
@@ -98,12 +99,21 @@ private:
 // experiment's ID (kova measure creates the experiment row and passes its ID in
 // the environment; BeginTask reads KOVA_MEASURE_EXPERIMENT itself when 0 is
 // given). Calibrates the cost of one recorded call, prepares the buffers and
-// starts the background thread that connects to the database. Returns false
+// starts the background thread that stores them in the database. Returns false
 // (and measures nothing) when there is no experiment or the task measures
 // already. synchronise, when given, is called once, also when BeginTask fails:
 // after the preparations and right before the first phase begins (MPI ranks
 // wait there for each other, so that nobody's set-up lies in another's phases).
-bool BeginTask(const TaskIdentity& task, int experiment = 0, void (*synchronise)() = nullptr);
+//
+// courier, when given, carries the task's last block to the run's collector (kova
+// measure) over the task's own message library: a task whose phases fit one
+// chunk then never connects to the database. It gets the block's bytes and the
+// ids of the tasks its spawn phases started, as text separated by spaces, and
+// returns false when it cannot carry them (the block then goes to the database).
+using BlockCourier = bool (*)(const char* block, std::size_t blockBytes, const char* spawned,
+                              std::size_t spawnedBytes);
+bool BeginTask(const TaskIdentity& task, int experiment = 0, void (*synchronise)() = nullptr,
+               BlockCourier courier = nullptr);
 // Stores the task's measurement, waiting a bounded time for the server (see the
 // README). The front end ends the task's last phase first (a guarded call, or
 // RecordWork), so that its own work at the end (measuring the clock offsets) lies

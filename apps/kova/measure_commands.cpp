@@ -5,7 +5,9 @@
 #include "apps/kova/mpi_launch.h"
 #include "apps/kova/terminal_text.h"
 
+#include "measure/block.h"
 #include "measure/blockstore.h"
+#include "measure/hostclock.h"
 
 #include "probe/replacement.h"
 #include "probe/databaseaddress.h"
@@ -26,6 +28,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +38,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -99,50 +103,145 @@ fs::path MeasuringLibrary(Mpi mpi) {
     return library.lexically_normal();
 }
 
-// The number of hosts of the running virtual machine and the PVM id of this
-// host, where the master runs. kova leaves PVM again.
-std::pair<int, int> VirtualMachine() {
+// The running virtual machine: its number of hosts, the PVM id of this host (where
+// the master runs) and kova measure's own task, which stays enrolled to collect the
+// tasks' last blocks.
+struct VirtualMachine {
+    int hosts = 0;
+    int host = 0;
+    int collector = 0;
+};
+
+VirtualMachine JoinVirtualMachine() {
     // PVM itself would end the process with its own text.
     if (geteuid() == 0 && std::getenv("PVM_ALLOW_ROOT") == nullptr)
         throw analysis::Error("PVM runs as root only with PVM_ALLOW_ROOT set in the environment", kExitMeasureFailed);
     // PVM reports its own failure on standard error before this message.
-    if (pvm_mytid() < 0)
+    VirtualMachine machine;
+    machine.collector = pvm_mytid();
+    if (machine.collector < 0)
         throw analysis::Error("no PVM virtual machine runs on this host: start one (pvm, or pvmd with a host "
                               "file) and measure again",
                               kExitMeasureFailed);
-    int hosts = 0, architectures = 0;
+    int architectures = 0;
     pvmhostinfo* info = nullptr;
-    pvm_config(&hosts, &architectures, &info);
-    const int host = pvm_tidtohost(pvm_mytid());
-    pvm_exit();
-    return {hosts, host};
+    pvm_config(&machine.hosts, &architectures, &info);
+    machine.host = pvm_tidtohost(machine.collector);
+    // The program must not inherit kova measure's connection to its daemon.
+    int* sockets = nullptr;
+    for (int k = 0, count = pvm_getfds(&sockets); k < count; ++k) fcntl(sockets[k], F_SETFD, FD_CLOEXEC);
+    return machine;
 }
 
-// Waits, at most kTaskWaitSeconds after the program ended, until every task the
+// Takes the last blocks that the tasks hand kova measure (as PVM messages, while
+// the program runs and after) and stores them as the tasks would have. Once told
+// that the program ended, it waits, at most kTaskWaitSeconds, until every task the
 // stored blocks announce (spawn trees and other hosts included) has stored its
-// last block or has left PVM; names those still running.
-void AwaitTasks(MYSQL* db, int expID) {
-    const bool enrolled = pvm_mytid() >= 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTaskWaitSeconds);
-    std::vector<int> running;
-    for (;;) {
-        const recording::Census census = recording::TakeCensus(db, expID);
-        running.clear();
-        for (int tid : census.announced)
-            if (!census.stored.count(tid) && enrolled && pvm_pstat(tid) != PvmNoTask) running.push_back(tid);
-        if (running.empty() || std::chrono::steady_clock::now() > deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// last block or has left PVM, names those still running and leaves PVM. It alone
+// makes PVM calls and uses the connection while it runs.
+class BlockCollector {
+public:
+    BlockCollector(MYSQL* db, int expID) : mDb(db), mExpID(expID), mThread([this] { Run(); }) {}
+    ~BlockCollector() {
+        if (mThread.joinable()) Finish();
     }
-    for (int tid : running)
-        std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after " << kTaskWaitSeconds
-                  << " s; its phases are stored when it ends" << std::endl;
-    if (enrolled) pvm_exit();
-}
+
+    // Waits for the tasks after the program's end; throws the database's failure.
+    void Finish() {
+        mProgramEnded = true;
+        mThread.join();
+        if (mFailure) std::rethrow_exception(mFailure);
+    }
+    // The clock offsets measured after the end for the tasks that measured none.
+    const std::map<int, recording::ClockOffset>& offsets() const { return mOffsets; }
+
+private:
+    void Run() {
+        try {
+            Collect();
+        } catch (...) {
+            mFailure = std::current_exception();
+        }
+        pvm_exit();
+    }
+
+    // Takes the messages there are, waiting up to milliseconds for the first; false
+    // when PVM fails.
+    bool Receive(int milliseconds) {
+        timeval wait = {0, milliseconds * 1000};
+        for (;;) {
+            const int buffer = pvm_trecv(-1, recording::kBlockMessageTag, &wait);
+            if (buffer <= 0) return buffer == 0;
+            int lengths[2] = {0, 0};
+            std::string block, spawned;
+            if (pvm_upkint(lengths, 2, 1) >= 0 && lengths[0] > 0 && lengths[1] >= 0) {
+                block.resize(static_cast<std::size_t>(lengths[0]));
+                spawned.resize(static_cast<std::size_t>(lengths[1]));
+                std::string error;
+                if (pvm_upkbyte(block.data(), lengths[0], 1) >= 0 &&
+                    (lengths[1] == 0 || pvm_upkbyte(spawned.data(), lengths[1], 1) >= 0) &&
+                    !recording::StoreBlock(mDb, mExpID, block.data(), block.size(), spawned, error))
+                    std::cerr << "kova measure: a message of phases was not stored: " << error << std::endl;
+            }
+            pvm_freebuf(buffer);
+            wait = {0, 0};
+        }
+    }
+
+    void Collect() {
+        while (!mProgramEnded)
+            if (!Receive(10)) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTaskWaitSeconds);
+        // A task that left PVM may have a last block still on its way from its host.
+        std::optional<std::chrono::steady_clock::time_point> lateBlocksUntil;
+        std::vector<int> running;
+        for (;;) {
+            if (!Receive(0)) return;
+            const recording::Census census = recording::TakeCensus(mDb, mExpID);
+            running.clear();
+            bool missing = false;
+            for (int tid : census.announced) {
+                if (census.stored.count(tid)) continue;
+                missing = true;
+                if (pvm_pstat(tid) != PvmNoTask) running.push_back(tid);
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (running.empty() && missing && !lateBlocksUntil) lateBlocksUntil = now + std::chrono::milliseconds(300);
+            const bool waitLonger = !running.empty() || (lateBlocksUntil && now < *lateBlocksUntil);
+            if (!waitLonger || now > deadline) break;
+            if (!Receive(10)) return;
+        }
+        for (int tid : running)
+            std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after "
+                      << kTaskWaitSeconds << " s; its phases are stored when it ends" << std::endl;
+        // A task ended by SIGTERM measured no clock offset: its host's is measured
+        // now, from here, on the master's host.
+        const int here = pvm_tidtohost(pvm_mytid());
+        std::map<int, recording::ClockOffset> ofHost;
+        for (int tid : recording::TasksWithoutOffsets(mDb, mExpID)) {
+            const int host = pvm_tidtohost(tid);
+            if (host != here && !ofHost.count(host)) {
+                recording::ClockOffset offset = recording::OffsetToHost(host);
+                // Measured from the master's host: the task's host's clock minus this one's.
+                offset.offset = -offset.offset;
+                ofHost[host] = offset;
+            }
+            mOffsets[tid] = host == here ? recording::ClockOffset() : ofHost[host];
+        }
+    }
+
+    MYSQL* mDb;
+    int mExpID;
+    std::atomic<bool> mProgramEnded{false};
+    std::exception_ptr mFailure;
+    std::map<int, recording::ClockOffset> mOffsets;
+    std::thread mThread;
+};
 
 // The environment of the program: the measuring library preloaded, the
 // experiment and the master's host, and both passed on by PVM to every task
 // spawned, with the database's address.
-std::vector<std::string> MeasuringEnvironment(const fs::path& library, int expID, int masterHost) {
+std::vector<std::string> MeasuringEnvironment(const fs::path& library, int expID, const VirtualMachine& machine) {
     ExportDatabaseAddress();
     std::map<std::string, std::string> settings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -154,11 +253,18 @@ std::vector<std::string> MeasuringEnvironment(const fs::path& library, int expID
     settings["LD_PRELOAD"] = library.string() + (preloaded.empty() ? "" : ":" + preloaded);
     settings["KOVA_MEASURE_EXPERIMENT"] = std::to_string(expID);
     settings["KOVA_MEASURE_KOVA_PID"] = std::to_string(getpid());
-    std::ostringstream host;
-    host << std::hex << masterHost;
-    settings["KOVA_MEASURE_MASTER_HOST"] = host.str();
-    settings["PVM_EXPORT"] =
-        WithExported(settings["PVM_EXPORT"], {"LD_PRELOAD", "KOVA_MEASURE_EXPERIMENT", "KOVA_MEASURE_MASTER_HOST"});
+    auto hex = [](int number) {
+        std::ostringstream text;
+        text << std::hex << number;
+        return text.str();
+    };
+    settings["KOVA_MEASURE_MASTER_HOST"] = hex(machine.host);
+    std::vector<std::string> exported = {"LD_PRELOAD", "KOVA_MEASURE_EXPERIMENT", "KOVA_MEASURE_MASTER_HOST"};
+    if (machine.collector > 0) {
+        settings[recording::kCollectorVariable] = hex(machine.collector);
+        exported.push_back(recording::kCollectorVariable);
+    }
+    settings["PVM_EXPORT"] = WithExported(settings["PVM_EXPORT"], exported);
     std::vector<std::string> environment;
     for (const auto& [name, value] : settings) environment.push_back(name + "=" + value);
     return environment;
@@ -350,34 +456,44 @@ int Measure(Session& session, MeasureOptions options) {
                                     "needs the shared libpvm3.so); it runs unmeasured");
     // An MPI program needs no virtual machine; its p is the number of ranks,
     // known once they are stored.
-    int masterHost = 0;
+    VirtualMachine machine;
     if (mpi == Mpi::kNone) {
-        const auto [hosts, host] = VirtualMachine();
-        if (options.p == 0) options.p = hosts;
-        masterHost = host;
+        machine = JoinVirtualMachine();
+        if (options.p == 0) options.p = machine.hosts;
     }
 
     std::string lost;
     std::unique_ptr<MYSQL, void (*)(MYSQL*)> db(recording::ConnectBounded(kDatabaseSeconds, lost), mysql_close);
     const int id = db ? CreateExperiment(db.get(), options, lost) : 0;
-    if (id == 0)
+    if (id == 0) {
+        if (machine.collector > 0) pvm_exit();
         return RunUnmeasured(program, options,
                              "the measurement is lost: " +
                                  (db ? lost : "cannot reach the measurement database: " + lost) +
                                  "; the program runs unmeasured");
+    }
 
-    std::vector<std::string> environment = MeasuringEnvironment(library, id, masterHost);
+    std::vector<std::string> environment = MeasuringEnvironment(library, id, machine);
     const std::vector<std::string> command =
         mpi == Mpi::kNone ? options.command : MeasuredLaunch(mpi, options.command, environment);
+    std::optional<BlockCollector> collector;
+    if (machine.collector > 0) collector.emplace(db.get(), id);
     const double started = MonotonicSeconds();
-    const int status = RunProgram(program, command, environment);
+    int status = 0;
+    try {
+        status = RunProgram(program, command, environment);
+    } catch (...) {
+        collector.reset();
+        throw;
+    }
     const double ended = MonotonicSeconds();
     const auto [exitStatus, failure] = Outcome(status);
     recording::Expansion expansion;
     try {
-        if (mpi == Mpi::kNone) AwaitTasks(db.get(), id);
+        if (collector) collector->Finish();
         const double expanding = MonotonicSeconds();
-        expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure);
+        expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure,
+                                                collector ? collector->offsets() : std::map<int, recording::ClockOffset>());
         // For the benchmark that sets the server's load of each step apart.
         if (std::getenv("KOVA_MEASURE_REPORT_TIMES") != nullptr)
             std::fprintf(stderr,

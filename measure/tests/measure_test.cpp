@@ -447,6 +447,36 @@ TEST(MeasureServerFaults, TheProgramRunsOnAsPlainAndNothingIsStoredAsFinished) {
     }
 }
 
+// Tasks whose phases fit their first chunk hand their only block to kova measure
+// and never connect to the database; tasks that record more store their full
+// chunks themselves while they run. Both runs are stored whole.
+TEST(MeasureLastBlocks, ShortTasksNeverConnectAndLongOnesStoreWhileTheyRun) {
+    PrivateServer server;
+    ASSERT_TRUE(server.ready());
+    const std::string connections =
+        "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'CONNECTIONS'";
+    auto connectionsOf = [&](const std::string& arguments, int messages) {
+        const long long before = server.Number(connections);
+        const ClusterRun run = FaultTasks(arguments, server.ClusterAddress(), server.stateFolder());
+        const long long after = server.Number(connections);
+        EXPECT_EQ(run.status, 0) << arguments << run.errors;
+        const int id = StoredExperiment(run.errors);
+        EXPECT_GT(id, 0) << arguments << run.errors;
+        const std::string exp = std::to_string(id);
+        EXPECT_EQ(server.Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp), 2) << arguments;
+        EXPECT_EQ(server.Number("SELECT errorFlags FROM Experiments WHERE ID = " + exp), 0) << arguments;
+        // The count of messages, the messages and the slave's answer.
+        EXPECT_EQ(server.Number("SELECT COUNT(*) FROM Phases WHERE expID = " + exp + " AND typeID = 5"), messages + 2)
+            << arguments;
+        EXPECT_EQ(server.Number("SELECT COUNT(*) FROM ClockOffsets WHERE expID = " + exp), 1) << arguments;
+        return after - before;
+    };
+    const long long shortRun = connectionsOf("stream 100", 100);
+    const long long longRun = connectionsOf("stream 50000", 50000);
+    // The long run's two tasks each opened one connection of their own.
+    EXPECT_EQ(longRun - shortRun, 2);
+}
+
 // pvm_kill (SIGTERM) at random moments of a slave that allocates and prints in a
 // loop: its phases up to the signal are kept every time.
 TEST(MeasureKilledTask, PhasesOfASlaveKilledAtARandomMomentAreKept) {
@@ -469,6 +499,8 @@ TEST(MeasureKilledTask, PhasesOfASlaveKilledAtARandomMomentAreKept) {
         EXPECT_EQ(Number("SELECT SUM(duration)" + EXPERIMENT + exp + slave),
                   Number("SELECT SUM(duration) FROM PhaseDurations WHERE expID = " + exp + slave));
         EXPECT_EQ(Number("SELECT COUNT(*) FROM PhaseBlocks WHERE expID = " + exp), 0);
+        // Its clock offset, which it could not measure itself, is measured from the master's host.
+        EXPECT_EQ(Number("SELECT COUNT(*) FROM ClockOffsets WHERE expID = " + exp + slave), 1) << ms;
     }
 }
 
