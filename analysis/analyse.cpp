@@ -11,6 +11,8 @@
 
 #include "persist/standarddatabase.h"
 
+#include <nlohmann/json.hpp>
+
 namespace analysis {
 
 void Analyse(ExperimentModel& model, std::optional<Time> Ts) {

@@ -5,7 +5,7 @@
 #include "analysis/stored_text.h"
 
 #include "probe/KOVAData.h"
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "persist/bulkread.h"
 #include "persist/dbDescribable.h"
 #include "persist/standarddatabase.h"
@@ -236,8 +236,8 @@ void ForEachRow(StandardDatabase& db, const std::string& query, OnRow&& onRow) {
     }
     if (result == nullptr) return;
     while (MYSQL_ROW row = mysql_fetch_row(result)) onRow(row);
-    const bool failed = mysql_errno(&db.mMysql) != 0;
-    const std::string message = failed ? mysql_error(&db.mMysql) : "";
+    const bool failed = mysql_errno(db.Handle()) != 0;
+    const std::string message = failed ? mysql_error(db.Handle()) : "";
     mysql_free_result(result);
     if (failed) throw Error("reading the measurement database failed: " + message);
 }

@@ -3,6 +3,7 @@
 #include "analysis/wait_states.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 namespace analysis {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 namespace analysis {

@@ -26,7 +26,7 @@
 #pragma once
 #include "analysis/model.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 namespace analysis {

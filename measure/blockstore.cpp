@@ -4,7 +4,7 @@
 #include "measure/blockrow.h"
 
 #include "probe/KOVAData.h"
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "probe/databaseaddress.h"
 
 #include <algorithm>

@@ -2,6 +2,7 @@
 #include <kova/kova.h>
 
 #include "probe/KOVAInstrumentation.h"
+#include "probe/probestate.h"
 #include <pvm3.h>
 
 #include <cstdlib>
@@ -50,10 +51,10 @@ KOVAProbe* Running(const char* call) {
     if (probe == nullptr) {
         std::cout << ERROR_HEADING << '\n'
                   << " ***  you called " << call << "() before kova_master() or kova_slave()" << std::endl;
-        if (KOVAProbe::msUsesPvm) pvm_exit();
+        if (KOVAProbe::State::msUsesPvm) pvm_exit();
         error(std::string("in ") + call + " ", "", 0);
     }
-    if (!probe->mRunning) {
+    if (!probe->state().mRunning) {
         std::cout << WARNING_HEADING << '\n'
                   << " ***  you called " << call << "() after kova_stop(); it is not measured" << std::endl;
         return nullptr;

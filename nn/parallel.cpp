@@ -1,6 +1,7 @@
 // The pipelined network over three PVM tasks and its layer messages.
 #include "nn/parallel.h"
 
+#include "probe/standardlib.h"
 #include <pvm3.h>
 
 #include <iostream>

@@ -19,8 +19,8 @@ template <class T, class OnRow> void ReadEachRow(StandardDatabase& db, const std
         convertor.ReadFromRow(record, row, mysql_fetch_lengths(result));
         onRow(record);
     }
-    if (mysql_errno(&db.mMysql) != 0) {
-        const DatabaseError failure("Query failed: ", query, mysql_error(&db.mMysql), mysql_errno(&db.mMysql));
+    if (mysql_errno(db.Handle()) != 0) {
+        const DatabaseError failure("Query failed: ", query, mysql_error(db.Handle()), mysql_errno(db.Handle()));
         mysql_free_result(result);
         throw failure;
     }

@@ -324,7 +324,7 @@ bool DbConvertor::CreateTable(Describable& obj, bool) {
         pattern += c;
     }
     mDB->AwaitBatch();
-    MYSQL_RES* tables = mysql_list_tables(&mDB->mMysql, pattern.c_str());
+    MYSQL_RES* tables = mysql_list_tables(mDB->Handle(), pattern.c_str());
     if (tables == nullptr) {
         mDB->Fail("Query failed: ", "SHOW TABLES LIKE '" + pattern + "'");
     }

@@ -372,6 +372,10 @@ void StandardDatabase::InsertRecord(const std::string& table_name, int nbrValues
 
 long long StandardDatabase::LastInsertID() { return static_cast<long long>(mysql_insert_id(&mMysql)); }
 
+unsigned long StandardDatabase::ConnectionID() { return mysql_thread_id(&mMysql); }
+
+MYSQL* StandardDatabase::Handle() { return &mMysql; }
+
 std::string StandardDatabase::QueryFirst(const std::string& query) {
     MYSQL_RES* result = QueryRows(query);
     if (result == nullptr) return "";

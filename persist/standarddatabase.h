@@ -95,7 +95,6 @@ public:
     std::string mDbServer;
     std::string mDbName;
     std::string mUser;
-    MYSQL mMysql;
     // Pool users of this object; 0 for one constructed directly.
     int mNbrUsed;
     static std::vector<StandardDatabase*> msDbConnections;
@@ -154,6 +153,11 @@ public:
     void InsertRecord(const std::string& table_name, int nbrValues, ...);
     // The value that the last insert gave an AUTO_INCREMENT column (0 when it gave none).
     long long LastInsertID();
+    // The server's number of this connection, as KILL CONNECTION takes it.
+    unsigned long ConnectionID();
+    // The client library's handle of the connection, for code that calls the
+    // client library itself (rows read as they stream in, the recording core).
+    MYSQL* Handle();
     // First column of the first row, or "" when there is no row.
     std::string QueryFirst(const std::string& query);
     // First column of every row, in row order.
@@ -183,6 +187,7 @@ public:
     [[noreturn]] void Fail(const std::string& heading, const std::string& statement);
 
 private:
+    MYSQL mMysql;
     std::ostream* mStatementLog = nullptr;
     // The batch whose results were not read yet; its text names a failed statement.
     StatementBatch mPendingBatch;

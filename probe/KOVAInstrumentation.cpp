@@ -1,17 +1,26 @@
 #include "probe/KOVAInstrumentation.h"
 
+#include "probe/probestate.h"
 #include "probe/databaseaddress.h"
 
 #include <pvm3.h>
 #include "persist/standarddatabase.h"
 
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
-#include <vector>
+#include <utility>
+
+namespace {
+constexpr bool SameType(KOVAProbe::BasicPhaseType probes, BasicPhaseType tables) {
+    return static_cast<int>(probes) == static_cast<int>(tables);
+}
+}  // namespace
+static_assert(SameType(KOVAProbe::PH_IDLE, PH_IDLE) && SameType(KOVAProbe::PH_WORK, PH_WORK) &&
+                  SameType(KOVAProbe::PH_COMM_SEND, PH_COMM_SEND) && SameType(KOVAProbe::PH_COMM_RECV, PH_COMM_RECV) &&
+                  SameType(KOVAProbe::PH_SPAWN, PH_SPAWN) && SameType(KOVAProbe::PH_PART, PH_PART) &&
+                  SameType(KOVAProbe::PH_SYNC, PH_SYNC),
+              "the probe's phase types index the basic phase-type table");
 
 namespace {
 
@@ -27,10 +36,10 @@ std::string UserFromEnvironment() {
 
 }  // namespace
 
-bool KOVAProbe::msExistProbeInstance = false;
-bool KOVAProbe::msUsesPvm = false;
+bool KOVAProbe::State::msExistProbeInstance = false;
+bool KOVAProbe::State::msUsesPvm = false;
 
-template <class Write> void KOVAProbe::Store(Write&& write) {
+template <class Write> void KOVAProbe::State::Store(Write&& write) {
     try {
         write();
     } catch (const DatabaseError& failure) {
@@ -91,7 +100,7 @@ KOVAProbeSettings KOVAProbeSettings::FirstRelease() {
     return settings;
 }
 
-KOVAProbe::KOVAProbe(const std::string& application, const std::string& project, const std::string& appVersion,
+KOVAProbe::State::State(const std::string& application, const std::string& project, const std::string& appVersion,
                      bool activateMeasurements, DO_WITH_SIMILAR_EXP doWithSimilarExp)
     : mApp(GetUserID(), application, project, appVersion, ""),
       mExp(&mApp, DateTime(), "", 0, 0),
@@ -103,8 +112,8 @@ KOVAProbe::KOVAProbe(const std::string& application, const std::string& project,
         mMeasure = false;
 }
 
-KOVAProbe::KOVAProbe(const std::string& appName, int nbrMachines, DO_WITH_SIMILAR_EXP doWithSimilarExp, int W,
-                     const std::string& expComment, const KOVAProbeSettings& settings)
+KOVAProbe::State::State(const std::string& appName, int nbrMachines, DO_WITH_SIMILAR_EXP doWithSimilarExp, int W,
+                            const std::string& expComment, const KOVAProbeSettings& settings)
     : mDoWithSimilarExp(doWithSimilarExp), mSettings(settings) {
     if (mSettings.experimentOfApplication) {
         mApp = Application(GetUserID(), appName, "", "", "");
@@ -120,7 +129,7 @@ KOVAProbe::KOVAProbe(const std::string& appName, int nbrMachines, DO_WITH_SIMILA
     }
 }
 
-KOVAProbe::KOVAProbe(bool activateMeasurements, const KOVAProbeSettings& settings) : mSettings(settings) {
+KOVAProbe::State::State(bool activateMeasurements, const KOVAProbeSettings& settings) : mSettings(settings) {
     if (!activateMeasurements) return;
     mMeasure = true;
     mWritePhasesDuringRun = mSettings.writeDuringRun;
@@ -160,11 +169,10 @@ KOVAProbe::KOVAProbe(bool activateMeasurements, const KOVAProbeSettings& setting
     }
 }
 
-KOVAProbe::KOVAProbe() : mSettings(KOVAProbeSettings::Current()) {}
+KOVAProbe::State::State() : mSettings(KOVAProbeSettings::Current()) {}
 
-KOVAProbe::~KOVAProbe() { Stop(); }
 
-void KOVAProbe::ConstructorForMaster() {
+void KOVAProbe::State::ConstructorForMaster() {
     if (msExistProbeInstance)
         Fatal({ERROR_HEADING,
                " ***  you try to create a second master KOVAProbe in this process. Only 1 probe per process!"},
@@ -215,11 +223,11 @@ void KOVAProbe::ConstructorForMaster() {
     });
 }
 
-void KOVAProbe::GuardTermination() {
+void KOVAProbe::State::GuardTermination() {
     mTermination = std::make_unique<TerminationGuard>([this] { StoreOnTermination(); });
 }
 
-void KOVAProbe::OpenDatabase() {
+void KOVAProbe::State::OpenDatabase() {
     DatabaseAddress address;
     try {
         address = MeasurementDatabaseAddress();
@@ -237,7 +245,7 @@ void KOVAProbe::OpenDatabase() {
     mBatch = std::make_unique<InsertBatchConvertor>(mDB.get());
 }
 
-void KOVAProbe::StartMeasuring() {
+void KOVAProbe::State::StartMeasuring() {
     if (!mMeasure) return;
     if (mPhaseCnt > 0)
         Fatal({ERROR_HEADING,
@@ -251,7 +259,7 @@ void KOVAProbe::StartMeasuring() {
     SynchroWithMaster();
 }
 
-template <class... Args> void KOVAProbe::AddPhase(const timeval& now, Args&&... args) {
+template <class... Args> void KOVAProbe::State::AddPhase(const timeval& now, Args&&... args) {
     mPhases.emplace_back(std::forward<Args>(args)...);
     if (!mWritePhasesDuringRun) return;
     const TIME expTime = mExpChrono.GetTime(now);
@@ -261,7 +269,7 @@ template <class... Args> void KOVAProbe::AddPhase(const timeval& now, Args&&... 
     }
 }
 
-TIME KOVAProbe::EndOfPhase(int phaseType, int nbrQuantums, int nbrOperations, const std::string& comment) {
+TIME KOVAProbe::State::EndOfPhase(int phaseType, int nbrQuantums, int nbrOperations, const std::string& comment) {
     if (!mMeasure || !mRunning) return 0;
     TerminationGuard::Section section;
     switch (phaseType) {
@@ -297,7 +305,7 @@ TIME KOVAProbe::EndOfPhase(int phaseType, int nbrQuantums, int nbrOperations, co
     return duration;
 }
 
-TIME KOVAProbe::EndOfCommPhase(int phaseType, int commPartnerTid, int nbrQuantums, const std::string& comment) {
+TIME KOVAProbe::State::EndOfCommPhase(int phaseType, int commPartnerTid, int nbrQuantums, const std::string& comment) {
     if (!mMeasure || !mRunning) return 0;
     TerminationGuard::Section section;
     if (phaseType != PH_COMM_SEND && phaseType != PH_COMM_RECV && phaseType != PH_SPAWN)
@@ -315,7 +323,7 @@ TIME KOVAProbe::EndOfCommPhase(int phaseType, int commPartnerTid, int nbrQuantum
     return duration;
 }
 
-void KOVAProbe::AccumulateDuration(int phaseType, TIME duration) {
+void KOVAProbe::State::AccumulateDuration(int phaseType, TIME duration) {
     // A type outside the table has no total to add to.
     if (phaseType < 0 || phaseType >= mProcess->GetNbrPhaseTypes()) {
         std::cout << "Error in  KOVAProbe::EndOfPhase: phasetype too big" << std::endl;
@@ -324,7 +332,7 @@ void KOVAProbe::AccumulateDuration(int phaseType, TIME duration) {
     mProcess->mPhaseDurations[phaseType].mDuration += duration;
 }
 
-void KOVAProbe::AddPendingPhases() {
+void KOVAProbe::State::AddPendingPhases() {
     for (Phase& phase : mPhases) {
         if (mSettings.intPhaseDurations) {
             BasicPhase<int> row(phase);
@@ -336,12 +344,12 @@ void KOVAProbe::AddPendingPhases() {
     mPhases.clear();
 }
 
-void KOVAProbe::WritePendingPhases() {
+void KOVAProbe::State::WritePendingPhases() {
     AddPendingPhases();
     mBatch->Send();
 }
 
-void KOVAProbe::SlaveIsSpawned(int slaveTid) {
+void KOVAProbe::State::SlaveIsSpawned(int slaveTid) {
     if (!mMeasure) return;
     TerminationGuard::Section section;
     EndOfCommPhase(PH_SPAWN, slaveTid, 0, "");
@@ -354,7 +362,7 @@ void KOVAProbe::SlaveIsSpawned(int slaveTid) {
     ++mExp.mNbrProcesses;
 }
 
-int KOVAProbe::ReceiveExpID() {
+int KOVAProbe::State::ReceiveExpID() {
     timeval timeout = mSettings.slaveWait;
     const int bufid = pvm_trecv(pvm_parent(), SLAVE_EXP_ID, &timeout);
     if (bufid == 0)
@@ -370,7 +378,7 @@ int KOVAProbe::ReceiveExpID() {
     return expID;
 }
 
-void KOVAProbe::SynchroWithMaster() {
+void KOVAProbe::State::SynchroWithMaster() {
     // The offset is measured before the clocks start, so that its measurement is
     // not part of the first phase.
     const timeval delta = mIsMaster ? timeval{0, 0} : MeasureClockDelta(mStartClockBound);
@@ -384,7 +392,7 @@ void KOVAProbe::SynchroWithMaster() {
     SubtractClockDelta(mProcess->mStartTime_sec, mProcess->mStartTime_usec, delta);
 }
 
-timeval KOVAProbe::MeasureClockDelta(TIME& bound) {
+timeval KOVAProbe::State::MeasureClockDelta(TIME& bound) {
     bound = 0;
     timeval best = {0, 0};
     const int parentHost = pvm_tidtohost(mProcess->mParentTid);
@@ -417,7 +425,7 @@ timeval KOVAProbe::MeasureClockDelta(TIME& bound) {
     return best;
 }
 
-ClockOffset KOVAProbe::ClockOffsets(bool measureEnd) {
+ClockOffset KOVAProbe::State::ClockOffsets(bool measureEnd) {
     if (!measureEnd) {
         // No measurement at the end: the offset is taken not to have drifted.
         return ClockOffset(mProcess->mExpID, mProcess->mID, mStartClockOffset, mStartClockOffset,
@@ -443,7 +451,7 @@ void SubtractClockDelta(int& sec, int& usec, const timeval& delta) {
     }
 }
 
-void KOVAProbe::Stop() {
+void KOVAProbe::State::Stop() {
     if (!mMeasure || !mRunning) return;
     TerminationGuard::Section section;
     mExpChrono.Stop();
@@ -461,7 +469,7 @@ void KOVAProbe::Stop() {
     msExistProbeInstance = false;
 }
 
-void KOVAProbe::RenewIdleConnection() {
+void KOVAProbe::State::RenewIdleConnection() {
     // Far below the servers' usual idle limit (8 hours).
     const TIME IDLE_LIMIT = 600 * TIME{1000000};
     if (mDB && mExpChrono.GetTime() - mTimeLastSave > IDLE_LIMIT) {
@@ -472,7 +480,7 @@ void KOVAProbe::RenewIdleConnection() {
     if (!mDB) OpenDatabase();
 }
 
-void KOVAProbe::StopMaster() {
+void KOVAProbe::State::StopMaster() {
     mExp.mTp = mExpChrono.GetTime();
     mExp.mStatusData = Experiment::EXP_FINISHED;
     // The lock keeps the replacement steps of concurrent runs of this configuration
@@ -521,7 +529,7 @@ void KOVAProbe::StopMaster() {
     }
 }
 
-void KOVAProbe::StopSlave() {
+void KOVAProbe::State::StopSlave() {
     ClockOffset offsets;
     if (mSettings.storeClockOffsets) offsets = ClockOffsets(true);
     Store([&] {
@@ -530,7 +538,7 @@ void KOVAProbe::StopSlave() {
     });
 }
 
-void KOVAProbe::StoreOnTermination() {
+void KOVAProbe::State::StoreOnTermination() {
     if (!mRunning) return;
     mRunning = false;
     mExpChrono.Stop();
@@ -542,7 +550,7 @@ void KOVAProbe::StoreOnTermination() {
     });
 }
 
-void KOVAProbe::AddFinalRows(ClockOffset* offsets) {
+void KOVAProbe::State::AddFinalRows(ClockOffset* offsets) {
     AddPendingPhases();
     for (PhaseDuration& total : mProcess->mPhaseDurations)
         if (total.mDuration != 0) mBatch->Add(total);
@@ -553,7 +561,7 @@ void KOVAProbe::AddFinalRows(ClockOffset* offsets) {
     if (offsets != nullptr) mBatch->Add(*offsets);
 }
 
-bool KOVAProbe::LockConfiguration() {
+bool KOVAProbe::State::LockConfiguration() {
     std::string granted;
     const std::string name = ReplacementLockName(mExp);
     Store([&] {
@@ -566,13 +574,13 @@ bool KOVAProbe::LockConfiguration() {
     return false;
 }
 
-Replacement KOVAProbe::ReplaceIfFaster(bool onlyIfFaster) {
+Replacement KOVAProbe::State::ReplaceIfFaster(bool onlyIfFaster) {
     Replacement replacement;
     Store([&] { replacement = PlanReplacement(mExp, onlyIfFaster, *mDB); });
     return replacement;
 }
 
-KOVAProbe::DO_WITH_SIMILAR_EXP KOVAProbe::GetDoWithSimilarExpFromUser() {
+KOVAProbe::DO_WITH_SIMILAR_EXP KOVAProbe::State::GetDoWithSimilarExpFromUser() {
     const std::string choices = std::string("r (REPLACE_IF_FASTER), s (REPLACE_IF_SUCCESFULL) or n (") +
                                 mSettings.keepAllChoiceName + ")";
     std::cout << " *** KOVA: What should I do with similar experiments?\n *** " << choices << std::endl;
@@ -593,10 +601,10 @@ KOVAProbe::DO_WITH_SIMILAR_EXP KOVAProbe::GetDoWithSimilarExpFromUser() {
     }
 }
 
-int KOVAProbe::GetExperimentIDFromDB() { return static_cast<int>(mDB->LastInsertID()); }
+int KOVAProbe::State::GetExperimentIDFromDB() { return static_cast<int>(mDB->LastInsertID()); }
 
 template <class Value>
-bool KOVAProbe::DeclareParameter(const std::string& name, AppParameter::PARAMETER_TYPE_EN type,
+bool KOVAProbe::State::DeclareParameter(const std::string& name, AppParameter::PARAMETER_TYPE_EN type,
                                  const std::string& comment, const char* notMasterHeading, const char* notMasterText,
                                  const std::string& repeatedCallText, const Value& value) {
     if (!mIsMaster) std::cout << notMasterHeading << '\n' << notMasterText << std::endl;
@@ -605,7 +613,7 @@ bool KOVAProbe::DeclareParameter(const std::string& name, AppParameter::PARAMETE
     return false;
 }
 
-void KOVAProbe::SetNbrOfMachines(int nbrMachines) {
+void KOVAProbe::State::SetNbrOfMachines(int nbrMachines) {
     if (!DeclareParameter("p", AppParameter::INT, "", WARNING_HEADING,
                           " *** calling SetNbrOfMachines() makes only sense in the master process",
                           " *** call SetNbrOfMachines() only once. This call with value ", nbrMachines))
@@ -614,7 +622,7 @@ void KOVAProbe::SetNbrOfMachines(int nbrMachines) {
     mExp.mExpParValues.emplace_back(mExp.mID, "p", mApp.mID, nbrMachines);
 }
 
-void KOVAProbe::SetProblemSize(int problemSize) {
+void KOVAProbe::State::SetProblemSize(int problemSize) {
     if (!DeclareParameter("W", AppParameter::INT, "", WARNING_HEADING,
                           " *** calling SetProblemSize() makes only sense in the master process",
                           " *** call SetProbelemSize() only once. This call with value ", problemSize))
@@ -634,25 +642,105 @@ std::string RepeatedParameterText(const std::string& name) {
 }
 }  // namespace
 
-void KOVAProbe::SetApplicationParameter(const std::string& name, int value, const std::string& comment) {
+void KOVAProbe::State::SetApplicationParameter(const std::string& name, int value, const std::string& comment) {
     if (DeclareParameter(name, AppParameter::INT, comment, PARAMETER_NOT_MASTER_HEADING, PARAMETER_NOT_MASTER_TEXT,
                          RepeatedParameterText(name), value))
         mExp.mExpParValues.emplace_back(mExp.mID, name, mApp.mID, value);
 }
 
-void KOVAProbe::SetApplicationParameter(const std::string& name, double value, const std::string& comment) {
+void KOVAProbe::State::SetApplicationParameter(const std::string& name, double value, const std::string& comment) {
     if (DeclareParameter(name, AppParameter::DOUBLE, comment, PARAMETER_NOT_MASTER_HEADING,
                          PARAMETER_NOT_MASTER_TEXT, RepeatedParameterText(name), value))
         mExp.mExpParValues.emplace_back(mExp.mID, name, mApp.mID, value);
 }
 
-void KOVAProbe::SetApplicationParameter(const std::string& name, std::string value, const std::string& comment) {
+void KOVAProbe::State::SetApplicationParameter(const std::string& name, std::string value, const std::string& comment) {
     if (DeclareParameter(name, AppParameter::STRING, comment, PARAMETER_NOT_MASTER_HEADING,
                          PARAMETER_NOT_MASTER_TEXT, RepeatedParameterText(name), value))
         mExp.mExpParValues.emplace_back(mExp.mID, name, mApp.mID, value);
 }
 
-void KOVAProbe::SetApplicationComment(const std::string& appComment) { mApp.mComment = appComment; }
+TIME KOVAProbe::State::ViewExpChrono() {
+    if (!mMeasure) return 0;
+    if (!mRunning) std::cout << " *** measurement is not running, the time that is returned will be wrong" << std::endl;
+    return mExpChrono.GetTime();
+}
+
+TIME KOVAProbe::State::ViewPhaseChrono() {
+    if (!mMeasure) return 0;
+    if (!mRunning) std::cout << " *** measurement is not running, the time that is returned will be wrong" << std::endl;
+    return mPhaseChrono.GetTime();
+}
+
+
+void KOVAProbe::State::LeavePvm() {
+    // A process that never entered PVM has nothing to leave (and PVM refuses to
+    // start for root without PVM_ALLOW_ROOT, so the call would end the process).
+    if (msUsesPvm) pvm_exit();
+}
+
+void KOVAProbe::State::Fatal(std::initializer_list<const char*> lines, const std::string& message) {
+    for (const char* line : lines) std::cout << line << '\n';
+    std::cout.flush();
+    LeavePvm();
+    error(message, "", 0);
+}
+
+void KOVAProbe::State::PvmFailure(const char* callText, const std::string& message, int line) {
+    std::cout.flush();
+    pvm_perror(const_cast<char*>(callText));
+    pvm_exit();
+    error(message, "KOVAInstrumentation", line);
+}
+
+KOVAProbe::KOVAProbe(const std::string& application, const std::string& project, const std::string& appVersion,
+                     bool activateMeasurements, DO_WITH_SIMILAR_EXP doWithSimilarExp)
+    : mState(std::make_unique<State>(application, project, appVersion, activateMeasurements, doWithSimilarExp)) {}
+
+KOVAProbe::KOVAProbe(const std::string& appName, int nbrMachines, DO_WITH_SIMILAR_EXP doWithSimilarExp, int W,
+                     const std::string& expComment, const KOVAProbeSettings& settings)
+    : mState(std::make_unique<State>(appName, nbrMachines, doWithSimilarExp, W, expComment, settings)) {}
+
+KOVAProbe::KOVAProbe(bool activateMeasurements, const KOVAProbeSettings& settings)
+    : mState(std::make_unique<State>(activateMeasurements, settings)) {}
+
+KOVAProbe::KOVAProbe() : mState(std::make_unique<State>()) {}
+
+KOVAProbe::~KOVAProbe() { Stop(); }
+
+KOVAProbe::State& KOVAProbe::state() { return *mState; }
+
+void KOVAProbe::StartMeasuring() { mState->StartMeasuring(); }
+
+TIME KOVAProbe::EndOfPhase(int phaseType, int nbrQuantums, int nbrOperations, const std::string& comment) {
+    return mState->EndOfPhase(phaseType, nbrQuantums, nbrOperations, comment);
+}
+
+TIME KOVAProbe::EndOfCommPhase(int phaseType, int commPartnerTid, int nbrQuantums, const std::string& comment) {
+    return mState->EndOfCommPhase(phaseType, commPartnerTid, nbrQuantums, comment);
+}
+
+void KOVAProbe::SlaveIsSpawned(int slaveTid) { mState->SlaveIsSpawned(slaveTid); }
+
+void KOVAProbe::Stop() { mState->Stop(); }
+
+void KOVAProbe::SetNbrOfMachines(int nbrMachines) { mState->SetNbrOfMachines(nbrMachines); }
+
+void KOVAProbe::SetProblemSize(int problemSize) { mState->SetProblemSize(problemSize); }
+
+void KOVAProbe::SetApplicationParameter(const std::string& name, int value, const std::string& comment) {
+    mState->SetApplicationParameter(name, value, comment);
+}
+
+void KOVAProbe::SetApplicationParameter(const std::string& name, double value, const std::string& comment) {
+    mState->SetApplicationParameter(name, value, comment);
+}
+
+void KOVAProbe::SetApplicationParameter(const std::string& name, std::string value, const std::string& comment) {
+    mState->SetApplicationParameter(name, std::move(value), comment);
+}
+
+void KOVAProbe::SetApplicationComment(const std::string& appComment) { mState->mApp.mComment = appComment; }
 
 void KOVAProbe::SpecifyExtraExperimentParameter(const std::string&, int, const std::string&) {}
 
@@ -660,112 +748,16 @@ void KOVAProbe::SpecifyExtraExperimentParameter(const std::string&, double, cons
 
 void KOVAProbe::SpecifyExtraExperimentParameter(const std::string&, const std::string&, const std::string&) {}
 
-void KOVAProbe::SetExperimentComment(const std::string& expComment) { mExp.mComment = expComment; }
+void KOVAProbe::SetExperimentComment(const std::string& expComment) { mState->mExp.mComment = expComment; }
 
-int KOVAProbe::GetExperimentID() const { return mMeasure ? mExp.mID : -1; }
+int KOVAProbe::GetExperimentID() const { return mState->mMeasure ? mState->mExp.mID : -1; }
 
-TIME KOVAProbe::ViewExpChrono() {
-    if (!mMeasure) return 0;
-    if (!mRunning) std::cout << " *** measurement is not running, the time that is returned will be wrong" << std::endl;
-    return mExpChrono.GetTime();
-}
+TIME KOVAProbe::ViewExpChrono() { return mState->ViewExpChrono(); }
 
-TIME KOVAProbe::ViewPhaseChrono() {
-    if (!mMeasure) return 0;
-    if (!mRunning) std::cout << " *** measurement is not running, the time that is returned will be wrong" << std::endl;
-    return mPhaseChrono.GetTime();
-}
+TIME KOVAProbe::ViewPhaseChrono() { return mState->ViewPhaseChrono(); }
 
 int KOVAProbe::AddPhaseType(const std::string&, int) { return -1; }
 
 void KOVAProbe::StartMeasurePhaseDetails() {}
 
 void KOVAProbe::StopMeasurePhaseDetails() {}
-
-void KOVAProbe::LeavePvm() {
-    // A process that never entered PVM has nothing to leave (and PVM refuses to
-    // start for root without PVM_ALLOW_ROOT, so the call would end the process).
-    if (msUsesPvm) pvm_exit();
-}
-
-void KOVAProbe::Fatal(std::initializer_list<const char*> lines, const std::string& message) {
-    for (const char* line : lines) std::cout << line << '\n';
-    std::cout.flush();
-    LeavePvm();
-    error(message, "", 0);
-}
-
-void KOVAProbe::PvmFailure(const char* callText, const std::string& message, int line) {
-    std::cout.flush();
-    pvm_perror(const_cast<char*>(callText));
-    pvm_exit();
-    error(message, "KOVAInstrumentation", line);
-}
-
-std::vector<std::string> DeleteExperimentStatements(int expID) {
-    const std::string id = std::to_string(expID);
-    // Every table keyed by the experiment, in one order for every deleter, the
-    // experiment's own row last.
-    std::vector<std::string> statements;
-    for (const char* table : ExperimentRowTables())
-        statements.push_back(std::string("DELETE FROM ") + table + " WHERE expID = " + id);
-    statements.push_back("DELETE FROM Experiments WHERE ID = " + id);
-    return statements;
-}
-
-const std::vector<const char*>& ExperimentRowTables() {
-    static const std::vector<const char*> tables{"Phases",   "PhaseDurations", "Processes",   "ClockOffsets",
-                                                 "ExpParValue", "Messages",    "WaitStates",  "PhaseDetails",
-                                                 "ProbeCosts",  "PhaseBlocks"};
-    return tables;
-}
-
-void DeleteExperiment(int expID, StandardDatabase& db) { db.QueryBatch(DeleteExperimentStatements(expID)); }
-
-std::string RunningExperimentLockName(int expID) { return "KOVA experiment " + std::to_string(expID); }
-
-std::string ReplacementLockName(const Experiment& current) {
-    // FNV-1a over the configuration as it is stored (texts cut to the column width).
-    std::uint64_t hash = 14695981039346656037ULL;
-    auto add = [&hash](const std::string& text) {
-        for (unsigned char c : text + '\0') hash = (hash ^ c) * 1099511628211ULL;
-    };
-    for (const std::string& text : {current.mUser, current.mProject, current.mName, current.mVersion})
-        add(CutToWidth(text));
-    add(std::to_string(current.mP));
-    add(std::to_string(current.mW));
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return std::string("KOVA replace ") + hex;
-}
-
-Replacement PlanReplacement(const Experiment& current, bool onlyIfFaster, StandardDatabase& db) {
-    // The texts are compared as they were stored: cut to the column width, escaped.
-    auto text = [&db](const std::string& value) { return db.QuotedValue(CutToWidth(value)); };
-    std::ostringstream where;
-    where << "WHERE user = " << text(current.mUser) << " AND project = " << text(current.mProject)
-          << " AND name = " << text(current.mName) << " AND version = " << text(current.mVersion)
-          << " AND p = " << current.mP << " AND W = " << current.mW;
-    std::vector<Experiment> similar;
-    db >> WhereClause(where.str()) >> similar;
-    Replacement replacement;
-    for (const Experiment& stored : similar) {
-        if (stored.mID == current.mID || stored.mStatusData == Experiment::EXP_STARTED) continue;
-        if (onlyIfFaster && stored.mTp > 0 && stored.mTp <= current.mTp)
-            replacement.stays = false;
-        else
-            replacement.deleted.push_back(stored.mID);
-    }
-    return replacement;
-}
-
-bool ReplaceSimilarExperiments(const Experiment& current, bool onlyIfFaster, StandardDatabase& db) {
-    const Replacement replacement = PlanReplacement(current, onlyIfFaster, db);
-    std::vector<int> deleted = replacement.deleted;
-    if (!replacement.stays) deleted.push_back(current.mID);
-    std::vector<std::string> statements;
-    for (int expID : deleted)
-        for (std::string& statement : DeleteExperimentStatements(expID)) statements.push_back(std::move(statement));
-    if (!statements.empty()) db.QueryBatch(statements);
-    return replacement.stays;
-}

@@ -3,6 +3,7 @@
 #include "csv/csv_writer.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 

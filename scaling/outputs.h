@@ -4,7 +4,7 @@
 #pragma once
 #include "scaling/series.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 namespace scaling {

@@ -1,6 +1,7 @@
 #include "scaling/scaling_study.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 namespace scaling {

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <kova_site.h>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <tuple>
 

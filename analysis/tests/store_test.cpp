@@ -2,7 +2,7 @@
 // them (PhaseDetails, ProbeCosts): barriers lined up over their members, a wildcard
 // receive, the probe's cost compensated, the findings stored and stored again the
 // same; and two first analyses of the newest experiments at once.
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "tests/support/measurementdb.h"
 #include "tests/support/testsupport.h"
 

@@ -6,6 +6,7 @@
 #include "analysis/summary.h"
 
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 void AddAnalyseCommands(CLI::App& app, Session& session) {
     struct ListOptions {

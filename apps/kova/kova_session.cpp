@@ -29,7 +29,7 @@ StandardDatabase& Session::Measurement() {
                                                           address.socket);
         // Runs measured by kova measure whose phases are still blocks become rows first.
         try {
-            recording::ExpandEndedExperiments(&mMeasurement->mMysql);
+            recording::ExpandEndedExperiments(mMeasurement->Handle());
         } catch (const recording::StoreError& failure) {
             throw analysis::Error(failure.what());
         }

@@ -9,7 +9,7 @@
 #include "measure/blockstore.h"
 #include "measure/hostclock.h"
 
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "probe/databaseaddress.h"
 #include "probe/pvmexport.h"
 #include "persist/dbDescribable.h"

@@ -1,6 +1,7 @@
 #include "apps/kova/study_checks.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 namespace study {

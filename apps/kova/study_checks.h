@@ -5,7 +5,7 @@
 
 #include "scaling/series.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <optional>
 #include <string>

@@ -38,7 +38,7 @@ int StoreSynthetic(StandardDatabase& db, const ExperimentModel& model) {
              "'AnalysisBench', 'bench', 'now', " + std::to_string(model.header.p) + ", " +
              std::to_string(model.header.W) + ", " + std::to_string(model.processes.size()) + ", " +
              std::to_string(model.header.Tp) + ", 1)");
-    const int expID = static_cast<int>(mysql_insert_id(&db.mMysql));
+    const int expID = static_cast<int>(db.LastInsertID());
     const std::string id = std::to_string(expID);
     for (const auto& process : model.processes) {
         db.Query("INSERT INTO Processes (expID, ID, processor, pvmTid, startTimeSec, startTimeMicroSec) VALUES (" + id + ", " + std::to_string(process.id) + ", '" + process.host +
@@ -139,8 +139,8 @@ void BM_Floor(benchmark::State& state, const std::string& name) {
         db.Query("DELETE FROM FloorRows");
         const auto start = std::chrono::steady_clock::now();
         const std::string query = "SELECT * FROM Phases WHERE expID = " + std::to_string(stored.expID);
-        mysql_real_query(&db.mMysql, query.data(), query.size());
-        MYSQL_RES* result = mysql_use_result(&db.mMysql);
+        mysql_real_query(db.Handle(), query.data(), query.size());
+        MYSQL_RES* result = mysql_use_result(db.Handle());
         std::size_t rows = 0;
         while (mysql_fetch_row(result)) ++rows;
         mysql_free_result(result);

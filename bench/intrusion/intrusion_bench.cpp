@@ -19,6 +19,7 @@
 #include "bench/common/work.h"
 
 #include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include <kova_site.h>
 #include "persist/standarddatabase.h"
 

@@ -19,7 +19,7 @@
 //     -r  messages per second per task of the plain run (default 20000)
 #include "bench/common/work.h"
 
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "probe/databaseaddress.h"
 #include "persist/standarddatabase.h"
 

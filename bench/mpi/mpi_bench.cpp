@@ -15,7 +15,7 @@
 //     -m  messages each rank sends (default 20000; 0: no ping-pong)
 //     -w  CPU work per message sent, in microseconds (default 20)
 //     -c  recorded calls of the cost run (default 1000000)
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "probe/databaseaddress.h"
 #include "persist/standarddatabase.h"
 

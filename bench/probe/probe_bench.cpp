@@ -2,7 +2,7 @@
 // ending a phase against one clock reading, and the cost of handing a batch of
 // phase rows to the database against one multi-row INSERT of the same rows sent
 // and awaited. Prints the medians and their ratios after Google Benchmark's own table.
-#include "probe/KOVAInstrumentation.h"
+#include "probe/probestate.h"
 #include <kova_site.h>
 #include "persist/standarddatabase.h"
 
@@ -42,8 +42,8 @@ void BM_EndOfPhase(benchmark::State& state) {
     const std::string app = "ProbeBench" + std::to_string(getpid());
     KOVAProbe probe(app, 1, KOVAProbe::DO_NOT_REPLACE, PHASES_PER_REPETITION, "benchmark");
     for (auto _ : state) benchmark::DoNotOptimize(probe.EndOfPhase(PH_WORK));
-    if (probe.mTimeLastSave != 0) state.SkipWithError("a batch write fell into the timed loop");
-    probe.mPhases.clear();
+    if (probe.state().mTimeLastSave != 0) state.SkipWithError("a batch write fell into the timed loop");
+    probe.state().mPhases.clear();
     const int expID = probe.GetExperimentID();
     // The probe's report of the stored experiment would break up the table.
     std::ostringstream report;

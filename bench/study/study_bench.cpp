@@ -9,7 +9,7 @@
 //   study_bench [-n RUNS]     (on a PVM virtual machine, default 20 runs)
 #include "bench/common/program_runs.h"
 
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "probe/databaseaddress.h"
 #include "persist/standarddatabase.h"
 

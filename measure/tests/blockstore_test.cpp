@@ -78,7 +78,7 @@ protected:
     int NewExperiment() {
         mDb->Query("INSERT INTO Experiments (name, user, p, W, statusData, errorFlags, errors) VALUES ('" +
                    std::string(kName) + "', 'tester', 2, 0, 0, 0, '')");
-        return static_cast<int>(mysql_insert_id(&mDb->mMysql));
+        return static_cast<int>(mDb->LastInsertID());
     }
     void Store(int expID, const Task& task, const std::string& spawned = "", std::string bytes = "") {
         if (bytes.empty()) bytes = Bytes(expID, task);
@@ -197,7 +197,7 @@ void BlockStore::ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(MYSQL* db) {
 }
 
 TEST_F(BlockStore, ExpansionByInsertsStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
-    ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(&mDb->mMysql);
+    ExpandsTheKnownRowsWholeOrNotAtAllAndOnce(mDb->Handle());
 }
 
 TEST_F(BlockStore, ExpansionByLoadingFromMemoryStoresTheKnownRowsWholeOrNotAtAllAndOnce) {
@@ -217,7 +217,7 @@ TEST_F(BlockStore, TaskThatDidNotStoreItsLastBlockFlagsTheExperiment) {
         if (task.id == 100) stored.records.insert(stored.records.begin() + 2, Record(PH_SPAWN, 6000000, 201));
         Store(expID, stored, task.id == 100 ? spawned + " 201" : spawned);
     });
-    const Expansion done = ExpandExperiment(&mDb->mMysql, expID, "the program ended with exit status 3");
+    const Expansion done = ExpandExperiment(mDb->Handle(), expID, "the program ended with exit status 3");
     EXPECT_EQ(done.announced, 3);
     EXPECT_EQ(done.stored, 1);
     EXPECT_EQ(mDb->QueryFirst("SELECT errors FROM Experiments WHERE ID = " + exp),

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -239,16 +240,31 @@ TEST(InstalledProbe, CFortranAndCppExamplesBuildBothWaysAgainstThePrefixAndAreMe
         "export PKG_CONFIG_PATH=" + ShellQuoted((prefix / "lib/pkgconfig").string()) + " && ";
     fs::create_directories(work.path() / "pkg-config");
     fs::create_directories(work.path() / "cmake");
+    // The installed headers are the probe's face alone; the C++ one builds with no
+    // MariaDB header in reach: a mysql.h that stops the compiler comes first in the
+    // search path.
+    std::set<std::string> headers;
+    for (const auto& entry : fs::recursive_directory_iterator(prefix / "include"))
+        if (entry.is_regular_file()) headers.insert(fs::relative(entry.path(), prefix / "include").string());
+    EXPECT_EQ(headers, (std::set<std::string>{"kova/KOVAInstrumentation.h", "kova/fkova.h", "kova/kova.h",
+                                               "kova/version.h"}));
+    fs::create_directories(work.path() / "no-mariadb");
+    std::ofstream(work.path() / "no-mariadb/mysql.h") << "#error the probe's headers need no mysql.h\n";
     Build(work.path() / "pkg-config",
           pkgConfig + "gcc -Wall -Wextra -Werror -o kova_example " + examples +
               "/kova_example.c $(pkg-config --cflags --libs kova) && "
+              "g++ -std=c++17 -Wall -Wextra -Werror -I../no-mariadb -o kovapp_example " + examples +
+              "/kovapp_example.cpp $(pkg-config --cflags --libs kova) && "
               "gfortran -Wall -o fkova_example " + examples +
               "/fkova_example.f -I/usr/include $(pkg-config --cflags --libs kova) -lfpvm3 -lpvm3");
     Build(work.path() / "cmake", "cmake -S " + examples + " -B build -DCMAKE_PREFIX_PATH=" +
-                                     ShellQuoted(prefix.string()) + " >/dev/null && cmake --build build >/dev/null && "
+                                     ShellQuoted(prefix.string()) + " -DCMAKE_CXX_FLAGS=-I" +
+                                     ShellQuoted((work.path() / "no-mariadb").string()) +
+                                     " >/dev/null && cmake --build build >/dev/null && "
                                      "cp build/kova_example build/kovapp_example .");
 
     for (const auto& [bin, program] : {std::pair{work.path() / "pkg-config", "kova_example"},
+                                       {work.path() / "pkg-config", "kovapp_example"},
                                        {work.path() / "pkg-config", "fkova_example"},
                                        {work.path() / "cmake", "kova_example"},
                                        {work.path() / "cmake", "kovapp_example"}}) {

@@ -4,6 +4,7 @@
 #include "probe/tests/probe_test_support.h"
 
 #include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 
 #include <gtest/gtest.h>
 

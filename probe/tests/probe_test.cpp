@@ -3,7 +3,7 @@
 // console question and the wrong uses that end the process.
 #include "probe/tests/probe_test_support.h"
 
-#include "probe/KOVAInstrumentation.h"
+#include "probe/probestate.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -71,7 +71,7 @@ protected:
         exp.mTp = tp;
         exp.mStatusData = finished ? Experiment::EXP_FINISHED : Experiment::EXP_STARTED;
         *mDb << exp;
-        const int id = static_cast<int>(mysql_insert_id(&mDb->mMysql));
+        const int id = static_cast<int>(mDb->LastInsertID());
         Process process(id, 0, "elsewhere", 0, 0);
         Phase phase(id, 0, 1, PH_WORK, tp, 0, 0, "");
         *mDb << process << phase;
@@ -92,14 +92,14 @@ TEST_F(ProbeSequential, InactiveProbesMeasureAndStoreNothing) {
     EXPECT_EQ(inactive.ViewPhaseChrono(), 0);
     inactive.StartMeasuring();
     inactive.Stop();
-    EXPECT_TRUE(inactive.mPhases.empty());
-    EXPECT_FALSE(KOVAProbe::msExistProbeInstance);
+    EXPECT_TRUE(inactive.state().mPhases.empty());
+    EXPECT_FALSE(KOVAProbe::State::msExistProbeInstance);
 
     {
         KOVAProbe switchedOff(mApp, "project", "1.0", false, KOVAProbe::DO_NOT_REPLACE);
         EXPECT_EQ(switchedOff.EndOfPhase(PH_WORK), 0);
         EXPECT_EQ(switchedOff.GetExperimentID(), -1);
-        EXPECT_EQ(switchedOff.mDB, nullptr);
+        EXPECT_EQ(switchedOff.state().mDB, nullptr);
     }
     EXPECT_TRUE(ExperimentRows().empty());
 }
@@ -125,8 +125,8 @@ TEST_F(ProbeSequential, SequentialMasterStoresItsExperimentProcessPhasesAndTotal
     EXPECT_EQ(processes[0].at("ID"), "0");
     EXPECT_EQ(processes[0].at("pvmTid"), "0");
     EXPECT_EQ(processes[0].at("processor"), ThisMachineName());
-    EXPECT_EQ(processes[0].at("startTimeSec"), Str(probe->mExpChrono.GetStartTime().tv_sec));
-    EXPECT_EQ(processes[0].at("startTimeMicroSec"), Str(probe->mExpChrono.GetStartTime().tv_usec));
+    EXPECT_EQ(processes[0].at("startTimeSec"), Str(probe->state().mExpChrono.GetStartTime().tv_sec));
+    EXPECT_EQ(processes[0].at("startTimeMicroSec"), Str(probe->state().mExpChrono.GetStartTime().tv_usec));
 
     std::vector<TIME> durations;
     usleep(3000);
@@ -214,23 +214,23 @@ TEST_F(ProbeSequential, TypesOnTheWrongCallWarnAndAreStillRecorded) {
     EXPECT_EQ(workOnEndOfCommPhase,
               " *** Warning for KOVAInstrumentation!\n ***   you called EndOfCommPhase with a non-comm phaseType:3\n "
               "***   use EndOfPhase instead.\n");
-    ASSERT_EQ(probe.mPhases.size(), 2u);
-    const Phase& work = probe.mPhases.back();
+    ASSERT_EQ(probe.state().mPhases.size(), 2u);
+    const Phase& work = probe.state().mPhases.back();
     EXPECT_EQ(work.mType, PH_WORK);
     EXPECT_EQ(work.mCommPartner, 99);
     EXPECT_FALSE(work.mCommIsSending);
 
     // Types outside the table of totals are recorded as phases but add to no total.
-    const std::vector<PhaseDuration> before = probe.mProcess->mPhaseDurations;
+    const std::vector<PhaseDuration> before = probe.state().mProcess->mPhaseDurations;
     testing::internal::CaptureStdout();
     probe.EndOfCommPhase(20, 99);
     probe.EndOfCommPhase(-1, 99);
     const std::string outside = testing::internal::GetCapturedStdout();
     EXPECT_EQ(CountOccurrences(outside, "Error in  KOVAProbe::EndOfPhase: phasetype too big\n"), 2) << outside;
-    ASSERT_EQ(probe.mProcess->mPhaseDurations.size(), before.size());
+    ASSERT_EQ(probe.state().mProcess->mPhaseDurations.size(), before.size());
     for (std::size_t type = 0; type < before.size(); ++type)
-        EXPECT_EQ(probe.mProcess->mPhaseDurations[type].mDuration, before[type].mDuration);
-    EXPECT_EQ(probe.mPhases.back().mType, -1);
+        EXPECT_EQ(probe.state().mProcess->mPhaseDurations[type].mDuration, before[type].mDuration);
+    EXPECT_EQ(probe.state().mPhases.back().mType, -1);
 
     const int expID = probe.GetExperimentID();
     testing::internal::CaptureStdout();
@@ -256,9 +256,9 @@ TEST_F(ProbeSequential, StopRunsOnceAndANewProbeMayFollow) {
         frozen = probe.ViewExpChrono();
         usleep(2000);
         EXPECT_EQ(probe.ViewExpChrono(), frozen);
-        EXPECT_FALSE(KOVAProbe::msExistProbeInstance);
-        EXPECT_EQ(probe.mProcess, nullptr);
-        EXPECT_EQ(probe.mDB, nullptr);
+        EXPECT_FALSE(KOVAProbe::State::msExistProbeInstance);
+        EXPECT_EQ(probe.state().mProcess, nullptr);
+        EXPECT_EQ(probe.state().mDB, nullptr);
     }
     KOVAProbe next(mApp, 1, KOVAProbe::DO_NOT_REPLACE, 43, "");
     EXPECT_NE(next.GetExperimentID(), expID);
@@ -280,8 +280,8 @@ TEST_F(ProbeSequential, PhasesAreWrittenInBatchesMoreThanASecondApart) {
     EXPECT_EQ(Count("Phases", expID), 0);
     usleep(800000);
     probe.EndOfPhase(PH_IDLE);  // more than a second after the start: the first batch
-    EXPECT_TRUE(probe.mPhases.empty());
-    EXPECT_GT(probe.mTimeLastSave, 1000000);
+    EXPECT_TRUE(probe.state().mPhases.empty());
+    EXPECT_GT(probe.state().mTimeLastSave, 1000000);
     EXPECT_EQ(CountOnceThere("Phases", expID, 3), 3);
     probe.EndOfPhase(PH_WORK);
     usleep(1050000);
@@ -307,9 +307,9 @@ TEST_F(ProbeSequential, SettersDeclareEachParameterOnce) {
     probe.SpecifyExtraExperimentParameter("mode", std::string("fast"));
     const std::string quiet = testing::internal::GetCapturedStdout();
     EXPECT_EQ(quiet, "");
-    ASSERT_EQ(probe.mExp.mExpParValues.size(), 2u);
-    EXPECT_EQ(probe.mExp.mExpParValues[0].mParName, "p");
-    EXPECT_EQ(probe.mExp.mExpParValues[1].mValue_int, 42);
+    ASSERT_EQ(probe.state().mExp.mExpParValues.size(), 2u);
+    EXPECT_EQ(probe.state().mExp.mExpParValues[0].mParName, "p");
+    EXPECT_EQ(probe.state().mExp.mExpParValues[1].mValue_int, 42);
 
     testing::internal::CaptureStdout();
     probe.SetNbrOfMachines(4);
@@ -324,12 +324,12 @@ TEST_F(ProbeSequential, SettersDeclareEachParameterOnce) {
               "is ignored\n *** Warning for KOVAInstrumentation!\n *** call SetProbelemSize() only once. This call "
               "with value 9 is ignored\n *** Warning for KOVAInstrumentation!\n *** call SetApplicationParameter() "
               "only once for each parameter. This call for parameter rate with value 0.75 is ignored\n");
-    EXPECT_EQ(probe.mExp.mP, 1);
-    EXPECT_EQ(probe.mExp.mW, 42);
-    ASSERT_EQ(probe.mExp.mExpParValues.size(), 4u);
-    EXPECT_EQ(probe.mExp.mExpParValues[2].mValue_double, 0.5);
-    EXPECT_EQ(probe.mExp.mExpParValues[3].mValue_string, "fast");
-    EXPECT_EQ(probe.mApp.mAppPars.size(), 4u);
+    EXPECT_EQ(probe.state().mExp.mP, 1);
+    EXPECT_EQ(probe.state().mExp.mW, 42);
+    ASSERT_EQ(probe.state().mExp.mExpParValues.size(), 4u);
+    EXPECT_EQ(probe.state().mExp.mExpParValues[2].mValue_double, 0.5);
+    EXPECT_EQ(probe.state().mExp.mExpParValues[3].mValue_string, "fast");
+    EXPECT_EQ(probe.state().mApp.mAppPars.size(), 4u);
     const int expID = probe.GetExperimentID();
     testing::internal::CaptureStdout();
     probe.Stop();
@@ -349,7 +349,7 @@ TEST_F(ProbeSequential, SettersDeclareEachParameterOnce) {
               " *** Warning for KOVAInstrumentation!\n *** calling SetNbrOfMachines() makes only sense in the master "
               "process\n *** Warning for KOVAInstrumentation!!\n *** calling SetApplicationParameter() makes only "
               "sense in the master process\n");
-    EXPECT_EQ(inactive.mExp.mP, 3);
+    EXPECT_EQ(inactive.state().mExp.mP, 3);
 }
 
 TEST_F(ProbeSequential, ReplaceIfFasterDeletesSlowerFinishedSimilarExperiments) {
@@ -610,7 +610,7 @@ TEST_F(ProbeSequential, SequentialRunMakesNoPvmCall) {
     const ChildResult child = RunInChild([&] {
         unsetenv("PVM_ALLOW_ROOT");
         KOVAProbe probe(app, 1, KOVAProbe::DO_NOT_REPLACE, 1, "");
-        printf("tid %d id %d\n", probe.mProcess->mMyTid, probe.mProcess->mID);
+        printf("tid %d id %d\n", probe.state().mProcess->mMyTid, probe.state().mProcess->mID);
         probe.EndOfPhase(PH_WORK);
         probe.Stop();
         printf("finished\n");

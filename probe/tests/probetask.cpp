@@ -16,7 +16,7 @@
 //                 as they can, more than a second after they began (batches written)
 //     -u          spawn one slave on node2 and never announce it
 //     -S          construct a slave's probe although not spawned
-#include "probe/KOVAInstrumentation.h"
+#include "probe/probestate.h"
 #include <kova_site.h>
 #include "persist/standarddatabase.h"
 
@@ -156,7 +156,7 @@ int RunSlave(const Options& options) {
     }
     if (!options.kill.empty()) {
         // The phases ended so far, and then the master's pvm_kill.
-        SendInts(parent, TAG_READY, {pvm_mytid(), probe.mPhaseCnt + 1, static_cast<int>(waited)});
+        SendInts(parent, TAG_READY, {pvm_mytid(), probe.state().mPhaseCnt + 1, static_cast<int>(waited)});
         probe.EndOfCommPhase(PH_COMM_SEND, parent, TAG_READY);
         if (options.kill == "busy") {
             for (int phase = 0;; ++phase) {
@@ -168,7 +168,7 @@ int RunSlave(const Options& options) {
         printf("probetask: not killed\n");
         return 1;
     }
-    SendInts(parent, TAG_READY, {pvm_mytid(), probe.mPhaseCnt + 1, static_cast<int>(waited)});
+    SendInts(parent, TAG_READY, {pvm_mytid(), probe.state().mPhaseCnt + 1, static_cast<int>(waited)});
     probe.EndOfCommPhase(PH_COMM_SEND, parent, TAG_READY);
     ReceiveInts(parent, TAG_GO, 1);
     probe.EndOfPhase(PH_IDLE);
@@ -177,7 +177,7 @@ int RunSlave(const Options& options) {
     probe.EndOfPhase(PH_PART);
     // The experiment time at the last phase end, reported to the master unmeasured.
     const TIME measured = probe.ViewExpChrono();
-    SendInts(parent, TAG_TIME, {static_cast<int>(measured), probe.mPhaseCnt, static_cast<int>(waited)});
+    SendInts(parent, TAG_TIME, {static_cast<int>(measured), probe.state().mPhaseCnt, static_cast<int>(waited)});
     probe.Stop();
     pvm_exit();
     return 0;
@@ -267,8 +267,8 @@ int RunMaster(const Options& options) {
         probe.EndOfPhase(PH_IDLE);
     }
     probe.EndOfPhase(PH_WORK);
-    printf("probetask: process %d on %s measured %lld us in %d phases\n", probe.mProcess->mMyTid,
-           ThisMachineName().c_str(), probe.ViewExpChrono(), probe.mPhaseCnt);
+    printf("probetask: process %d on %s measured %lld us in %d phases\n", probe.state().mProcess->mMyTid,
+           ThisMachineName().c_str(), probe.ViewExpChrono(), probe.state().mPhaseCnt);
     for (std::size_t i = 0; i < slaves.size(); ++i)
         printf("probetask: process %d measured %d us in %d phases, first wait %d us\n", slaves[i], reports[i][0],
                reports[i][1], reports[i][2]);
@@ -280,7 +280,7 @@ int RunMaster(const Options& options) {
         // The earlier form enrols in PVM also for a sequential run.
         KOVAProbe sequential(options.app, 1, options.policy, options.W, "sequential", settings);
         printf("probetask: sequential experiment %d process %d\n", sequential.GetExperimentID(),
-               sequential.mProcess->mMyTid);
+               sequential.state().mProcess->mMyTid);
         sequential.EndOfPhase(PH_WORK);
         sequential.Stop();
         pvm_exit();

@@ -4,7 +4,7 @@
 #include "probe/tests/probe_test_support.h"
 
 #include "probe/KOVAData.h"
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include "tests/support/privateserver.h"
 
-#include "probe/KOVAInstrumentation.h"
+#include "probe/probestate.h"
 #include <kova_site.h>
 
 #include <gtest/gtest.h>
@@ -122,7 +122,7 @@ TEST_P(ProbeServerLoss, EndsTheRunWithStatus255AndKeepsEarlierBatches) {
             printf("stored before: %lld\n", SelectNumber(*db, count));
             fflush(stdout);
             if (loss == ServerLoss::ConnectionKilled)
-                db->Query("KILL CONNECTION " + Str(mysql_thread_id(&probe.mDB->mMysql)));
+                db->Query("KILL CONNECTION " + Str(probe.state().mDB->ConnectionID()));
             else
                 server->Kill();
             Chrono more;
@@ -171,7 +171,7 @@ TEST_F(ProbeRunning, ReplacementWithTheServerKilledInTheMiddleLeavesTheStoredRun
     stored.mTp = 10000000;
     stored.mStatusData = Experiment::EXP_FINISHED;
     *mDb << stored;
-    const int storedID = static_cast<int>(mysql_insert_id(&mDb->mMysql));
+    const int storedID = static_cast<int>(mDb->LastInsertID());
     Process process(storedID, 0, "elsewhere", 0, 0);
     PhaseDuration total(PH_WORK, storedID, 0);
     total.mDuration = 10 * STORED_PHASES;
@@ -240,14 +240,14 @@ TEST_F(ProbeRunning, ReplacementGivesUpWaitingForTheLockAndDeletesNothing) {
     stored.mTp = 1;
     stored.mStatusData = Experiment::EXP_FINISHED;
     *mDb << stored;
-    const int storedID = static_cast<int>(mysql_insert_id(&mDb->mMysql));
+    const int storedID = static_cast<int>(mDb->LastInsertID());
     KOVAProbeSettings settings = KOVAProbeSettings::Current();
     settings.replacementLockWait = 1;
     testing::internal::CaptureStdout();
     KOVAProbe probe(mApp, 1, KOVAProbe::REPLACE_IF_SUCCESFULL, 42, "", settings);
     probe.EndOfPhase(PH_WORK);
     // Another run of the configuration holds the lock.
-    const std::string lock = mDb->QuotedValue(ReplacementLockName(probe.mExp));
+    const std::string lock = mDb->QuotedValue(ReplacementLockName(probe.state().mExp));
     ASSERT_EQ(mDb->QueryFirst("SELECT GET_LOCK(" + lock + ", 0)"), "1");
     Chrono waited;
     probe.Stop();
@@ -255,7 +255,7 @@ TEST_F(ProbeRunning, ReplacementGivesUpWaitingForTheLockAndDeletesNothing) {
     const std::string output = testing::internal::GetCapturedStdout();
     mDb->QueryFirst("SELECT RELEASE_LOCK(" + lock + ")");
     EXPECT_EQ(output, " *** KOVA Instrumentation: gave up waiting 1 s for the lock of similar experiments (" +
-                          ReplacementLockName(probe.mExp) + "), so none is replaced\n *** KOVA Instrumentation: experiment " +
+                          ReplacementLockName(probe.state().mExp) + "), so none is replaced\n *** KOVA Instrumentation: experiment " +
                           Str(probe.GetExperimentID()) + " written to database \n");
     EXPECT_GE(waitedFor, 1000000);
     EXPECT_LT(waitedFor, 5000000);
@@ -350,8 +350,12 @@ TEST_P(ProbeConcurrentRuns, NoneIsDeletedWhileItRunsAndThePolicyDecidesWhatStays
         for (const char* table : ExperimentRowTables()) {
             const long long rows =
                 SelectNumber(*mDb, std::string("SELECT COUNT(*) FROM ") + table + " WHERE expID = " + Str(id));
-            if (stored.count(id) == 0) EXPECT_EQ(rows, 0) << table << " of replaced experiment " << id;
-            if (stored.count(id) == 1 && std::string(table) == "ExpParValue") EXPECT_EQ(rows, 1) << id;
+            if (stored.count(id) == 0) {
+                EXPECT_EQ(rows, 0) << table << " of replaced experiment " << id;
+            }
+            if (stored.count(id) == 1 && std::string(table) == "ExpParValue") {
+                EXPECT_EQ(rows, 1) << id;
+            }
         }
 }
 

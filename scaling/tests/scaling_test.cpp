@@ -10,6 +10,7 @@
 #include <cmath>
 #include <algorithm>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
 

@@ -2,7 +2,7 @@
 
 #include "tests/support/testsupport.h"
 
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "probe/databaseaddress.h"
 #include <kova_site.h>
 

@@ -1,7 +1,7 @@
 // End-to-end tests of annpipe as a user runs it: on a three-host virtual PVM
 // cluster against the real measurement database, checking what the master and
 // the slaves print and what the probes store.
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // kova list and kova analyse on runs of exeKOVA and annpipe from the virtual cluster,
 // checked against what the database holds, and on bad input.
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include "tests/support/measurementdb.h"
 #include "tests/support/testsupport.h"
 

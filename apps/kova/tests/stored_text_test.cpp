@@ -3,7 +3,7 @@
 // specials. Every output is UTF-8 with the names decoded (checked by a JSON parser
 // and in headless Chromium), the terminal sees no control character, and outputs to
 // devices, pipes and a full disk end as a user expects.
-#include "probe/KOVAInstrumentation.h"
+#include "probe/replacement.h"
 #include <kova_site.h>
 #include "tests/support/measurementdb.h"
 #include "tests/support/testsupport.h"

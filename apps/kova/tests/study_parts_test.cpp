@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 using study::Configuration;
