@@ -16,6 +16,7 @@
 // a message to kova measure's own task, which the program never receives.
 #include "measure/block.h"
 #include "measure/groups.h"
+#include "measure/hostclock.h"
 #include "measure/pvmfunction.h"
 #include "measure/recording.h"
 
@@ -27,14 +28,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/time.h>
 #include <vector>
 
 namespace {
 
 int gMyTid = 0;
-
-long long Microseconds(const timeval& time) { return static_cast<long long>(time.tv_sec) * 1000000 + time.tv_usec; }
 
 // The group server of PVM's group library is no task of the program.
 bool IsGroupServer() { return std::strcmp(program_invocation_short_name, "pvmgs") == 0; }
@@ -90,30 +88,11 @@ void StartTask() {
 
 const bool gStarterSet = recording::SetTaskStarter(StartTask);
 
-// This host's clock minus the master's host's, from the pvm_hostsync sample with
-// the shortest round trip (at least 3, up to 12 while none was within 1 ms); its
-// bound is half that round trip. 0 on the master's host.
+// This host's clock minus the master's host's (which kova measure names).
 recording::ClockOffset MeasureClockOffset() {
-    recording::ClockOffset best;
     const char* master = std::getenv("KOVA_MEASURE_MASTER_HOST");
-    const int masterHost = master != nullptr ? static_cast<int>(std::strtol(master, nullptr, 16)) : 0;
-    if (masterHost <= 0 || masterHost == pvm_tidtohost(gMyTid)) return best;
-    long long shortest = -1;
-    for (int sample = 0; sample < 12; ++sample) {
-        if (sample >= 3 && shortest <= 1000) break;
-        timeval before, after, clock, delta;
-        gettimeofday(&before, nullptr);
-        const int result = pvm_hostsync(masterHost, &clock, &delta);
-        gettimeofday(&after, nullptr);
-        if (result != 0) break;
-        const long long roundTrip = Microseconds(after) - Microseconds(before);
-        if (shortest < 0 || roundTrip < shortest) {
-            shortest = roundTrip;
-            best.offset = Microseconds(delta);
-        }
-    }
-    best.bound = shortest < 0 ? 0 : (shortest + 1) / 2;
-    return best;
+    return recording::MeasurePvmClockOffset(master != nullptr ? static_cast<int>(std::strtol(master, nullptr, 16)) : 0,
+                                            gMyTid);
 }
 
 // Stores the task's measurement; called inside a PVM call (or a passive guard),

@@ -28,7 +28,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -188,26 +187,10 @@ private:
     void Collect() {
         while (!mProgramEnded)
             if (!Receive(10)) return;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTaskWaitSeconds);
-        // A task that left PVM may have a last block still on its way from its host.
-        std::optional<std::chrono::steady_clock::time_point> lateBlocksUntil;
-        std::vector<int> running;
-        for (;;) {
-            if (!Receive(0)) return;
-            const recording::Census census = recording::TakeCensus(mDb, mExpID);
-            running.clear();
-            bool missing = false;
-            for (int tid : census.announced) {
-                if (census.stored.count(tid)) continue;
-                missing = true;
-                if (pvm_pstat(tid) != PvmNoTask) running.push_back(tid);
-            }
-            const auto now = std::chrono::steady_clock::now();
-            if (running.empty() && missing && !lateBlocksUntil) lateBlocksUntil = now + std::chrono::milliseconds(300);
-            const bool waitLonger = !running.empty() || (lateBlocksUntil && now < *lateBlocksUntil);
-            if (!waitLonger || now > deadline) break;
-            if (!Receive(10)) return;
-        }
+        if (!Receive(0)) return;
+        const std::vector<int> running = recording::AwaitTasks(
+            mDb, mExpID, kTaskWaitSeconds, [](int tid) { return pvm_pstat(tid) != PvmNoTask; },
+            [this](int milliseconds) { return Receive(milliseconds); });
         for (int tid : running)
             std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after "
                       << kTaskWaitSeconds << " s; its phases are stored when it ends" << std::endl;
