@@ -577,9 +577,9 @@ TEST(CFaceRecording, PhasesAreBlocksWhileTheProgramRunsAndRowsAfterKovaStop) {
     EXPECT_EQ(run.errors, "");
     EXPECT_EQ(phasesMidRun, 0);
     EXPECT_GE(blocksMidRun, 2);
-    // The master: its spawn, its send, a wait and a receive per message; the
+    // The master: its spawn, its work and send, a wait and a receive per message; the
     // slave: its wait and receive, a work and a send phase per message.
-    EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp), 2 + 2 * messages + 2 + 2 * messages);
+    EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp), 3 + 2 * messages + 2 + 2 * messages);
     EXPECT_EQ(Number("SELECT COUNT(*) FROM PhaseBlocks WHERE expID = " + exp), 0);
     EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp), 2);
     EXPECT_EQ(Number("SELECT COUNT(*) FROM ClockOffsets WHERE expID = " + exp), 1);
