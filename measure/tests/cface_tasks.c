@@ -1,7 +1,9 @@
 /* A master and its slave instrumented by hand with the probe's C face, for the
  * tests; the program is its own slave, in PVM's executable path of the tests.
- *   cface_tasks stream N PAUSE  the slave sends N messages to the master; then
- *                               each pauses PAUSE ms before kova_stop
+ *   cface_tasks stream N PAUSE [faster]
+ *                               the slave sends N messages to the master; then
+ *                               each pauses PAUSE ms before kova_stop (W is N;
+ *                               faster: the policy KOVA_REPLACE_IF_FASTER)
  *   cface_tasks kill MS         the slave works in phases of about 1 ms until the
  *                               master kills it (pvm_kill) after MS ms
  * The master prints its experiment's number first. */
@@ -42,9 +44,9 @@ static void Slave(void) {
     pvm_exit();
 }
 
-static int Master(int kill, int count, int pause) {
+static int Master(int kill, int count, int pause, int policy) {
     int slave, i;
-    printf("experiment %d\n", kova_master("cface_tasks", 2, count, KOVA_DO_NOT_REPLACE));
+    printf("experiment %d\n", kova_master("cface_tasks", 2, count, policy));
     fflush(stdout);
     if (pvm_spawn("cface_tasks", NULL, PvmTaskDefault, "", 1, &slave) != 1) return 1;
     kova_spawned(slave);
@@ -82,8 +84,9 @@ int main(int argc, char** argv) {
         Slave();
         return 0;
     }
-    if (argc == 4 && strcmp(argv[1], "stream") == 0) return Master(0, atoi(argv[2]), atoi(argv[3]));
-    if (argc == 3 && strcmp(argv[1], "kill") == 0) return Master(1, 0, atoi(argv[2]));
-    fprintf(stderr, "usage: cface_tasks stream N PAUSE | kill MS\n");
+    if ((argc == 4 || (argc == 5 && strcmp(argv[4], "faster") == 0)) && strcmp(argv[1], "stream") == 0)
+        return Master(0, atoi(argv[2]), atoi(argv[3]), argc == 5 ? KOVA_REPLACE_IF_FASTER : KOVA_DO_NOT_REPLACE);
+    if (argc == 3 && strcmp(argv[1], "kill") == 0) return Master(1, 0, atoi(argv[2]), KOVA_DO_NOT_REPLACE);
+    fprintf(stderr, "usage: cface_tasks stream N PAUSE [faster] | kill MS\n");
     return 2;
 }

@@ -637,3 +637,28 @@ TEST(CFaceRecording, ServerKilledWhileTheProgramRunsHarmsNothingOfIt) {
     ASSERT_TRUE(server.Start());
     EXPECT_EQ(server.Number("SELECT COUNT(*) FROM Experiments WHERE statusData > 0"), 0);
 }
+
+// Under KOVA_REPLACE_IF_FASTER the master's kova_stop keeps the faster of two
+// runs of one configuration, says which, and removes the other whole.
+TEST(CFaceRecording, ReplaceIfFasterKeepsOneRunOfTheConfiguration) {
+    const std::string configuration = " FROM Experiments WHERE name = 'cface_tasks' AND p = 2 AND W = 7";
+    auto db = ConnectToMeasurementDb();
+    DeleteExperimentsOf(*db, "cface_tasks");
+    // The first run pauses 300 ms before kova_stop, the second not: it is faster,
+    // and each replaces the slower runs stored.
+    std::vector<int> runs;
+    for (const char* pause : {"300", "0"}) {
+        const ClusterRun done = CFaceTasks(std::string("stream 7 ") + pause + " faster");
+        ASSERT_EQ(done.status, 0) << done.output << done.errors;
+        runs.push_back(PrintedExperiment(done.output));
+        ASSERT_GT(runs.back(), 0) << done.output;
+        EXPECT_NE(done.output.find(" *** KOVA Instrumentation: experiment " + std::to_string(runs.back()) +
+                                   " written to database (it replaces all slower similar experiments)\n"),
+                  std::string::npos)
+            << done.output;
+    }
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*)" + configuration), 1);
+    EXPECT_EQ(SelectNumber(*db, "SELECT ID" + configuration), runs[1]);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM Phases WHERE expID = " + std::to_string(runs[0])), 0);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM Phases WHERE expID = " + std::to_string(runs[1])), 5 + 4 * 7);
+}
