@@ -140,6 +140,29 @@ std::string SummaryText(const ExperimentModel& model) {
     return out.str();
 }
 
+nlohmann::json CompensationJson(const ExperimentModel& model) {
+    const Findings& findings = model.findings;
+    const Compensation& compensation = findings.compensation;
+    nlohmann::json compensated = {{"known", compensation.known}};
+    if (compensation.known) {
+        nlohmann::json byProcess = nlohmann::json::object(), totals = nlohmann::json::object();
+        for (std::size_t p = 0; p < model.processes.size(); ++p)
+            if (model.processes[p].hasProbeCosts) byProcess[std::to_string(model.processes[p].id)] = compensation.byProcess[p];
+        for (const auto& [type, total] : findings.experimentTotals) {
+            const auto taken = compensation.byType.find(type);
+            totals[PhaseTypeName(type)] = {{"measured", total},
+                                           {"compensated", total - (taken == compensation.byType.end() ? 0 : taken->second)}};
+        }
+        const double measured = static_cast<double>(findings.metricTree.time);
+        compensated["correction"] = compensation.total;
+        compensated["share"] = measured > 0 ? compensation.total / measured : 0.0;
+        compensated["byProcess"] = std::move(byProcess);
+        compensated["totals"] = std::move(totals);
+        compensated["metricTree"] = MetricTreeJson(compensation.metricTree);
+    }
+    return compensated;
+}
+
 nlohmann::json SummaryJson(const ExperimentModel& model) {
     const ExperimentHeader& header = model.header;
     const Findings& findings = model.findings;
@@ -164,25 +187,7 @@ nlohmann::json SummaryJson(const ExperimentModel& model) {
     json["speedup"] = SpeedupKnown(header) ? nlohmann::json(header.speedup) : nlohmann::json(nullptr);
     json["efficiency"] = SpeedupKnown(header) ? nlohmann::json(header.efficiency) : nlohmann::json(nullptr);
     json["metricTree"] = MetricTreeJson(findings.metricTree);
-    const Compensation& compensation = findings.compensation;
-    nlohmann::json compensated = {{"known", compensation.known}};
-    if (compensation.known) {
-        nlohmann::json byProcess = nlohmann::json::object(), totals = nlohmann::json::object();
-        for (std::size_t p = 0; p < model.processes.size(); ++p)
-            if (model.processes[p].hasProbeCosts) byProcess[std::to_string(model.processes[p].id)] = compensation.byProcess[p];
-        for (const auto& [type, total] : findings.experimentTotals) {
-            const auto taken = compensation.byType.find(type);
-            totals[PhaseTypeName(type)] = {{"measured", total},
-                                           {"compensated", total - (taken == compensation.byType.end() ? 0 : taken->second)}};
-        }
-        const double measured = static_cast<double>(findings.metricTree.time);
-        compensated["correction"] = compensation.total;
-        compensated["share"] = measured > 0 ? compensation.total / measured : 0.0;
-        compensated["byProcess"] = std::move(byProcess);
-        compensated["totals"] = std::move(totals);
-        compensated["metricTree"] = MetricTreeJson(compensation.metricTree);
-    }
-    json["compensation"] = std::move(compensated);
+    json["compensation"] = CompensationJson(model);
     const int unreceived = findings.UnreceivedCount();
     json["messages"] = {{"received", findings.messages.size() - unreceived},
                         {"unreceived", unreceived},

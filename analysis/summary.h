@@ -33,6 +33,9 @@ namespace analysis {
 
 std::string SummaryText(const ExperimentModel& model);
 nlohmann::json SummaryJson(const ExperimentModel& model);
+// The times without the probe's own cost beside the measured ones, and the size of
+// the correction: {"known": false} for runs whose probe stored no costs.
+nlohmann::json CompensationJson(const ExperimentModel& model);
 // One line of `kova list`.
 std::string ListLine(const ExperimentHeader& header);
 

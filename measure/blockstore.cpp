@@ -185,7 +185,8 @@ bool RunsElsewhere(MYSQL* db, int expID) {
     return !rows.empty() && rows[0][0] == "1";
 }
 
-void Expand(MYSQL* db, int expID, const std::string& failure, Expansion& done) {
+void Expand(MYSQL* db, int expID, const std::string& failure, const std::map<int, ClockOffset>& measuredLater,
+            Expansion& done) {
     const std::string id = std::to_string(expID);
     const auto experiment = Rows(db, "SELECT statusData FROM Experiments WHERE ID = " + id + " FOR UPDATE");
     std::map<int, TaskBlocks> tasks;
@@ -234,7 +235,12 @@ void Expand(MYSQL* db, int expID, const std::string& failure, Expansion& done) {
         announced.insert(tid);
         if (task.final) ++done.stored;
         const BlockHeader& first = task.blocks.front().header;
-        const BlockHeader& last = task.blocks.back().header;
+        BlockHeader& last = task.blocks.back().header;
+        if (const auto later = measuredLater.find(tid); later != measuredLater.end() && !(last.flags & kOffsetsKnown)) {
+            last.startOffset = last.endOffset = later->second.offset;
+            last.startBound = last.endBound = later->second.bound;
+            last.flags |= kOffsetsKnown;
+        }
         long long startSec = first.startSec, startUsec = first.startUsec;
         if (last.flags & kOffsetsKnown) {
             long long start = startSec * 1000000 + startUsec - last.startOffset;
@@ -409,12 +415,26 @@ std::vector<int> AwaitTasks(MYSQL* db, int expID, int seconds, const std::functi
     }
 }
 
-Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure) {
+std::vector<int> TasksWithoutOffsets(MYSQL* db, int expID) {
+    std::vector<int> tasks;
+    const std::string header = "SUBSTRING(data, 1, " + std::to_string(sizeof(BlockHeader)) + ")";
+    for (const auto& row : Rows(db, "SELECT processID, " + header + " FROM PhaseBlocks WHERE final = 1 AND expID = " +
+                                        std::to_string(expID))) {
+        BlockHeader block;
+        if (row[1].size() < sizeof block) continue;
+        std::memcpy(&block, row[1].data(), sizeof block);
+        if (!(block.flags & kOffsetsKnown) && !(block.flags & kMasterTask)) tasks.push_back(std::atoi(row[0].c_str()));
+    }
+    return tasks;
+}
+
+Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure,
+                           const std::map<int, ClockOffset>& offsets) {
     Expansion done;
     if (RunsElsewhere(db, expID)) return done;
     Run(db, "START TRANSACTION");
     try {
-        Expand(db, expID, failure, done);
+        Expand(db, expID, failure, offsets, done);
         Run(db, "COMMIT");
     } catch (...) {
         mysql_real_query(db, "ROLLBACK", 8);
@@ -424,7 +444,8 @@ Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure) {
 }
 
 void ExpandEndedExperiments(MYSQL* db) {
-    for (const auto& row : Rows(db, "SELECT DISTINCT expID FROM PhaseBlocks")) ExpandExperiment(db, std::atoi(row[0].c_str()));
+    for (const auto& row : Rows(db, "SELECT DISTINCT expID FROM PhaseBlocks"))
+        ExpandExperiment(db, std::atoi(row[0].c_str()));
 }
 
 }  // namespace recording

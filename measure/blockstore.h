@@ -3,12 +3,16 @@
 // rows (Processes, Phases, PhaseDurations, ClockOffsets, PhaseDetails,
 // ProbeCosts) in one transaction, which also removes the blocks. An expansion
 // that is interrupted leaves nothing of itself; the next one does it whole.
+// kova measure also stores here the last blocks that tasks hand it.
 #pragma once
+
+#include "measure/recording.h"
 
 #include <mysql.h>
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -57,6 +61,11 @@ Census TakeCensus(MYSQL* db, int expID);
 std::vector<int> AwaitTasks(MYSQL* db, int expID, int seconds, const std::function<bool(int id)>& running,
                             const std::function<bool(int milliseconds)>& pause);
 
+// The tasks whose last block came without their clock offsets (a task ended by
+// SIGTERM cannot measure them), for kova measure to measure them from the
+// master's host.
+std::vector<int> TasksWithoutOffsets(MYSQL* db, int expID);
+
 // What an expansion did.
 struct Expansion {
     bool expanded = false;
@@ -71,7 +80,10 @@ struct Expansion {
 // errors, and the experiment is flagged crashed when failure is not empty or a
 // task announced did not store its last block ("announced N, stored M").
 // Nothing happens without blocks. Throws StoreError.
-Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure = "");
+// offsets gives, by task, the clock offsets measured after the task ended for the
+// tasks whose blocks have none.
+Expansion ExpandExperiment(MYSQL* db, int expID, const std::string& failure = "",
+                           const std::map<int, ClockOffset>& offsets = {});
 // Expands every experiment with blocks whose run has ended.
 void ExpandEndedExperiments(MYSQL* db);
 

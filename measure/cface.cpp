@@ -27,6 +27,7 @@
 
 #include <cstdlib>
 #include <initializer_list>
+#include <map>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -173,7 +174,11 @@ void FinishExperiment(Task& task) {
         for (int tid : running)
             std::cout << " *** KOVA Instrumentation: task t" << std::hex << tid << std::dec << " still runs after "
                       << kTaskWaitSeconds << " s; its phases are stored when it ends" << std::endl;
-        if (!recording::ExpandExperiment(&db.mMysql, id).expanded) {
+        // A slave ended by SIGTERM measured no clock offset: its host's is measured
+        // from here.
+        const std::map<int, recording::ClockOffset> offsets =
+            recording::OffsetsMeasuredFromHere(recording::TasksWithoutOffsets(&db.mMysql, id));
+        if (!recording::ExpandExperiment(&db.mMysql, id, "", offsets).expanded) {
             std::cerr << LOST_HEADING << ": no phases of experiment " << id << " were stored" << std::endl;
             return;
         }
@@ -341,8 +346,9 @@ void kova_stop(void) {
         // The time since the last phase counts in the task's time (the master's Tp);
         // the clock offset's measurement does not.
         recording::EndMeasuredTime();
+        const bool onMasterHost = task.master || task.masterHost <= 0 || task.masterHost == pvm_tidtohost(task.tid);
         const recording::ClockOffset offset =
-            task.master ? recording::ClockOffset() : recording::MeasurePvmClockOffset(task.masterHost, task.tid);
+            onMasterHost ? recording::ClockOffset() : recording::OffsetToHost(task.masterHost);
         recording::EndTask(offset, offset);
     }
     if (task.master) FinishExperiment(task);

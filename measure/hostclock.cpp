@@ -11,15 +11,14 @@ long long Microseconds(const timeval& time) { return static_cast<long long>(time
 
 }  // namespace
 
-ClockOffset MeasurePvmClockOffset(int masterHost, int me) {
+ClockOffset OffsetToHost(int host) {
     ClockOffset best;
-    if (masterHost <= 0 || masterHost == pvm_tidtohost(me)) return best;
     long long shortest = -1;
     for (int sample = 0; sample < 12; ++sample) {
         if (sample >= 3 && shortest <= 1000) break;
         timeval before, after, clock, delta;
         gettimeofday(&before, nullptr);
-        const int result = pvm_hostsync(masterHost, &clock, &delta);
+        const int result = pvm_hostsync(host, &clock, &delta);
         gettimeofday(&after, nullptr);
         if (result != 0) break;
         const long long roundTrip = Microseconds(after) - Microseconds(before);
@@ -30,6 +29,24 @@ ClockOffset MeasurePvmClockOffset(int masterHost, int me) {
     }
     best.bound = shortest < 0 ? 0 : (shortest + 1) / 2;
     return best;
+}
+
+std::map<int, ClockOffset> OffsetsMeasuredFromHere(const std::vector<int>& tasks) {
+    std::map<int, ClockOffset> offsets;
+    if (tasks.empty()) return offsets;
+    const int here = pvm_tidtohost(pvm_mytid());
+    std::map<int, ClockOffset> ofHost;
+    for (int tid : tasks) {
+        const int host = pvm_tidtohost(tid);
+        if (host != here && !ofHost.count(host)) {
+            ClockOffset offset = OffsetToHost(host);
+            // Measured from the master's host: the task's host's clock minus this one's.
+            offset.offset = -offset.offset;
+            ofHost[host] = offset;
+        }
+        offsets[tid] = host == here ? ClockOffset() : ofHost[host];
+    }
+    return offsets;
 }
 
 }  // namespace recording

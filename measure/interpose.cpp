@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/time.h>
 #include <vector>
 
 namespace {
@@ -88,11 +89,12 @@ void StartTask() {
 
 const bool gStarterSet = recording::SetTaskStarter(StartTask);
 
-// This host's clock minus the master's host's (which kova measure names).
+// This host's clock minus the master's host's; 0 on the master's host.
 recording::ClockOffset MeasureClockOffset() {
     const char* master = std::getenv("KOVA_MEASURE_MASTER_HOST");
-    return recording::MeasurePvmClockOffset(master != nullptr ? static_cast<int>(std::strtol(master, nullptr, 16)) : 0,
-                                            gMyTid);
+    const int masterHost = master != nullptr ? static_cast<int>(std::strtol(master, nullptr, 16)) : 0;
+    if (masterHost <= 0 || masterHost == pvm_tidtohost(gMyTid)) return {};
+    return recording::OffsetToHost(masterHost);
 }
 
 // Stores the task's measurement; called inside a PVM call (or a passive guard),

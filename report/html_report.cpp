@@ -1,6 +1,7 @@
 #include "report/html_report.h"
 
 #include "analysis/metric_tree.h"
+#include "analysis/summary.h"
 #include "analysis/totals.h"
 #include "report/output_path.h"
 #include "report/page.h"
@@ -242,6 +243,7 @@ json ReportPayload(const ExperimentModel& model) {
         costs.push_back({c.cause.process, analysis::CostCauseName(c.cause), c.shortTerm, c.longTerm});
     payload["delayCosts"] = std::move(costs);
     payload["metricTree"] = analysis::MetricTreeJson(f.metricTree);
+    payload["compensation"] = analysis::CompensationJson(model);
     return payload;
 }
 

@@ -7,6 +7,7 @@
 
 #include "measure/block.h"
 #include "measure/blockstore.h"
+#include "measure/hostclock.h"
 
 #include "probe/KOVAInstrumentation.h"
 #include "probe/databaseaddress.h"
@@ -150,6 +151,8 @@ public:
         mThread.join();
         if (mFailure) std::rethrow_exception(mFailure);
     }
+    // The clock offsets measured after the end for the tasks that measured none.
+    const std::map<int, recording::ClockOffset>& offsets() const { return mOffsets; }
 
 private:
     void Run() {
@@ -194,12 +197,16 @@ private:
         for (int tid : running)
             std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after "
                       << kTaskWaitSeconds << " s; its phases are stored when it ends" << std::endl;
+        // A task ended by SIGTERM measured no clock offset: its host's is measured
+        // now, from here, on the master's host.
+        mOffsets = recording::OffsetsMeasuredFromHere(recording::TasksWithoutOffsets(mDb, mExpID));
     }
 
     MYSQL* mDb;
     int mExpID;
     std::atomic<bool> mProgramEnded{false};
     std::exception_ptr mFailure;
+    std::map<int, recording::ClockOffset> mOffsets;
     std::thread mThread;
 };
 
@@ -457,7 +464,8 @@ int Measure(Session& session, MeasureOptions options) {
     try {
         if (collector) collector->Finish();
         const double expanding = MonotonicSeconds();
-        expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure);
+        expansion = recording::ExpandExperiment(db.get(), id, failure.empty() ? "" : "the program " + failure,
+                                                collector ? collector->offsets() : std::map<int, recording::ClockOffset>());
         // For the benchmark that sets the server's load of each step apart.
         if (std::getenv("KOVA_MEASURE_REPORT_TIMES") != nullptr)
             std::fprintf(stderr,

@@ -483,6 +483,8 @@ TEST(MeasureKilledTask, PhasesOfASlaveKilledAtARandomMomentAreKept) {
         EXPECT_EQ(Number("SELECT SUM(duration)" + EXPERIMENT + exp + slave),
                   Number("SELECT SUM(duration) FROM PhaseDurations WHERE expID = " + exp + slave));
         EXPECT_EQ(Number("SELECT COUNT(*) FROM PhaseBlocks WHERE expID = " + exp), 0);
+        // Its clock offset, which it could not measure itself, is measured from the master's host.
+        EXPECT_EQ(Number("SELECT COUNT(*) FROM ClockOffsets WHERE expID = " + exp + slave), 1) << ms;
     }
 }
 

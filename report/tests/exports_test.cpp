@@ -47,7 +47,10 @@ using nlohmann::json;
 // second tag-2 message of the master. Comments hold CSV and HTML specials. With
 // outsidePartner, C ends by sending to tid 999, a task of no process here; analysed
 // with Ts = 1000 µs, or without a sequential reference.
-ExperimentModel ThreeProcesses(bool outsidePartner = false, std::optional<analysis::Time> ts = 1000) {
+// With probeCosts, the master's probe recorded 5 calls of 2 µs and the first
+// slave's 4 of 1 µs: 14 µs of probe cost in their phases.
+ExperimentModel ThreeProcesses(bool outsidePartner = false, std::optional<analysis::Time> ts = 1000,
+                               bool probeCosts = false) {
     ExperimentModel model;
     model.header.id = 42;
     model.header.application = "hand <made>";
@@ -93,6 +96,13 @@ ExperimentModel ThreeProcesses(bool outsidePartner = false, std::optional<analys
         analysis::PhaseDetail detail;
         detail.bytes = bytes;
         model.phases.SetDetail(phase, detail);
+    }
+    if (probeCosts) {
+        for (auto [k, calls, ns] : {std::tuple{0, 5, 2000.0}, std::tuple{1, 4, 1000.0}}) {
+            model.processes[k].hasProbeCosts = true;
+            model.processes[k].recordedCalls = calls;
+            model.processes[k].nsPerCall = ns;
+        }
     }
     model.IndexPhases();
     analysis::Analyse(model, ts);
@@ -594,6 +604,39 @@ TEST(Page, NamesLanesTheMissingReferenceAndTheTasksOutsideTheExperiment) {
     report::ExportHtmlReport(ThreeProcesses(true), folder.path() / "referenced.html");
     const json referenced = OpenInBrowser(folder.path() / "referenced.html", "hand-referenced-report.png");
     EXPECT_FALSE(referenced["notes"].contains("reference-note"));
+}
+
+// A run whose probe stored its own cost, in headless Chromium: the metric tree shows
+// each node's time without that cost beside the measured one, and a note says how
+// large the correction was; a run without costs shows neither.
+TEST(Page, ShowsTheTimesWithoutTheProbesCostBesideTheMeasuredOnes) {
+    const ExperimentModel model = ThreeProcesses(false, 1000, true);
+    ASSERT_TRUE(model.findings.compensation.known);
+    EXPECT_EQ(model.findings.compensation.total, 14);
+    EXPECT_EQ(model.findings.compensation.metricTree.time, model.findings.metricTree.time - 14);
+    ScratchFolder folder("report-compensated", ScratchFolder::SystemTemp);
+    report::ExportHtmlReport(model, folder.path() / "report.html");
+    const json seen = OpenInBrowser(folder.path() / "report.html", "compensated-report.png");
+    const json& rows = seen["tables"]["metric-tree"];
+    ASSERT_FALSE(rows.empty()) << seen["tables"].dump();
+    for (const json& row : rows) EXPECT_EQ(row.size(), 4u) << row.dump();
+    // The whole run (between 1 and 10 ms, shown as ms with two decimals): 14 µs less
+    // without the probe.
+    auto shown = [](analysis::Time us) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f ms", static_cast<double>(us) / 1e3);
+        return std::string(text);
+    };
+    ASSERT_GE(model.findings.metricTree.time, 1000);
+    ASSERT_LT(model.findings.metricTree.time, 10000);
+    EXPECT_EQ(rows[0][1], shown(model.findings.metricTree.time));
+    EXPECT_EQ(rows[0][3], shown(model.findings.metricTree.time - 14));
+    EXPECT_NE(seen["notes"].value("compensation-note", "").find("14 µs"), std::string::npos) << seen["notes"].dump();
+
+    report::ExportHtmlReport(ThreeProcesses(), folder.path() / "plain.html");
+    const json plain = OpenInBrowser(folder.path() / "plain.html", "uncompensated-report.png");
+    EXPECT_FALSE(plain["notes"].contains("compensation-note"));
+    for (const json& row : plain["tables"]["metric-tree"]) EXPECT_EQ(row.size(), 3u);
 }
 
 // The waits of a pipeline in headless Chromium: one row per pattern, waiting process

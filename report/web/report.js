@@ -89,13 +89,23 @@
   h.problems.forEach((text) => page.appendChild(P.el('p', { class: 'note warning', text })));
 
   // ---- Where the time went: the metric tree, each node with its share of the root.
+  // Where the probe stored its own cost, each node's time without it stands beside
+  // the measured one (the node of the same name in the compensated tree).
   const tree = P.section('Where the time went');
+  const comp = d.compensation;
   const treeRows = [];
-  (function walk(node, depth) {
-    treeRows.push(['\u00a0\u00a0'.repeat(depth) + node.name, P.micros(node.time), (100 * node.share).toFixed(1) + ' %']);
-    node.children.forEach((child) => walk(child, depth + 1));
-  })(d.metricTree, 0);
-  const treeTable = P.table(['', 'time', 'share'], treeRows);
+  (function walk(node, without, depth) {
+    const row = ['\u00a0\u00a0'.repeat(depth) + node.name, P.micros(node.time), (100 * node.share).toFixed(1) + ' %'];
+    if (comp.known) row.push(without ? P.micros(without.time) : '');
+    treeRows.push(row);
+    node.children.forEach((child) => walk(child,
+      without && without.children.find((c) => c.name === child.name), depth + 1));
+  })(d.metricTree, comp.known ? comp.metricTree : null, 0);
+  if (comp.known) tree.appendChild(P.el('p', { class: 'note', id: 'compensation-note', text:
+    'The probe\'s own cost, ' + P.micros(comp.correction) + ' (' + (100 * comp.share).toFixed(2) +
+    ' % of the measured time), is taken out of the phases it lay in in the last column; ' +
+    'the measured times stay as stored.' }));
+  const treeTable = P.table(['', 'time', 'share'].concat(comp.known ? ['without the probe\'s cost'] : []), treeRows);
   treeTable.id = 'metric-tree';
   tree.appendChild(treeTable);
 
