@@ -178,10 +178,8 @@ void FinishExperiment(Task& task) {
         // from here.
         const std::map<int, recording::ClockOffset> offsets =
             recording::OffsetsMeasuredFromHere(recording::TasksWithoutOffsets(&db.mMysql, id));
-        if (!recording::ExpandExperiment(&db.mMysql, id, "", offsets).expanded) {
-            std::cerr << LOST_HEADING << ": no phases of experiment " << id << " were stored" << std::endl;
-            return;
-        }
+        if (!recording::ExpandExperiment(&db.mMysql, id, "", offsets).expanded)
+            throw std::runtime_error("no phases of experiment " + std::to_string(id) + " were stored");
         Experiment current;
         current.mID = id;
         DbConvertor(&db).ReadObj(current);

@@ -610,6 +610,8 @@ TEST(CFaceRecording, ASlaveKilledByItsMasterKeepsItsPhases) {
     const std::string slave = " AND processID NOT IN (SELECT s.processID FROM Phases s WHERE s.expID = " + exp +
                               " AND s.typeID = 7)";
     EXPECT_GT(Number("SELECT COUNT(*)" + EXPERIMENT + exp + slave + " AND typeID = 3"), 100);
+    // Its clock offset, which it could not measure itself, is measured by the master.
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM ClockOffsets WHERE expID = " + exp + slave), 1);
     EXPECT_GT(Number("SELECT SUM(duration)" + EXPERIMENT + exp + slave), 400 * 1000LL / 3);
     EXPECT_EQ(Number("SELECT SUM(duration)" + EXPERIMENT + exp + slave),
               Number("SELECT SUM(duration) FROM PhaseDurations WHERE expID = " + exp + slave));
