@@ -67,8 +67,9 @@ struct BlockHeader {
     // The task's start on its own host's clock.
     std::int64_t startSec;
     std::int64_t startUsec;
-    // Clock offsets in microseconds with their bounds, and the experiment time of
-    // the end offset (the final block only).
+    // Clock offsets in microseconds with their bounds, and the end of the task's
+    // measured time in microseconds when its front end ended it after the last
+    // phase (the final block only; 0: at the last phase's end).
     std::int64_t startOffset;
     std::int64_t startBound;
     std::int64_t endOffset;

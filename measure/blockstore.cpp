@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 namespace recording {
@@ -289,7 +291,7 @@ void Expand(MYSQL* db, int expID, const std::string& failure, const std::map<int
             offsets.Row().Number(expID).Number(tid).Number(last.startOffset).Number(last.endOffset).Number(endUs)
                 .Number(last.startBound).Number(last.endBound).End();
         costs.Row().Number(expID).Number(tid).Number(last.recordedCalls).Real(last.nsPerCall).End();
-        if (last.flags & kMasterTask) Tp = endUs;
+        if (last.flags & kMasterTask) Tp = std::max<long long>(endUs, last.endTime);
         if (first.parent == 0) longest = std::max(longest, endUs);
     }
     for (Inserter* rows : {&processes, &phases, &totals, &offsets, &details, &costs}) rows->Flush();
@@ -389,6 +391,28 @@ Census TakeCensus(MYSQL* db, int expID) {
         for (int child; spawned >> child;) census.announced.insert(child);
     }
     return census;
+}
+
+std::vector<int> AwaitTasks(MYSQL* db, int expID, int seconds, const std::function<bool(int id)>& running,
+                            const std::function<bool(int milliseconds)>& pause) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::optional<std::chrono::steady_clock::time_point> lateBlocksUntil;
+    std::vector<int> stillRunning;
+    for (;;) {
+        const Census census = TakeCensus(db, expID);
+        stillRunning.clear();
+        bool missing = false;
+        for (int id : census.announced) {
+            if (census.stored.count(id)) continue;
+            missing = true;
+            if (running(id)) stillRunning.push_back(id);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (stillRunning.empty() && missing && !lateBlocksUntil) lateBlocksUntil = now + std::chrono::milliseconds(300);
+        const bool waitLonger = !stillRunning.empty() || (lateBlocksUntil && now < *lateBlocksUntil);
+        if (!waitLonger || now > deadline) return stillRunning;
+        if (!pause(10)) return {};
+    }
 }
 
 std::vector<int> TasksWithoutOffsets(MYSQL* db, int expID) {

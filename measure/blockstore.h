@@ -11,6 +11,7 @@
 #include <mysql.h>
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -50,6 +51,15 @@ struct Census {
     bool HasBlocks() const { return !announced.empty(); }
 };
 Census TakeCensus(MYSQL* db, int expID);
+
+// Waits, at most seconds, until every task that the experiment's stored blocks
+// announce has stored its last block or has ended (running(id) false); the last
+// block of a task that ended may still be on its way, so that is waited for a
+// little longer. pause(milliseconds) waits between two looks (and may store
+// blocks that arrive meanwhile); false from it ends the wait at once. Returns the
+// tasks that still run when the time is up. Throws StoreError.
+std::vector<int> AwaitTasks(MYSQL* db, int expID, int seconds, const std::function<bool(int id)>& running,
+                            const std::function<bool(int milliseconds)>& pause);
 
 // The tasks whose last block came without their clock offsets (a task ended by
 // SIGTERM cannot measure them), for kova measure to measure them from the

@@ -31,4 +31,22 @@ ClockOffset OffsetToHost(int host) {
     return best;
 }
 
+std::map<int, ClockOffset> OffsetsMeasuredFromHere(const std::vector<int>& tasks) {
+    std::map<int, ClockOffset> offsets;
+    if (tasks.empty()) return offsets;
+    const int here = pvm_tidtohost(pvm_mytid());
+    std::map<int, ClockOffset> ofHost;
+    for (int tid : tasks) {
+        const int host = pvm_tidtohost(tid);
+        if (host != here && !ofHost.count(host)) {
+            ClockOffset offset = OffsetToHost(host);
+            // Measured from the master's host: the task's host's clock minus this one's.
+            offset.offset = -offset.offset;
+            ofHost[host] = offset;
+        }
+        offsets[tid] = host == here ? ClockOffset() : ofHost[host];
+    }
+    return offsets;
+}
+
 }  // namespace recording

@@ -101,6 +101,9 @@ struct Recorder {
     std::int64_t phases = 0;
     std::int32_t nextSequence = 1;
     std::int64_t lastEnd = 0;
+    // The end of the task's measured time when its front end ended it after the
+    // last phase; 0 none.
+    std::int64_t measuredEnd = 0;
     bool handedOff = false;
 
     // Shared with the writer.
@@ -180,11 +183,12 @@ std::atomic<bool> gForkedChild{false};
 TaskStarter gStarter = nullptr;
 thread_local int tDepth = 0;
 
-// Writes a line on standard error without the stream's lock, which the
-// interrupted program may hold.
-void Say(const char* format, int task, const char* reason) {
+// Says on standard error that the task's measurement is lost, without the
+// stream's lock, which the interrupted program may hold.
+void SayLost(const TaskIdentity& task, const char* reason) {
     char line[512];
-    const int length = std::snprintf(line, sizeof line, format, task, reason);
+    const int length =
+        std::snprintf(line, sizeof line, "%s: task %d: the measurement is lost: %s\n", task.voice, task.id, reason);
     if (length > 0) {
         const ssize_t ignored = write(2, line, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1));
         (void)ignored;
@@ -195,7 +199,7 @@ void Say(const char* format, int task, const char* reason) {
 void Lose(Recorder& recorder, const char* reason) {
     if (recorder.lost.exchange(true)) return;
     recorder.active.store(false);
-    Say("kova measure: task %d: the measurement is lost: %s\n", recorder.task.id, reason);
+    SayLost(recorder.task, reason);
 }
 
 void Wake(Recorder& recorder, char command) {
@@ -293,6 +297,7 @@ Formatted Format(Recorder& recorder, const Chunk& chunk, std::uint32_t count, st
         header.endOffset = recorder.endOffset.offset;
         header.endBound = recorder.endOffset.bound;
     }
+    if (flags & kFinalBlock) header.endTime = recorder.measuredEnd / 1000;
     header.recordedCalls = recorder.recorded.load(std::memory_order_relaxed);
     header.nsPerCall = recorder.nsPerCall;
     std::memcpy(header.host, recorder.host, sizeof header.host);
@@ -586,13 +591,13 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)(), 
         recorder->spawnedBytes = std::size_t{kChunkRecords} * 12 + 16;
         recorder->spawned.reset(new char[recorder->spawnedBytes]);
     } catch (const std::exception& failure) {
-        Say("kova measure: task %d: the measurement is lost: %s\n", task.id, failure.what());
+        SayLost(task, failure.what());
         return false;
     }
     recorder->current = NewChunk(*recorder);
     if (recorder->current == nullptr || pipe2(recorder->wake, O_CLOEXEC) != 0 ||
         pipe2(recorder->done, O_CLOEXEC) != 0) {
-        Say("kova measure: task %d: the measurement is lost: %s\n", task.id, "no chunk or pipe for the phases");
+        SayLost(task, "no chunk or pipe for the phases");
         return false;
     }
     recorder->filling.store(recorder->current);
@@ -612,7 +617,7 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)(), 
     pthread_attr_destroy(&attributes);
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     if (!started) {
-        Say("kova measure: task %d: the measurement is lost: %s\n", task.id, "no thread to store the phases");
+        SayLost(task, "no thread to store the phases");
         return false;
     }
     gRecorder.store(recorder);
@@ -673,6 +678,10 @@ void EndTask(const ClockOffset& start, const ClockOffset& end) {
 
 bool Measuring() { return Recording(); }
 
+void EndMeasuredTime() {
+    if (Recording()) gRecorder.load()->measuredEnd = Now() - gRecorder.load()->start;
+}
+
 void RecordWork() {
     if (Recording()) Append(Plain(PH_WORK));
 }
@@ -684,6 +693,18 @@ void RecordSend(int partner, int tag, long long bytes) {
     record.tag = tag;
     record.bytes = bytes;
     Append(record);
+}
+
+long long RecordPhase(int type, int partner, int tag) {
+    if (!Recording()) return 0;
+    const Recorder& recorder = *gRecorder.load(std::memory_order_relaxed);
+    const std::int64_t previous = recorder.lastEnd;
+    PhaseRecord record = Plain(type);
+    record.partner = partner;
+    record.tag = tag;
+    Append(record);
+    // In whole microseconds of the task's time, as the phase is stored.
+    return recorder.lastEnd / 1000 - previous / 1000;
 }
 
 void RecordWait() {

@@ -38,6 +38,9 @@ struct TaskIdentity {
     int parent = 0;
     // The program's own first task, whose measured time is the experiment's Tp.
     bool master = false;
+    // Who speaks when the measurement is lost: "VOICE: task ID: the measurement
+    // is lost: REASON" on standard error.
+    const char* voice = "kova measure";
 };
 
 // This host's clock minus the master's host's clock, in microseconds, with the
@@ -124,6 +127,11 @@ void EndTask(const ClockOffset& start, const ClockOffset& end);
 // Whether this task measures (BeginTask succeeded, EndTask not yet called).
 bool Measuring();
 
+// Ends the task's measured time now, after its last phase, for a front end whose
+// program ends its own phases: that time up to here still counts in the task's
+// time (a master's is the experiment's Tp), though it is no phase.
+void EndMeasuredTime();
+
 // Ends the current phase as work (a poll that took a message, before its receive).
 void RecordWork();
 // Ends a send phase: a message of bytes bytes to partner with tag (the tag is the
@@ -137,6 +145,11 @@ void RecordWait();
 void RecordReceive(int source, int tag, long long bytes, int askedSource, int askedTag);
 // Ends a sync phase; collective gives its details (none for a plain sync).
 void RecordSync(const Collective& collective = Collective());
+// Ends a phase of a program that ends its phases itself: type is one of the phase
+// types (KOVAData's BasicPhaseType), partner the other task of a send, receive or
+// spawn (-1 none) and tag the message tag (the phase's quantum count). Returns
+// the phase's duration in microseconds, as it is stored; 0 when not recording.
+long long RecordPhase(int type, int partner = -1, int tag = 0);
 // Ends a spawn phase that started the tasks ids[0..count-1] (ids <= 0 are failed
 // starts and skipped): one spawn phase per new task, the first taking the
 // spawn's time. kova measure waits for every task spawned.

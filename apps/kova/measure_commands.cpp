@@ -29,7 +29,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -191,43 +190,16 @@ private:
     void Collect() {
         while (!mProgramEnded)
             if (!Receive(10)) return;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTaskWaitSeconds);
-        // A task that left PVM may have a last block still on its way from its host.
-        std::optional<std::chrono::steady_clock::time_point> lateBlocksUntil;
-        std::vector<int> running;
-        for (;;) {
-            if (!Receive(0)) return;
-            const recording::Census census = recording::TakeCensus(mDb, mExpID);
-            running.clear();
-            bool missing = false;
-            for (int tid : census.announced) {
-                if (census.stored.count(tid)) continue;
-                missing = true;
-                if (pvm_pstat(tid) != PvmNoTask) running.push_back(tid);
-            }
-            const auto now = std::chrono::steady_clock::now();
-            if (running.empty() && missing && !lateBlocksUntil) lateBlocksUntil = now + std::chrono::milliseconds(300);
-            const bool waitLonger = !running.empty() || (lateBlocksUntil && now < *lateBlocksUntil);
-            if (!waitLonger || now > deadline) break;
-            if (!Receive(10)) return;
-        }
+        if (!Receive(0)) return;
+        const std::vector<int> running = recording::AwaitTasks(
+            mDb, mExpID, kTaskWaitSeconds, [](int tid) { return pvm_pstat(tid) != PvmNoTask; },
+            [this](int milliseconds) { return Receive(milliseconds); });
         for (int tid : running)
             std::cerr << "kova measure: task t" << std::hex << tid << std::dec << " still runs after "
                       << kTaskWaitSeconds << " s; its phases are stored when it ends" << std::endl;
         // A task ended by SIGTERM measured no clock offset: its host's is measured
         // now, from here, on the master's host.
-        const int here = pvm_tidtohost(pvm_mytid());
-        std::map<int, recording::ClockOffset> ofHost;
-        for (int tid : recording::TasksWithoutOffsets(mDb, mExpID)) {
-            const int host = pvm_tidtohost(tid);
-            if (host != here && !ofHost.count(host)) {
-                recording::ClockOffset offset = recording::OffsetToHost(host);
-                // Measured from the master's host: the task's host's clock minus this one's.
-                offset.offset = -offset.offset;
-                ofHost[host] = offset;
-            }
-            mOffsets[tid] = host == here ? recording::ClockOffset() : ofHost[host];
-        }
+        mOffsets = recording::OffsetsMeasuredFromHere(recording::TasksWithoutOffsets(mDb, mExpID));
     }
 
     MYSQL* mDb;

@@ -1,8 +1,10 @@
 // Benchmarks of the probe's intrusion into the measured program: the cost of
-// ending a phase against one clock reading, and the cost of handing a batch of
+// ending a phase (the C++ probe's EndOfPhase, and the C face's kova_phase, which
+// records with the recording core) against one clock reading, and the cost of handing a batch of
 // phase rows to the database against one multi-row INSERT of the same rows sent
 // and awaited. Prints the medians and their ratios after Google Benchmark's own table.
 #include "probe/probestate.h"
+#include <kova/kova.h>
 #include <kova_site.h>
 #include "persist/standarddatabase.h"
 
@@ -52,6 +54,16 @@ void BM_EndOfPhase(benchmark::State& state) {
     std::cout.rdbuf(console);
     auto db = Connect();
     DeleteExperiment(expID, *db);
+}
+
+// kova_phase on a measuring sequential master of the C face: a record in the
+// task's buffer (full buffers go to the database from a thread of their own).
+// One master serves every repetition; main stores and removes its experiment.
+int gCFaceExperiment = 0;
+void BM_KovaPhase(benchmark::State& state) {
+    if (gCFaceExperiment == 0)
+        gCFaceExperiment = kova_master(("ProbeBench" + std::to_string(getpid())).c_str(), 1, 0, KOVA_DO_NOT_REPLACE);
+    for (auto _ : state) benchmark::DoNotOptimize(kova_phase(KOVA_WORK));
 }
 
 // Appending a phase record alone, to a standard list and to the probe's list.
@@ -167,6 +179,11 @@ BENCHMARK(BM_EndOfPhase)
     ->Repetitions(25)
     ->ReportAggregatesOnly(true)
     ->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_KovaPhase)
+    ->Iterations(PHASES_PER_REPETITION)
+    ->Repetitions(10)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kNanosecond);
 BENCHMARK_TEMPLATE(BM_AppendPhase, std::list<Phase>)->MinTime(0.1)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK_TEMPLATE(BM_AppendPhase, PhaseList)->MinTime(0.1)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_HandOffPhaseBatch)->Iterations(20)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
@@ -204,6 +221,19 @@ int main(int argc, char** argv) {
         printf("\nEndOfPhase: %.1f ns per call (median), gettimeofday: %.1f ns; ratio %.2f (goal: at most 3)\n",
                medians["BM_EndOfPhase"], medians["BM_GetTimeOfDay"],
                medians["BM_EndOfPhase"] / medians["BM_GetTimeOfDay"]);
+    }
+    if (has("BM_KovaPhase")) {
+        printf("kova_phase: %.1f ns per call (median)", medians["BM_KovaPhase"]);
+        if (has("BM_EndOfPhase")) printf("; the probe's EndOfPhase, which it called before: %.1f ns", medians["BM_EndOfPhase"]);
+        printf("\n");
+    }
+    if (gCFaceExperiment > 0) {
+        std::ostringstream report;
+        std::streambuf* console = std::cout.rdbuf(report.rdbuf());
+        kova_stop();
+        std::cout.rdbuf(console);
+        auto db = Connect();
+        DeleteExperiment(gCFaceExperiment, *db);
     }
     if (has("BM_AppendPhase<std::list<Phase>>") && has("BM_AppendPhase<PhaseList>")) {
         printf("Appending a phase: %.1f ns to a std::list, %.1f ns to the probe's list\n",

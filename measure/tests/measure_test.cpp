@@ -541,3 +541,144 @@ TEST(MeasureConsoleAndStatic, ConsoleSpawnedTasksPrintAsPlainAndAreMeasured) {
     EXPECT_EQ(statically.errors, "kova measure: master1_static is linked statically, so no PVM call of it can be "
                                  "measured (kova measure needs the shared libpvm3.so); it runs unmeasured\n");
 }
+
+namespace {
+
+// A run of cface_tasks, a program instrumented by hand with the C face, on the
+// virtual cluster (this build's bin folder is PVM's executable path).
+ClusterRun CFaceTasks(const std::string& arguments, const std::string& environment = "",
+                      const fs::path& stateFolder = {}) {
+    ClusterOptions options;
+    options.binFolder = KOVA_BIN_DIR;
+    options.stateFolder = stateFolder;
+    options.awaitProgram = "cface_tasks";
+    return RunOnCluster(3, environment + " cface_tasks " + arguments, options);
+}
+
+// The experiment that the master of cface_tasks printed, or -1.
+int PrintedExperiment(const std::string& output) {
+    std::smatch found;
+    return std::regex_search(output, found, std::regex("^experiment ([0-9]+)\n")) ? std::stoi(found[1]) : -1;
+}
+
+}  // namespace
+
+// While a program of the C face runs, its phases are blocks (the long run's full
+// chunks among them) and no Phases row; after the master's kova_stop they are
+// rows, the blocks are gone and Tp reaches to kova_stop.
+TEST(CFaceRecording, PhasesAreBlocksWhileTheProgramRunsAndRowsAfterKovaStop) {
+    const std::string latest = "SELECT COALESCE(MAX(ID), 0) FROM Experiments";
+    const long long before = Number(latest);
+    std::atomic<bool> ended{false};
+    long long phasesMidRun = -1, blocksMidRun = -1;
+    std::thread watch([&] {
+        for (; !ended; usleep(50000)) {
+            const long long id = Number(latest + " WHERE name = 'cface_tasks'");
+            if (id <= before) continue;
+            const long long blocks = Number("SELECT COUNT(*) FROM PhaseBlocks WHERE expID = " + std::to_string(id));
+            if (blocks < 2) continue;
+            phasesMidRun = Number("SELECT COUNT(*)" + EXPERIMENT + std::to_string(id));
+            blocksMidRun = blocks;
+            return;
+        }
+    });
+    const int messages = 50000;
+    const ClusterRun run = CFaceTasks("stream " + std::to_string(messages) + " 3000");
+    ended = true;
+    watch.join();
+    ASSERT_EQ(run.status, 0) << run.output << run.errors;
+    const int id = PrintedExperiment(run.output);
+    ASSERT_GT(id, 0) << run.output;
+    const std::string exp = std::to_string(id);
+    EXPECT_EQ(run.output, "experiment " + exp + "\nmaster received 50000 messages\n *** KOVA Instrumentation: "
+                          "experiment " + exp + " written to database \n");
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(phasesMidRun, 0);
+    EXPECT_GE(blocksMidRun, 2);
+    // The master: its spawn, its work and send, a wait and a receive per message; the
+    // slave: its wait and receive, a work and a send phase per message.
+    EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp), 3 + 2 * messages + 2 + 2 * messages);
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM PhaseBlocks WHERE expID = " + exp), 0);
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp), 2);
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM ClockOffsets WHERE expID = " + exp), 1);
+    EXPECT_EQ(Number("SELECT statusData FROM Experiments WHERE ID = " + exp), 1);
+    EXPECT_EQ(Number("SELECT errorFlags FROM Experiments WHERE ID = " + exp), 0);
+    EXPECT_EQ(Number("SELECT nbrProcesses FROM Experiments WHERE ID = " + exp), 2);
+    // The master's pause after its last phase lies in Tp, not in a phase.
+    const std::string master = " AND processID IN (SELECT processID" + EXPERIMENT + exp + " AND typeID = 7)";
+    EXPECT_GE(Number("SELECT Tp FROM Experiments WHERE ID = " + exp) -
+                  Number("SELECT SUM(duration)" + EXPERIMENT + exp + master),
+              3000000);
+    ExpectEveryMessageMatched(id, messages + 1);
+}
+
+// A slave that its master kills keeps every phase it ended before the signal.
+TEST(CFaceRecording, ASlaveKilledByItsMasterKeepsItsPhases) {
+    const ClusterRun run = CFaceTasks("kill 400");
+    ASSERT_EQ(run.status, 0) << run.output << run.errors;
+    const int id = PrintedExperiment(run.output);
+    ASSERT_GT(id, 0) << run.output;
+    const std::string exp = std::to_string(id);
+    EXPECT_NE(run.output.find("killed the slave\n"), std::string::npos) << run.output;
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp), 2);
+    EXPECT_EQ(Number("SELECT statusData FROM Experiments WHERE ID = " + exp), 1);
+    EXPECT_EQ(Number("SELECT errorFlags FROM Experiments WHERE ID = " + exp), 0) << run.errors;
+    const std::string slave = " AND processID NOT IN (SELECT s.processID FROM Phases s WHERE s.expID = " + exp +
+                              " AND s.typeID = 7)";
+    EXPECT_GT(Number("SELECT COUNT(*)" + EXPERIMENT + exp + slave + " AND typeID = 3"), 100);
+    // Its clock offset, which it could not measure itself, is measured by the master.
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM ClockOffsets WHERE expID = " + exp + slave), 1);
+    EXPECT_GT(Number("SELECT SUM(duration)" + EXPERIMENT + exp + slave), 400 * 1000LL / 3);
+    EXPECT_EQ(Number("SELECT SUM(duration)" + EXPERIMENT + exp + slave),
+              Number("SELECT SUM(duration) FROM PhaseDurations WHERE expID = " + exp + slave));
+    EXPECT_EQ(Number("SELECT COUNT(*) FROM PhaseBlocks WHERE expID = " + exp), 0);
+}
+
+// The database server killed while a program of the C face runs: its output and
+// exit status stay its own, each task says that its measurement is lost, and
+// nothing is stored as finished.
+TEST(CFaceRecording, ServerKilledWhileTheProgramRunsHarmsNothingOfIt) {
+    PrivateServer server;
+    ASSERT_TRUE(server.ready());
+    std::atomic<bool> ended{false};
+    std::thread fault([&] {
+        while (!ended && server.Number("SELECT COUNT(*) FROM PhaseBlocks") <= 0) usleep(20000);
+        if (!ended) server.Kill();
+    });
+    const ClusterRun run = CFaceTasks("stream 150000 0", server.ClusterAddress(), server.stateFolder());
+    ended = true;
+    fault.join();
+    ASSERT_EQ(run.clusterStatus, 0) << run.clusterErrors;
+    EXPECT_EQ(run.status, 0) << run.errors;
+    const int id = PrintedExperiment(run.output);
+    EXPECT_EQ(run.output, "experiment " + std::to_string(id) + "\nmaster received 150000 messages\n");
+    EXPECT_NE(run.errors.find("the measurement could not be stored"), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find(": the measurement is lost: "), std::string::npos) << run.errors;
+    ASSERT_TRUE(server.Start());
+    EXPECT_EQ(server.Number("SELECT COUNT(*) FROM Experiments WHERE statusData > 0"), 0);
+}
+
+// Under KOVA_REPLACE_IF_FASTER the master's kova_stop keeps the faster of two
+// runs of one configuration, says which, and removes the other whole.
+TEST(CFaceRecording, ReplaceIfFasterKeepsOneRunOfTheConfiguration) {
+    const std::string configuration = " FROM Experiments WHERE name = 'cface_tasks' AND p = 2 AND W = 7";
+    auto db = ConnectToMeasurementDb();
+    DeleteExperimentsOf(*db, "cface_tasks");
+    // The first run pauses 300 ms before kova_stop, the second not: it is faster,
+    // and each replaces the slower runs stored.
+    std::vector<int> runs;
+    for (const char* pause : {"300", "0"}) {
+        const ClusterRun done = CFaceTasks(std::string("stream 7 ") + pause + " faster");
+        ASSERT_EQ(done.status, 0) << done.output << done.errors;
+        runs.push_back(PrintedExperiment(done.output));
+        ASSERT_GT(runs.back(), 0) << done.output;
+        EXPECT_NE(done.output.find(" *** KOVA Instrumentation: experiment " + std::to_string(runs.back()) +
+                                   " written to database (it replaces all slower similar experiments)\n"),
+                  std::string::npos)
+            << done.output;
+    }
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*)" + configuration), 1);
+    EXPECT_EQ(SelectNumber(*db, "SELECT ID" + configuration), runs[1]);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM Phases WHERE expID = " + std::to_string(runs[0])), 0);
+    EXPECT_EQ(SelectNumber(*db, "SELECT COUNT(*) FROM Phases WHERE expID = " + std::to_string(runs[1])), 5 + 4 * 7);
+}

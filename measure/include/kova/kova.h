@@ -1,8 +1,9 @@
 /* The measurement probe for C programs (and, through the entry points of fkova.h,
- * for Fortran programs). It is the same probe as the C++ class KOVAProbe: a
- * master opens an experiment, each slave joins it with the number its parent
- * sends, and every task ends each of its phases with kova_phase or kova_comm.
- * One probe per task; kova_stop (or the end of the task) stores what is left. */
+ * for Fortran programs): a master opens an experiment, each slave joins it with
+ * the number its parent sends, and every task ends each of its phases with
+ * kova_phase or kova_comm. Each task keeps its phases in memory of its own (full
+ * buffers are stored in the background); kova_stop (or the end of the task)
+ * stores the rest, and the master's kova_stop stores the experiment. */
 #ifndef KOVA_KOVA_H
 #define KOVA_KOVA_H
 
@@ -46,7 +47,9 @@ long long kova_phase(int type);
  * partner task; pass the message tag, by which the analysis matches each receive
  * with its send. Returns its duration in microseconds. */
 long long kova_comm(int type, int partnerTid, int tag);
-/* Ends the measurement and stores it; does nothing the second time. */
+/* Ends the measurement and stores it; does nothing the second time. The
+ * master's waits (at most 30 s) for the phases of every task announced, then
+ * stores the experiment's rows and applies its policy. */
 void kova_stop(void);
 
 #ifdef __cplusplus
