@@ -238,7 +238,10 @@ TEST_F(MeasuredSeries, StudyKeepingEveryRunThenScalingPredictionsPageAndCompare)
         << compared.output;
 
     // Three more stored runs of each configuration, A's all faster than any of B's:
-    // every pair ranks B above A, U = 16 of 16, exact p = 1 / C(8, 4).
+    // every pair ranks B above A, U = 16 of 16, exact p = 1 / C(8, 4). B's measured
+    // run, which on a busy machine may have been the faster one, is made slower than A's.
+    const std::string aTp = db->QueryFirst("SELECT Tp FROM Experiments WHERE ID = " + a);
+    db->Query("UPDATE Experiments SET Tp = GREATEST(Tp, " + aTp + " + 1) WHERE ID = " + b);
     for (const auto& [p, Tp] : {std::pair{2, 1}, {2, 2}, {2, 3}, {4, 900000000}, {4, 900000001}, {4, 900000002}})
         db->Query("INSERT INTO Experiments (project, name, version, user, date, comment, p, W, nbrProcesses, Tp, Ts, "
                   "speedup, efficiency, statusData, errorFlags, errors) VALUES ('', 'testLumo', '', '" + user +
