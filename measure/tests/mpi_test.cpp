@@ -112,15 +112,19 @@ void ExpectCriticalPathWithinTp(int id) {
 
 // On the stored clocks (each rank's start and phase ends, to the microsecond), no
 // receive of a message that the analysis matched ends before its send began, but
-// for the microseconds of rounding.
+// for the microseconds of rounding and the error bounds of the two ranks' clock
+// offsets.
 void ExpectNoReceiveBeforeItsSend(int id) {
     const std::string exp = std::to_string(id);
     EXPECT_EQ(Number("WITH t AS (SELECT p.processID, p.nbr, p.duration, SUM(p.duration) OVER (PARTITION BY "
                      "p.processID ORDER BY p.nbr) + r.startTimeSec * 1000000 + r.startTimeMicroSec AS ending FROM "
                      "Phases p JOIN Processes r ON r.expID = p.expID AND r.ID = p.processID WHERE p.expID = " + exp +
                      ") SELECT COUNT(*) FROM Messages m JOIN t s ON s.processID = m.sendProcessID AND s.nbr = "
-                     "m.sendNbr JOIN t r ON r.processID = m.recvProcessID AND r.nbr = m.recvNbr WHERE m.expID = " +
-                     exp + " AND r.ending < s.ending - s.duration - 2"),
+                     "m.sendNbr JOIN t r ON r.processID = m.recvProcessID AND r.nbr = m.recvNbr "
+                     "LEFT JOIN ClockOffsets cs ON cs.expID = m.expID AND cs.processID = m.sendProcessID "
+                     "LEFT JOIN ClockOffsets cr ON cr.expID = m.expID AND cr.processID = m.recvProcessID "
+                     "WHERE m.expID = " + exp + " AND r.ending < s.ending - s.duration - 2 - "
+                     "COALESCE(GREATEST(cs.startBound, cs.endBound), 0) - COALESCE(GREATEST(cr.startBound, cr.endBound), 0)"),
               0);
 }
 
