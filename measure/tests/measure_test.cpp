@@ -521,14 +521,23 @@ TEST(MeasureForkedChild, HelperThatExitsLeavesTheMastersMeasurementWhole) {
 // are measured; a statically linked program runs unmeasured and says so.
 TEST(MeasureConsoleAndStatic, ConsoleSpawnedTasksPrintAsPlainAndAreMeasured) {
     const std::string session = "(echo 'spawn -> hello'; sleep 3; echo quit) | ";
+    // The console says EOF when a task's output ends, in whatever order the tasks'
+    // last lines and ends reach it: those lines are compared apart, by count.
     const auto tidless = [](const std::string& text) {
-        return std::regex_replace(text, std::regex("t[0-9a-f]{5,}"), "tX");
+        return std::regex_replace(std::regex_replace(text, std::regex("t[0-9a-f]{5,}"), "tX"),
+                                  std::regex("\\[[0-9]+:tX\\] EOF\n"), "");
+    };
+    const auto ends = [](const std::string& text) {
+        const std::regex end("\\] EOF\n");
+        return std::distance(std::sregex_iterator(text.begin(), text.end(), end), std::sregex_iterator());
     };
     const ClusterRun plain = OnCluster(session + "pvm", PvmExamples());
     const ClusterRun measured = OnCluster(session + ShellQuoted(KOVA) + " measure -- pvm", PvmExamples());
     ASSERT_EQ(measured.status, plain.status) << measured.errors;
     EXPECT_NE(plain.output.find("hello, world from"), std::string::npos) << plain.output;
     EXPECT_EQ(tidless(measured.output), tidless(plain.output));
+    EXPECT_EQ(ends(measured.output), ends(plain.output));
+    EXPECT_GT(ends(plain.output), 0) << plain.output;
     const int id = StoredExperiment(measured.errors);
     ASSERT_GT(id, 0) << measured.errors;
     // The console, hello and the hello_other it spawns.
