@@ -92,8 +92,16 @@ constexpr char kInsertBlock[] =
 // ints (the block's length, the length of the spawned tasks' ids as text), then
 // the block's bytes and that text. kova measure stores it as the task would have.
 constexpr int kBlockMessageTag = 0x4b56;
+// kova measure answers each such message, as soon as it has it, with an empty one
+// of this tag; the task ends only then (or after kBlockAnswerSeconds), so that kova
+// measure has every block of a task it sees gone.
+constexpr int kBlockAnswerTag = 0x4b57;
+constexpr int kBlockAnswerSeconds = 5;
 // The environment variable that names kova measure's PVM task id (hexadecimal).
 constexpr char kCollectorVariable[] = "KOVA_MEASURE_COLLECTOR";
+// The environment variable that sets the phases a task keeps in memory before it
+// stores them as one block (its tasks are given it too).
+constexpr char kBlockPhasesVariable[] = "KOVA_MEASURE_BLOCK_PHASES";
 
 // Bytes of a block with that many records and groups.
 inline std::size_t BlockBytes(std::size_t records, std::size_t groups) {

@@ -9,6 +9,7 @@
 // experiment's rows and applies the replacement policy.
 #include <kova/kova.h>
 
+#include "measure/block.h"
 #include "measure/blockstore.h"
 #include "measure/hostclock.h"
 #include "measure/recording.h"
@@ -127,6 +128,8 @@ void Begin(Task& task, int parent, int expID) {
     identity.parent = parent;
     identity.master = task.master;
     identity.voice = "KOVA Instrumentation";
+    // The tasks this one spawns keep their phases in blocks of the same size.
+    ExportToSpawnedTasks({recording::kBlockPhasesVariable});
     recording::BeginTask(identity, expID);
     task.started = task.running = true;
     static const bool stopsAtExit = std::atexit(StopAtExit) == 0;

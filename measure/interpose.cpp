@@ -42,26 +42,42 @@ void FinishTask();
 
 // kova measure's task, which takes the tasks' last blocks; 0 none.
 int gCollector = 0;
+constexpr int kCourierFragmentBytes = 1 << 18;
 
 // Sends the task's last block to kova measure through the PVM daemons (never a
-// direct route, whose set-up would need kova measure's answer), leaving the
-// program's active send buffer as it was. Called at the task's end, inside a
-// guarded call, so the PVM calls here pass straight through.
+// direct route, whose set-up would need kova measure's answer) and waits for its
+// answer, leaving the program's active send and receive buffers as they were.
+// Called at the task's end, inside a guarded call, so the PVM calls here pass
+// straight through.
 bool CarryToCollector(const char* block, std::size_t blockBytes, const char* spawned, std::size_t spawnedBytes) {
     if (pvm_pstat(gCollector) != PvmOk) return false;
+    // Large fragments: the daemons pass a block of megabytes in a few steps.
+    const int fragment = pvm_getopt(PvmFragSize);
+    pvm_setopt(PvmFragSize, kCourierFragmentBytes);
     const int buffer = pvm_mkbuf(PvmDataDefault);
-    if (buffer < 0) return false;
+    if (buffer < 0) {
+        pvm_setopt(PvmFragSize, fragment);
+        return false;
+    }
     const int previous = pvm_setsbuf(buffer);
     int lengths[2] = {static_cast<int>(blockBytes), static_cast<int>(spawnedBytes)};
     bool packed = pvm_pkint(lengths, 2, 1) >= 0 &&
                   pvm_pkbyte(const_cast<char*>(block), lengths[0], 1) >= 0 &&
                   (lengths[1] == 0 || pvm_pkbyte(const_cast<char*>(spawned), lengths[1], 1) >= 0);
+    pvm_setopt(PvmFragSize, fragment);
     const int route = pvm_getopt(PvmRoute);
     pvm_setopt(PvmRoute, PvmDontRoute);
     const bool sent = packed && pvm_send(gCollector, recording::kBlockMessageTag) >= 0;
     pvm_setopt(PvmRoute, route);
     pvm_setsbuf(previous);
     pvm_freebuf(buffer);
+    if (sent) {
+        const int received = pvm_setrbuf(0);
+        timeval wait = {recording::kBlockAnswerSeconds, 0};
+        const int answer = pvm_trecv(gCollector, recording::kBlockAnswerTag, &wait);
+        if (answer > 0) pvm_freebuf(answer);
+        pvm_setrbuf(received);
+    }
     return sent;
 }
 

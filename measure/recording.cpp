@@ -39,15 +39,18 @@
 #include <stdexcept>
 #include <memory>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace recording {
 namespace {
 
-// A chunk is stored once it holds this many phases (1.5 MiB).
-constexpr std::uint32_t kChunkRecords = 32768;
-// Chunks waiting for the writer before the measurement gives up (96 MiB).
-constexpr int kMaxChunksWaiting = 64;
+// A chunk is stored once it holds this many phases (6 MiB), unless
+// kBlockPhasesVariable says otherwise; the bounds of that setting.
+constexpr std::uint32_t kDefaultChunkRecords = 131072;
+constexpr std::uint32_t kFewestChunkRecords = 1024, kMostChunkRecords = 262144;
+// Bytes of full chunks waiting for the writer before the measurement gives up.
+constexpr std::size_t kMostBytesWaiting = std::size_t{96} << 20;
 constexpr unsigned kConnectSeconds = 3;
 constexpr int kConnectRetrySeconds = 20;
 constexpr unsigned kReadWriteSeconds = 10;
@@ -68,7 +71,8 @@ struct Chunk {
     std::int32_t sequence = 0;
     std::int64_t firstPhase = 1;
     std::int64_t previousEnd = 0;
-    PhaseRecord records[kChunkRecords];
+    // Allocated, not filled: a page costs only once a phase is written to it.
+    std::unique_ptr<PhaseRecord[]> records;
 };
 
 // Pushes onto a stack that one thread pushes to and another empties whole.
@@ -84,6 +88,8 @@ struct Recorder {
     // Fixed once BeginTask returns.
     TaskIdentity task;
     int experiment = 0;
+    std::uint32_t chunkRecords = kDefaultChunkRecords;
+    int mostChunksWaiting = 2;
     pid_t pid = 0;
     char host[64] = {};
     char executable[64] = {};
@@ -304,7 +310,7 @@ Formatted Format(Recorder& recorder, const Chunk& chunk, std::uint32_t count, st
     std::memcpy(header.executable, recorder.executable, sizeof header.executable);
     std::memcpy(out, &header, sizeof header);
     char* at = out + sizeof header;
-    std::memcpy(at, chunk.records, count * sizeof(PhaseRecord));
+    std::memcpy(at, chunk.records.get(), count * sizeof(PhaseRecord));
     at += count * sizeof(PhaseRecord);
     if (extraEnd != 0) {
         PhaseRecord last = {};
@@ -445,6 +451,11 @@ Chunk* NewChunk(Recorder& recorder) {
     } else {
         chunk = new (std::nothrow) Chunk;
         if (chunk == nullptr) return nullptr;
+        chunk->records.reset(new (std::nothrow) PhaseRecord[recorder.chunkRecords]);
+        if (chunk->records == nullptr) {
+            delete chunk;
+            return nullptr;
+        }
     }
     chunk->next = nullptr;
     chunk->count.store(0, std::memory_order_relaxed);
@@ -457,7 +468,7 @@ Chunk* NewChunk(Recorder& recorder) {
 // Hands the full chunk to the writer and goes on in a fresh one. SIGTERM waits
 // meanwhile, so that the writer never sees a chunk in neither place.
 bool HandOff(Recorder& recorder) {
-    if (recorder.waiting.load() >= kMaxChunksWaiting) {
+    if (recorder.waiting.load() >= recorder.mostChunksWaiting) {
         Lose(recorder, "the database server does not keep up with the phases");
         return false;
     }
@@ -488,7 +499,7 @@ inline void Append(PhaseRecord record) {
     record.end = Now() - recorder.start;
     Chunk* chunk = recorder.current;
     std::uint32_t count = chunk->count.load(std::memory_order_relaxed);
-    if (count == kChunkRecords) {
+    if (count == recorder.chunkRecords) {
         if (!HandOff(recorder)) {
             recorder.active.store(false);
             return;
@@ -516,6 +527,32 @@ PhaseRecord Plain(int type) {
 bool Recording() {
     Recorder* recorder = gRecorder.load(std::memory_order_relaxed);
     return recorder != nullptr && recorder->active.load(std::memory_order_relaxed) && !gForkedChild.load();
+}
+
+// Whether the measurement has ended and its writer is done, after waiting for
+// the writer a bounded time.
+bool WriterDone(Recorder& recorder) {
+    if (!recorder.finishing.load()) return false;
+    AwaitWriter(recorder);
+    pollfd done = {recorder.done[0], POLLIN, 0};
+    return poll(&done, 1, 0) > 0;
+}
+
+// Frees an ended measurement whose writer is done.
+void Discard(Recorder* recorder) {
+    for (Chunk* list : {recorder->current, recorder->spare, recorder->freed.load()})
+        while (list != nullptr) delete std::exchange(list, list->next);
+    for (int fd : {recorder->wake[0], recorder->wake[1], recorder->done[0], recorder->done[1]}) close(fd);
+    delete recorder;
+}
+
+// Phases per chunk: KOVA_MEASURE_BLOCK_PHASES within its bounds, or the default.
+std::uint32_t ChunkRecords() {
+    const char* given = std::getenv(kBlockPhasesVariable);
+    if (given == nullptr || *given == 0) return kDefaultChunkRecords;
+    const long long asked = std::atoll(given);
+    return static_cast<std::uint32_t>(
+        std::clamp<long long>(asked, kFewestChunkRecords, kMostChunkRecords));
 }
 
 // The cost of one recorded call: the median of a few rounds of records into the
@@ -571,7 +608,10 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)(), 
         }
         ~Synchronised() { (*this)(); }
     } synchronised{synchronise};
-    if (gRecorder.load() != nullptr || gForkedChild.load()) return false;
+    // A process measured again after its measurement ended (a second kova_master)
+    // begins afresh once the earlier measurement's writer is done.
+    Recorder* const earlier = gRecorder.load();
+    if (gForkedChild.load() || (earlier != nullptr && !WriterDone(*earlier))) return false;
     if (experiment == 0) {
         const char* given = std::getenv("KOVA_MEASURE_EXPERIMENT");
         experiment = given != nullptr ? std::atoi(given) : 0;
@@ -587,8 +627,11 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)(), 
     std::strncpy(recorder->executable, program_invocation_short_name, sizeof recorder->executable - 1);
     try {
         recorder->address = MeasurementDatabaseAddress();
-        recorder->block.reset(new char[BlockBytes(kChunkRecords + 1, kMaxGroups)]);
-        recorder->spawnedBytes = std::size_t{kChunkRecords} * 12 + 16;
+        recorder->chunkRecords = ChunkRecords();
+        recorder->mostChunksWaiting =
+            std::max<int>(2, static_cast<int>(kMostBytesWaiting / (recorder->chunkRecords * sizeof(PhaseRecord))));
+        recorder->block.reset(new char[BlockBytes(recorder->chunkRecords + 1, kMaxGroups)]);
+        recorder->spawnedBytes = std::size_t{recorder->chunkRecords} * 12 + 16;
         recorder->spawned.reset(new char[recorder->spawnedBytes]);
     } catch (const std::exception& failure) {
         SayLost(task, failure.what());
@@ -621,6 +664,7 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)(), 
         return false;
     }
     gRecorder.store(recorder);
+    if (earlier != nullptr) Discard(earlier);
     Calibrate(*recorder);
 
     struct sigaction term = {};
@@ -643,6 +687,12 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)(), 
 }
 
 void EndTask(const ClockOffset& start, const ClockOffset& end) {
+    Recorder* const lost = gRecorder.load();
+    if (lost != nullptr && !gForkedChild.load() && lost->lost.load()) {
+        // The measurement was given up: its writer only has to end.
+        if (!lost->finishing.exchange(true)) Wake(*lost, 'q');
+        return;
+    }
     if (!Recording()) return;
     Recorder& recorder = *gRecorder.load();
     recorder.active.store(false);

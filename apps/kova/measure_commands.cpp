@@ -171,6 +171,14 @@ private:
         for (;;) {
             const int buffer = pvm_trecv(-1, recording::kBlockMessageTag, &wait);
             if (buffer <= 0) return buffer == 0;
+            // The task ends once it knows that its block is here.
+            int bytes = 0, tag = 0, task = 0;
+            pvm_bufinfo(buffer, &bytes, &tag, &task);
+            const int answer = pvm_mkbuf(PvmDataDefault);
+            pvm_setsbuf(answer);
+            pvm_send(task, recording::kBlockAnswerTag);
+            pvm_setsbuf(0);
+            pvm_freebuf(answer);
             int lengths[2] = {0, 0};
             std::string block, spawned;
             if (pvm_upkint(lengths, 2, 1) >= 0 && lengths[0] > 0 && lengths[1] >= 0) {
@@ -236,6 +244,7 @@ std::vector<std::string> MeasuringEnvironment(const fs::path& library, int expID
         settings[recording::kCollectorVariable] = hex(machine.collector);
         exported.push_back(recording::kCollectorVariable);
     }
+    if (!settings[recording::kBlockPhasesVariable].empty()) exported.push_back(recording::kBlockPhasesVariable);
     settings["PVM_EXPORT"] = WithExported(settings["PVM_EXPORT"], exported);
     std::vector<std::string> environment;
     for (const auto& [name, value] : settings) environment.push_back(name + "=" + value);

@@ -54,9 +54,13 @@ static void TraceTo(int tracer) {
     pvm_setopt(PvmSelfTraceTid, tracer);
     pvm_setopt(PvmSelfTraceCode, TAG_TRACE);
     pvm_setopt(PvmSelfTraceBuffer, 16384);
+    pvm_setopt(PvmSelfTraceOptions, PvmTraceFull);
     pvm_setopt(PvmTraceTid, tracer);
     pvm_setopt(PvmTraceCode, TAG_TRACE);
     pvm_setopt(PvmTraceBuffer, 16384);
+    /* Without it the children trace with option 0: every event then prints a
+     * complaint instead of being recorded. */
+    pvm_setopt(PvmTraceOptions, PvmTraceFull);
     pvm_settmask(PvmTaskSelf, mask);
     pvm_settmask(PvmTaskChild, mask);
 }

@@ -6,6 +6,8 @@
  *                               faster: the policy KOVA_REPLACE_IF_FASTER)
  *   cface_tasks kill MS         the slave works in phases of about 1 ms until the
  *                               master kills it (pvm_kill) after MS ms
+ *   cface_tasks twice N         two experiments of stream N 0, one after the other,
+ *                               by the same master process
  * The master prints its experiment's number first. */
 #include <kova/kova.h>
 #include <pvm3.h>
@@ -75,7 +77,6 @@ static int Master(int kill, int count, int pause, int policy) {
         usleep((useconds_t)pause * 1000);
     }
     kova_stop();
-    pvm_exit();
     return 0;
 }
 
@@ -84,9 +85,15 @@ int main(int argc, char** argv) {
         Slave();
         return 0;
     }
+    int status = 2;
     if ((argc == 4 || (argc == 5 && strcmp(argv[4], "faster") == 0)) && strcmp(argv[1], "stream") == 0)
-        return Master(0, atoi(argv[2]), atoi(argv[3]), argc == 5 ? KOVA_REPLACE_IF_FASTER : KOVA_DO_NOT_REPLACE);
-    if (argc == 3 && strcmp(argv[1], "kill") == 0) return Master(1, 0, atoi(argv[2]), KOVA_DO_NOT_REPLACE);
-    fprintf(stderr, "usage: cface_tasks stream N PAUSE [faster] | kill MS\n");
-    return 2;
+        status = Master(0, atoi(argv[2]), atoi(argv[3]), argc == 5 ? KOVA_REPLACE_IF_FASTER : KOVA_DO_NOT_REPLACE);
+    else if (argc == 3 && strcmp(argv[1], "kill") == 0)
+        status = Master(1, 0, atoi(argv[2]), KOVA_DO_NOT_REPLACE);
+    else if (argc == 3 && strcmp(argv[1], "twice") == 0)
+        status = Master(0, atoi(argv[2]), 0, KOVA_DO_NOT_REPLACE) || Master(0, atoi(argv[2]), 0, KOVA_DO_NOT_REPLACE);
+    else
+        fprintf(stderr, "usage: cface_tasks stream N PAUSE [faster] | kill MS | twice N\n");
+    pvm_exit();
+    return status;
 }

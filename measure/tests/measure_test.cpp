@@ -455,9 +455,9 @@ TEST(MeasureLastBlocks, ShortTasksNeverConnectAndLongOnesStoreWhileTheyRun) {
     ASSERT_TRUE(server.ready());
     const std::string connections =
         "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'CONNECTIONS'";
-    auto connectionsOf = [&](const std::string& arguments, int messages) {
+    auto connectionsOf = [&](const std::string& arguments, int messages, const std::string& environment) {
         const long long before = server.Number(connections);
-        const ClusterRun run = FaultTasks(arguments, server.ClusterAddress(), server.stateFolder());
+        const ClusterRun run = FaultTasks(arguments, server.ClusterAddress() + environment, server.stateFolder());
         const long long after = server.Number(connections);
         EXPECT_EQ(run.status, 0) << arguments << run.errors;
         const int id = StoredExperiment(run.errors);
@@ -471,8 +471,9 @@ TEST(MeasureLastBlocks, ShortTasksNeverConnectAndLongOnesStoreWhileTheyRun) {
         EXPECT_EQ(server.Number("SELECT COUNT(*) FROM ClockOffsets WHERE expID = " + exp), 1) << arguments;
         return after - before;
     };
-    const long long shortRun = connectionsOf("stream 100", 100);
-    const long long longRun = connectionsOf("stream 50000", 50000);
+    const long long shortRun = connectionsOf("stream 100", 100, "");
+    // Chunks of 4096 phases, which kova measure passes on to the slave.
+    const long long longRun = connectionsOf("stream 20000", 20000, " KOVA_MEASURE_BLOCK_PHASES=4096");
     // The long run's two tasks each opened one connection of their own.
     EXPECT_EQ(longRun - shortRun, 2);
 }
@@ -591,15 +592,16 @@ TEST(CFaceRecording, PhasesAreBlocksWhileTheProgramRunsAndRowsAfterKovaStop) {
             return;
         }
     });
-    const int messages = 50000;
-    const ClusterRun run = CFaceTasks("stream " + std::to_string(messages) + " 3000");
+    const int messages = 20000;
+    // Chunks of 4096 phases, which the master passes on to its slave.
+    const ClusterRun run = CFaceTasks("stream " + std::to_string(messages) + " 3000", "KOVA_MEASURE_BLOCK_PHASES=4096");
     ended = true;
     watch.join();
     ASSERT_EQ(run.status, 0) << run.output << run.errors;
     const int id = PrintedExperiment(run.output);
     ASSERT_GT(id, 0) << run.output;
     const std::string exp = std::to_string(id);
-    EXPECT_EQ(run.output, "experiment " + exp + "\nmaster received 50000 messages\n *** KOVA Instrumentation: "
+    EXPECT_EQ(run.output, "experiment " + exp + "\nmaster received " + std::to_string(messages) + " messages\n *** KOVA Instrumentation: "
                           "experiment " + exp + " written to database \n");
     EXPECT_EQ(run.errors, "");
     EXPECT_EQ(phasesMidRun, 0);
@@ -619,6 +621,30 @@ TEST(CFaceRecording, PhasesAreBlocksWhileTheProgramRunsAndRowsAfterKovaStop) {
                   Number("SELECT SUM(duration)" + EXPERIMENT + exp + master),
               3000000);
     ExpectEveryMessageMatched(id, messages + 1);
+}
+
+// A master process that measures two experiments one after the other stores both
+// whole: the second kova_master begins a fresh measurement.
+TEST(CFaceRecording, ASecondKovaMasterInTheSameProcessIsMeasuredToo) {
+    const int messages = 300;
+    const ClusterRun run = CFaceTasks("twice " + std::to_string(messages));
+    ASSERT_EQ(run.status, 0) << run.output << run.errors;
+    std::vector<int> ids;
+    const std::regex experiment("experiment ([0-9]+)\n");
+    for (auto line = std::sregex_iterator(run.output.begin(), run.output.end(), experiment);
+         line != std::sregex_iterator(); ++line)
+        ids.push_back(std::stoi((*line)[1]));
+    ASSERT_EQ(ids.size(), 2u) << run.output;
+    EXPECT_NE(ids[0], ids[1]);
+    EXPECT_EQ(run.errors, "");
+    for (const int id : ids) {
+        const std::string exp = std::to_string(id);
+        EXPECT_EQ(Number("SELECT COUNT(*)" + EXPERIMENT + exp), 3 + 2 * messages + 2 + 2 * messages) << exp;
+        EXPECT_EQ(Number("SELECT COUNT(*) FROM Processes WHERE expID = " + exp), 2) << exp;
+        EXPECT_EQ(Number("SELECT statusData FROM Experiments WHERE ID = " + exp), 1) << exp;
+        EXPECT_EQ(Number("SELECT errorFlags FROM Experiments WHERE ID = " + exp), 0) << exp;
+        ExpectEveryMessageMatched(id, messages + 1);
+    }
 }
 
 // A slave that its master kills keeps every phase it ended before the signal.
@@ -654,13 +680,14 @@ TEST(CFaceRecording, ServerKilledWhileTheProgramRunsHarmsNothingOfIt) {
         while (!ended && server.Number("SELECT COUNT(*) FROM PhaseBlocks") <= 0) usleep(20000);
         if (!ended) server.Kill();
     });
-    const ClusterRun run = CFaceTasks("stream 150000 0", server.ClusterAddress(), server.stateFolder());
+    const ClusterRun run =
+        CFaceTasks("stream 40000 0", server.ClusterAddress() + " KOVA_MEASURE_BLOCK_PHASES=4096", server.stateFolder());
     ended = true;
     fault.join();
     ASSERT_EQ(run.clusterStatus, 0) << run.clusterErrors;
     EXPECT_EQ(run.status, 0) << run.errors;
     const int id = PrintedExperiment(run.output);
-    EXPECT_EQ(run.output, "experiment " + std::to_string(id) + "\nmaster received 150000 messages\n");
+    EXPECT_EQ(run.output, "experiment " + std::to_string(id) + "\nmaster received 40000 messages\n");
     EXPECT_NE(run.errors.find("the measurement could not be stored"), std::string::npos) << run.errors;
     EXPECT_NE(run.errors.find(": the measurement is lost: "), std::string::npos) << run.errors;
     ASSERT_TRUE(server.Start());
