@@ -319,6 +319,13 @@ for ((k = 1; k <= hosts; k++)); do mkdir -p "$run/node$k" "$run/tmp/node$k"; don
     for ((k = 2; k <= hosts; k++)); do echo "&node$k wd=$run/node$k"; done
 } >"$run/hostfile"
 
+# The cluster's /proc shows only its own processes: the measurement server's stat
+# stays open on descriptor 7 for the benchmarks that read the server's CPU.
+server_pid=$(cat "$KOVA_STATE_DIR/mariadb/mysqld.pid" 2>/dev/null || true)
+if [[ -n "$server_pid" ]] && exec 7<"/proc/$server_pid/stat"; then
+    export KOVA_DB_SERVER_STAT=/proc/self/fd/7
+fi 2>/dev/null
+
 # The namespaces' first process is node1_main; unshare itself blocks SIGINT and
 # SIGTERM, so signals for the cluster go to that process directly.
 USER=$(id -un) env --default-signal=INT,QUIT \

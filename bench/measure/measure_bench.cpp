@@ -198,9 +198,15 @@ double Ratio(const std::vector<double>& of, const std::vector<double>& to) {
 class ServerCpu {
 public:
     explicit ServerCpu(StandardDatabase& db) {
-        pid_t pid = 0;
-        std::ifstream(db.QueryFirst("SELECT @@pid_file")) >> pid;
-        mStat = "/proc/" + std::to_string(pid) + "/stat";
+        // Inside a virtual cluster, whose /proc shows only its processes, the
+        // server's stat file is open under the name it gives.
+        if (const char* open = std::getenv("KOVA_DB_SERVER_STAT")) {
+            mStat = open;
+        } else {
+            pid_t pid = 0;
+            std::ifstream(db.QueryFirst("SELECT @@pid_file")) >> pid;
+            mStat = "/proc/" + std::to_string(pid) + "/stat";
+        }
         mThread = std::thread([this] {
             while (!mStop) {
                 const double cpu = Read(), now = Monotonic();
