@@ -20,6 +20,11 @@ foreach(mpi openmpi mpich)
   # The C interface only: the C++ bindings of mpi.h would need the MPI's C++ library.
   target_compile_definitions(kova_mpi_${mpi} PRIVATE OMPI_SKIP_MPICXX MPICH_SKIP_MPICXX)
   target_link_libraries(kova_mpi_${mpi} PRIVATE kova_recording)
+  # Only the MPI entry points are shown, and the C++ runtime is linked in and
+  # hidden, as for the PVM library: a C or Fortran rank loads nothing more.
+  set_target_properties(kova_mpi_${mpi} PROPERTIES LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/kova_mpi.map)
+  target_link_options(kova_mpi_${mpi} PRIVATE -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/kova_mpi.map
+                      -static-libstdc++ -static-libgcc)
   install(TARGETS kova_mpi_${mpi} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   list(APPEND KOVA_MPI_LIBRARIES kova_mpi_${mpi})
 endforeach()
