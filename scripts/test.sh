@@ -31,7 +31,10 @@ for attempt in 1 2 3; do
     if kova_port_user "$KOVA_DB_HOST" "$KOVA_DB_PORT" >/dev/null; then
         KOVA_DB_PORT=$(kova_free_port "$KOVA_DB_HOST" 3307)
     fi
-    cmake -S . -B "$KOVA_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_STATE_DIR="$KOVA_STATE_DIR" \
+    # Optimised as a user's build, without debug information, which would cost the
+    # build a third more time.
+    cmake -S . -B "$KOVA_BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+        -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DKOVA_STATE_DIR="$KOVA_STATE_DIR" \
         -DKOVA_MSQL_INST_DIR="$KOVA_STATE_DIR/msql" -DKOVA_DB_PORT="$KOVA_DB_PORT" >/dev/null
     cmake --build "$KOVA_BUILD_DIR" -j"$(nproc)"
     kova_port_user "$KOVA_DB_HOST" "$KOVA_DB_PORT" >/dev/null || break
