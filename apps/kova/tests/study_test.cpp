@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -98,13 +100,17 @@ TEST_F(KovaStudy, LawIsStoredModelledAndCheckedBeyondTheSweepAndASecondCallMeasu
     // The JSON of kova scaling, with the checks: the model over p and W has the law's
     // 1/p term, times a factor of W that grows with W (noise of tens of ms on a busy
     // machine lets it pick, say, W^(3/4) * log2(W)^2 over W), and its interval at
-    // p = 10, W = 1600 holds the law's 20 ms + 160 ms and the slave's start (Tp at
-    // p = 1, W = 100 beyond its 120 ms); the models over p at one W are left to that
-    // noise. The check point lies inside its interval.
+    // p = 10, W = 1600 holds the law's 20 ms + 160 ms and the slave's start (the
+    // median over the configurations of their Tp beyond the law); the models over p
+    // at one W are left to that noise. The check point lies inside its interval.
     const nlohmann::json study = nlohmann::json::parse(run.output.substr(0, end + 2));
-    double startOfSlave = 0;  // Tp at p = 1, W = 100 beyond the law's 120 ms
+    std::vector<double> beyondTheLaw;
     for (const auto& row : study["rows"])
-        if (row["p"] == 1 && row["W"] == 100) startOfSlave = row["Tp"].get<double>() - 120000;
+        beyondTheLaw.push_back(row["Tp"].get<double>() -
+                               (20000 + row["W"].get<double>() * 1000 / row["p"].get<double>()));
+    ASSERT_FALSE(beyondTheLaw.empty()) << study["rows"];
+    std::sort(beyondTheLaw.begin(), beyondTheLaw.end());
+    const double startOfSlave = beyondTheLaw[beyondTheLaw.size() / 2];
     const double lawAtTenAnd1600 = 180000 + startOfSlave;
     int overPAndW = 0;
     for (const auto& model : study["models"]) {
