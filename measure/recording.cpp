@@ -353,7 +353,7 @@ bool Connected(Recorder& recorder) {
 // Stores the first count records of chunk (and a last work phase ending at
 // extraEnd when that is not 0) as one block.
 void Store(Recorder& recorder, const Chunk& chunk, std::uint32_t count, std::uint32_t flags, std::int64_t extraEnd) {
-    if (!Connected(recorder)) return;
+    if (recorder.lost.load() || !Connected(recorder)) return;
     const Formatted formatted = Format(recorder, chunk, count, flags, extraEnd);
     BlockRow row(recorder.experiment, recorder.task.id, chunk.sequence, (flags & kFinalBlock) != 0,
                  recorder.spawned.get(), formatted.spawnedBytes, recorder.block.get(), formatted.bytes);
@@ -465,6 +465,24 @@ Chunk* NewChunk(Recorder& recorder) {
     return chunk;
 }
 
+// Holds SIGTERM back on this thread while it lives: its handler then never sees
+// the measurement half-changed.
+class TermDeferred {
+public:
+    TermDeferred() {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &term, &mPrevious);
+    }
+    ~TermDeferred() { pthread_sigmask(SIG_SETMASK, &mPrevious, nullptr); }
+    TermDeferred(const TermDeferred&) = delete;
+    TermDeferred& operator=(const TermDeferred&) = delete;
+
+private:
+    sigset_t mPrevious;
+};
+
 // Hands the full chunk to the writer and goes on in a fresh one. SIGTERM waits
 // meanwhile, so that the writer never sees a chunk in neither place.
 bool HandOff(Recorder& recorder) {
@@ -472,19 +490,18 @@ bool HandOff(Recorder& recorder) {
         Lose(recorder, "the database server does not keep up with the phases");
         return false;
     }
-    sigset_t term, previous;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &term, &previous);
-    Chunk* next = NewChunk(recorder);
-    if (next != nullptr) {
-        recorder.waiting.fetch_add(1);
-        recorder.handedOff = true;
-        Push(recorder.full, recorder.current);
-        recorder.current = next;
-        recorder.filling.store(next, std::memory_order_release);
+    Chunk* next = nullptr;
+    {
+        const TermDeferred deferred;
+        next = NewChunk(recorder);
+        if (next != nullptr) {
+            recorder.waiting.fetch_add(1);
+            recorder.handedOff = true;
+            Push(recorder.full, recorder.current);
+            recorder.current = next;
+            recorder.filling.store(next, std::memory_order_release);
+        }
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (next == nullptr) {
         Lose(recorder, "no memory for a further chunk of phases");
         return false;
@@ -663,8 +680,13 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)(), 
         SayLost(task, "no thread to store the phases");
         return false;
     }
-    gRecorder.store(recorder);
-    if (earlier != nullptr) Discard(earlier);
+    {
+        // SIGTERM waits while the earlier measurement goes, so that its handler
+        // never holds a recorder that is freed.
+        const TermDeferred deferred;
+        gRecorder.store(recorder);
+        if (earlier != nullptr) Discard(earlier);
+    }
     Calibrate(*recorder);
 
     struct sigaction term = {};
@@ -701,26 +723,24 @@ void EndTask(const ClockOffset& start, const ClockOffset& end) {
     recorder.offsetsKnown = true;
     // SIGTERM waits until the last block is on its way, so that its handler never
     // waits for a writer that nobody told to finish.
-    sigset_t term, previous;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &term, &previous);
-    if (!recorder.finishing.exchange(true)) {
-        // A task whose phases all fit its first chunk hands its only block to the
-        // courier (no database connection at all); otherwise the writer stores it
-        // after the earlier ones.
-        bool carried = false;
-        if (recorder.courier != nullptr && !recorder.handedOff) {
-            const Chunk& last = *recorder.current;
-            const Formatted formatted =
-                Format(recorder, last, last.count.load(std::memory_order_relaxed), kFinalBlock | kOffsetsKnown, 0);
-            carried = recorder.courier(recorder.block.get(), formatted.bytes, recorder.spawned.get(),
-                                       formatted.spawnedBytes);
+    {
+        const TermDeferred deferred;
+        if (!recorder.finishing.exchange(true)) {
+            // A task whose phases all fit its first chunk hands its only block to the
+            // courier (no database connection at all); otherwise the writer stores it
+            // after the earlier ones.
+            bool carried = false;
+            if (recorder.courier != nullptr && !recorder.handedOff) {
+                const Chunk& last = *recorder.current;
+                const Formatted formatted =
+                    Format(recorder, last, last.count.load(std::memory_order_relaxed), kFinalBlock | kOffsetsKnown, 0);
+                carried = recorder.courier(recorder.block.get(), formatted.bytes, recorder.spawned.get(),
+                                           formatted.spawnedBytes);
+            }
+            Wake(recorder, carried ? 'q' : 'f');
+            if (!carried) AwaitWriter(recorder);
         }
-        Wake(recorder, carried ? 'q' : 'f');
-        if (!carried) AwaitWriter(recorder);
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     struct sigaction current = {};
     sigaction(SIGTERM, nullptr, &current);
     if (current.sa_handler == OnTerm) sigaction(SIGTERM, &recorder.previousTerm, nullptr);
