@@ -164,13 +164,14 @@ private:
         pvm_exit();
     }
 
-    // Takes the messages there are, waiting up to milliseconds for the first; false
-    // when PVM fails.
+    // Takes the messages there are, waiting up to milliseconds for the first, and
+    // stores their blocks; false when PVM fails. Every task is answered before any
+    // block is stored, so that no task waits for another's insert.
     bool Receive(int milliseconds) {
-        timeval wait = {0, milliseconds * 1000};
-        for (;;) {
-            const int buffer = pvm_trecv(-1, recording::kBlockMessageTag, &wait);
-            if (buffer <= 0) return buffer == 0;
+        timeval wait = {milliseconds / 1000, milliseconds % 1000 * 1000};
+        std::vector<std::pair<std::string, std::string>> blocks;
+        int buffer = 0;
+        while ((buffer = pvm_trecv(-1, recording::kBlockMessageTag, &wait)) > 0) {
             // The task ends once it knows that its block is here.
             int bytes = 0, tag = 0, task = 0;
             pvm_bufinfo(buffer, &bytes, &tag, &task);
@@ -180,19 +181,22 @@ private:
             pvm_setsbuf(0);
             pvm_freebuf(answer);
             int lengths[2] = {0, 0};
-            std::string block, spawned;
             if (pvm_upkint(lengths, 2, 1) >= 0 && lengths[0] > 0 && lengths[1] >= 0) {
-                block.resize(static_cast<std::size_t>(lengths[0]));
-                spawned.resize(static_cast<std::size_t>(lengths[1]));
-                std::string error;
+                std::string block(static_cast<std::size_t>(lengths[0]), '\0');
+                std::string spawned(static_cast<std::size_t>(lengths[1]), '\0');
                 if (pvm_upkbyte(block.data(), lengths[0], 1) >= 0 &&
-                    (lengths[1] == 0 || pvm_upkbyte(spawned.data(), lengths[1], 1) >= 0) &&
-                    !recording::StoreBlock(mDb, mExpID, block.data(), block.size(), spawned, error))
-                    std::cerr << "kova measure: a message of phases was not stored: " << error << std::endl;
+                    (lengths[1] == 0 || pvm_upkbyte(spawned.data(), lengths[1], 1) >= 0))
+                    blocks.emplace_back(std::move(block), std::move(spawned));
             }
             pvm_freebuf(buffer);
             wait = {0, 0};
         }
+        for (const auto& [block, spawned] : blocks) {
+            std::string error;
+            if (!recording::StoreBlock(mDb, mExpID, block.data(), block.size(), spawned, error))
+                std::cerr << "kova measure: a message of phases was not stored: " << error << std::endl;
+        }
+        return buffer == 0;
     }
 
     void Collect() {
