@@ -5,8 +5,10 @@
 // begins with kBlockMagic, which tells a block of another byte order or version.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,6 +104,18 @@ constexpr char kCollectorVariable[] = "KOVA_MEASURE_COLLECTOR";
 // The environment variable that sets the phases a task keeps in memory before it
 // stores them as one block (its tasks are given it too).
 constexpr char kBlockPhasesVariable[] = "KOVA_MEASURE_BLOCK_PHASES";
+constexpr std::uint32_t kFewestBlockPhases = 1024, kMostBlockPhases = 262144;
+
+// The phases that the setting's text asks for; nothing when it is no whole number
+// within the bounds.
+inline std::optional<std::uint32_t> BlockPhasesOf(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long long asked = std::strtoll(text, &end, 10);
+    if (end == text || *end != 0 || errno != 0 || asked < kFewestBlockPhases || asked > kMostBlockPhases)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(asked);
+}
 
 // Bytes of a block with that many records and groups.
 inline std::size_t BlockBytes(std::size_t records, std::size_t groups) {

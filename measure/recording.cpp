@@ -46,9 +46,8 @@ namespace recording {
 namespace {
 
 // A chunk is stored once it holds this many phases (6 MiB), unless
-// kBlockPhasesVariable says otherwise; the bounds of that setting.
+// kBlockPhasesVariable says otherwise.
 constexpr std::uint32_t kDefaultChunkRecords = 131072;
-constexpr std::uint32_t kFewestChunkRecords = 1024, kMostChunkRecords = 262144;
 // Bytes of full chunks waiting for the writer before the measurement gives up.
 constexpr std::size_t kMostBytesWaiting = std::size_t{96} << 20;
 constexpr unsigned kConnectSeconds = 3;
@@ -563,13 +562,11 @@ void Discard(Recorder* recorder) {
     delete recorder;
 }
 
-// Phases per chunk: KOVA_MEASURE_BLOCK_PHASES within its bounds, or the default.
+// Phases per chunk: what kBlockPhasesVariable asks for (kova measure refuses a
+// wrong value before the program starts), or the default.
 std::uint32_t ChunkRecords() {
     const char* given = std::getenv(kBlockPhasesVariable);
-    if (given == nullptr || *given == 0) return kDefaultChunkRecords;
-    const long long asked = std::atoll(given);
-    return static_cast<std::uint32_t>(
-        std::clamp<long long>(asked, kFewestChunkRecords, kMostChunkRecords));
+    return given != nullptr ? BlockPhasesOf(given).value_or(kDefaultChunkRecords) : kDefaultChunkRecords;
 }
 
 // The cost of one recorded call: the median of a few rounds of records into the

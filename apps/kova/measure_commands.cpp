@@ -435,6 +435,13 @@ int Measure(Session& session, MeasureOptions options) {
     } catch (const std::invalid_argument& wrong) {
         throw analysis::Error(wrong.what(), analysis::kExitUsage);
     }
+    const char* blockPhases = std::getenv(recording::kBlockPhasesVariable);
+    if (blockPhases != nullptr && *blockPhases != 0 && !recording::BlockPhasesOf(blockPhases))
+        throw analysis::Error(std::string(recording::kBlockPhasesVariable) + " must be a number of phases from " +
+                                  std::to_string(recording::kFewestBlockPhases) + " to " +
+                                  std::to_string(recording::kMostBlockPhases) + ", not '" + Printable(blockPhases) +
+                                  "'",
+                              analysis::kExitUsage);
     if (IsStaticallyLinked(program))
         return RunUnmeasured(program, options,
                              name + " is linked statically, so no PVM call of it can be measured (kova measure "

@@ -193,6 +193,13 @@ TEST(MeasureBadInput, MissingProgramNoVirtualMachineAndWrongOptionsEndClearly) {
                                                ErrorStream::Apart);
     EXPECT_EQ(wrongPort.status, 2);
     EXPECT_EQ(wrongPort.errors, "kova: KOVA_DB_PORT is not a TCP port (1 to 65535): 'http'\n");
+    for (const std::string bound : {"4k", "1023", "262145"}) {
+        const CommandResult wrongBound = RunCommand(
+            "KOVA_MEASURE_BLOCK_PHASES=" + bound + " " + ShellQuoted(KOVA) + " measure -- true", ErrorStream::Apart);
+        EXPECT_EQ(wrongBound.status, 2) << bound;
+        EXPECT_EQ(wrongBound.errors,
+                  "kova: KOVA_MEASURE_BLOCK_PHASES must be a number of phases from 1024 to 262144, not '" + bound + "'\n");
+    }
 }
 
 TEST(MeasureBadInput, ProgramThatIsNoPvmProgramRunsUnchangedAndNothingIsMeasured) {
