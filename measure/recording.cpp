@@ -706,14 +706,15 @@ bool BeginTask(const TaskIdentity& task, int experiment, void (*synchronise)(), 
 }
 
 void EndTask(const ClockOffset& start, const ClockOffset& end) {
-    Recorder* const lost = gRecorder.load();
-    if (lost != nullptr && !gForkedChild.load() && lost->lost.load()) {
+    Recorder* const ended = gRecorder.load();
+    if (ended == nullptr || gForkedChild.load()) return;
+    Recorder& recorder = *ended;
+    if (recorder.lost.load()) {
         // The measurement was given up: its writer only has to end.
-        if (!lost->finishing.exchange(true)) Wake(*lost, 'q');
+        if (!recorder.finishing.exchange(true)) Wake(recorder, 'q');
         return;
     }
-    if (!Recording()) return;
-    Recorder& recorder = *gRecorder.load();
+    if (!recorder.active.load()) return;
     recorder.active.store(false);
     recorder.startOffset = start;
     recorder.endOffset = end;

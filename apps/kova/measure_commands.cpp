@@ -175,11 +175,8 @@ private:
             // The task ends once it knows that its block is here.
             int bytes = 0, tag = 0, task = 0;
             pvm_bufinfo(buffer, &bytes, &tag, &task);
-            const int answer = pvm_mkbuf(PvmDataDefault);
-            pvm_setsbuf(answer);
+            pvm_initsend(PvmDataDefault);
             pvm_send(task, recording::kBlockAnswerTag);
-            pvm_setsbuf(0);
-            pvm_freebuf(answer);
             int lengths[2] = {0, 0};
             if (pvm_upkint(lengths, 2, 1) >= 0 && lengths[0] > 0 && lengths[1] >= 0) {
                 std::string block(static_cast<std::size_t>(lengths[0]), '\0');
