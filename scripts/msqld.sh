@@ -80,15 +80,24 @@ stop() {
     [[ -z "$port" ]] || rm -f "$KOVA_FORWARD_DIR/$port"
 }
 
+# A setting's line of the configuration. The client reads 160 characters of a line:
+# a longer path below the installation's folder is written as %I/..., which msqld and
+# the client expand to the folder the build gave them (the same, see above).
+conf_line() {
+    local line="$1 = $2"
+    if ((${#line} > 160)) && [[ "$2" == "$inst"* ]]; then line="$1 = %I${2#"$inst"}"; fi
+    printf '%s\n' "$line"
+}
+
 write_config() {
     cat >"$conf" <<EOF
 # Written by scripts/msqld.sh on every start; read by msqld and by the mSQL client.
 [general]
-inst_dir = $inst
+$(conf_line inst_dir "$inst")
 tcp_port = $port
 unix_port = $sock
-pid_file = $pidf
-db_dir = $data
+$(conf_line pid_file "$pidf")
+$(conf_line db_dir "$data")
 
 [system]
 remote_access = false

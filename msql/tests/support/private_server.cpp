@@ -4,6 +4,7 @@
 #include "kova_site.h"
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,7 +36,20 @@ int freePort()
     return ntohs(address.sin_port);
 }
 
-PrivateServer::PrivateServer(ScratchFolder::Place place) : mFolder("msqld", place)
+namespace {
+
+// The place asked for, or the system's temporary folder when a socket in the build
+// tree would pass the length of a UNIX socket's path.
+ScratchFolder::Place FittingPlace(ScratchFolder::Place place)
+{
+    const std::size_t socketPath = std::strlen(KOVA_BINARY_DIR "/msqld-XXXXXX/msql2.sock");
+    return place == ScratchFolder::BuildTree && socketPath >= sizeof(sockaddr_un::sun_path) ? ScratchFolder::SystemTemp
+                                                                                          : place;
+}
+
+}  // namespace
+
+PrivateServer::PrivateServer(ScratchFolder::Place place) : mFolder("msqld", FittingPlace(place))
 {
     mDir = mFolder.path().string();
     mConfig = mDir + "/msql.conf";

@@ -12,7 +12,9 @@ namespace msqltest {
 // Runs the built msqld on a temporary directory (configuration, data directory,
 // UNIX socket, log) and a free TCP port of 127.0.0.1; stops it and removes the
 // directory on destruction. The directory lies below the system's temporary folder,
-// or in the build tree for a server that a virtual cluster must reach.
+// or in the build tree for a server that a virtual cluster must reach, unless the
+// build tree's path is too long for a UNIX socket in it (the cluster then reaches
+// the socket below the temporary folder through the forward file that names it).
 class PrivateServer {
 public:
     explicit PrivateServer(ScratchFolder::Place place = ScratchFolder::SystemTemp);
